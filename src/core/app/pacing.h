@@ -1,0 +1,27 @@
+#pragma once
+// The numbers that set the program's rhythm, in one place. VIGILO_PACING_SCALE multiplies all
+// of them (tests and demos); without it the product uses these values.
+#include <chrono>
+
+namespace vigilo {
+
+using Millis = std::chrono::milliseconds;
+
+struct Pacing {
+    Millis pollGap{20};              // works monitor, between the poll starts of two rows
+    Millis countdownTick{1000};      // works monitor countdown, ten ticks per cycle
+    int countdownTicks = 10;
+    Millis accountPostGap{10};       // account registration, between two posted links
+    Millis roomPostGap{20};          // room registration, between two posted links
+    Millis supervisorRowGap{20};     // poll supervisor, between two rows
+    Millis passInterval{300000};     // poll supervisor, between two passes
+    Millis recorderRepoll{30000};    // a room whose recorder ended is polled again within this
+
+    Pacing scaled(double factor) const;
+    static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
+};
+
+// Sleeps on the calling worker thread. Never called on the UI thread.
+void delay(Millis duration);
+
+}  // namespace vigilo

@@ -1,0 +1,44 @@
+#pragma once
+// How the core reaches the person. Both front ends implement it. Calls may come from any
+// thread; a message box blocks only the calling thread.
+#include <optional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vigilo {
+
+enum class MessageIcon { None, Information, Warning, Error, Question };
+
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+    virtual void messageBox(const std::string& text, const std::string& caption, MessageIcon icon) = 0;
+    virtual std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) = 0;
+    virtual void setClipboard(const std::string& text) = 0;
+    virtual void openFile(const std::string& path) = 0;
+};
+
+// For tests and for runs with nobody watching: records what it was asked.
+class RecordingUserInterface : public UserInterface {
+public:
+    void messageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) override;
+    void setClipboard(const std::string& text) override;
+    void openFile(const std::string& path) override;
+
+    struct Message { std::string text, caption; MessageIcon icon; };
+    std::vector<Message> messages() const;
+    std::string clipboard() const;
+    std::vector<std::string> openedFiles() const;
+    void setNextInput(std::optional<std::string> input);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Message> messages_;
+    std::string clipboard_;
+    std::vector<std::string> opened_;
+    std::optional<std::string> nextInput_;
+};
+
+}  // namespace vigilo

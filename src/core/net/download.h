@@ -1,0 +1,37 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vigilo {
+
+// Progress after every chunk: (total, position, elapsed ms, received since start offset).
+// total is 0 when the server sent no Content-Length.
+using ProgressCallback =
+    std::function<void(std::int64_t total, std::int64_t position, std::int64_t elapsedMs, std::int64_t received)>;
+
+struct DownloadResult {
+    int code = -1;        // 0 success, -1 failure
+    std::string message;  // the user-facing failure message ("地址失效，请进入官网下载最新版本", ...)
+    std::string error;    // diagnostic
+    int statusCode = 0;
+};
+
+// The updater's download: chunks of at most 10240 bytes, a non-2xx answer is a failure, bytes
+// go to a temporary file renamed over `localFile` only on success. Resume asks for an open Range.
+DownloadResult downloadFile(const std::string& url, const std::string& localFile,
+                            const ProgressCallback& progress, std::int64_t startOffset = 0,
+                            bool resume = false);
+
+// The plain URL download of a video: GET with redirects followed, streamed to a temporary file
+// beside `localFile` and renamed into place only when a 2xx answer arrived whole and non-empty.
+// An existing file of that name is kept when the download fails.
+struct FileDownload {
+    bool ok = false;
+    std::int64_t bytes = 0;
+    int statusCode = 0;
+    std::string error;
+};
+FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile);
+
+}  // namespace vigilo

@@ -1,0 +1,79 @@
+#pragma once
+// The three HTTP clients. Each exchange is synchronous on the calling thread and shares no
+// cookie, header or credential with any other exchange. A failed exchange yields empty values,
+// never an exception; `error` carries a diagnostic for logs and tests.
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace vigilo {
+
+// Parameters of one exchange. An unset optional is a parameter that was not given.
+struct HttpRequestOptions {
+    std::string url;
+    std::optional<int> method;                 // 0 GET, 1 POST, 2 HEAD, 3 PUT, 4 OPTIONS, 5 DELETE, 6 TRACE, 7 CONNECT
+    std::optional<std::string> bodyText;
+    std::optional<std::string> cookies;
+    std::string receivedCookiesIn;             // native client: received cookies are appended to this
+    std::optional<std::string> extraHeaders;   // lines separated by CR LF
+    std::optional<bool> noRedirect;
+    std::optional<std::string> bodyBytes;
+    std::optional<std::string> proxy;
+    std::optional<int> timeoutSeconds;
+    std::optional<std::string> serverUser, serverPassword;  // native client
+    std::optional<std::string> proxyUser, proxyPassword;
+    std::optional<int> credentialTarget;       // scriptable client, default 1
+    std::optional<bool> autoMergeCookies;      // default true
+    std::optional<bool> completeHeaders;       // default true
+    std::optional<bool> normalizeHeaderCase;   // default true
+};
+
+struct HttpResult {
+    std::string body;              // raw body bytes
+    std::string responseHeaders;   // header block, lines separated by CR LF (last response's block)
+    std::string receivedCookies;   // name=value pairs joined by "; "
+    int statusCode = 0;            // 0 when no answer
+    std::string redirectLocation;  // native client
+    std::string statusText;        // native client: "200 OK" or a numbered message
+    std::string text;              // native client: the decoded body text
+    std::string error;             // diagnostic, empty on success
+    bool transportOk() const { return error.empty(); }
+};
+
+// Verb of a method number; outside 0..7 means GET.
+const char* methodVerb(int method);
+
+class ScriptableHttpClient {
+public:
+    static HttpResult send(const HttpRequestOptions& options);
+};
+
+class NativeHttpClient {
+public:
+    static HttpResult send(const HttpRequestOptions& options);
+};
+
+class InternetHttpClient {
+public:
+    static HttpResult send(const HttpRequestOptions& options);
+};
+
+// Header and cookie helpers shared by the clients.
+std::string normalizeHeaderNames(std::string_view headerText);
+std::string mergeCookies(std::string_view sent, std::string_view received);
+// Set-Cookie collection: exact "Set-Cookie" name, the name=value pair up to the first ";".
+std::string collectSetCookies(std::string_view responseHeaders);
+std::string urlHost(std::string_view url);
+int urlPort(std::string_view url);
+std::string urlPath(std::string_view url);
+
+// Process-wide network settings (read once from the environment, replaceable in tests).
+struct NetConfig {
+    bool insecureTls = false;                          // VIGILO_INSECURE_TLS=1
+    std::size_t maxBodyBytes = std::size_t{64} << 20;  // JSON and redirect pages
+    static NetConfig fromEnvironment();
+};
+const NetConfig& netConfig();
+void setNetConfig(const NetConfig& config);
+
+}  // namespace vigilo

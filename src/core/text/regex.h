@@ -1,0 +1,53 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vigilo {
+
+class RegexMatcher {
+public:
+    bool execute(std::string_view pattern, std::string_view subject, bool caseSensitive = false,
+                 bool multiline = true, bool global = true, bool quoteMarker = false);
+    std::string subMatch(int matchNumber, int groupNumber, long* position = nullptr) const;
+    std::string pattern() const;
+    std::string replace(std::string_view replacement) const;
+    int matchCount() const;
+    std::string matchText(int matchNumber, long* position = nullptr) const;
+    int groupCount() const;
+
+private:
+    struct Match {
+        std::string text;
+        long offset = 0;  // byte offset in subject
+        std::vector<std::string> groups;
+        std::vector<bool> matchedGroups;
+    };
+    bool valid_ = false;
+    std::string pattern_, subject_;
+    bool caseSensitive_ = false, multiline_ = true, global_ = true;
+    std::vector<Match> matches_;
+};
+
+// mode 0 or 1 (mode 1 keeps ' ( ) * unencoded), over bytes.
+std::string urlEncode(std::string_view bytes, int mode);
+
+class FieldList {
+public:
+    void add(std::string_view name, std::string_view value, bool utf8 = false);
+    std::string headerText(bool encode = false) const;
+    void parseQuery(std::string_view text, bool utf8 = false);
+    std::string get(std::string_view name) const;
+    void set(std::string_view name, std::string_view value);
+    std::string formText(bool encode = false) const;
+    std::vector<std::string> names() const { return names_; }
+    std::vector<std::string> values() const { return values_; }
+    void clear();
+    void remove(std::string_view name);
+    std::string jsonText() const;
+
+private:
+    std::vector<std::string> names_, values_;
+};
+
+}  // namespace vigilo

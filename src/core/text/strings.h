@@ -1,0 +1,45 @@
+#pragma once
+// Shared text operations. Text in memory is UTF-8; positions are 1-based where the
+// callers' conventions say so (textBetween/textBefore start), as in the rest of the program.
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vigilo {
+
+// Text between the first `left` found from `start` and the first `right` after it; "" when
+// either marker is missing. In both markers "#引号" stands for one double-quote character.
+std::string textBetween(std::string_view text, std::string_view left, std::string_view right,
+                        long start = 1, bool ignoreCase = false);
+
+// Text left of the first `separator` found from `start`; a negative start -n searches
+// backwards from position length - n + 1. "" when the separator is missing.
+std::string textBefore(std::string_view text, std::string_view separator, long start = 1,
+                       bool ignoreCase = false);
+
+// Blanks are the ASCII space and the ideographic space U+3000.
+std::string trimBlanks(std::string_view text);
+std::string headerName(std::string_view line);
+std::string headerValue(std::string_view line);
+
+// Applies each (find, replace) pair in turn as a plain replacement of every occurrence.
+std::string replacePairs(std::string text,
+                         const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
+
+// Splits at each CR LF: every delimiter ends an element; the remainder counts only when
+// not empty. "" gives no element.
+std::vector<std::string> splitCrLf(std::string_view text);
+
+// A number as text: shortest form with at most 13 significant digits ("%.13g").
+std::string numberText(double value);
+// Text to number the way the program reads counts: the value of the leading numeric part
+// (sign, digits, point, exponent), 0 when there is none.
+double textToNumber(std::string_view text);
+
+std::string toLowerAscii(std::string_view text);
+bool containsNoCase(std::string_view haystack, std::string_view needle);
+bool startsWith(std::string_view text, std::string_view prefix);
+bool endsWith(std::string_view text, std::string_view suffix);
+
+}  // namespace vigilo

@@ -1,0 +1,30 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vigilo {
+
+struct CivilTime {
+    int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+
+// Renders with Windows picture letters: yyyy/yyy/yy, MM, dd, HH (24h), hh (12h, no marker),
+// mm, ss; other characters copied. A picture under 3 characters drops its half.
+std::string formatDateTime(const CivilTime& value, std::string_view datePicture,
+                           std::string_view timePicture, bool force24);
+
+// "yyy-MM-dd " + "hh:mm:ss" of the current local time.
+std::string logTimestamp();
+
+// Seconds (10 digits, fixed UTC+8 base) or milliseconds (any other length, local zone) to
+// "yyyy-MM-dd hh:mm:ss". clockStyle 1 = 12-hour, 2 = 24-hour, else the locale's choice.
+std::string formatTimestamp(std::string_view timestamp, int clockStyle = 0);
+
+// Replaceable clock for tests.
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+void setWallClock(WallClock clock);  // empty function restores the system clock
+std::chrono::system_clock::time_point wallNow();
+
+}  // namespace vigilo

@@ -1,0 +1,44 @@
+#pragma once
+// The works monitor: account registration, the initial query, the poll cycle, the video
+// download and the account file.
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "app/context.h"
+
+namespace vigilo {
+
+struct AccountEntry {
+    std::string link, uid, secUid, shortId, nickname, followerText, postCount, newestDesc, newestId,
+        playAddress;
+};
+
+class WorksMonitor {
+public:
+    explicit WorksMonitor(AppContext& ctx);
+    ~WorksMonitor();
+
+    // Multi mode rebuilds the table from every line; single mode adds the last line only.
+    void registerAccounts(const std::string& linkText, bool multiMode);
+    void queryNewAccount(const std::string& link, const std::string& uid, const std::string& secUid,
+                         const std::string& rowIndexText);
+    // The monitor loop; runs on the works-monitor thread until the flags end it.
+    void runWorksMonitor();
+    void pollAccount(int rowNumber);
+    void downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc,
+                             const std::string& newestId, const std::string& nickname);
+    void saveAccountEntry(const AccountEntry& entry);
+
+    // Starts runWorksMonitor on its own thread unless one is already running (a quick
+    // stop-then-start must not leave two monitor threads).
+    void startMonitorThread();
+
+private:
+    AppContext& ctx_;
+};
+
+// "1.5w" for 15000; counts up to 10000 stay as they are.
+std::string followerText(const std::string& countText);
+
+}  // namespace vigilo
