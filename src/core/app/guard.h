@@ -1,0 +1,18 @@
+#pragma once
+#include <string>
+
+#include "app/ui.h"
+
+namespace vigilo {
+
+// Marks the running instance with a lock on a file named by the lower-case MD5 hex of the GBK
+// bytes of the seed text, in $XDG_RUNTIME_DIR (else /tmp). The kernel drops the lock when the
+// process ends, however it ends. Returns true in the first instance (the lock is then held
+// for the rest of the process); otherwise shows `message` with the caption "友情提醒:" and
+// returns false, and the caller exits with code 0.
+bool guardSingleInstance(UserInterface& ui, const std::string& name = "",
+                         const std::string& message = "软件已启动！");
+
+std::string instanceName();  // md5 of the seed's GBK bytes
+
+}  // namespace vigilo
