@@ -2,6 +2,7 @@
 // The works monitor: account registration, the initial query, the poll cycle, the video
 // download and the account file.
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -13,6 +14,8 @@ struct AccountEntry {
     std::string link, uid, secUid, shortId, nickname, followerText, postCount, newestDesc, newestId,
         playAddress;
 };
+
+class WorksEngine;
 
 class WorksMonitor {
 public:
@@ -33,9 +36,14 @@ public:
     // Starts runWorksMonitor on its own thread unless one is already running (a quick
     // stop-then-start must not leave two monitor threads).
     void startMonitorThread();
+    // Monitor threads alive now (0 or 1).
+    int monitorThreads() const;
 
 private:
     AppContext& ctx_;
+    // The work itself; threads and pool tasks hold it, so none of them depends on this
+    // object's lifetime.
+    std::shared_ptr<WorksEngine> engine_;
 };
 
 // "1.5w" for 15000; counts up to 10000 stay as they are.
