@@ -1,0 +1,29 @@
+# Desktop integration and the Debian package. The two programs are installed by
+# src/CMakeLists.txt; this adds the menu entry and the icon and sets up `cpack -G DEB`.
+include(GNUInstallDirs)
+
+set(_packaging ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+install(FILES ${_packaging}/vigilo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${_packaging}/vigilo.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vigilo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Vigilo developers <vigilo@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Watches Douyin creators: downloads new videos, records live rooms")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Vigilo polls the Douyin web API for the accounts and live rooms whose share links you paste, "
+    "downloads each new post's video and records live shows with ffmpeg while you can watch them. "
+    "It has a Qt window and a headless mode for servers (vigilo --headless). vigilo-sim is a "
+    "simulated service to try it without network access.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The shared libraries (Qt 6, libcurl, OpenSSL, the C++ runtime) are found by dpkg-shlibdeps, so
+# the names follow the Debian release the package is built on; the programs it runs and the
+# font it needs to show Chinese text are listed here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+include(CPack)

@@ -1,0 +1,830 @@
+// The terminal front end. It drives the same core as the window and adds only I/O: what the
+// window would show is printed, and the tables can be mirrored into a JSON file.
+//
+// The main thread plays the window's part: it runs the handlers and is the only thread that
+// prints. Everything else (core observers, message boxes, signals, helper threads) only queues
+// an event and wakes it through a pipe, so no worker ever blocks on a slow terminal.
+#include "headless/headless.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/context.h"
+#include "app/guard.h"
+#include "app/linkfile.h"
+#include "app/paths.h"
+#include "control/controller.h"
+#include "control/startup.h"
+#include "text/charset.h"
+#include "text/strings.h"
+
+namespace vigilo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNotStarted = 1;
+constexpr int kExitUpdate = 3;
+
+// At most this often the status file is rewritten, however fast the cells change.
+constexpr milliseconds kStatusInterval{250};
+// How long the works monitor waits for the initial account queries before it starts anyway.
+constexpr milliseconds kWorksStartBound{60000};
+// How long the close sequence may take before the program ends without waiting further.
+constexpr milliseconds kCloseBound{15000};
+
+const char* const kUsage =
+    "Usage: vigilo [--headless] [OPTION]...\n"
+    "Watches Douyin creators: downloads each new post's video and records live rooms.\n"
+    "Without options the window opens; --headless (or any option below) runs the same\n"
+    "monitors in the terminal, printing the activity log, the status bar, message boxes and\n"
+    "every table change.\n"
+    "\n"
+    "  --headless            run without a window\n"
+    "  --accounts FILE       account share links, one per line (UTF-8 or GBK), instead of\n"
+    "                        文件1.txt in the data directory\n"
+    "  --rooms FILE          live-room share links, instead of 文件2.txt\n"
+    "  --status-json FILE    keep FILE updated with both tables as JSON\n"
+    "  --duration SECONDS    stop recording and exit after SECONDS\n"
+    "  --help                show this help and exit\n"
+    "  --version             show the version and exit\n"
+    "\n"
+    "SIGINT or SIGTERM runs 停止录制 and exits once the recorders have finished their files;\n"
+    "a second signal exits at once and leaves the recorders running.\n"
+    "Exit codes: 0 stopped on request, 1 start-up ended by the notice or nothing to watch,\n"
+    "2 bad arguments, 3 a newer build is announced.\n"
+    "\n"
+    "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
+    "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE.\n";
+
+// ---------------------------------------------------------------------------------------------
+// Small owners and helpers
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Both ends close on exec, so recorders and players never inherit them.
+struct Pipe {
+    UniqueFd read, write;
+    static std::optional<Pipe> open() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return std::nullopt;
+        return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    }
+};
+
+void drainFd(int fd, std::vector<unsigned char>* into = nullptr) {
+    unsigned char buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            if (into) into->insert(into->end(), buffer, buffer + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return;  // empty (EAGAIN) or closed
+    }
+}
+
+void printOut(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void printErr(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stderr); }
+void note(const std::string& text) { printErr("vigilo: " + text + "\n"); }
+
+// Line ends of the core's texts (CR LF) as the terminal's.
+std::string toLf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// A cell on one line: a description with line breaks must not break the one-line format.
+std::string oneLine(std::string_view text) {
+    std::string out = toLf(text);
+    std::replace(out.begin(), out.end(), '\n', ' ');
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    std::string accountsFile;  // empty: the link-box file
+    std::string roomsFile;
+    std::string statusJson;  // empty: none
+    std::optional<double> durationSeconds;
+};
+
+// Returns the error text, or "" when the arguments are fine.
+std::string parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        if (startsWith(arg, "--")) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                value = arg.substr(eq + 1);
+                inlineValue = true;
+            }
+        }
+        auto flag = [&](bool& target) -> std::string {
+            if (inlineValue) return "option " + name + " takes no value";
+            target = true;
+            return "";
+        };
+        auto withValue = [&](std::string& target) -> std::string {
+            if (!inlineValue) {
+                if (i + 1 >= argc) return "option " + name + " needs a value";
+                value = argv[++i];
+            }
+            if (value.empty()) return "option " + name + " needs a non-empty value";
+            target = value;
+            return "";
+        };
+
+        std::string error;
+        bool ignored = false;
+        if (name == "--headless") {
+            error = flag(ignored);
+        } else if (name == "--help" || name == "-h") {
+            error = flag(options.help);
+        } else if (name == "--version") {
+            error = flag(options.version);
+        } else if (name == "--accounts") {
+            error = withValue(options.accountsFile);
+        } else if (name == "--rooms") {
+            error = withValue(options.roomsFile);
+        } else if (name == "--status-json") {
+            error = withValue(options.statusJson);
+        } else if (name == "--duration") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                char* end = nullptr;
+                errno = 0;
+                const double seconds = std::strtod(text.c_str(), &end);
+                if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) ||
+                    seconds <= 0 || seconds > 1e9) {
+                    error = "option --duration needs a positive number of seconds, not '" + text + "'";
+                } else {
+                    options.durationSeconds = seconds;
+                }
+            }
+        } else if (startsWith(arg, "-")) {
+            error = "unknown option '" + arg + "'";
+        } else {
+            error = "unexpected argument '" + arg + "'";
+        }
+        if (!error.empty()) return error;
+    }
+    return "";
+}
+
+// A link list given on the command line, as the link box would hold it.
+std::optional<std::string> readLinkList(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        error = "cannot read " + path.string() + ": not a readable file";
+        return std::nullopt;
+    }
+    const auto size = fs::file_size(path, ec);
+    if (ec || size > kLinkFileReadCap) {
+        error = "cannot read " + path.string() + ": larger than " + std::to_string(kLinkFileReadCap) +
+                " bytes";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        error = "cannot read " + path.string();
+        return std::nullopt;
+    }
+    std::string text = decodeUtf8OrGbk(bytes);
+    if (startsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);
+    return toCrLf(text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events from other threads to the main thread
+
+struct Event {
+    enum class Kind { Log, Status, Table, Message, Note, StartupDone, StopDone, Closed };
+    Kind kind = Kind::Note;
+    int table = 0;  // 0 AccountTable, 1 RoomTable
+    TableChange change{};
+    int part = 0;
+    std::string text;
+    std::string caption;
+};
+
+class EventQueue {
+public:
+    explicit EventQueue(Pipe wake) : wake_(std::move(wake)) {}
+
+    // Safe under any core lock: takes only the queue's own mutex and writes a non-blocking pipe.
+    void push(Event event) {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(std::move(event));
+        }
+        if (!wakePending_.exchange(true)) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wake_.write.get(), &byte, 1);
+        }
+    }
+
+    std::vector<Event> take() {
+        drainFd(wake_.read.get());
+        wakePending_ = false;
+        std::vector<Event> out;
+        std::lock_guard lock(mutex_);
+        out.swap(events_);
+        return out;
+    }
+
+    int fd() const { return wake_.read.get(); }
+
+private:
+    Pipe wake_;
+    std::mutex mutex_;
+    std::vector<Event> events_;
+    std::atomic<bool> wakePending_{false};
+};
+
+// Nobody can click: message boxes are printed and never wait, input boxes are cancelled.
+class HeadlessUserInterface final : public UserInterface {
+public:
+    explicit HeadlessUserInterface(EventQueue& queue) : queue_(queue) {}
+
+    void messageBox(const std::string& text, const std::string& caption, MessageIcon) override {
+        Event event;
+        event.kind = Event::Kind::Message;
+        event.text = text;
+        event.caption = caption;
+        queue_.push(std::move(event));
+    }
+    std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) override {
+        pushNote("input box '" + title + "' (" + prompt + ") cancelled: no input without a window");
+        return std::nullopt;
+    }
+    void setClipboard(const std::string& text) override { pushNote("clipboard: " + text); }
+    void openFile(const std::string& path) override { pushNote("open: " + path); }
+
+private:
+    void pushNote(std::string text) {
+        Event event;
+        event.kind = Event::Kind::Note;
+        event.text = std::move(text);
+        queue_.push(std::move(event));
+    }
+
+    EventQueue& queue_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Signals: the handler only writes the signal number into a pipe.
+
+int gSignalFd = -1;
+
+extern "C" void onTerminationSignal(int signo) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signo);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalFd, &byte, 1);
+    errno = saved;
+}
+
+bool installSignalHandlers(int writeFd) {
+    gSignalFd = writeFd;
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output of the core's state
+
+std::vector<std::string> trimmedTitles(const TableStore& table) {
+    std::vector<std::string> titles;
+    for (const auto& column : table.columns()) titles.push_back(trimBlanks(column.title));
+    return titles;
+}
+
+std::string statusJson(const TableStore& accounts, const TableStore& rooms) {
+    nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+    for (const TableStore* table : {&accounts, &rooms}) {
+        const auto titles = trimmedTitles(*table);
+        auto rows = nlohmann::ordered_json::array();
+        for (const auto& cells : table->snapshot()) {
+            auto row = nlohmann::ordered_json::object();
+            for (size_t c = 0; c < titles.size(); ++c) row[titles[c]] = c < cells.size() ? cells[c] : "";
+            rows.push_back(std::move(row));
+        }
+        doc[table->name()] = std::move(rows);
+    }
+    // Cell texts come from the service; a broken byte must not cost the whole file.
+    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+// Prints the events in order and keeps a copy of each table, so a line is printed only when a
+// cell's text really changes (the monitors rewrite whole rows with mostly the same texts).
+class Printer {
+public:
+    Printer(const TableStore& accounts, const TableStore& rooms) {
+        tables_[0].name = accounts.name();
+        tables_[0].titles = trimmedTitles(accounts);
+        tables_[1].name = rooms.name();
+        tables_[1].titles = trimmedTitles(rooms);
+    }
+
+    // True when the event changed what a table shows.
+    bool print(const Event& event) {
+        switch (event.kind) {
+            case Event::Kind::Log: printLog(event.text); return false;
+            case Event::Kind::Status:
+                printOut((event.part == 1 ? "status: " : "status label: ") + oneLine(event.text) + "\n");
+                return false;
+            case Event::Kind::Table: return printTable(event.table, event.change);
+            case Event::Kind::Message: {
+                const std::string& caption = event.caption;
+                std::string prefix;
+                if (!caption.empty()) {
+                    prefix = caption;
+                    if (!endsWith(caption, ":") && !endsWith(caption, "：")) prefix += ":";
+                    prefix += " ";
+                }
+                printErr(prefix + toLf(event.text) + "\n");
+                return false;
+            }
+            case Event::Kind::Note: note(event.text); return false;
+            default: return false;
+        }
+    }
+
+    void finish() {
+        if (!logRest_.empty()) printOut(logRest_ + "\n");
+        logRest_.clear();
+    }
+
+private:
+    struct Shadow {
+        std::string name;
+        std::vector<std::string> titles;
+        std::vector<std::vector<std::string>> rows;
+    };
+
+    void printLog(const std::string& appended) {
+        logRest_ += toLf(appended);
+        const auto end = logRest_.rfind('\n');
+        if (end == std::string::npos) return;
+        printOut(logRest_.substr(0, end + 1));
+        logRest_.erase(0, end + 1);
+    }
+
+    bool printTable(int index, const TableChange& change) {
+        Shadow& t = tables_[index];
+        const std::string rowName = t.name + " row " + std::to_string(change.row + 1);
+        switch (change.kind) {
+            case TableChange::Kind::RowAppended:
+                t.rows.insert(t.rows.begin() + std::clamp<long>(change.row, 0, static_cast<long>(t.rows.size())),
+                              std::vector<std::string>(t.titles.size()));
+                printOut(rowName + " added\n");
+                return true;
+            case TableChange::Kind::RowDeleted:
+                if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
+                t.rows.erase(t.rows.begin() + change.row);
+                printOut(rowName + " deleted\n");
+                return true;
+            case TableChange::Kind::Cleared:
+                t.rows.clear();
+                printOut(t.name + " cleared\n");
+                return true;
+            case TableChange::Kind::CellWritten: {
+                if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
+                if (change.column < 0 || change.column >= static_cast<int>(t.titles.size())) return false;
+                std::string& cell = t.rows[change.row][change.column];
+                if (cell == change.text) return false;
+                cell = change.text;
+                printOut(rowName + " " + t.titles[change.column] + ": " + oneLine(change.text) + "\n");
+                return true;
+            }
+        }
+        return false;
+    }
+
+    Shadow tables_[2];
+    std::string logRest_;
+};
+
+[[noreturn]] void exitNow(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Workers may be inside the core; running destructors under them is what must not happen.
+    std::_Exit(code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One headless run, from the end of the guard to the exit code
+
+class Session {
+public:
+    Session(const Options& options, std::string accountsOverride, std::string roomsOverride,
+            EventQueue& queue, UserInterface& ui, int signalFd)
+        : options_(options),
+          accountsOverride_(std::move(accountsOverride)),
+          roomsOverride_(std::move(roomsOverride)),
+          queue_(queue),
+          signalFd_(signalFd),
+          ctx_(Paths::detect(), Pacing::fromEnvironment(), Endpoints::fromEnvironment(), ui),
+          printer_(ctx_.accountTable, ctx_.roomTable) {
+        observe();
+        controller_.emplace(ctx_);
+    }
+
+    ~Session() {
+        for (std::thread* t : {&startupThread_, &stopThread_, &closerThread_})
+            if (t->joinable()) t->join();
+    }
+
+    int run() {
+        enterProgramDirectory(ctx_.paths);
+        note("version " + ownVersion() + ", data directory " + ctx_.paths.dataDir.string());
+        std::fflush(stderr);
+        startupThread_ = std::thread([this] {
+            startup_ = startUp(ctx_, noticeUrlFromEnvironment());
+            push(Event::Kind::StartupDone);
+        });
+
+        while (!exitCode_) {
+            const auto now = Clock::now();
+            pollfd fds[2] = {{signalFd_, POLLIN, 0}, {queue_.fd(), POLLIN, 0}};
+            const int timeout = static_cast<int>(nextTimeout(now).count());
+            if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
+                note(std::string("poll failed: ") + std::strerror(errno));
+                exitNow(kExitNotStarted);
+            }
+            if (fds[0].revents & POLLIN) {
+                std::vector<unsigned char> signals;
+                drainFd(signalFd_, &signals);
+                for (unsigned char signo : signals) onSignal(signo);
+            }
+            handleEvents();
+            tick(Clock::now());
+            std::fflush(stdout);
+            std::fflush(stderr);
+        }
+        return finish();
+    }
+
+private:
+    enum class Phase { StartingUp, Running, Stopping, Closing };
+
+    void push(Event::Kind kind) {
+        Event event;
+        event.kind = kind;
+        queue_.push(std::move(event));
+    }
+
+    void observe() {
+        ctx_.log.addObserver([this](const std::string& appended) {
+            Event event;
+            event.kind = Event::Kind::Log;
+            event.text = appended;
+            queue_.push(std::move(event));
+        });
+        ctx_.status.addObserver([this](int part, const std::string& text) {
+            Event event;
+            event.kind = Event::Kind::Status;
+            event.part = part;
+            event.text = text;
+            queue_.push(std::move(event));
+        });
+        int index = 0;
+        for (TableStore* table : {&ctx_.accountTable, &ctx_.roomTable}) {
+            table->addObserver([this, index](const TableChange& change) {
+                Event event;
+                event.kind = Event::Kind::Table;
+                event.table = index;
+                event.change = change;
+                queue_.push(std::move(event));
+            });
+            ++index;
+        }
+    }
+
+    void handleEvents() {
+        for (const Event& event : queue_.take()) {
+            switch (event.kind) {
+                case Event::Kind::StartupDone: onStartupDone(); break;
+                case Event::Kind::StopDone: onStopDone(); break;
+                case Event::Kind::Closed: onClosed(); break;
+                default:
+                    if (printer_.print(event)) statusDirty_ = true;
+            }
+        }
+    }
+
+    void onSignal(int signo) {
+        const char* name = signo == SIGINT ? "SIGINT" : signo == SIGTERM ? "SIGTERM" : "signal";
+        ++signals_;
+        if (phase_ == Phase::StartingUp) {
+            handleEvents();
+            note(std::string(name) + " during start-up: exiting");
+            exitNow(0);
+        }
+        if (signals_ == 1 && phase_ == Phase::Running) {
+            beginStop(name);
+            return;
+        }
+        handleEvents();
+        printer_.finish();
+        note(std::string(name) + " while stopping: exiting now; running recorders keep recording");
+        writeStatus();
+        exitNow(128 + signo);
+    }
+
+    void onStartupDone() {
+        startupThread_.join();
+        switch (startup_.ending) {
+            case StartupEnding::Normal: break;
+            case StartupEnding::Stopped:
+                note("start-up ended by the update notice");
+                exitCode_ = kExitNotStarted;
+                return;
+            case StartupEnding::NoVersion:
+                note("the update notice gives no version: exiting");
+                exitCode_ = kExitNotStarted;
+                return;
+            case StartupEnding::Update:
+                note("a newer build is announced; the headless mode does not update itself");
+                printErr("更新软件地址：" + startup_.notice.updateAddress + "\n");
+                exitCode_ = kExitUpdate;
+                return;
+        }
+
+        const std::string accounts = options_.accountsFile.empty() ? startup_.linkBox1 : accountsOverride_;
+        const std::string rooms = options_.roomsFile.empty() ? startup_.linkBox2 : roomsOverride_;
+        expectedAccounts_ = static_cast<int>(splitCrLf(toCrLf(accounts)).size());
+        const bool anyRoom = !splitCrLf(toCrLf(rooms)).empty();
+        if (expectedAccounts_ == 0 && !anyRoom) {
+            note("nothing to watch: put account share links into " + ctx_.paths.linkFile1().string() +
+                 " (or pass --accounts FILE) and room share links into " + ctx_.paths.linkFile2().string() +
+                 " (or pass --rooms FILE)");
+            exitCode_ = kExitNotStarted;
+            return;
+        }
+
+        phase_ = Phase::Running;
+        statusDirty_ = true;
+        lastStatusWrite_ = Clock::time_point{};
+        if (options_.durationSeconds) {
+            deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(*options_.durationSeconds));
+        }
+        if (expectedAccounts_ > 0) {
+            controller_->addAccounts(accounts, true);
+            worksPending_ = true;
+            worksBound_ = Clock::now() + kWorksStartBound;
+        }
+        if (anyRoom) controller_->addRooms(rooms);
+    }
+
+    // The works monitor polls every row from its first cycle and counts any difference from the
+    // row's post count as a change, so it starts once the initial queries have filled the rows
+    // (a finished query always leaves the counter cell set).
+    void startWorksWhenReady(Clock::time_point now) {
+        const int rows = ctx_.accountTable.rowCount();
+        bool filled = rows >= expectedAccounts_;
+        for (int r = 0; filled && r < rows; ++r) filled = !ctx_.accountTable.cell(r, acol::Counter).empty();
+        if (!filled) {
+            if (now < worksBound_ || rows == 0) return;
+            note("some accounts are still being queried; starting the works monitor anyway");
+        }
+        worksPending_ = false;
+        controller_->startWorksMonitor();
+    }
+
+    void beginStop(const std::string& why) {
+        phase_ = Phase::Stopping;
+        worksPending_ = false;
+        note(why + ": 停止录制, then closing (a second signal exits at once)");
+        std::fflush(stderr);
+        stopThread_ = std::thread([this] {
+            stopReport_ = controller_->live().stopRecording();
+            push(Event::Kind::StopDone);
+        });
+    }
+
+    void onStopDone() {
+        stopThread_.join();
+        for (const auto& name : stopReport_.moved)
+            printOut("recording saved: " + (ctx_.paths.collectionDir() / name).string() + "\n");
+        for (const auto& text : stopReport_.leftOver) note("recording left in place: " + text);
+        phase_ = Phase::Closing;
+        controller_->closeProgram();
+        closerThread_ = std::thread([this] {
+            const auto start = Clock::now();
+            bool idle = controller_->waitClosed(kCloseBound);
+            const auto left = kCloseBound - std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+            idle = ctx_.threads.waitIdle(std::max(left, milliseconds{0})) && idle;
+            closedIdle_ = idle;
+            push(Event::Kind::Closed);
+        });
+    }
+
+    void onClosed() {
+        closerThread_.join();
+        exitCode_ = 0;
+    }
+
+    void tick(Clock::time_point now) {
+        if (phase_ == Phase::Running) {
+            if (worksPending_) startWorksWhenReady(now);
+            if (deadline_ && now >= *deadline_) beginStop("--duration reached");
+        }
+        if (phase_ != Phase::StartingUp && statusDirty_ && now - lastStatusWrite_ >= kStatusInterval)
+            writeStatus();
+    }
+
+    milliseconds nextTimeout(Clock::time_point now) const {
+        milliseconds wait{1000};
+        auto until = [&](Clock::time_point when) {
+            wait = std::min(wait, std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(when - now) +
+                                                                milliseconds{1}));
+        };
+        if (phase_ == Phase::Running) {
+            if (worksPending_) wait = std::min(wait, milliseconds{100});
+            if (deadline_) until(*deadline_);
+        }
+        if (phase_ != Phase::StartingUp && statusDirty_) until(lastStatusWrite_ + kStatusInterval);
+        return wait;
+    }
+
+    void writeStatus() {
+        if (options_.statusJson.empty()) return;
+        statusDirty_ = false;
+        lastStatusWrite_ = Clock::now();
+        const bool ok = writeFileAtomically(options_.statusJson, statusJson(ctx_.accountTable, ctx_.roomTable));
+        if (!ok && !statusFailed_) note("cannot write " + options_.statusJson);
+        statusFailed_ = !ok;
+    }
+
+    int finish() {
+        handleEvents();
+        printer_.finish();
+        if (phase_ != Phase::StartingUp) writeStatus();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (phase_ == Phase::Closing && !closedIdle_) {
+            note("some workers are still waiting on the network; exiting without them");
+            exitNow(*exitCode_);
+        }
+        return *exitCode_;
+    }
+
+    const Options& options_;
+    const std::string accountsOverride_;
+    const std::string roomsOverride_;
+    EventQueue& queue_;
+    const int signalFd_;
+
+    AppContext ctx_;
+    Printer printer_;
+    std::optional<Controller> controller_;
+
+    Phase phase_ = Phase::StartingUp;
+    std::optional<int> exitCode_;
+    int signals_ = 0;
+    StartupResult startup_;
+    StopRecordingReport stopReport_;
+    std::atomic<bool> closedIdle_{false};
+
+    int expectedAccounts_ = 0;
+    bool worksPending_ = false;
+    Clock::time_point worksBound_{};
+    std::optional<Clock::time_point> deadline_;
+
+    bool statusDirty_ = false;
+    bool statusFailed_ = false;
+    Clock::time_point lastStatusWrite_{};
+
+    std::thread startupThread_;
+    std::thread stopThread_;
+    std::thread closerThread_;
+};
+
+}  // namespace
+
+int runHeadless(int argc, char** argv) {
+    Options options;
+    if (const std::string error = parseOptions(argc, argv, options); !error.empty()) {
+        note(error + " (see --help)");
+        return kExitUsage;
+    }
+    if (options.help) {
+        printOut(kUsage);
+        return 0;
+    }
+    if (options.version) {
+        printOut("vigilo " + ownVersion() + "\n");
+        return 0;
+    }
+
+    // Paths from the command line are taken before the program enters its own directory.
+    std::string accounts, rooms;
+    std::string error;
+    for (auto [file, text] : {std::pair{&options.accountsFile, &accounts}, std::pair{&options.roomsFile, &rooms}}) {
+        if (file->empty()) continue;
+        const auto list = readLinkList(fs::absolute(*file), error);
+        if (!list) {
+            note(error);
+            return kExitNotStarted;
+        }
+        *text = *list;
+    }
+    if (!options.statusJson.empty()) options.statusJson = fs::absolute(options.statusJson).string();
+
+    auto signalPipe = Pipe::open();
+    auto wakePipe = Pipe::open();
+    if (!signalPipe || !wakePipe || !installSignalHandlers(signalPipe->write.get())) {
+        note(std::string("cannot set up signal handling: ") + std::strerror(errno));
+        return kExitNotStarted;
+    }
+    EventQueue queue(std::move(*wakePipe));
+    HeadlessUserInterface ui(queue);
+
+    auto printQueued = [&] {
+        Printer printer{TableStore("", {}), TableStore("", {})};
+        for (const Event& event : queue.take()) printer.print(event);
+        std::fflush(stderr);
+    };
+    if (!guardSingleInstance(ui)) {
+        printQueued();
+        return 0;
+    }
+
+    Session session(options, std::move(accounts), std::move(rooms), queue, ui, signalPipe->read.get());
+    return session.run();
+}
+
+}  // namespace vigilo
