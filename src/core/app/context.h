@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/buttons.h"
 #include "app/log.h"
 #include "app/pacing.h"
 #include "app/paths.h"
@@ -21,7 +22,8 @@ namespace vigilo {
 // Detached threads that are counted, so close and tests can wait for them with a bound.
 class ThreadGroup {
 public:
-    void startThread(std::function<void()> routine);
+    // False when no thread could be started (the routine then does not run).
+    bool startThread(std::function<void()> routine);
     int running() const;
     // Waits until no thread of the group runs; false when the bound passed first.
     bool waitIdle(std::chrono::milliseconds bound) const;
@@ -36,7 +38,10 @@ using TableLock = std::mutex;
 
 struct AppContext {
     AppContext(Paths paths, Pacing pacing, Endpoints endpoints, UserInterface& ui);
-    ~AppContext();  // waits for the group's threads
+    // Waits for the group's threads, at most shutdownBound, then goes on: a worker stuck in a
+    // dead host's time-out must not keep the program from ending.
+    ~AppContext();
+    static constexpr std::chrono::milliseconds shutdownBound{30000};
     AppContext(const AppContext&) = delete;
     AppContext& operator=(const AppContext&) = delete;
 
@@ -54,6 +59,10 @@ struct AppContext {
     std::atomic<bool> worksStop{false};
     // Set once start-up has finished; no monitor may start before.
     std::atomic<bool> started{false};
+    // Set by the close command; nothing new starts afterwards.
+    std::atomic<bool> closing{false};
+
+    ButtonStates buttons;
 
     TableLock tableLock;
 
@@ -64,7 +73,12 @@ struct AppContext {
     ThreadGroup threads;
 
     // Runs routine on a new counted thread.
-    void startThread(std::function<void()> routine) { threads.startThread(std::move(routine)); }
+    bool startThread(std::function<void()> routine) { return threads.startThread(std::move(routine)); }
+    // Start-up has finished: monitors may start, the add and start buttons come alive.
+    void markStarted() {
+        started = true;
+        buttons.setReady(true);
+    }
     void appendLog(const std::string& text) { log.appendLog(text); }
     void setStatus(const std::string& text) { status.setText(1, text); }
 };

@@ -15,4 +15,7 @@ bool guardSingleInstance(UserInterface& ui, const std::string& name = "",
 
 std::string instanceName();  // md5 of the seed's GBK bytes
 
+// Gives the mark up before the process ends, so a program it starts (the update) can take it.
+void releaseSingleInstance(const std::string& name = "");
+
 }  // namespace vigilo

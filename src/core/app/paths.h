@@ -28,4 +28,7 @@ struct Paths {
 
 fs::path executablePath();
 
+// Makes the program's directory the current directory, as every run starts there.
+bool enterProgramDirectory(const Paths& paths);
+
 }  // namespace vigilo

@@ -28,14 +28,18 @@ public:
     void openFile(const std::string& path) override;
 
     struct Message { std::string text, caption; MessageIcon icon; };
+    struct InputRequest { std::string prompt, title; };
     std::vector<Message> messages() const;
+    std::vector<InputRequest> inputRequests() const;
     std::string clipboard() const;
     std::vector<std::string> openedFiles() const;
+    // The answer of every later input box; nullopt (the default) is a cancelled box.
     void setNextInput(std::optional<std::string> input);
 
 private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
+    std::vector<InputRequest> inputs_;
     std::string clipboard_;
     std::vector<std::string> opened_;
     std::optional<std::string> nextInput_;

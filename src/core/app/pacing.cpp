@@ -1,0 +1,46 @@
+#include "app/pacing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <cstdlib>
+#include <thread>
+
+namespace vigilo {
+
+namespace {
+
+Millis scaleOne(Millis value, double factor) {
+    if (value.count() <= 0) return value;
+    const double scaled = std::round(static_cast<double>(value.count()) * factor);
+    // A pause never becomes zero: a loop paced by it must still yield the processor.
+    return Millis(std::max<long long>(1, static_cast<long long>(scaled)));
+}
+
+}  // namespace
+
+Pacing Pacing::scaled(double factor) const {
+    if (!std::isfinite(factor) || factor <= 0) return *this;
+    Pacing result = *this;
+    for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
+                                   &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
+                                   &Pacing::recorderRepoll}) {
+        result.*member = scaleOne(this->*member, factor);
+    }
+    return result;
+}
+
+Pacing Pacing::fromEnvironment() {
+    const char* text = std::getenv("VIGILO_PACING_SCALE");
+    if (text == nullptr || *text == '\0') return Pacing{};
+    char* end = nullptr;
+    const double factor = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(factor) || factor <= 0) return Pacing{};
+    return Pacing{}.scaled(factor);
+}
+
+void delay(Millis duration) {
+    if (duration.count() > 0) std::this_thread::sleep_for(duration);
+}
+
+}  // namespace vigilo
