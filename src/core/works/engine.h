@@ -56,6 +56,8 @@ private:
     bool startPoll(int rowNumber);
     void pollFinished();
     bool pauseUnlessStopped(Millis duration);
+    // The stop command, or the program closing.
+    bool stopRequested() const { return ctx_.worksStop || ctx_.closing; }
     void monitorThreadMain();
 
     AppContext& ctx_;

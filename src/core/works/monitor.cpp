@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <exception>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "net/download.h"
 #include "net/http.h"
@@ -57,12 +57,6 @@ int rowFromText(const std::string& text) {
 }
 
 }  // namespace
-
-std::string followerText(const std::string& countText) {
-    const double count = textToNumber(countText);
-    if (count - 10000 > 0.0000001) return numberText(count / 10000) + "w";
-    return countText;
-}
 
 ProfileRecord requestProfile(const Endpoints& endpoints, const std::string& secUid) {
     HttpRequestOptions options;
@@ -161,11 +155,8 @@ void WorksEngine::queryNewAccount(const std::string& link, const std::string& ui
                        newest.newestDesc,
                        newest.newestId,
                        newest.playAddress};
-    try {
-        ctx_.startThread([self = shared_from_this(), entry] { self->saveAccountEntry(entry); });
-    } catch (const std::exception&) {
-        // No thread, no file entry; the table still gets its row.
-    }
+    // Without a thread the file misses this entry; the table still gets its row.
+    ctx_.startThread([self = shared_from_this(), entry] { self->saveAccountEntry(entry); });
 
     std::lock_guard<TableLock> lock(ctx_.tableLock);
     TableStore& table = ctx_.accountTable;
@@ -189,31 +180,28 @@ bool WorksEngine::pauseUnlessStopped(Millis duration) {
     // Sliced so a stop is seen within a fraction of a countdown second.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     for (;;) {
-        if (ctx_.worksStop) return false;
+        if (stopRequested()) return false;
         const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
         if (left <= Millis{0}) break;
         delay(std::min(left, Millis{20}));
     }
-    return !ctx_.worksStop;
+    return !stopRequested();
 }
 
 bool WorksEngine::startPoll(int rowNumber) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         while (activePolls_ >= kMaxConcurrentPolls) {
-            if (ctx_.worksStop) return false;
+            if (stopRequested()) return false;
             pollDone_.wait_for(lock, Millis{20});
         }
         ++activePolls_;
     }
-    try {
-        ctx_.startThread([self = shared_from_this(), rowNumber] {
-            self->pollAccount(rowNumber);
-            self->pollFinished();
-        });
-    } catch (const std::exception&) {
-        pollFinished();
-    }
+    const bool started = ctx_.startThread([self = shared_from_this(), rowNumber] {
+        self->pollAccount(rowNumber);
+        self->pollFinished();
+    });
+    if (!started) pollFinished();
     return true;
 }
 
@@ -232,11 +220,11 @@ void WorksEngine::runWorksMonitor() {
         return;
     }
     const int ticks = ctx_.pacing.countdownTicks;
-    while (ctx_.worksRunning) {
+    while (ctx_.worksRunning && !stopRequested()) {
         bool updated = false;
         const int rows = table.rowCount();
         // A pass over thousands of rows takes minutes, so a stop is honoured between rows too.
-        for (int i = 1; i <= rows && !ctx_.worksStop; ++i) {
+        for (int i = 1; i <= rows && !stopRequested(); ++i) {
             if (!startPoll(i)) break;
             const std::string counter = table.cell(i - 1, acol::Counter);
             // An empty counter is a row whose initial query has not finished: nothing to report.
@@ -246,7 +234,7 @@ void WorksEngine::runWorksMonitor() {
             }
             delay(ctx_.pacing.pollGap);
         }
-        if (ctx_.worksStop) return;
+        if (stopRequested()) return;
         for (int j = 1; j <= ticks; ++j) {
             ctx_.appendLog(std::to_string(ticks - j) + "\r\n");
             if (!pauseUnlessStopped(ctx_.pacing.countdownTick)) return;
@@ -265,7 +253,7 @@ void WorksEngine::monitorThreadMain() {
         runWorksMonitor();
         std::lock_guard<std::mutex> lock(mutex_);
         // A start that came while this run was ending is served by this same thread.
-        if (startRequests_ == seen || !ctx_.worksRunning || ctx_.worksStop) {
+        if (startRequests_ == seen || !ctx_.worksRunning || stopRequested()) {
             monitorActive_ = false;
             return;
         }
@@ -273,15 +261,14 @@ void WorksEngine::monitorThreadMain() {
 }
 
 void WorksEngine::startMonitorThread() {
+    if (ctx_.closing) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++startRequests_;
         if (monitorActive_) return;
         monitorActive_ = true;
     }
-    try {
-        ctx_.startThread([self = shared_from_this()] { self->monitorThreadMain(); });
-    } catch (const std::exception&) {
+    if (!ctx_.startThread([self = shared_from_this()] { self->monitorThreadMain(); })) {
         std::lock_guard<std::mutex> lock(mutex_);
         monitorActive_ = false;
     }
@@ -332,12 +319,9 @@ void WorksEngine::pollAccount(int rowNumber) {
         rose = now > stored;
     }
     if (!rose) return;
-    try {
-        ctx_.startThread([self = shared_from_this(), newest, nickname = profile.nickname] {
-            self->downloadNewestVideo(newest.playAddress, newest.newestDesc, newest.newestId, nickname);
-        });
-    } catch (const std::exception&) {
-    }
+    ctx_.startThread([self = shared_from_this(), newest, nickname = profile.nickname] {
+        self->downloadNewestVideo(newest.playAddress, newest.newestDesc, newest.newestId, nickname);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
