@@ -1,0 +1,227 @@
+#include "live/recorder.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#include "text/strings.h"
+
+namespace vigilo {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> recorderArguments(const std::string& streamUrl, int port, const std::string& outputFile) {
+    // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
+    // that reserved its unique name (nothing else is ever replaced, the name being new).
+    return {"-rw_timeout", "15000000",
+            "-i", streamUrl,
+            "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
+            "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof", outputFile};
+}
+
+bool isRecordableUrl(std::string_view url) {
+    const std::size_t sep = url.find("://");
+    if (sep == std::string_view::npos) return false;
+    const std::string scheme = toLowerAscii(url.substr(0, sep));
+    if (scheme != "http" && scheme != "https" && scheme != "rtmp" && scheme != "rtmps") return false;
+    const std::string_view rest = url.substr(sep + 3);
+    if (rest.empty() || rest.front() == '/' || rest.front() == '?' || rest.front() == '#') return false;
+    return std::none_of(url.begin(), url.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b <= 0x20 || b == 0x7F;
+    });
+}
+
+namespace {
+
+// Decodes one code point at text[i]; an invalid or truncated sequence gives U+FFFD and
+// consumes one byte, so every input maps to valid UTF-8.
+char32_t decodeAt(std::string_view text, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char b0 = byte(i);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    std::size_t length = 0;
+    char32_t cp = 0, minimum = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2, cp = b0 & 0x1F, minimum = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3, cp = b0 & 0x0F, minimum = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4, cp = b0 & 0x07, minimum = 0x10000;
+    } else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + length > text.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const unsigned char b = byte(i + k);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += length;
+    return cp;
+}
+
+void encode(char32_t cp, std::string& out) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string cutUtf8(std::string text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return text;
+}
+
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr std::string_view kExtension = ".mp4";
+
+}  // namespace
+
+std::string recordingStem(std::string_view nickname, std::size_t suffixBytes) {
+    std::string clean;
+    clean.reserve(nickname.size());
+    for (std::size_t i = 0; i < nickname.size();) {
+        const char32_t cp = decodeAt(nickname, i);
+        if (cp == U'/' || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
+            clean += '_';
+        else
+            encode(cp, clean);
+    }
+    const std::size_t budget = kMaxFileNameBytes - kExtension.size() - std::min(suffixBytes, std::size_t{64});
+    clean = cutUtf8(std::move(clean), budget);
+    if (clean == "." || clean == "..") clean.assign(clean.size(), '_');
+    return clean;
+}
+
+std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken) {
+    std::string name = recordingStem(nickname) + std::string(kExtension);
+    for (int n = 2; taken(name) && n < 1000000; ++n) {
+        const std::string suffix = "-" + std::to_string(n);
+        name = recordingStem(nickname, suffix.size()) + suffix + std::string(kExtension);
+    }
+    return name;
+}
+
+std::string playScriptContent(int port) {
+    return "#!/bin/sh\nffplay -x 360 -y 640 udp://127.0.0.1:" + std::to_string(port) + "\n";
+}
+
+namespace {
+
+std::string readLink(const fs::path& link) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(link, ec);
+    return ec ? std::string() : target.string();
+}
+
+std::string firstLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+template <typename Visit>
+void forEachProcess(Visit visit) {
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        visit(static_cast<pid_t>(std::stol(name)), it->path());
+    }
+}
+
+}  // namespace
+
+std::vector<pid_t> processesByNameInDirectory(const std::string& name, const fs::path& dir) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    const fs::path wanted = fs::weakly_canonical(dir, ec);
+    const pid_t self = ::getpid();
+    forEachProcess([&](pid_t pid, const fs::path& proc) {
+        if (pid == self) return;
+        const std::string cwd = readLink(proc / "cwd");
+        if (cwd.empty() || fs::path(cwd) != wanted) return;
+        std::string exe = fs::path(readLink(proc / "exe")).filename().string();
+        if (endsWith(exe, " (deleted)")) exe.resize(exe.size() - std::string_view(" (deleted)").size());
+        if (exe == name || firstLine(proc / "comm") == name) found.push_back(pid);
+    });
+    return found;
+}
+
+bool fileHeldOpen(const fs::path& file) {
+    std::error_code ec;
+    const fs::path wanted = fs::weakly_canonical(file, ec);
+    bool held = false;
+    forEachProcess([&](pid_t, const fs::path& proc) {
+        if (held) return;
+        std::error_code fdError;
+        for (fs::directory_iterator it(proc / "fd", fdError), end; !fdError && it != end; it.increment(fdError)) {
+            if (fs::path(readLink(it->path())) == wanted) {
+                held = true;
+                return;
+            }
+        }
+    });
+    return held;
+}
+
+bool moveWithoutReplace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without the no-replace rename: a hard link fails when the target exists.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+std::vector<std::string> recordingFilesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError) || it->is_symlink(typeError)) continue;
+        const std::string name = it->path().filename().string();
+        if (name.size() >= kExtension.size() && toLowerAscii(name.substr(name.size() - kExtension.size())) == kExtension)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace vigilo

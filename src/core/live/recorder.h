@@ -1,0 +1,50 @@
+#pragma once
+// The recorder's pieces that need no monitor: its command, its file names, its loopback port,
+// the player script, and what the system says about processes and open files.
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vigilo {
+
+// ffmpeg's arguments (without the program name): one input, an MPEG-TS copy to the loopback
+// port and a fragmented MP4 copy to outputFile, which stays playable up to the last fragment
+// however ffmpeg ends. The read/write time-out ends a recording whose stream went silent.
+std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
+                                           const std::string& outputFile);
+
+// Only network streams go to ffmpeg: http, https, rtmp and rtmps (scheme in any case, a host
+// after "//", no blanks or control characters). Anything else could make it read local files.
+bool isRecordableUrl(std::string_view url);
+
+// The nickname as one safe file-name stem: "/", NUL and control characters become "_",
+// invalid UTF-8 becomes U+FFFD, "." and ".." become underscores, and the stem is cut on a
+// character boundary so that stem + suffix + ".mp4" fits in 255 bytes.
+std::string recordingStem(std::string_view nickname, std::size_t suffixBytes = 0);
+
+// "<stem>.mp4", else "<stem>-2.mp4", "-3" … : the first name for which taken() is false.
+std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken);
+
+// The player script of a loopback port.
+std::string playScriptContent(int port);
+
+// Every process (but us) whose executable or command name is `name` and whose working
+// directory is `dir`.
+std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std::filesystem::path& dir);
+
+// Whether any process (us included) holds the file open.
+bool fileHeldOpen(const std::filesystem::path& file);
+
+// Renames without ever replacing: false (errno EEXIST) when `to` exists.
+bool moveWithoutReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The names of the regular files of dir (not of its sub-folders) that end in ".mp4" in any
+// letter case, sorted.
+std::vector<std::string> recordingFilesIn(const std::filesystem::path& dir);
+
+}  // namespace vigilo

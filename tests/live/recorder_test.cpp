@@ -1,0 +1,172 @@
+// The recorder's command, ports, file names and the files it leaves behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "helpers.h"
+#include "live/monitor.h"
+#include "live/recorder.h"
+#include "text/charset.h"
+
+namespace vigilo {
+namespace {
+
+using livetest::ScratchDir;
+using livetest::readBytes;
+using livetest::writeBytes;
+
+TEST(RecorderPort, EveryRowHasItsOwnValidPort) {
+    struct Case {
+        int row;
+        int port;
+    };
+    const Case cases[] = {{0, 1110},     {1, 1111},      {3, 1113},      {9, 1119},      {10, 11110},
+                          {12, 11112},   {99, 11199},    {100, 11200},   {101, 11201},   {54435, 65535},
+                          {54436, -1},   {-1, -1}};
+    for (const auto& c : cases) EXPECT_EQ(recorderPort(c.row), c.port) << "row " << c.row;
+
+    std::set<int> seen;
+    for (int row = 1; row <= 54435; ++row) {
+        const int port = recorderPort(row);
+        ASSERT_GT(port, 1023) << row;
+        ASSERT_LE(port, 65535) << row;
+        ASSERT_TRUE(seen.insert(port).second) << "row " << row << " shares port " << port;
+    }
+}
+
+TEST(RecorderCommand, ArgumentVectorKeepsTheUrlAndTheFileWhole) {
+    const std::string url = "http://127.0.0.1:8080/live/a b.flv?x=1&y=\"-i /etc/passwd\"";
+    const std::vector<std::string> expected = {
+        "-rw_timeout", "15000000", "-i", url, "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:1112",
+        "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof", "./主播 -y x.mp4"};
+    EXPECT_EQ(recorderArguments(url, recorderPort(2), "./主播 -y x.mp4"), expected);
+}
+
+TEST(RecorderCommand, OnlyNetworkStreamsAreRecorded) {
+    struct Case {
+        const char* url;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8080/live.flv", true},
+        {"https://pull-hls.example.com/stage/x.m3u8?k=v", true},
+        {"rtmp://pull.example.com/live/x", true},
+        {"rtmps://pull.example.com/live/x", true},
+        {"HTTP://EXAMPLE.COM/x.flv", true},
+        {"file:///etc/passwd", false},
+        {"concat:a.flv|b.flv", false},
+        {"/home/user/x.flv", false},
+        {"x.flv", false},
+        {"", false},
+        {"http://", false},
+        {"http:///etc/passwd", false},
+        {"ftp://example.com/x.flv", false},
+        {"subfile,,start,0,end,0,,:http://x/y", false},
+        {"http://example.com/a\nb", false},
+        {"http://example.com/a b", false},
+        {"-i http://example.com/x", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isRecordableUrl(c.url), c.ok) << c.url;
+}
+
+TEST(RecorderNames, UniqueSafeNamesThatNeverReplaceARecording) {
+    struct Case {
+        std::string nickname;
+        std::set<std::string> taken;
+        std::string name;
+    };
+    const std::string longName(300, 'a');
+    const Case cases[] = {
+        {"abc", {}, "abc.mp4"},
+        {"abc", {"abc.mp4"}, "abc-2.mp4"},
+        {"abc", {"abc.mp4", "abc-2.mp4"}, "abc-3.mp4"},
+        {"abc", {"abc-2.mp4"}, "abc.mp4"},
+        {"主播 😀", {}, "主播 😀.mp4"},
+        {"a/b", {}, "a_b.mp4"},
+        {"../../etc/x", {}, ".._.._etc_x.mp4"},
+        {"..", {}, "__.mp4"},
+        {".", {}, "_.mp4"},
+        {std::string("a\nb\tc\x7f", 6) + "\xc2\x85", {}, "a_b_c__.mp4"},
+        {std::string("a\0b", 3), {}, "a_b.mp4"},
+        {"bad\xff", {}, "bad\xef\xbf\xbd.mp4"},
+        {"-y", {}, "-y.mp4"},
+        {longName, {}, std::string(251, 'a') + ".mp4"},
+        {longName, {std::string(251, 'a') + ".mp4"}, std::string(249, 'a') + "-2.mp4"},
+    };
+    for (const auto& c : cases) {
+        const std::string name = uniqueRecordingName(c.nickname, [&](const std::string& n) { return c.taken.count(n) > 0; });
+        EXPECT_EQ(name, c.name) << c.nickname;
+    }
+
+    // Cut on a character boundary: 100 three-byte characters leave 83 whole ones.
+    std::string wide;
+    for (int i = 0; i < 100; ++i) wide += "录";
+    for (const std::set<std::string>& taken : {std::set<std::string>{}, std::set<std::string>{"x"}}) {
+        const std::string name = uniqueRecordingName(wide, [&](const std::string& n) { return taken.count(n) > 0; });
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_TRUE(isValidUtf8(name)) << name;
+        EXPECT_EQ(name.substr(name.size() - 4), ".mp4");
+    }
+    std::set<std::string> taken;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = uniqueRecordingName(wide, [&](const std::string& n) { return taken.count(n) > 0; });
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_TRUE(isValidUtf8(name));
+        ASSERT_TRUE(taken.insert(name).second) << name;
+    }
+}
+
+TEST(PlayScript, StartsThePlayerOnTheRowsPort) {
+    struct Case {
+        int port;
+        const char* content;
+    };
+    const Case cases[] = {
+        {1110, "#!/bin/sh\nffplay -x 360 -y 640 udp://127.0.0.1:1110\n"},
+        {1111, "#!/bin/sh\nffplay -x 360 -y 640 udp://127.0.0.1:1111\n"},
+        {11112, "#!/bin/sh\nffplay -x 360 -y 640 udp://127.0.0.1:11112\n"},
+        {11200, "#!/bin/sh\nffplay -x 360 -y 640 udp://127.0.0.1:11200\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(playScriptContent(c.port), c.content);
+}
+
+TEST(RecordingFiles, CollectsMp4OfAnyCaseButNotSubFoldersAndNeverReplaces) {
+    ScratchDir dir;
+    for (const char* name : {"a.mp4", "B.MP4", "c.Mp4", "d.mp4.part", "e.txt", "mp4"}) writeBytes(dir.path() / name, name);
+    fs::create_directory(dir.path() / "sub");
+    writeBytes(dir.path() / "sub" / "f.mp4", "f");
+    fs::create_directory(dir.path() / "g.mp4");  // a folder with a recording's name
+    fs::create_symlink("/etc/hostname", dir.path() / "h.mp4");
+    EXPECT_EQ(recordingFilesIn(dir.path()), (std::vector<std::string>{"B.MP4", "a.mp4", "c.Mp4"}));
+
+    writeBytes(dir.path() / "target.mp4", "old");
+    EXPECT_FALSE(moveWithoutReplace(dir.path() / "a.mp4", dir.path() / "target.mp4"));
+    EXPECT_EQ(readBytes(dir.path() / "target.mp4"), "old");
+    EXPECT_EQ(readBytes(dir.path() / "a.mp4"), "a.mp4");
+    EXPECT_TRUE(moveWithoutReplace(dir.path() / "a.mp4", dir.path() / "sub" / "a.mp4"));
+    EXPECT_EQ(readBytes(dir.path() / "sub" / "a.mp4"), "a.mp4");
+    EXPECT_FALSE(fs::exists(dir.path() / "a.mp4"));
+}
+
+TEST(RecordingFiles, OpenFilesAndRecordersAreFoundThroughProc) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "open.mp4";
+    writeBytes(file, "x");
+    EXPECT_FALSE(fileHeldOpen(file));
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fileHeldOpen(file));
+    ::close(fd);
+    EXPECT_FALSE(fileHeldOpen(file));
+
+    // We run in some other directory under some other name: never found.
+    EXPECT_TRUE(processesByNameInDirectory("ffmpeg", dir.path()).empty());
+}
+
+}  // namespace
+}  // namespace vigilo

@@ -1,0 +1,158 @@
+// The child-process runner: missing programs, output handed on, bounded memory, the quit key,
+// and children that outlive the runner.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "helpers.h"
+#include "live/runner.h"
+
+namespace vigilo {
+namespace {
+
+using namespace std::chrono_literals;
+using livetest::eventually;
+using livetest::processAlive;
+using livetest::readBytes;
+using livetest::ScratchDir;
+using livetest::writeScript;
+namespace fs = std::filesystem;
+
+TEST(Runner, MissingProgramIsReportedOnceWithoutStartingAnything) {
+    for (const std::string program : {"/nonexistent/ffmpeg", "vigilo-no-such-program", ""}) {
+        std::vector<std::pair<std::string, pid_t>> calls;
+        RunControl control;
+        const RunResult result =
+            runProgram({program, {"-version"}, {}, true},
+                       [&](const std::string& text, pid_t pid) { calls.emplace_back(text, pid); }, &control);
+        EXPECT_FALSE(result.started);
+        EXPECT_EQ(result.collectedOutput, program + " 不存在");
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].first, "");
+        EXPECT_EQ(calls[0].second, 0);
+        EXPECT_TRUE(control.finished());
+    }
+}
+
+TEST(Runner, HandsOnFramedOutputOfBothStreamsAndTheExitStatus) {
+    ScratchDir dir;
+    writeScript(dir.path() / "talk", "pwd\necho out\necho err >&2\nprintf 'speed=1x    \\rframe=2'\nexit 3\n");
+    std::string last;
+    int calls = 0;
+    const RunResult result = runProgram({(dir.path() / "talk").string(), {}, {}, true},
+                                        [&](const std::string& text, pid_t pid) {
+                                            EXPECT_GT(pid, 0);
+                                            last = text;
+                                            ++calls;
+                                        });
+    EXPECT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_GE(calls, 1);
+    // Runs in its own directory unless told otherwise.
+    EXPECT_EQ(last, dir.path().string() + "\r\nout\r\nerr\r\nspeed=1x    frame=2");
+    EXPECT_EQ(result.collectedOutput, last);
+}
+
+TEST(Runner, KeepsOnlyABoundedTailOfALongOutput) {
+    ScratchDir dir;
+    // About 8 MB in 100000 lines, the last one marked.
+    writeScript(dir.path() / "chatty",
+                "i=0\nwhile [ $i -lt 100000 ]; do echo \"frame=$i fps=25 size=${i}kB time=00:00:01.00 "
+                "bitrate=1kbits/s speed=1x padding-padding\"; i=$((i+1)); done\necho last-line\n");
+    std::size_t largest = 0;
+    std::string last;
+    const RunResult result = runProgram({(dir.path() / "chatty").string(), {}, {}, true},
+                                        [&](const std::string& text, pid_t) {
+                                            largest = std::max(largest, text.size());
+                                            last = text;
+                                        });
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_LE(largest, 2 * kOutputTailBytes + 2048);
+    EXPECT_GE(last.size(), kOutputTailBytes);
+    EXPECT_EQ(last.substr(last.size() - 11), "last-line\r\n");
+    EXPECT_NE(last.find("frame=99999 fps=25"), std::string::npos);
+}
+
+TEST(Runner, QuitKeyAndSignalsReachTheChildInItsOwnSession) {
+    ScratchDir dir;
+    writeScript(dir.path() / "keys", "read key\necho \"key=$key\"\nexit 0\n");
+    writeScript(dir.path() / "stubborn", "trap 'echo term; exit 7' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
+
+    {
+        RunControl control;
+        RunResult result;
+        std::thread runner([&] { result = runProgram({(dir.path() / "keys").string(), {}, {}, true}, {}, &control); });
+        ASSERT_TRUE(eventually([&] { return control.started(); }, 5s));
+        EXPECT_EQ(::getsid(control.processId()), control.processId());
+        EXPECT_TRUE(control.sendKeys("q\n"));
+        EXPECT_TRUE(control.waitFinished(5s));
+        runner.join();
+        EXPECT_EQ(result.collectedOutput, "key=q\r\n");
+        EXPECT_FALSE(control.sendKeys("q"));  // nobody to send to any more
+        EXPECT_FALSE(control.sendSignal(SIGKILL));
+    }
+    {
+        RunControl control;
+        RunResult result;
+        std::atomic<bool> ready{false};
+        std::thread runner([&] {
+            result = runProgram({(dir.path() / "stubborn").string(), {}, {}, true},
+                                [&](const std::string& text, pid_t) {
+                                    if (text.find("ready") != std::string::npos) ready = true;
+                                },
+                                &control);
+        });
+        ASSERT_TRUE(eventually([&] { return ready.load(); }, 5s));
+        EXPECT_TRUE(control.sendSignal(SIGTERM));
+        EXPECT_TRUE(control.waitFinished(5s));
+        runner.join();
+        EXPECT_EQ(result.exitCode, 7);
+        EXPECT_NE(result.collectedOutput.find("term"), std::string::npos);
+    }
+    {
+        RunControl control;
+        control.cancel();
+        const RunResult result = runProgram({(dir.path() / "keys").string(), {}, {}, true}, {}, &control);
+        EXPECT_FALSE(result.started);
+        EXPECT_TRUE(control.finished());
+    }
+}
+
+TEST(Runner, AChildLetGoOfOutlivesItsOutputPipe) {
+    ScratchDir dir;
+    const auto marker = dir.path() / "marker";
+    // Keeps writing after the runner has gone: every write then meets a pipe without reader.
+    writeScript(dir.path() / "survivor",
+                "i=0\nwhile [ $i -lt 30 ]; do echo tick $i; echo err $i >&2; i=$((i+1)); sleep 0.05; done\n"
+                "echo finished > \"" + marker.string() + "\"\n");
+    RunControl control;
+    RunResult result;
+    std::atomic<int> calls{0};
+    std::thread runner([&] {
+        result = runProgram({(dir.path() / "survivor").string(), {}, {}, true},
+                            [&](const std::string&, pid_t) { ++calls; }, &control);
+    });
+    ASSERT_TRUE(eventually([&] { return calls.load() > 0; }, 5s));
+    const pid_t pid = control.processId();
+    control.abandon();
+    EXPECT_TRUE(control.waitFinished(2s));
+    runner.join();
+    EXPECT_TRUE(result.abandoned);
+    EXPECT_TRUE(processAlive(pid));
+
+    ASSERT_TRUE(eventually([&] { return fs::exists(marker); }, 10s));
+    EXPECT_EQ(readBytes(marker), "finished\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+}
+
+}  // namespace
+}  // namespace vigilo
