@@ -71,6 +71,10 @@ std::string urlPath(std::string_view url);
 struct NetConfig {
     bool insecureTls = false;                          // VIGILO_INSECURE_TLS=1
     std::size_t maxBodyBytes = std::size_t{64} << 20;  // JSON and redirect pages
+    // Time-outs of the exchanges that take none as a parameter (the Internet-API client and
+    // the downloads): connecting, and the longest wait without a byte.
+    long connectSeconds = 15;
+    long stallSeconds = 30;
     static NetConfig fromEnvironment();
 };
 const NetConfig& netConfig();

@@ -1,0 +1,346 @@
+// Downloads that stream to disk: the update file and the videos. Bytes go to a temporary file
+// beside the target, which replaces the target only when the whole answer arrived.
+#include "net/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "net/exchange.h"
+
+namespace vigilo {
+
+namespace {
+
+constexpr std::size_t kChunk = 10240;
+
+constexpr std::string_view kMsgInternet = "Internet连接错误!";
+constexpr std::string_view kMsgAddress = "地址失效，请进入官网下载最新版本";
+constexpr std::string_view kMsgLocalFile = "不能打开本地的文件!";
+constexpr std::string_view kMsgRead = "读文件出错!";
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closing can report a late write error (a full disk on some file systems).
+    bool close() {
+        if (fd_ < 0) return true;
+        const int result = ::close(release());
+        return result == 0;
+    }
+    void reset() {
+        if (fd_ >= 0) ::close(release());
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A file growing beyond the size limit must fail the write with EFBIG instead of ending the
+// process; a handler the program installed itself is left alone.
+void ignoreFileSizeSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (sigaction(SIGXFSZ, nullptr, &current) != 0) return;
+        if (current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            sigaction(SIGXFSZ, &ignore, nullptr);
+        }
+    });
+}
+
+std::string errnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
+
+// The temporary file beside the target. It is removed unless it was moved into place.
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile() { discard(); }
+    TempFile(TempFile&& other) noexcept
+        : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
+        other.path_.clear();
+    }
+    TempFile& operator=(TempFile&&) = delete;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    // A short hidden name, so a target name near the length limit still leaves room.
+    bool create(const std::string& target, std::string* why) {
+        static std::atomic<unsigned> counter{0};
+        const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = ".vigilo-" + std::to_string(::getpid()) + "-" +
+                                     std::to_string(counter.fetch_add(1)) + ".part";
+            const std::string path = (folder / name).string();
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                path_ = path;
+                fd_ = UniqueFd(fd);
+                return true;
+            }
+            if (errno != EEXIST) {
+                *why = errnoText("creating the temporary file failed", errno);
+                return false;
+            }
+        }
+        *why = "no free temporary file name";
+        return false;
+    }
+
+    bool open() const { return static_cast<bool>(fd_); }
+
+    bool write(const char* data, std::size_t size, std::string* why) {
+        while (size > 0) {
+            const ssize_t written = ::write(fd_.get(), data, size);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                *why = errnoText("writing the local file failed", errno);
+                return false;
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+
+    // Copies the first `count` bytes of `source` into the file.
+    bool copyPrefix(const std::string& source, std::int64_t count, std::string* why) {
+        UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in) {
+            *why = errnoText("opening the partial file failed", errno);
+            return false;
+        }
+        struct stat info {};
+        if (::fstat(in.get(), &info) != 0 || info.st_size < count) {
+            *why = "the partial file is shorter than the resume offset";
+            return false;
+        }
+        char buffer[kChunk];
+        while (count > 0) {
+            const ssize_t got = ::read(in.get(), buffer, static_cast<std::size_t>(std::min<std::int64_t>(count, kChunk)));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                *why = errnoText("reading the partial file failed", errno);
+                return false;
+            }
+            if (!write(buffer, static_cast<std::size_t>(got), why)) return false;
+            count -= got;
+        }
+        return true;
+    }
+
+    // Flushes, closes and renames over the target.
+    bool commit(const std::string& target, std::string* why) {
+        if (::fsync(fd_.get()) != 0) {
+            *why = errnoText("flushing the local file failed", errno);
+            return false;
+        }
+        if (!fd_.close()) {
+            *why = errnoText("closing the local file failed", errno);
+            return false;
+        }
+        if (::rename(path_.c_str(), target.c_str()) != 0) {
+            *why = errnoText("moving the file into place failed", errno);
+            return false;
+        }
+        path_.clear();
+        return true;
+    }
+
+    void discard() {
+        fd_.reset();
+        if (!path_.empty()) ::unlink(path_.c_str());
+        path_.clear();
+    }
+
+private:
+    std::string path_;
+    UniqueFd fd_;
+};
+
+bool success(long status) { return status >= 200 && status <= 299; }
+
+}  // namespace
+
+DownloadResult downloadFile(const std::string& url, const std::string& localFile, const ProgressCallback& progress,
+                            std::int64_t startOffset, bool resume) {
+    DownloadResult result;
+    auto failWith = [&](std::string_view message, std::string why) {
+        result.code = -1;
+        result.message = std::string(message);
+        result.error = std::move(why);
+        return result;
+    };
+
+    std::string why;
+    const auto checked = net::checkedUrl(url, false, &why);
+    if (!checked) return failWith(kMsgAddress, why);
+    ignoreFileSizeSignal();
+
+    const std::int64_t requestedOffset = resume && startOffset > 0 ? startOffset : 0;
+    net::ExchangeRequest request;
+    request.url = *checked;
+    request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
+    request.stallSeconds = net::currentNetConfig().stallSeconds;
+    request.acceptEncoding = "gzip, deflate";
+    request.headers = {
+        {"Accept", "*/*"},
+        {"Accept-Language", "zh-cn"},
+        {"User-Agent", "Mozilla/4.0(compatible; MSIE 6.0; Windows NT 5.0; MyIE2; .NET CLR 1.1.4322)"},
+        {"Pragma", "no-cache"},
+    };
+    if (resume) request.headers.push_back({"Range", "bytes=" + std::to_string(startOffset < 0 ? 0 : startOffset) + "-"});
+
+    TempFile temp;
+    std::string_view message;  // set by the callbacks when they stop the transfer
+    std::int64_t total = 0;
+    std::int64_t position = 0;
+    std::int64_t offset = 0;
+    auto started = std::chrono::steady_clock::now();
+
+    request.onFinalHeaders = [&](long status, std::int64_t contentLength, bool encoded) {
+        result.statusCode = static_cast<int>(status);
+        if (!success(status)) {
+            message = kMsgAddress;
+            why = "the server answered " + std::to_string(status);
+            return false;
+        }
+        // A server that ignores the range sends the whole file: start again from its first byte.
+        offset = status == 206 ? requestedOffset : 0;
+        if (!temp.create(localFile, &why) || (offset > 0 && !temp.copyPrefix(localFile, offset, &why))) {
+            message = kMsgLocalFile;
+            return false;
+        }
+        // Decoded bytes would not add up to an encoded length.
+        total = contentLength >= 0 && !encoded ? contentLength : 0;
+        position = offset;
+        started = std::chrono::steady_clock::now();
+        return true;
+    };
+    request.sink = [&](const char* data, std::size_t size) {
+        while (size > 0) {
+            const std::size_t piece = std::min(size, kChunk);
+            if (!temp.write(data, piece, &why)) {
+                message = kMsgRead;
+                return false;
+            }
+            data += piece;
+            size -= piece;
+            position += static_cast<std::int64_t>(piece);
+            std::int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - started)
+                                       .count();
+            if (elapsed == 0) elapsed = 10;
+            if (progress) progress(total, position, elapsed, position - offset);
+        }
+        return true;
+    };
+
+    const net::ExchangeOutcome outcome = net::performExchange(request);
+    if (!outcome.ok()) {
+        const bool bodyStarted = temp.open();
+        temp.discard();
+        if (!message.empty()) return failWith(message, why);
+        if (outcome.failedStage == net::Stage::Url) return failWith(kMsgAddress, outcome.error);
+        if (outcome.failedStage != net::Stage::Transfer) return failWith(kMsgInternet, outcome.error);
+        // Before a usable answer the address did not work; after one, the body broke off.
+        return failWith(bodyStarted ? kMsgRead : kMsgAddress, outcome.error);
+    }
+    if (!temp.open() && !temp.create(localFile, &why)) return failWith(kMsgLocalFile, why);
+    if (!temp.commit(localFile, &why)) return failWith(kMsgLocalFile, why);
+    result.code = 0;
+    return result;
+}
+
+FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile) {
+    FileDownload result;
+    std::string why;
+    const auto checked = net::checkedUrl(url, false, &why);
+    if (!checked) {
+        result.error = why;
+        return result;
+    }
+    ignoreFileSizeSignal();
+
+    net::ExchangeRequest request;
+    request.url = *checked;
+    request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
+    request.stallSeconds = net::currentNetConfig().stallSeconds;
+    request.headers = {{"Accept", "*/*"}};
+
+    TempFile temp;
+    bool stopped = false;
+    request.onFinalHeaders = [&](long status, std::int64_t, bool) {
+        result.statusCode = static_cast<int>(status);
+        if (!success(status)) {
+            why = "the server answered " + std::to_string(status);
+            stopped = true;
+            return false;
+        }
+        if (!temp.create(localFile, &why)) {
+            stopped = true;
+            return false;
+        }
+        return true;
+    };
+    request.sink = [&](const char* data, std::size_t size) {
+        if (!temp.write(data, size, &why)) {
+            stopped = true;
+            return false;
+        }
+        result.bytes += static_cast<std::int64_t>(size);
+        return true;
+    };
+
+    const net::ExchangeOutcome outcome = net::performExchange(request);
+    if (!outcome.ok()) {
+        result.error = stopped ? why : outcome.error;
+        result.bytes = 0;
+        return result;
+    }
+    if (result.bytes == 0 || !temp.open()) {
+        result.error = "the answer was empty";
+        return result;
+    }
+    if (!temp.commit(localFile, &why)) {
+        result.error = why;
+        result.bytes = 0;
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+}  // namespace vigilo

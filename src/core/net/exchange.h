@@ -1,0 +1,138 @@
+#pragma once
+// The one place that drives libcurl. The three clients and the downloads describe an exchange
+// here after applying their own header, cookie and redirect rules; this layer validates what
+// reaches the wire, runs the transfer and reports what happened at each stage.
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/http.h"
+
+namespace vigilo::net {
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct UrlDeleter {
+    void operator()(CURLU* handle) const noexcept { curl_url_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+// Owner of a header list; curl_slist_append returns null on failure and leaves the old list
+// alone, so the list is only replaced once the append worked.
+class HeaderList {
+public:
+    HeaderList() = default;
+    ~HeaderList() { curl_slist_free_all(list_); }
+    HeaderList(HeaderList&& other) noexcept : list_(other.list_) { other.list_ = nullptr; }
+    HeaderList& operator=(HeaderList&& other) noexcept {
+        if (this != &other) {
+            curl_slist_free_all(list_);
+            list_ = other.list_;
+            other.list_ = nullptr;
+        }
+        return *this;
+    }
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+
+    bool append(const std::string& line) {
+        curl_slist* grown = curl_slist_append(list_, line.c_str());
+        if (grown == nullptr) return false;
+        list_ = grown;
+        return true;
+    }
+    curl_slist* get() const { return list_; }
+
+private:
+    curl_slist* list_ = nullptr;
+};
+
+struct HeaderField {
+    std::string name;
+    std::string value;
+};
+
+// A header line may reach curl only when its name is an HTTP token and its value holds no
+// control byte but the tab: anything else could end the line early and start another.
+bool headerNameIsToken(std::string_view name);
+bool headerValueIsSafe(std::string_view value);
+
+// A URL curl may be given: http or https with a host, no control byte; blanks and bytes above
+// 0x7F are percent-encoded. With guessHttp a text without a scheme is taken as http.
+std::optional<std::string> checkedUrl(std::string_view url, bool guessHttp, std::string* why = nullptr);
+
+// Where a failure happened, in the order the options are applied.
+enum class Stage {
+    None,
+    Init,         // no easy handle
+    Url,          // the URL was refused
+    Timeouts,
+    Proxy,
+    Method,
+    Credentials,
+    Tls,
+    Cookies,
+    Redirects,
+    Headers,
+    Transfer,     // curl_easy_perform failed
+};
+
+struct ExchangeRequest {
+    std::string url;  // already passed through checkedUrl
+    std::string verb = "GET";
+    std::vector<HeaderField> headers;  // in order; invalid lines are left out
+    bool sendBody = false;             // POST always sends one, even empty
+    std::string body;
+    bool followRedirects = true;
+    long connectTimeoutSeconds = 15;
+    long stallSeconds = 30;            // no byte for this long ends the exchange
+    long totalTimeoutSeconds = 0;      // 0: no overall limit
+    std::string proxy;                 // empty: direct
+    std::optional<std::pair<std::string, std::string>> proxyCredentials;   // basic
+    std::optional<std::pair<std::string, std::string>> serverCredentials;  // basic
+    bool cookieEngine = false;         // cookies set during redirects travel on
+    std::size_t maxBodyBytes = 0;      // collected bodies only; 0: no limit
+    std::string acceptEncoding;        // non-empty: curl asks for and decodes these codings
+    // Called when the header block of the final response is complete; false aborts.
+    std::function<bool(long status, std::int64_t contentLength, bool hasContentEncoding)> onFinalHeaders;
+    // Streams the final response's body instead of collecting it; false aborts.
+    std::function<bool(const char* data, std::size_t size)> sink;
+};
+
+struct ExchangeOutcome {
+    Stage failedStage = Stage::None;
+    CURLcode code = CURLE_OK;
+    std::string error;         // empty on success
+    long status = 0;           // status of the last response seen
+    std::string headerBlock;   // last response: status line, header lines and the blank line, CR LF each
+    std::string body;          // collected body of the final response
+    bool requestSent = false;
+    bool headersComplete = false;  // the last response's header block arrived whole
+    bool bodyTooLarge = false;
+    bool headersTooLarge = false;
+    bool aborted = false;          // onFinalHeaders or sink said stop
+    bool stalled = false;          // no byte moved for stallSeconds
+    bool ok() const { return failedStage == Stage::None; }
+};
+
+// On a failed transfer the body holds what arrived before the failure, except when it grew
+// past maxBodyBytes: then it is empty.
+ExchangeOutcome performExchange(const ExchangeRequest& request);
+
+// A copy of the process-wide settings, safe to take from any thread.
+NetConfig currentNetConfig();
+
+// Header blocks are capped so a hostile answer cannot grow memory without bound.
+inline constexpr std::size_t kMaxHeaderBlockBytes = std::size_t{1} << 20;
+inline constexpr int kMaxRedirects = 10;
+
+}  // namespace vigilo::net

@@ -1,0 +1,131 @@
+// The scriptable request client: one exchange per call, 15 s per phase unless told otherwise,
+// the status code reported.
+#include <algorithm>
+
+#include "net/clientrules.h"
+#include "net/exchange.h"
+#include "net/http.h"
+#include "text/strings.h"
+
+namespace vigilo {
+
+namespace {
+
+constexpr std::string_view kDefaultAgent = "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
+
+// Setting a header replaces an earlier one of the same name, as the request object does.
+void setField(std::vector<net::HeaderField>& fields, std::string name, std::string value) {
+    for (net::HeaderField& field : fields) {
+        if (net::sameNameNoCase(field.name, name)) {
+            field.name = std::move(name);
+            field.value = std::move(value);
+            return;
+        }
+    }
+    fields.push_back({std::move(name), std::move(value)});
+}
+
+}  // namespace
+
+HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
+    HttpResult result;
+    const int method = net::clampedMethod(options);
+    const std::string& url = options.url;
+
+    std::string why;
+    const auto checked = net::checkedUrl(url, false, &why);
+    if (!checked) {
+        result.error = why;
+        return result;
+    }
+
+    net::ExchangeRequest request;
+    request.url = *checked;
+    request.verb = methodVerb(method);
+
+    // -1 keeps the request object's own defaults: 60 s to connect, 30 s to answer.
+    const int timeout = options.timeoutSeconds.value_or(0);
+    if (timeout == -1) {
+        request.connectTimeoutSeconds = 60;
+        request.stallSeconds = 30;
+    } else {
+        const long t = timeout >= 1 ? timeout : 15;
+        request.connectTimeoutSeconds = t;
+        request.stallSeconds = t;
+    }
+    request.totalTimeoutSeconds = std::max(net::kPageTotalTimeoutSeconds, 10 * request.stallSeconds);
+    request.proxy = options.proxy.value_or(std::string());
+    request.followRedirects = !options.noRedirect.value_or(false);
+    request.maxBodyBytes = net::currentNetConfig().maxBodyBytes;
+
+    std::string headers = options.extraHeaders.value_or(std::string());
+    if (options.completeHeaders.value_or(true)) {
+        if (!containsNoCase(headers, "Accept:")) headers += "\r\nAccept: */*";
+        if (!containsNoCase(headers, "Referer:")) headers += "\r\nReferer: " + url;
+        if (!containsNoCase(headers, "Accept-Language:")) headers += "\r\nAccept-Language: zh-cn";
+        if (!containsNoCase(headers, "User-Agent:")) headers += "\r\nUser-Agent: " + std::string(kDefaultAgent);
+        if (method == 1 && !containsNoCase(headers, "Content-Type:")) {
+            headers += "\r\nContent-Type: application/x-www-form-urlencoded";
+        }
+    }
+    if (options.normalizeHeaderCase.value_or(true)) headers = normalizeHeaderNames(headers);
+
+    const std::string proxyUser = options.proxyUser.value_or(std::string());
+    if (!request.proxy.empty() && !proxyUser.empty()) {
+        const std::pair credentials{proxyUser, options.proxyPassword.value_or(std::string())};
+        // Target 1 names the proxy; 0 the server; the object refuses anything else.
+        switch (options.credentialTarget.value_or(1)) {
+            case 1: request.proxyCredentials = credentials; break;
+            case 0: request.serverCredentials = credentials; break;
+            default: break;
+        }
+    }
+
+    std::vector<net::HeaderField> fields;
+    if (options.cookies) {
+        std::string cookies = *options.cookies;
+        if (!cookies.empty() && containsNoCase(cookies, "Cookie:")) {
+            std::string stripped;
+            const std::string lower = toLowerAscii(cookies);
+            std::size_t from = 0;
+            for (auto at = lower.find("cookie:"); at != std::string::npos; at = lower.find("cookie:", from)) {
+                stripped.append(cookies, from, at - from);
+                from = at + 7;
+            }
+            stripped.append(cookies, from);
+            cookies = std::move(stripped);
+        }
+        // The value goes as given, blanks included; the object sets it even when empty.
+        fields.push_back({"Cookie", cookies});
+    }
+    for (net::HeaderField& field : net::headerFieldsFromText(headers)) {
+        if (field.name == "Connection" && field.value == "keep-alive") continue;
+        setField(fields, std::move(field.name), std::move(field.value));
+    }
+    request.headers = std::move(fields);
+
+    if (request.verb != "HEAD") {
+        request.body = net::requestBody(options);
+        request.sendBody = !request.body.empty() || method == 1;
+    }
+
+    const net::ExchangeOutcome outcome = net::performExchange(request);
+    const bool cookiesGiven = options.cookies.has_value();
+    const bool merge = options.autoMergeCookies.value_or(true) && cookiesGiven;
+    if (!outcome.ok()) {
+        result.error = outcome.error;
+        if (merge) result.receivedCookies = mergeCookies(*options.cookies, "");
+        return result;
+    }
+
+    result.body = outcome.body;
+    // The object's header text leaves out the status line.
+    const auto lineEnd = outcome.headerBlock.find("\r\n");
+    result.responseHeaders = lineEnd == std::string::npos ? std::string() : outcome.headerBlock.substr(lineEnd + 2);
+    result.statusCode = static_cast<int>(outcome.status);
+    result.receivedCookies = collectSetCookies(result.responseHeaders);
+    if (merge) result.receivedCookies = mergeCookies(*options.cookies, result.receivedCookies);
+    return result;
+}
+
+}  // namespace vigilo
