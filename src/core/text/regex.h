@@ -5,8 +5,13 @@
 
 namespace vigilo {
 
+// Subjects are limited to kMaxSubject bytes: the matcher backtracks by recursion, one level per
+// subject character, and a longer subject could exhaust a worker thread's stack. A longer
+// subject makes `execute` return false.
 class RegexMatcher {
 public:
+    static constexpr size_t kMaxSubject = 4096;
+
     bool execute(std::string_view pattern, std::string_view subject, bool caseSensitive = false,
                  bool multiline = true, bool global = true, bool quoteMarker = false);
     std::string subMatch(int matchNumber, int groupNumber, long* position = nullptr) const;
@@ -22,6 +27,7 @@ private:
         long offset = 0;  // byte offset in subject
         std::vector<std::string> groups;
         std::vector<bool> matchedGroups;
+        std::vector<long> groupOffsets;  // -2 for a group that did not take part
     };
     bool valid_ = false;
     std::string pattern_, subject_;
@@ -48,6 +54,9 @@ public:
 
 private:
     std::vector<std::string> names_, values_;
+    // Pairs added with the UTF-8 flag are encoded from their UTF-8 bytes, the others from
+    // their GBK bytes.
+    std::vector<bool> utf8_;
 };
 
 }  // namespace vigilo

@@ -10,8 +10,8 @@ namespace vigilo {
 
 // Text between the first `left` found from `start` and the first `right` after it; "" when
 // either marker is missing. In both markers "#引号" stands for one double-quote character.
-std::string textBetween(std::string_view text, std::string_view left, std::string_view right,
-                        long start = 1, bool ignoreCase = false);
+std::string textBetween(std::string_view text, std::string_view left, std::string_view right, long start = 1,
+                        bool ignoreCase = false);
 
 // Text left of the first `separator` found from `start`; a negative start -n searches
 // backwards from position length - n + 1. "" when the separator is missing.
@@ -36,6 +36,11 @@ std::string numberText(double value);
 // Text to number the way the program reads counts: the value of the leading numeric part
 // (sign, digits, point, exponent), 0 when there is none.
 double textToNumber(std::string_view text);
+// Text to number the way JavaScript's Number(text) reads it: surrounding white space ignored,
+// a whole decimal or "0x" hexadecimal literal or Infinity, empty text 0, anything else NaN.
+double jsNumberFromText(std::string_view text);
+// The text without JavaScript white space and line terminators at either end.
+std::string_view trimJsSpace(std::string_view text);
 
 std::string toLowerAscii(std::string_view text);
 bool containsNoCase(std::string_view haystack, std::string_view needle);

@@ -12,8 +12,8 @@ struct CivilTime {
 
 // Renders with Windows picture letters: yyyy/yyy/yy, MM, dd, HH (24h), hh (12h, no marker),
 // mm, ss; other characters copied. A picture under 3 characters drops its half.
-std::string formatDateTime(const CivilTime& value, std::string_view datePicture,
-                           std::string_view timePicture, bool force24);
+std::string formatDateTime(const CivilTime& value, std::string_view datePicture, std::string_view timePicture,
+                           bool force24);
 
 // "yyy-MM-dd " + "hh:mm:ss" of the current local time.
 std::string logTimestamp();
@@ -21,6 +21,14 @@ std::string logTimestamp();
 // Seconds (10 digits, fixed UTC+8 base) or milliseconds (any other length, local zone) to
 // "yyyy-MM-dd hh:mm:ss". clockStyle 1 = 12-hour, 2 = 24-hour, else the locale's choice.
 std::string formatTimestamp(std::string_view timestamp, int clockStyle = 0);
+
+// The 12/24-hour choice of the user's LC_TIME locale: true when its time format (POSIX
+// strftime form, e.g. "%I:%M:%S %p") puts the hours on the 12-hour clock.
+bool localeUses12HourClock();
+bool timeFormatIs12Hour(std::string_view posixTimeFormat);
+
+// Calendar time of a count of seconds since 1970-01-01 00:00, with no zone applied.
+CivilTime civilFromEpochSeconds(long long seconds);
 
 // Replaceable clock for tests.
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
