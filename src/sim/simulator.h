@@ -2,7 +2,9 @@
 // A simulated service on loopback: share-link redirect pages, profile and post-list JSON,
 // room information, play-address redirects, video bodies, the update notice and an update
 // file. Its state is scriptable from tests, and it records every request it receives.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +16,9 @@ struct Post {
     std::string awemeId;     // text id, 19 digits in the real service
     std::string desc;
     std::string videoBytes;  // served at the video address
+    // Entries of video.play_addr_lowbr.url_list; the real service often gives only two, and
+    // the program reads the fourth.
+    int playUrlCount = 4;
 };
 
 struct Account {
@@ -56,7 +61,13 @@ enum class Fault {
     HugeHeader,       // a 1 MB header line
     EmptyOwnRoom,     // room: own_room with empty lists
     SwappedTypes,     // numbers where text is expected and the reverse
+    EmptyBody,        // 200 with an empty body
+    Blocked,          // 200 with what a blocked request gets: an empty list, no user_info, no room
 };
+
+// Every fault, for tests that walk the whole matrix.
+std::vector<Fault> allFaults();
+const char* faultName(Fault fault);
 
 // Endpoint names for faults and request records.
 inline constexpr const char* kProfile = "profile";
@@ -67,6 +78,23 @@ inline constexpr const char* kPlay = "play";
 inline constexpr const char* kVideo = "video";
 inline constexpr const char* kNotice = "notice";
 inline constexpr const char* kUpdate = "update";
+inline constexpr const char* kLanding = "landing";  // pages the share-link targets lead to
+inline constexpr const char* kStream = "stream";    // live streams (FLV, HLS playlist, segments)
+inline constexpr const char* kCustom = "custom";    // answers set with setResponse
+
+// A fixed answer for a path of the test's choosing (cookies, odd status lines, charsets).
+struct CannedResponse {
+    int status = 200;
+    std::string reason;  // empty: the standard phrase
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+};
+
+struct StreamUrls {
+    std::string name;
+    std::string flv;  // HTTP-FLV, what rtmp_pull_url carries
+    std::string hls;  // the .m3u8 playlist
+};
 
 struct RequestRecord {
     std::string endpoint;  // one of the names above, or "other"
@@ -75,6 +103,12 @@ struct RequestRecord {
     std::string path;
     std::multimap<std::string, std::string> params;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
+    std::string version;  // "HTTP/1.1"
+    std::string body;
+    std::chrono::system_clock::time_point time;
+
+    std::string header(const std::string& name) const;  // first of that name, any case
+    std::string param(const std::string& name) const;
 };
 
 class Simulator {
@@ -90,27 +124,72 @@ public:
     int port() const;
     std::string baseUrl() const;  // scheme://127.0.0.1:port
 
+    // Adding an account with a known sec_uid replaces it.
     void addAccount(const Account& account);
     void addPost(const std::string& secUid, const Post& post);  // becomes the newest
+    // Changes an account in place (nickname, counts, posts); false when the sec_uid is unknown.
+    bool editAccount(const std::string& secUid, const std::function<void(Account&)>& change);
     void removeNewestPost(const std::string& secUid);
     std::string accountShareLink(const std::string& secUid) const;
 
+    // A room whose liveRoomId is set starts live with its rtmpPullUrl and hlsPullUrl.
     void addRoom(const Room& room);
     // Takes the owner of `roomId` live in `liveRoomId` (empty: the same room) with the stream.
+    // An address ending in .m3u8 becomes hls_pull_url, any other rtmp_pull_url; the other one
+    // keeps the room's own value, or is derived from the given one.
     void goLive(const std::string& roomId, const std::string& streamUrl, const std::string& liveRoomId = "");
     void endShow(const std::string& roomId);
     std::string roomShareLink(const std::string& roomId) const;
+    bool editRoom(const std::string& roomId, const std::function<void(Room&)>& change);
 
+    // Until set, the notice lets version 1.0.0.0 start silently and names updateUrl().
     void setNotice(const std::string& utf8Text);
     void setUpdateFile(const std::string& bytes);
     std::string noticeUrl() const;
     std::string updateUrl() const;
 
     void setFault(const std::string& endpoint, Fault fault);
+    // The fault is played on the next `times` requests of the endpoint, then it is cleared.
+    void setFault(const std::string& endpoint, Fault fault, int times);
     void clearFaults();
+    // Closes the listening socket (connects are refused) or opens it again on the same port.
+    void setRefusing(bool refusing);
 
     std::vector<RequestRecord> requests() const;
+    std::vector<RequestRecord> requests(const std::string& endpoint) const;
     void clearRequests();
+    // Requests received so far for the endpoint (all of them when empty), also counting those
+    // that fell out of the kept log.
+    size_t requestCount(const std::string& endpoint = "") const;
+    // Waits until requestCount(endpoint) reaches `count`; false on time-out.
+    bool waitForRequests(const std::string& endpoint, size_t count, std::chrono::milliseconds timeout) const;
+    // The log keeps the newest `limit` records (default 10000) so long runs stay bounded.
+    void setRequestLogLimit(size_t limit);
+    // Called on the connection's thread for every request as it arrives.
+    void setRequestObserver(std::function<void(const RequestRecord&)> observer);
+
+    // Extra header lines on every answer of an endpoint (Set-Cookie, for example).
+    void addResponseHeader(const std::string& endpoint, const std::string& name, const std::string& value);
+    void setResponse(const std::string& path, const CannedResponse& response);
+    // Member order of JSON objects changes between answers unless switched off.
+    void setShuffleMembers(bool shuffle);
+
+    // Live streams generated with ffmpeg. The URLs are served by this simulator.
+    static bool ffmpegAvailable();
+    StreamUrls createStream(const std::string& name = "");
+    void stallStream(const std::string& name, bool stalled = true);
+    void endStream(const std::string& name);
+    int streamViewers(const std::string& name) const;
+    // Creates a stream and takes the room live with it (rtmp_pull_url: FLV, hls_pull_url: HLS);
+    // endShow then also ends that stream.
+    StreamUrls goLiveWithStream(const std::string& roomId, const std::string& liveRoomId = "");
+    // Like goLive with both stream addresses given.
+    void goLiveWithUrls(const std::string& roomId, const std::string& flvUrl, const std::string& hlsUrl,
+                        const std::string& liveRoomId = "");
+    bool isLive(const std::string& roomId) const;
+
+    // Connections being served right now.
+    size_t openConnections() const;
 
     struct Impl;
 
