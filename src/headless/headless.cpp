@@ -588,7 +588,7 @@ private:
         const char* name = signo == SIGINT ? "SIGINT" : signo == SIGTERM ? "SIGTERM" : "signal";
         ++signals_;
         if (phase_ == Phase::StartingUp) {
-            handleEvents();
+            // Nothing runs yet but the notice fetch, which may hang on a dead host.
             note(std::string(name) + " during start-up: exiting");
             exitNow(0);
         }
@@ -653,9 +653,15 @@ private:
     // row's post count as a change, so it starts once the initial queries have filled the rows
     // (a finished query always leaves the counter cell set).
     void startWorksWhenReady(Clock::time_point now) {
-        const int rows = ctx_.accountTable.rowCount();
-        bool filled = rows >= expectedAccounts_;
-        for (int r = 0; filled && r < rows; ++r) filled = !ctx_.accountTable.cell(r, acol::Counter).empty();
+        int rows = 0;
+        bool filled = false;
+        {
+            // A query writes its row under the lock, so a row read under it is whole.
+            std::lock_guard lock(ctx_.tableLock);
+            rows = ctx_.accountTable.rowCount();
+            filled = rows >= expectedAccounts_;
+            for (int r = 0; filled && r < rows; ++r) filled = !ctx_.accountTable.cell(r, acol::Counter).empty();
+        }
         if (!filled) {
             if (now < worksBound_ || rows == 0) return;
             note("some accounts are still being queried; starting the works monitor anyway");

@@ -1,0 +1,349 @@
+// The real `vigilo --headless` binary against the simulated service and a real ffmpeg stream.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "child.h"
+#include "control/startup.h"
+#include "sim/simulator.h"
+
+namespace vigilo::e2e {
+namespace {
+
+using nlohmann::ordered_json;
+using std::chrono::seconds;
+
+const std::string kBinary = std::string(VIGILO_TEST_BINARY_DIR) + "/src/vigilo";
+const std::string kStopMessage = "软件因为各种原因停止更新，感谢您对本软件的支持！";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string notice(const std::string& version, const std::string& state, const std::string& announcement,
+                   const std::string& address) {
+    std::string text;
+    if (!version.empty()) text += "版本号【" + version + "】\r\n";
+    text += "运营状态【" + state + "】\r\n公告栏【" + announcement + "】\r\n";
+    text += "更新软件地址【" + address + "】\r\n";
+    return text;
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+class Headless : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vigilo-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        home_ = dir_ / "home";
+        fs::create_directories(home_);
+        fs::create_directories(dir_ / "run");
+        ASSERT_TRUE(fs::exists(kBinary)) << kBinary << " is not built";
+        ASSERT_TRUE(sim_.start());
+    }
+
+    void TearDown() override {
+        sim_.stop();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::vector<std::string> env(const std::map<std::string, std::string>& extra = {}) {
+        std::map<std::string, std::string> vars = {
+            {"VIGILO_HOME", home_.string()},
+            {"VIGILO_ACCOUNT_ENDPOINT", sim_.baseUrl()},
+            {"VIGILO_LIVE_ENDPOINT", sim_.baseUrl()},
+            {"VIGILO_NOTICE_URL", sim_.noticeUrl()},
+            {"VIGILO_PACING_SCALE", "0.05"},
+            {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
+        };
+        for (const auto& [k, v] : extra) vars[k] = v;
+        return childEnvironment(vars);
+    }
+
+    std::vector<std::string> args(std::vector<std::string> rest) {
+        rest.insert(rest.begin(), {kBinary, "--headless"});
+        return rest;
+    }
+
+    // Every read must parse: the file is replaced whole, never seen half written.
+    std::optional<ordered_json> status() {
+        const fs::path path = dir_ / "status.json";
+        if (!fs::exists(path)) return std::nullopt;
+        auto doc = ordered_json::parse(readFile(path), nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << "status file does not parse:\n" << readFile(path);
+        if (doc.is_discarded()) return std::nullopt;
+        return doc;
+    }
+
+    std::string cell(const std::string& table, size_t row, const std::string& title) {
+        const auto doc = status();
+        if (!doc || !doc->contains(table) || (*doc)[table].size() <= row) return "";
+        const auto& r = (*doc)[table][row];
+        return r.contains(title) ? r[title].get<std::string>() : "";
+    }
+
+    fs::path dir_, home_;
+    sim::Simulator sim_;
+};
+
+sim::Account testAccount() {
+    sim::Account a;
+    a.uid = "110022334455";
+    a.secUid = "MS4wLjABAAAAheadlessAccountSecUid";
+    a.shortId = "77001";
+    a.uniqueId = "xiaolu";
+    a.nickname = "小鹿🦌";
+    a.signature = "hi";
+    a.followerCount = 15000;
+    a.posts = {{"7300000000000000001", "第一条作品", "first video bytes"}};
+    return a;
+}
+
+sim::Room testRoom(const std::string& roomId, const std::string& owner) {
+    sim::Room r;
+    r.roomId = roomId;
+    r.ownerId = "5500" + roomId.substr(roomId.size() - 2);
+    r.ownerNickname = owner;
+    r.ownerSecUid = "MS4wLjABAAAAroomOwner" + roomId.substr(roomId.size() - 2);
+    r.createTime = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+    return r;
+}
+
+TEST_F(Headless, OptionsAnswerOrFailWithOneLine) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // standard output contains
+        std::string err;  // standard error contains; a failure's error is one line
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "--status-json FILE", ""},
+        {{"--version"}, 0, "vigilo " + ownVersion() + "\n", ""},
+        {{"--frobnicate"}, 2, "", "'--frobnicate'"},
+        {{"-x"}, 2, "", "'-x'"},
+        {{"links.txt"}, 2, "", "unexpected argument 'links.txt'"},
+        {{"--accounts"}, 2, "", "--accounts needs a value"},
+        {{"--duration", "soon"}, 2, "", "'soon'"},
+        {{"--duration=-5"}, 2, "", "'-5'"},
+        {{"--help=yes"}, 2, "", "--help takes no value"},
+        {{"--accounts", (dir_ / "missing.txt").string()}, 1, "", "missing.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const RunResult r = runToEnd(args(c.args), env(), seconds(20));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(nonEmptyLines(r.err).size(), 1u) << r.err;
+        }
+    }
+    // Arguments are refused before anything touches the data directory.
+    EXPECT_TRUE(fs::is_empty(home_));
+}
+
+TEST_F(Headless, StartUpEndingsPrintAndExit) {
+    const std::string update = sim_.updateUrl();
+    struct Case {
+        const char* name;
+        std::string notice;  // "" with unreachable: the notice address does not answer
+        bool unreachable;
+        int status;
+        std::vector<std::string> errInOrder;
+    };
+    const Case cases[] = {
+        {"stopped", notice(ownVersion(), "暂停运营", "", update), false, 1, {kStopMessage}},
+        {"unreachable", "", true, 1, {kStopMessage}},
+        {"no version", notice("", "运营中", "", update), false, 1, {"no version"}},
+        {"newer build", notice(ownVersion() + ".1", "运营中", "新版本已发布", update), false, 3,
+         {"Vigilo: 新版本已发布", "软件有更新！", update}},
+        {"normal, nothing to watch", notice(ownVersion(), "运营中", "欢迎使用", update), false, 1,
+         {"Vigilo: 欢迎使用", "nothing to watch"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim_.setNotice(c.notice);
+        const std::string url = c.unreachable ? "http://127.0.0.1:" + std::to_string(freePort()) + "/notice"
+                                              : sim_.noticeUrl();
+        const RunResult r = runToEnd(args({}), env({{"VIGILO_NOTICE_URL", url}}), seconds(60));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        size_t at = 0;
+        for (const auto& piece : c.errInOrder) {
+            const size_t found = r.err.find(piece, at);
+            EXPECT_NE(found, std::string::npos) << "'" << piece << "' missing or out of order in:\n" << r.err;
+            if (found != std::string::npos) at = found + piece.size();
+        }
+        EXPECT_EQ(r.out.find("监控开始"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
+    ASSERT_TRUE(sim::Simulator::ffmpegAvailable());
+    sim::Account account = testAccount();
+    sim_.addAccount(account);
+    const std::string roomId = "7200000000000000011";
+    sim_.addRoom(testRoom(roomId, "主播阿星"));
+    sim_.goLiveWithStream(roomId);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+
+    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
+    Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
+                       "--status-json", (dir_ / "status.json").string(), "--duration", "50"}),
+                 env());
+    ASSERT_TRUE(vigilo.started());
+
+    // Registered and queried, and the works monitor started after the initial query.
+    ASSERT_TRUE(waitUntil([&] { return cell("AccountTable", 0, "更新了*个") == "0"; }, seconds(15)))
+        << vigilo.out() << vigilo.err();
+    EXPECT_EQ(cell("AccountTable", 0, "昵称"), account.nickname);
+    EXPECT_EQ(cell("AccountTable", 0, "粉丝数"), "1.5w");
+    ASSERT_TRUE(vigilo.waitOut("：监控开始", seconds(10))) << vigilo.out();
+
+    // A new post: reported in the log, counted, and its video downloaded whole.
+    const sim::Post post{"7300000000000000002", "第二条作品", std::string(200000, 'v') + "end"};
+    sim_.addPost(account.secUid, post);
+    ASSERT_TRUE(vigilo.waitOut(account.nickname + "：有更新1条\n", seconds(15))) << vigilo.out();
+    const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
+    ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(10))) << video;
+
+    // The room records, and its size and duration move.
+    ASSERT_TRUE(waitUntil([&] { return cell("RoomTable", 0, "录制状态") == "正在录制"; }, seconds(15)))
+        << vigilo.out() << vigilo.err();
+    const std::string firstDuration = cell("RoomTable", 0, "录制时长");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string d = cell("RoomTable", 0, "录制时长");
+            return !d.empty() && d != "0" && d != firstDuration;
+        },
+        seconds(15)))
+        << vigilo.out();
+    std::this_thread::sleep_for(seconds(2));
+
+    vigilo.signal(SIGINT);
+    ASSERT_EQ(vigilo.waitExit(seconds(40)), 0) << vigilo.out() << vigilo.err();
+    vigilo.waitOutputClosed(seconds(2));
+    const std::string out = vigilo.out();
+
+    // One line per change, with the column titles trimmed and rows counted from 1.
+    for (const std::string& line : std::vector<std::string>{
+             "AccountTable row 1 added\n", "AccountTable row 1 昵称: " + account.nickname + "\n",
+          "AccountTable row 1 更新了*个: 1\n", "RoomTable row 1 作者: 主播阿星\n", "RoomTable row 1 直播状态: 正在直播\n",
+             "RoomTable row 1 录制状态: 正在录制\n",
+          "status: 视频监控中……\n", "status: 直播监控停止\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line;
+    }
+
+    // The final tables, keyed by the trimmed titles in column order.
+    const auto doc = status();
+    ASSERT_TRUE(doc);
+    ASSERT_EQ((*doc)["AccountTable"].size(), 1u);
+    ASSERT_EQ((*doc)["RoomTable"].size(), 1u);
+    const auto& accountRow = (*doc)["AccountTable"][0];
+    std::vector<std::string> titles;
+    for (const auto& item : accountRow.items()) titles.push_back(item.key());
+    EXPECT_EQ(titles, (std::vector<std::string>{"主页链接", "作者UID", "sec_uid", "抖音id", "昵称", "粉丝数", "作品数",
+                                                 "最新作品", "更新了*个", "最新作品ID", "作品无水印链接"}));
+    EXPECT_EQ(accountRow["作品数"], "2");
+    EXPECT_EQ(accountRow["更新了*个"], "1");
+    EXPECT_EQ(accountRow["最新作品ID"], post.awemeId);
+    const auto& roomRow = (*doc)["RoomTable"][0];
+    EXPECT_EQ(roomRow["作者"], "主播阿星");
+    EXPECT_EQ(roomRow["room_id"], roomId);
+    // The recorder has ended, so the room waits for its next show, with the last figures kept.
+    EXPECT_EQ(roomRow["直播状态"], "已下播|未直播");
+    EXPECT_NE(roomRow["录制时长"], "0");
+    EXPECT_TRUE(roomRow.contains("录制状态") && roomRow.contains("录制大小")) << roomRow.dump();
+    if (HasFailure()) std::cerr << out << vigilo.err();
+
+    // The recording was finished and collected, and it plays.
+    const fs::path recording = home_ / "download" / "主播阿星.mp4";
+    EXPECT_NE(out.find("recording saved: " + recording.string() + "\n"), std::string::npos) << out;
+    const auto duration = probeDuration(recording);
+    ASSERT_TRUE(duration) << recording;
+    EXPECT_GT(*duration, 1.0);
+    for (const auto& entry : fs::directory_iterator(home_))
+        EXPECT_NE(entry.path().extension(), ".mp4") << "left behind: " << entry.path();
+}
+
+TEST_F(Headless, SecondSignalExitsAtOnceAndLeavesTheRecorderRunning) {
+    ASSERT_TRUE(sim::Simulator::ffmpegAvailable());
+    const std::string roomId = "7200000000000000022";
+    sim_.addRoom(testRoom(roomId, "慢慢录"));
+    sim_.goLiveWithStream(roomId);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    // A recorder that never sees the quit key, so the stop sequence has to wait for it.
+    const fs::path deaf = dir_ / "deaf-ffmpeg";
+    writeFile(deaf, "#!/bin/sh\nexec ffmpeg \"$@\" </dev/null\n");
+    fs::permissions(deaf, fs::perms::owner_all);
+    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
+
+    Child vigilo(args({"--rooms", (dir_ / "rooms.txt").string(), "--status-json", (dir_ / "status.json").string()}),
+                 env({{"VIGILO_FFMPEG", deaf.string()}}));
+    const fs::path recording = home_ / "慢慢录.mp4";
+    auto size = [&] {
+        std::error_code ec;
+        const auto s = fs::file_size(recording, ec);
+        return ec ? 0 : s;
+    };
+    ASSERT_TRUE(waitUntil([&] { return size() > 0; }, seconds(20))) << vigilo.out() << vigilo.err();
+
+    vigilo.signal(SIGINT);
+    ASSERT_TRUE(waitUntil([&] { return vigilo.err().find("停止录制") != std::string::npos; }, seconds(5)));
+    vigilo.signal(SIGTERM);
+    ASSERT_EQ(vigilo.waitExit(seconds(3)), 128 + SIGTERM) << vigilo.err();
+
+    // The recorder outlives the program and keeps writing its file.
+    const auto atExit = size();
+    EXPECT_TRUE(waitUntil([&] { return size() > atExit; }, seconds(10)));
+    sim_.endShow(roomId);  // the recorder ends at the end of its input
+}
+
+TEST_F(Headless, SecondInstanceRefusedAndDurationEndsTheRun) {
+    const std::string roomId = "7200000000000000033";
+    sim_.addRoom(testRoom(roomId, "还没开播"));
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    // Without --rooms the room list comes from the link-box file.
+    writeFile(home_ / "文件2.txt", sim_.roomShareLink(roomId) + "\r\n");
+
+    Child first(args({"--duration", "4", "--status-json", (dir_ / "status.json").string()}), env());
+    ASSERT_TRUE(first.waitOut("RoomTable row 1 added", seconds(15))) << first.err();
+
+    const RunResult second = runToEnd(args({}), env(), seconds(20));
+    EXPECT_EQ(second.status, 0);
+    EXPECT_NE(second.err.find("友情提醒: 软件已启动！"), std::string::npos) << second.err;
+    EXPECT_EQ(second.out, "");
+
+    ASSERT_EQ(first.waitExit(seconds(20)), 0) << first.err();
+    EXPECT_NE(first.err().find("--duration"), std::string::npos) << first.err();
+    EXPECT_EQ(cell("RoomTable", 0, "作者"), "还没开播");
+    EXPECT_EQ(cell("RoomTable", 0, "直播状态"), "已下播|未直播");
+    EXPECT_TRUE(fs::is_directory(home_ / "download"));
+}
+
+}  // namespace
+}  // namespace vigilo::e2e
