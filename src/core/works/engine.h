@@ -18,9 +18,11 @@ struct ProfileRecord {
     std::string nickname, followerText, postCount, shortId;
 };
 
-// The newest post from the post list. `ok` is false when no JSON answer arrived.
+// The newest post from the post list. `ok` is false when no JSON answer arrived; `listEmpty`
+// marks an answer without any post (what a blocked request gets, too).
 struct NewestPostRecord {
     bool ok = false;
+    bool listEmpty = true;
     std::string newestId, newestDesc, playAddress;
 };
 

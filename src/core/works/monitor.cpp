@@ -90,6 +90,7 @@ NewestPostRecord requestNewestPost(const Endpoints& endpoints, const std::string
     record.newestId = doc.getText(kNewestIdPath);
     record.newestDesc = doc.getText(kNewestDescPath);
     record.playAddress = doc.getText(kPlayAddressPath);
+    record.listEmpty = doc.count("['aweme_list']") == 0;
     record.ok = answered(result) && parsed;
     return record;
 }
@@ -297,8 +298,9 @@ void WorksEngine::pollAccount(int rowNumber) {
     if (profile.postCount == table.cell(row, acol::PostCount)) return;
 
     const NewestPostRecord newest = requestNewestPost(ctx_.endpoints, secUid);
-    // Likewise a failed post list: the change stays visible and the next cycle retries it.
-    if (!newest.ok) return;
+    // Likewise a failed post list, or an empty one for an account that has posts (the answer a
+    // blocked request gets): the change stays visible and the next cycle retries it.
+    if (!newest.ok || (newest.listEmpty && textToNumber(profile.postCount) > 0)) return;
 
     bool rose = false;
     {

@@ -1,0 +1,477 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <thread>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/context.h"
+#include "app/table.h"
+#include "text/charset.h"
+#include "works/fixture.h"
+#include "works/monitor.h"
+#include "works/names.h"
+
+namespace vigilo {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every regular file below `root`, relative to it.
+std::vector<std::string> filesBelow(const fs::path& root) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    if (!fs::exists(root, ec)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(root, ec))
+        if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), root).string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+sim::Account makeAccount(const std::string& key, const std::string& nickname, std::int64_t followers) {
+    sim::Account a;
+    a.uid = "7351904621" + key;
+    a.secUid = "MS4wLjABAAAA" + key + "xYz_-";
+    a.shortId = "10" + key;
+    a.uniqueId = "user" + key;
+    a.nickname = nickname;
+    a.followerCount = followers;
+    a.posts = {{"687233684575908942" + key, "最新 #话题 " + key, "VIDEO-NEW-" + key},
+               {"687233684575908900" + key, "更早 " + key, "VIDEO-OLD-" + key}};
+    return a;
+}
+
+class WorksMonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim_.start()); }
+
+    // Built on first use, so a test can set the pacing first.
+    AppContext& ctx() {
+        if (!ctx_) {
+            Endpoints endpoints;
+            endpoints.account = sim_.baseUrl();
+            endpoints.live = sim_.baseUrl();
+            ctx_ = std::make_unique<AppContext>(Paths::forDirectory(dir_.path()), pacing_, endpoints, ui_);
+            works_ = std::make_unique<WorksMonitor>(*ctx_);
+        }
+        return *ctx_;
+    }
+    WorksMonitor& works() {
+        ctx();
+        return *works_;
+    }
+    TableStore& table() { return ctx().accountTable; }
+
+    void TearDown() override {
+        if (!ctx_) return;
+        stopMonitor();
+        EXPECT_TRUE(waitFor([&] { return works_->monitorThreads() == 0; }));
+        settle();
+        works_.reset();
+        ctx_.reset();
+    }
+
+    // Waits until the queries, polls, downloads and file writes started so far have ended.
+    void settle() {
+        EXPECT_TRUE(waitFor([&] { return ctx().accountRegistrationPool.pendingCount() == 0; }));
+        EXPECT_TRUE(ctx().threads.waitIdle(std::chrono::seconds(20)));
+    }
+
+    void startMonitor() {
+        ctx().worksStop = false;
+        ctx().worksRunning = true;
+        works().startMonitorThread();
+    }
+    void stopMonitor() {
+        ctx().worksRunning = false;
+        ctx().worksStop = true;
+    }
+
+    // Registers one more account in single mode and waits for its initial query.
+    int registerOne(const sim::Account& account) {
+        sim_.addAccount(account);
+        works().registerAccounts(sim_.accountShareLink(account.secUid) + "\r\n", false);
+        settle();
+        return table().rowCount() - 1;
+    }
+
+    fs::path videoPath(const std::string& nickname, const std::string& id, const std::string& desc) const {
+        return dir_.path() / "下载" / safeFileName(nickname) / videoFileName(id, desc);
+    }
+
+    std::vector<sim::RequestRecord> requestsTo(const char* endpoint) const {
+        std::vector<sim::RequestRecord> found;
+        for (const auto& r : sim_.requests())
+            if (r.endpoint == endpoint) found.push_back(r);
+        return found;
+    }
+
+    static std::string header(const sim::RequestRecord& r, const std::string& name) {
+        for (const auto& [n, v] : r.headers)
+            if (toLower(n) == toLower(name)) return v;
+        return {};
+    }
+    static std::string toLower(std::string s) {
+        for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+
+    TempDir dir_;
+    sim::Simulator sim_;
+    RecordingUserInterface ui_;
+    Pacing pacing_ = Pacing{}.scaled(0.01);
+    std::unique_ptr<AppContext> ctx_;
+    std::unique_ptr<WorksMonitor> works_;
+};
+
+TEST_F(WorksMonitorTest, MultiModeRebuildsTheTableAndWritesTheAccountFile) {
+    const sim::Account a = makeAccount("1", "甲😀", 15000), b = makeAccount("2", "乙", 10000);
+    sim_.addAccount(a);
+    sim_.addAccount(b);
+    const std::string linkA = sim_.accountShareLink(a.secUid), linkB = sim_.accountShareLink(b.secUid);
+    table().setCell(table().appendRow(), acol::Link, "an earlier row");
+
+    works().registerAccounts(linkA + "\r\n" + linkB + "\r\n", true);
+    ASSERT_EQ(table().rowCount(), 2);
+    settle();
+
+    const sim::Account* accounts[] = {&a, &b};
+    const std::string links[] = {linkA, linkB};
+    const std::string followers[] = {"1.5w", "10000"};
+    for (int row = 0; row < 2; ++row) {
+        const sim::Account& acc = *accounts[row];
+        const std::vector<std::string> expected = {
+            links[row], acc.uid,  acc.secUid, acc.shortId, acc.nickname, followers[row], "2",
+            acc.posts[0].desc, "0", acc.posts[0].awemeId};
+        auto cells = table().rowSnapshot(row);
+        ASSERT_EQ(cells.size(), 11u);
+        EXPECT_FALSE(cells[acol::PlayAddress].empty());
+        cells.resize(10);
+        EXPECT_EQ(cells, expected) << "row " << row;
+    }
+
+    // The post list goes out as GET with the mobile agent; the profile with the client's own.
+    const auto posts = requestsTo(sim::kPosts);
+    ASSERT_EQ(posts.size(), 2u);
+    EXPECT_EQ(posts[0].method, "GET");
+    EXPECT_NE(header(posts[0], "User-Agent").find("iPhone"), std::string::npos);
+    const auto profiles = requestsTo(sim::kProfile);
+    ASSERT_EQ(profiles.size(), 2u);
+    EXPECT_EQ(header(profiles[0], "User-Agent").find("iPhone"), std::string::npos);
+
+    // The account file: two sections of nine keys, in GBK with CR LF.
+    const std::string bytes = readBytes(dir_.path() / "抖音账号信息.ini");
+    EXPECT_NE(bytes.find(utf8ToGbk("最新作品链接=")), std::string::npos);
+    const auto lines = splitLinesForTest(gbkToUtf8(bytes));
+    ASSERT_EQ(lines.size(), 20u) << gbkToUtf8(bytes);
+    for (int row = 0; row < 2; ++row) {
+        const auto cells = table().rowSnapshot(row);
+        auto at = std::find(lines.begin(), lines.end(), "[" + cells[acol::Uid] + "]");
+        ASSERT_LE(at + 10, lines.end());
+        std::vector<std::string> keys;
+        for (auto it = at + 1; it != at + 10; ++it) keys.push_back(it->substr(0, it->find('=')));
+        EXPECT_EQ(keys, (std::vector<std::string>{"分享链接", "sec_uid", "抖音ID", "昵称", "粉丝数", "作品数",
+                                                  "最新作品标题", "最新作品id", "最新作品链接"}));
+        EXPECT_EQ(at[1], "分享链接=" + cells[acol::Link]);
+        EXPECT_EQ(at[5], "粉丝数=" + cells[acol::Followers]);
+        EXPECT_EQ(at[9], "最新作品链接=" + cells[acol::PlayAddress]);
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "昵称=乙"), lines.end());
+}
+
+TEST_F(WorksMonitorTest, SingleModeAddsTheLastLineAndBlankLinesGiveEmptyRows) {
+    const sim::Account a = makeAccount("1", "甲", 1), b = makeAccount("2", "乙", 2);
+    sim_.addAccount(a);
+    sim_.addAccount(b);
+    const std::string linkA = sim_.accountShareLink(a.secUid), linkB = sim_.accountShareLink(b.secUid);
+
+    works().registerAccounts(linkA + "\r\n\r\n" + linkB, true);
+    settle();
+    ASSERT_EQ(table().rowCount(), 3);
+    EXPECT_EQ(table().cell(1, acol::Link), "");
+    EXPECT_EQ(table().cell(1, acol::Uid), "");
+    EXPECT_EQ(table().cell(1, acol::SecUid), "");
+    EXPECT_EQ(table().cell(2, acol::Uid), b.uid);
+
+    works().registerAccounts("not a link\r\n" + linkA + "\r\n" + linkB + "\r\n", false);
+    settle();
+    ASSERT_EQ(table().rowCount(), 4);
+    EXPECT_EQ(table().cell(0, acol::Nickname), "甲");
+    EXPECT_EQ(table().cell(3, acol::Link), linkB);
+    EXPECT_EQ(table().cell(3, acol::Nickname), "乙");
+    EXPECT_EQ(table().cell(3, acol::Counter), "0");
+
+    works().registerAccounts("", false);  // nothing to take
+    EXPECT_EQ(table().rowCount(), 4);
+    works().registerAccounts("", true);  // the box is the whole list: empty
+    EXPECT_EQ(table().rowCount(), 0);
+}
+
+TEST_F(WorksMonitorTest, PollMovesTheCounterAndDownloadsOnARise) {
+    struct Case {
+        const char* name;
+        std::function<void(const sim::Account&, int row)> change;
+        std::string counter, postCount;
+        bool newestCellsChange;
+        bool download;
+    };
+    const Case cases[] = {
+        {"a new post", [&](const sim::Account& acc, int) { sim_.addPost(acc.secUid, {"7000000000000000001", "新的 #一", "VIDEO-ADDED"}); },
+         "1", "3", true, true},
+        {"a removed post", [&](const sim::Account& acc, int) { sim_.removeNewestPost(acc.secUid); },
+         "-1", "1", true, false},
+        // The stored count was lowered by hand: a rise whose newest post is the one we know.
+        {"a rise with the same newest id", [&](const sim::Account&, int row) { table().setCell(row, acol::PostCount, "1"); },
+         "1", "2", false, true},
+        {"no change", [](const sim::Account&, int) {}, "0", "2", false, false},
+        // Counts sent as quoted texts are still the same counts.
+        {"no change, counts as texts", [&](const sim::Account&, int) { sim_.setFault(sim::kProfile, sim::Fault::SwappedTypes); },
+         "0", "2", false, false},
+    };
+    int key = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const sim::Account acc = makeAccount(std::to_string(key++), std::string("号") + c.name, 500);
+        const int row = registerOne(acc);
+        ASSERT_EQ(table().cell(row, acol::Counter), "0");
+        const auto before = table().rowSnapshot(row);
+        c.change(acc, row);
+        sim_.clearRequests();
+
+        works().pollAccount(row + 1);
+        settle();
+
+        const auto after = table().rowSnapshot(row);
+        EXPECT_EQ(after[acol::Counter], c.counter);
+        EXPECT_EQ(after[acol::PostCount], c.postCount);
+        for (int column : {acol::Link, acol::Uid, acol::SecUid, acol::ShortId, acol::Nickname, acol::Followers})
+            EXPECT_EQ(after[column], before[column]);
+        if (c.newestCellsChange) {
+            EXPECT_NE(after[acol::NewestId], before[acol::NewestId]);
+            EXPECT_NE(after[acol::PlayAddress], before[acol::PlayAddress]);
+        } else {
+            for (int column : {acol::NewestDesc, acol::NewestId, acol::PlayAddress})
+                EXPECT_EQ(after[column], before[column]);
+        }
+        const fs::path file = videoPath(acc.nickname, after[acol::NewestId], after[acol::NewestDesc]);
+        const auto files = filesBelow(dir_.path() / "下载" / safeFileName(acc.nickname));
+        if (c.download) {
+            ASSERT_EQ(files.size(), 1u);
+            EXPECT_EQ(file.filename().string(), files[0]);
+            const std::string expected = c.newestCellsChange ? "VIDEO-ADDED" : acc.posts[0].videoBytes;
+            EXPECT_EQ(readBytes(file), expected);
+            const auto plays = requestsTo(sim::kPlay);
+            ASSERT_EQ(plays.size(), 1u);
+            EXPECT_NE(header(plays[0], "User-Agent").find("iPhone"), std::string::npos);
+        } else {
+            EXPECT_TRUE(files.empty());
+            EXPECT_TRUE(requestsTo(sim::kPlay).empty());
+        }
+        if (std::string(c.name).rfind("no change", 0) == 0) {
+            EXPECT_TRUE(requestsTo(sim::kPosts).empty());
+        }
+        sim_.clearFaults();
+    }
+}
+
+TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
+    struct Case {
+        const char* endpoint;
+        sim::Fault fault;
+    };
+    const Case cases[] = {
+        {sim::kProfile, sim::Fault::Http500},  {sim::kProfile, sim::Fault::Empty404},
+        {sim::kProfile, sim::Fault::Html},     {sim::kProfile, sim::Fault::TruncatedJson},
+        {sim::kProfile, sim::Fault::ResetMidBody}, {sim::kProfile, sim::Fault::EmptyBody},
+        {sim::kProfile, sim::Fault::Blocked},  {sim::kPosts, sim::Fault::Empty404},
+        {sim::kPosts, sim::Fault::Html},       {sim::kPosts, sim::Fault::EmptyBody},
+        {sim::kPosts, sim::Fault::Blocked},
+    };
+    int key = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.endpoint) + " " + sim::faultName(c.fault));
+        const std::string k = std::to_string(key++);
+        const sim::Account acc = makeAccount(k, "号" + k, 500);
+        const int row = registerOne(acc);
+        const auto before = table().rowSnapshot(row);
+        sim_.addPost(acc.secUid, {"7100000000000000001", "新", "VIDEO-ADDED"});
+
+        sim_.setFault(c.endpoint, c.fault);
+        works().pollAccount(row + 1);
+        settle();
+        EXPECT_EQ(table().rowSnapshot(row), before);
+        EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+
+        sim_.clearFaults();
+        works().pollAccount(row + 1);
+        settle();
+        works().pollAccount(row + 1);
+        settle();
+        EXPECT_EQ(table().cell(row, acol::Counter), "1");
+        EXPECT_EQ(table().cell(row, acol::PostCount), "3");
+        EXPECT_EQ(readBytes(videoPath(acc.nickname, "7100000000000000001", "新")), "VIDEO-ADDED");
+        std::error_code ec;
+        fs::remove_all(dir_.path() / "下载", ec);
+    }
+}
+
+TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
+    std::string longDesc = "第一行\n第二行 😀 #话题";
+    while (longDesc.size() < 400) longDesc += "很长的描述";
+    const std::string videoBytes(300000, 'v');
+    struct Case {
+        std::string nickname, desc, folder;
+    } cases[] = {
+        {"../逃/出😀", longDesc, ".._逃_出😀"},
+        {"..", "/etc/passwd", "__"},
+        {"", "无名", ""},  // no nickname: straight into the downloads folder
+    };
+    int key = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nickname);
+        sim::Account acc = makeAccount(std::to_string(key++), c.nickname, 1);
+        const int row = registerOne(acc);
+        const std::string id = "72000000000000000" + std::to_string(key);
+        sim_.addPost(acc.secUid, {id, c.desc, videoBytes});
+        works().pollAccount(row + 1);
+        settle();
+
+        const fs::path folder = c.folder.empty() ? dir_.path() / "下载" : dir_.path() / "下载" / c.folder;
+        const std::string name = videoFileName(id, c.desc);
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_EQ(name.rfind(id + "-", 0), 0u);
+        EXPECT_EQ(readBytes(folder / name), videoBytes);
+        fs::remove(folder / name);
+    }
+    // Nothing but the account file and folders below 下载 remains: no name escaped its folder.
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
+        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini") << entry.path();
+    EXPECT_FALSE(fs::exists(dir_.path() / "逃"));
+    EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "逃"));
+}
+
+TEST_F(WorksMonitorTest, AFailedDownloadLeavesNoFileAndKeepsAnEarlierOne) {
+    struct Case {
+        const char* endpoint;
+        sim::Fault fault;
+    };
+    const Case cases[] = {
+        {sim::kPlay, sim::Fault::Html},  // no anchor
+        {sim::kVideo, sim::Fault::Http500},
+        {sim::kVideo, sim::Fault::Empty404},
+        {sim::kVideo, sim::Fault::ResetMidBody},
+    };
+    const sim::Account acc = makeAccount("1", "号", 1);
+    const int row = registerOne(acc);
+    const fs::path file = videoPath(acc.nickname, acc.posts[0].awemeId, acc.posts[0].desc);
+    auto riseWithSameNewest = [&] {
+        table().setCell(row, acol::PostCount, "1");
+        works().pollAccount(row + 1);
+        settle();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.endpoint) + " " + sim::faultName(c.fault));
+        sim_.setFault(c.endpoint, c.fault);
+        riseWithSameNewest();
+        EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+        sim_.clearFaults();
+    }
+    riseWithSameNewest();
+    ASSERT_EQ(readBytes(file), acc.posts[0].videoBytes);
+    for (const auto& c : cases) {
+        sim_.setFault(c.endpoint, c.fault);
+        riseWithSameNewest();
+        sim_.clearFaults();
+        EXPECT_EQ(readBytes(file), acc.posts[0].videoBytes);
+        EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 1u);
+    }
+}
+
+TEST_F(WorksMonitorTest, TheLoopReportsUpdatesAndCountsDown) {
+    const sim::Account acc = makeAccount("1", "甲", 1);
+    registerOne(acc);
+    startMonitor();
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("监控账号无更新\r\n") != std::string::npos; }));
+    EXPECT_EQ(ctx().log.text().rfind("9\r\n8\r\n7\r\n6\r\n5\r\n4\r\n3\r\n2\r\n1\r\n0\r\n监控账号无更新\r\n", 0), 0u)
+        << ctx().log.text();
+
+    sim_.addPost(acc.secUid, {"7300000000000000001", "新", "VIDEO-LOOP"});
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新1条\r\n") != std::string::npos; }));
+    stopMonitor();
+    ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
+    settle();
+    EXPECT_EQ(table().cell(0, acol::Counter), "1");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000001", "新")), "VIDEO-LOOP");
+}
+
+TEST_F(WorksMonitorTest, StopDuringTheCountdownEndsWithinASecond) {
+    pacing_.countdownTick = milliseconds(400);
+    registerOne(makeAccount("1", "甲", 1));
+    startMonitor();
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("8\r\n") != std::string::npos; }));
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    stopMonitor();
+    ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }, std::chrono::seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, std::chrono::milliseconds(1500));
+    const std::string log = ctx().log.text();
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_EQ(ctx().log.text(), log);
+    EXPECT_EQ(log.find("监控账号无更新"), std::string::npos);
+}
+
+TEST_F(WorksMonitorTest, AQuickStopThenStartKeepsOneMonitor) {
+    pacing_.countdownTick = milliseconds(15);
+    registerOne(makeAccount("1", "甲", 1));
+    startMonitor();
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("5\r\n") != std::string::npos; }));
+    stopMonitor();
+    startMonitor();
+    EXPECT_EQ(works().monitorThreads(), 1);
+    const std::size_t from = ctx().log.text().size();
+    ASSERT_TRUE(waitFor([&] {
+        const std::string tail = ctx().log.text().substr(from);
+        std::size_t n = 0;
+        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos; at = tail.find("监控账号无更新", at + 1)) ++n;
+        return n >= 3;
+    }));
+    EXPECT_EQ(works().monitorThreads(), 1);
+
+    // One countdown at a time: each line follows the one before it (a restart begins at 9).
+    const auto lines = splitLinesForTest(ctx().log.text());
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& prev = lines[i - 1];
+        const std::string& line = lines[i];
+        if (line == "9") continue;
+        if (line == "监控账号无更新") {
+            EXPECT_EQ(prev, "0") << i;
+        } else {
+            ASSERT_EQ(line.size(), 1u) << line;
+            ASSERT_EQ(prev.size(), 1u) << "line " << i << ": " << prev << " then " << line;
+            EXPECT_EQ(line[0] + 1, prev[0]) << "line " << i;
+        }
+    }
+}
+
+TEST_F(WorksMonitorTest, AnEmptyTableAsksForAccountsAndEnds) {
+    startMonitor();
+    ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
+    const auto messages = ui_.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "请加入列表后监控！");
+    EXPECT_EQ(messages[0].caption, "提示");
+    EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(ctx().log.text(), "");
+}
+
+}  // namespace
+}  // namespace vigilo
