@@ -380,6 +380,85 @@ TEST_F(ClientTest, UnreachableHostAndBadUrlGiveNumberedMessages) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Proxy and credentials: the loopback server plays the proxy and sees the absolute target.
+
+TEST(Proxy, RequestsAndCredentialsGoWhereEachClientSends) {
+    TestServer proxy;
+    proxy.on("(.*)", [](const httplib::Request&, httplib::Response& res) { res.set_content("via", "text/plain"); });
+    ASSERT_TRUE(proxy.start());
+    const std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.port());
+    const std::string basic = "Basic dTpw";  // u:p
+
+    struct Case {
+        const char* name;
+        Client client;
+        std::function<void(HttpRequestOptions&)> setup;
+        std::string proxyAuthorization;  // empty: none expected
+        std::string authorization;
+    };
+    const Case cases[] = {
+        {"scriptable proxy credentials", Client::Scriptable,
+         [](auto& o) {
+             o.proxyUser = "u";
+             o.proxyPassword = "p";
+         },
+         basic, ""},
+        {"scriptable credentials for the server", Client::Scriptable,
+         [](auto& o) {
+             o.proxyUser = "u";
+             o.proxyPassword = "p";
+             o.credentialTarget = 0;
+         },
+         "", basic},
+        {"scriptable other target", Client::Scriptable,
+         [](auto& o) {
+             o.proxyUser = "u";
+             o.credentialTarget = 5;
+         },
+         "", ""},
+        {"native proxy and server credentials", Client::Native,
+         [](auto& o) {
+             o.proxyUser = "u";
+             o.proxyPassword = "p";
+             o.serverUser = "u";
+             o.serverPassword = "p";
+         },
+         basic, basic},
+        {"native needs both user and password", Client::Native, [](auto& o) { o.proxyUser = "u"; }, "", ""},
+        {"internet plain proxy", Client::Internet, [](auto&) {}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpRequestOptions o;
+        o.url = "http://vigilo.invalid/x?y=1";
+        o.proxy = proxyAddress;
+        c.setup(o);
+        const HttpResult result = sendWith(c.client, o);
+        EXPECT_TRUE(result.transportOk()) << result.error;
+        EXPECT_EQ(result.body, "via");
+        const nettest::Received received = proxy.last();
+        EXPECT_EQ(received.target, "http://vigilo.invalid/x?y=1");
+        auto value = [&](const std::string& name) {
+            for (const std::string& line : received.headers) {
+                if (line.rfind(name + ": ", 0) == 0) return line.substr(name.size() + 2);
+            }
+            return std::string();
+        };
+        EXPECT_EQ(value("Proxy-Authorization"), c.proxyAuthorization);
+        EXPECT_EQ(value("Authorization"), c.authorization);
+    }
+
+    // Without a proxy the proxy credentials are not used at all.
+    HttpRequestOptions direct;
+    direct.url = proxy.url("/direct");
+    direct.proxyUser = "u";
+    direct.proxyPassword = "p";
+    EXPECT_EQ(ScriptableHttpClient::send(direct).body, "via");
+    EXPECT_EQ(proxy.last().target, "/direct");
+    for (const std::string& line : proxy.last().headers) EXPECT_EQ(line.find("Authorization"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Cookies.
 
 TEST_F(ClientTest, CookiesCollectedAndMerged) {

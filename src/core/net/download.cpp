@@ -221,7 +221,9 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
         {"User-Agent", "Mozilla/4.0(compatible; MSIE 6.0; Windows NT 5.0; MyIE2; .NET CLR 1.1.4322)"},
         {"Pragma", "no-cache"},
     };
-    if (resume) request.headers.push_back({"Range", "bytes=" + std::to_string(startOffset < 0 ? 0 : startOffset) + "-"});
+    // From the first byte the range is the whole file, and some servers refuse "bytes=0-" for
+    // an empty one; it is only asked for when it changes something.
+    if (requestedOffset > 0) request.headers.push_back({"Range", "bytes=" + std::to_string(requestedOffset) + "-"});
 
     TempFile temp;
     std::string_view message;  // set by the callbacks when they stop the transfer
