@@ -90,6 +90,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         std::string url, nickname, fileName;
         int port = 0;
         std::uint64_t epoch = 0;
+        Clock::time_point startedAt = Clock::now();
         std::shared_ptr<RunControl> control = std::make_shared<RunControl>();
         std::string outputName;  // runner thread only
     };
@@ -189,7 +190,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     // A row whose recorder ended or could not start shows the room as offline again (its last
     // size and duration kept), and is polled again soon unless recording has been stopped.
-    void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch) {
+    // Without the quick poll the row waits for the next pass.
+    void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true) {
         {
             std::lock_guard table(ctx.tableLock);
             if (ctx.roomTable.cell(row - 1, rcol::Owner) != nickname || rowRecording(row)) return;
@@ -197,7 +199,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             ctx.roomTable.setCell(row - 1, rcol::RecordStatus, kWaiting);
         }
         std::lock_guard lock(mutex);
-        if (closed || epoch != stopEpoch) return;
+        if (closed || epoch != stopEpoch || !quickPoll) return;
         repollDue[row] = Clock::now() + ctx.pacing.recorderRepoll;
         wake.notify_all();
     }
@@ -243,7 +245,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             std::lock_guard lock(mutex);
             recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
         }
-        if (!result.abandoned) recorderEnded(recorder->row, recorder->nickname, recorder->epoch);
+        // A recorder that fails straight away (a broken stream) is tried again by the passes
+        // only, so a room never gets a new recording file more often than that.
+        const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx.pacing.recorderRepoll;
+        if (!result.abandoned) recorderEnded(recorder->row, recorder->nickname, recorder->epoch, ranLongEnough);
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.

@@ -18,10 +18,15 @@ namespace fs = std::filesystem;
 std::vector<std::string> recorderArguments(const std::string& streamUrl, int port, const std::string& outputFile) {
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
+    // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
+    // leaves a file of a few bytes. The empty first moov turns off ffmpeg's automatic stream
+    // filters, so AAC from an HLS (MPEG-TS) source needs its ADTS headers taken off by hand;
+    // AAC that has none (FLV) passes the filter unchanged.
     return {"-rw_timeout", "15000000",
             "-i", streamUrl,
             "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
-            "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof", outputFile};
+            "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
+            "-bsf:a", "aac_adtstoasc", "-flush_packets", "1", outputFile};
 }
 
 bool isRecordableUrl(std::string_view url) {

@@ -1,0 +1,115 @@
+#pragma once
+// A live monitor on a scratch data directory, talking to the simulated service, with quick
+// pacing; and the checks the recording tests share (ffprobe, UDP packets, waiting on cells).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/context.h"
+#include "helpers.h"
+#include "live/monitor.h"
+#include "live/runner.h"
+#include "sim/simulator.h"
+
+namespace vigilo::livetest {
+
+using namespace std::chrono_literals;
+
+// The duration ffprobe reports for a media file; 0 when it reports none.
+inline double probeDuration(const fs::path& file) {
+    const RunResult result = runProgram(
+        {"ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", file.string()}, {},
+         true});
+    return std::atof(result.collectedOutput.c_str());
+}
+
+inline std::uintmax_t fileSize(const fs::path& file) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    return ec ? 0 : size;
+}
+
+// Receives datagrams on the loopback port until `wanted` bytes came or the bound passed.
+inline std::string receiveDatagrams(int port, std::size_t wanted, std::chrono::milliseconds bound) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {};
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string bytes;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const auto until = std::chrono::steady_clock::now() + bound;
+        timeval timeout{0, 200000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char buffer[65536];
+        while (bytes.size() < wanted && std::chrono::steady_clock::now() < until) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+// Whether the bytes are an MPEG transport stream: a sync byte every 188 bytes throughout.
+inline bool looksLikeTransportStream(const std::string& bytes) {
+    if (bytes.size() < 188 * 8) return false;
+    for (std::size_t start = 0; start < 188; ++start) {
+        bool aligned = true;
+        for (std::size_t at = start; at < bytes.size() && aligned; at += 188) aligned = bytes[at] == 0x47;
+        if (aligned) return true;
+    }
+    return false;
+}
+
+inline sim::Room makeRoom(const std::string& roomId, const std::string& nickname) {
+    sim::Room room;
+    room.roomId = roomId;
+    room.ownerId = "9" + roomId.substr(0, 10);
+    room.ownerNickname = nickname;
+    room.ownerSecUid = "MS4wLjABAAAA" + roomId;
+    return room;
+}
+
+class LiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim::Simulator::ffmpegAvailable()) << "the recording tests need ffmpeg";
+        ASSERT_TRUE(sim.start());
+        Endpoints endpoints;
+        endpoints.account = sim.baseUrl();
+        endpoints.live = sim.baseUrl();
+        // Passes every 300 ms, a recorder's room polled again 30 ms after it ended.
+        ctx = std::make_unique<AppContext>(Paths::forDirectory(dir.path()), Pacing{}.scaled(0.001), endpoints, ui);
+        live = std::make_unique<LiveMonitor>(*ctx);
+    }
+
+    void TearDown() override {
+        if (live) live->stopRecording();
+        live.reset();
+        ctx.reset();
+        sim.stop();
+    }
+
+    std::string cell(int row, int column) const { return ctx->roomTable.cell(row, column); }
+
+    bool waitForCell(int row, int column, const std::string& text, std::chrono::milliseconds bound) const {
+        return eventually([&] { return cell(row, column) == text; }, bound);
+    }
+
+    ScratchDir dir;
+    sim::Simulator sim;
+    RecordingUserInterface ui;
+    std::unique_ptr<AppContext> ctx;
+    std::unique_ptr<LiveMonitor> live;
+};
+
+}  // namespace vigilo::livetest

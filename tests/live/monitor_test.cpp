@@ -1,0 +1,239 @@
+// The live monitor without a real recorder: links that are not rooms, the supervisor's
+// passes, refused and stubborn recorders, and the player script.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "live/recorder.h"
+#include "live_fixture.h"
+#include "text/strings.h"
+
+namespace vigilo::livetest {
+namespace {
+
+constexpr const char* kLive = "正在直播";
+constexpr const char* kOffline = "已下播|未直播";
+constexpr const char* kWaiting = "等待录制";
+constexpr const char* kRecording = "正在录制";
+constexpr const char* kWatching = "监控中|等待录制";
+
+// Sets an environment variable for the length of a scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+void appendRow(TableStore& table, const std::vector<std::string>& cells) {
+    const int row = table.appendRow();
+    for (std::size_t c = 0; c < cells.size(); ++c) table.setCell(row, static_cast<int>(c), cells[c]);
+}
+
+TEST_F(LiveTest, LinksThatAreNotRoomsAddNoRow) {
+    sim::Account account;
+    account.uid = "73519046218";
+    account.secUid = "MS4wLjABAAAAhome";
+    account.nickname = "主页";
+    sim.addAccount(account);
+
+    live->registerRoom("");
+    EXPECT_TRUE(ui.messages().empty());
+    EXPECT_EQ(sim.requestCount(), 0u);
+
+    for (const std::string& link : {sim.accountShareLink(account.secUid), std::string("   "), sim.baseUrl() + "/nothing/"}) {
+        live->registerRoom(link);
+        EXPECT_EQ(ctx->roomTable.rowCount(), 0) << link;
+    }
+    const auto messages = ui.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.text, "请输入直播间分享链接，非主页链接");
+        EXPECT_EQ(m.icon, MessageIcon::None);
+    }
+    EXPECT_EQ(sim.requestCount(sim::kRoom), 0u);
+}
+
+TEST_F(LiveTest, TheSupervisorQueuesExactlyTheOfflineRowsAndStopsPromptly) {
+    for (const char* id : {"7100000000000000001", "7100000000000000002", "7100000000000000003"})
+        sim.addRoom(makeRoom(id, std::string("R") + id[18]));
+    appendRow(ctx->roomTable, {"R1", "7100000000000000001", "", kOffline, "", "", kWaiting, "0KB", "0"});
+    appendRow(ctx->roomTable, {"X", "7100000000000000009", "7100000000000000009", kLive, "", "", kRecording, "1MB", "5.00"});
+    appendRow(ctx->roomTable, {"R2", "7100000000000000002", "", kOffline + std::string(" "), "", "", kWaiting, "0KB", "0"});
+    appendRow(ctx->roomTable, {"R3", "7100000000000000003", "", kOffline, "", "", kWaiting, "0KB", "0"});
+
+    // Started twice: the first supervisor makes way for the second.
+    live->startSupervisor();
+    live->startSupervisor();
+    ASSERT_TRUE(waitForCell(0, 6, kWatching, 3s));
+    ASSERT_TRUE(waitForCell(3, 6, kWatching, 3s));
+    EXPECT_EQ(cell(1, 6), kRecording);
+    EXPECT_EQ(cell(2, 6), kWaiting);
+    EXPECT_TRUE(eventually([&] { return ctx->threads.running() == 1; }, 2s)) << ctx->threads.running();
+
+    ASSERT_TRUE(eventually([&] { return sim.requestCount(sim::kRoom) >= 6; }, 5s));
+    std::set<std::string> polled;
+    for (const auto& r : sim.requests(sim::kRoom)) polled.insert(r.param("room_id"));
+    EXPECT_EQ(polled, (std::set<std::string>{"7100000000000000001", "7100000000000000003"}));
+
+    live->stopSupervisor();
+    ASSERT_TRUE(eventually([&] { return ctx->threads.running() == 0; }, 2s));
+    ctx->roomPollPool.close();
+    const std::size_t polls = sim.requestCount(sim::kRoom);
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(sim.requestCount(sim::kRoom), polls);
+}
+
+TEST(LiveSupervisor, StopsDuringAPassPause) {
+    ScratchDir dir;
+    RecordingUserInterface ui;
+    Pacing pacing;
+    pacing.passInterval = std::chrono::hours(1);
+    Endpoints endpoints;
+    endpoints.live = endpoints.account = "http://127.0.0.1:9";
+    AppContext ctx(Paths::forDirectory(dir.path()), pacing, endpoints, ui);
+    LiveMonitor live(ctx);
+    live.startSupervisor();
+    ASSERT_TRUE(eventually([&] { return ctx.threads.running() == 1; }, 2s));
+    std::this_thread::sleep_for(200ms);
+    live.stopSupervisor();
+    EXPECT_TRUE(eventually([&] { return ctx.threads.running() == 0; }, 1s));
+    ctx.roomPollPool.close();
+}
+
+TEST_F(LiveTest, RefusedAndMissingRecordersLeaveTheRowWaiting) {
+    appendRow(ctx->roomTable, {"nick", "1", "1", kLive, "file:///etc/passwd", "", kRecording, "0KB", "0"});
+    live->startRecording("file:///etc/passwd", "nick", "1");
+    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(cell(0, 6), kWaiting);
+    EXPECT_NE(ctx->log.text().find("file:///etc/passwd"), std::string::npos) << ctx->log.text();
+
+    {
+        ScopedEnv ffmpeg("VIGILO_FFMPEG", "/nonexistent/ffmpeg");
+        ctx->roomTable.setCell(0, 3, kLive);
+        ctx->roomTable.setCell(0, 6, kRecording);
+        live->startRecording("http://127.0.0.1:9/live.flv", "nick", "1");
+    }
+    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(cell(0, 6), kWaiting);
+    EXPECT_NE(ctx->log.text().find("/nonexistent/ffmpeg 不存在"), std::string::npos) << ctx->log.text();
+    EXPECT_TRUE(recordingFilesIn(dir.path()).empty());  // no reservation left behind
+    EXPECT_EQ(live->runningRecorders(), 0);
+}
+
+TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress) {
+    // Ignores the quit key, SIGINT and SIGTERM, and reports progress.
+    const fs::path fake = dir.path() / "bin" / "stubborn-ffmpeg";
+    fs::create_directories(fake.parent_path());
+    writeScript(fake,
+                "trap '' INT TERM\n"
+                "echo \"Output #1, mp4, to './fake.mp4':\"\n"
+                "while :; do printf 'frame=  251 fps= 25 q=-1.0 size=    2048kB time=00:00:10.00 bitrate=1677.7kbits/s speed=1x    \\r'; sleep 0.1; done\n");
+    ScopedEnv ffmpeg("VIGILO_FFMPEG", fake.string());
+    live->setStopBounds({300ms, 300ms, 300ms, 3000ms, 500ms});
+    appendRow(ctx->roomTable, {"nick", "1", "1", kLive, "http://127.0.0.1:9/x.flv", "", kRecording, "0KB", "0"});
+    appendRow(ctx->roomTable, {"nick", "2", "", kOffline, "", "", kWaiting, "0KB", "0"});
+
+    std::thread recording([&] { live->startRecording("http://127.0.0.1:9/x.flv", "nick", "1"); });
+    ASSERT_TRUE(waitForCell(0, 7, "2MB", 5s)) << cell(0, 7);
+    // Every row of that owner shows the figures.
+    EXPECT_EQ(cell(0, 8), "10.00");
+    EXPECT_EQ(cell(1, 7), "2MB");
+    EXPECT_EQ(ctx->status.text(1), "直播监控停止");
+
+    // A row never gets a second recorder while its recorder runs.
+    live->startRecording("http://127.0.0.1:9/x.flv", "nick", "1");
+    EXPECT_EQ(live->runningRecorders(), 1);
+
+    const pid_t pid = live->recorders().at(0).processId;
+    const auto started = std::chrono::steady_clock::now();
+    live->stopRecording();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+    recording.join();
+    EXPECT_FALSE(processAlive(pid));
+    EXPECT_EQ(live->runningRecorders(), 0);
+    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(cell(0, 7), "2MB");
+}
+
+TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
+    ScratchDir dir;
+    sim::Simulator sim;
+    ASSERT_TRUE(sim.start());
+    const std::string id = "7200000000000000001";
+    sim.addRoom(makeRoom(id, "broken"));
+    sim.goLiveWithUrls(id, sim.baseUrl() + "/stage/missing.flv", sim.baseUrl() + "/stage/missing.m3u8");
+    RecordingUserInterface ui;
+    Pacing pacing;
+    pacing.passInterval = std::chrono::hours(1);
+    pacing.recorderRepoll = 2s;  // ffmpeg gives up on a missing stream well before
+    Endpoints endpoints;
+    endpoints.live = endpoints.account = sim.baseUrl();
+    AppContext ctx(Paths::forDirectory(dir.path()), pacing, endpoints, ui);
+    {
+        LiveMonitor live(ctx);
+        live.registerRoom(sim.roomShareLink(id));
+        live.startSupervisor();
+        ASSERT_TRUE(eventually([&] { return ctx.roomTable.cell(0, 3) == kOffline; }, 10s));
+        EXPECT_EQ(ctx.roomTable.cell(0, 6), kWaiting);
+        const std::size_t polls = sim.requestCount(sim::kRoom);
+        std::this_thread::sleep_for(3500ms);
+        EXPECT_EQ(sim.requestCount(sim::kRoom), polls);
+        EXPECT_EQ(live.runningRecorders(), 0);
+        EXPECT_TRUE(recordingFilesIn(dir.path()).empty());
+        live.stopRecording();
+    }
+    sim.stop();
+}
+
+TEST(LivePlayer, ThePlayScriptStartsFfplayOnTheSelectedRowsPort) {
+    ScratchDir dir;
+    const fs::path bin = dir.path() / "bin";
+    fs::create_directories(bin);
+    const fs::path argsFile = dir.path() / "ffplay-args";
+    writeScript(bin / "ffplay", "echo \"$@\" > \"" + argsFile.string() + ".tmp\"; mv \"" + argsFile.string() + ".tmp\" \"" +
+                                    argsFile.string() + "\"\n");
+    ScopedEnv path("PATH", bin.string() + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
+
+    RecordingUserInterface ui;
+    Endpoints endpoints;
+    endpoints.live = endpoints.account = "http://127.0.0.1:9";
+    AppContext ctx(Paths::forDirectory(dir.path()), Pacing{}, endpoints, ui);
+    LiveMonitor live(ctx);
+    for (int i = 0; i < 100; ++i) ctx.roomTable.appendRow();
+
+    struct Case {
+        int selected;
+        int port;
+    };
+    for (const Case& c : {Case{-1, 1110}, Case{0, 1111}, Case{11, 11112}, Case{99, 11200}}) {
+        fs::remove(argsFile);
+        ctx.roomTable.setSelectedRow(c.selected);
+        live.playSelectedRow();
+        const std::string address = "udp://127.0.0.1:" + std::to_string(c.port);
+        EXPECT_EQ(readBytes(ctx.paths.playScript()), "#!/bin/sh\nffplay -x 360 -y 640 " + address + "\n");
+        struct stat st {};
+        ASSERT_EQ(::stat(ctx.paths.playScript().c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & S_IXUSR, 0u);
+        ASSERT_TRUE(eventually([&] { return fs::exists(argsFile); }, 5s)) << c.selected;
+        EXPECT_EQ(readBytes(argsFile), "-x 360 -y 640 " + address + "\n");
+    }
+    EXPECT_TRUE(ctx.threads.waitIdle(5s));
+}
+
+}  // namespace
+}  // namespace vigilo::livetest
