@@ -1,0 +1,181 @@
+#include "gui/session.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/guard.h"
+#include "gui/fonts.h"
+#include "gui/mainwindow.h"
+#include "gui/qtui.h"
+#include "gui/supportwindow.h"
+#include "gui/updaterwindow.h"
+
+namespace vigilo::gui {
+
+GuiSession::GuiSession(Controller& controller, std::string noticeUrl, QObject* parent)
+    : QObject(parent),
+      controller_(controller),
+      noticeUrl_(std::move(noticeUrl)),
+      main_(std::make_unique<MainWindow>(controller)) {}
+
+GuiSession::~GuiSession() {
+    if (updater_) delete updater_.data();
+}
+
+void GuiSession::start() {
+    // The add and start buttons stay off until start-up marks the program started.
+    main_->show();
+    AppContext& ctx = controller_.context();
+    const QPointer<GuiSession> self(this);
+    ctx.startThread([self, &ctx, url = noticeUrl_] {
+        const StartupResult result = startUp(ctx, url);
+        QMetaObject::invokeMethod(
+            qApp, [self, result] { if (self) self->finishStartup(result); }, Qt::QueuedConnection);
+    });
+}
+
+void GuiSession::finishStartup(const StartupResult& result) {
+    finished_ = true;
+    switch (result.ending) {
+        case StartupEnding::Normal:
+            main_->setLinkTexts(QString::fromStdString(result.linkBox1), QString::fromStdString(result.linkBox2));
+            break;
+        case StartupEnding::Update: {
+            // The updater takes the main window's place; it is shown first so that closing the
+            // main window does not end the program.
+            auto* updater = new UpdaterWindow(controller_.context(), result.notice.updateAddress);
+            updater->setAttribute(Qt::WA_DeleteOnClose);
+            updater_ = updater;
+            connect(updater, &UpdaterWindow::updateLaunched, this, [] {
+                // The new build is starting and must find this instance gone.
+                std::fflush(nullptr);
+                std::_Exit(0);
+            });
+            updater->show();
+            main_->close();
+            break;
+        }
+        case StartupEnding::Stopped:
+        case StartupEnding::NoVersion:
+            main_->close();
+            break;
+    }
+    emit startupEnded(result.ending);
+    if (!screenshotDir_.isEmpty()) QTimer::singleShot(0, this, [this] { screenshotSequence(); });
+}
+
+void GuiSession::takeScreenshots(const QString& dir, bool pressAdd, int settleMs) {
+    screenshotDir_ = dir;
+    screenshotPressAdd_ = pressAdd;
+    screenshotSettleMs_ = settleMs;
+}
+
+void GuiSession::screenshotSequence() {
+    QDir().mkpath(screenshotDir_);
+    auto save = [this](QWidget* widget, const char* name) {
+        const QString path = QDir(screenshotDir_).filePath(QString::fromUtf8(name));
+        if (!widget->grab().save(path)) std::fprintf(stderr, "vigilo: cannot write %s\n", qPrintable(path));
+    };
+    if (updater_) {
+        save(updater_, "updater.png");
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        return;
+    }
+    if (!main_->isVisible()) {
+        QCoreApplication::exit(1);
+        return;
+    }
+    if (screenshotPressAdd_) {
+        for (const char* name : {"按钮1_加入监控列表", "按钮1_加入监控列表1"})
+            if (auto* button = main_->findChild<QPushButton*>(QString::fromUtf8(name))) button->click();
+        if (auto* start = main_->findChild<QPushButton*>(QStringLiteral("按钮_开始监控"))) {
+            // Start the works monitor once the registrations have had time to fill the table.
+            QTimer::singleShot(screenshotSettleMs_ / 2, start, &QPushButton::click);
+        }
+    }
+    // Each page is shown and given a moment to lay itself out before its picture is taken.
+    QTimer::singleShot(screenshotSettleMs_, this, [this, save] {
+        main_->applyPendingChanges();
+        main_->showPage(0);
+        QTimer::singleShot(200, this, [this, save] {
+            save(main_.get(), "works.png");
+            main_->showPage(1);
+            QTimer::singleShot(200, this, [this, save] {
+                save(main_.get(), "live.png");
+                main_->showPage(0);
+                SupportWindow support;
+                save(&support, "support.png");
+                UpdaterWindow updater(controller_.context(), "");
+                save(&updater, "updater.png");
+                main_->close();
+            });
+        });
+    });
+}
+
+namespace {
+
+struct GuiOptions {
+    QString screenshotDir;
+};
+
+GuiOptions parseOptions(const QStringList& arguments) {
+    GuiOptions options;
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--screenshot") && i + 1 < arguments.size())
+            options.screenshotDir = arguments[++i];
+    }
+    return options;
+}
+
+}  // namespace
+
+int runGui(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vigilo"));
+    installFonts();
+    const GuiOptions options = parseOptions(QApplication::arguments());
+
+    QtUserInterface ui;
+    // A second copy says so and ends before it touches the network or the disk.
+    if (!guardSingleInstance(ui)) return 0;
+
+    Paths paths = Paths::detect();
+    enterProgramDirectory(paths);
+    auto ctx = std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(),
+                                            Endpoints::fromEnvironment(), ui);
+    auto controller = std::make_unique<Controller>(*ctx);
+    int code = 0;
+    {
+        GuiSession session(*controller, noticeUrlFromEnvironment());
+        if (!options.screenshotDir.isEmpty()) {
+            const char* add = std::getenv("VIGILO_SCREENSHOT_ADD");
+            const char* wait = std::getenv("VIGILO_SCREENSHOT_WAIT");
+            session.takeScreenshots(options.screenshotDir, add && std::string(add) == "1",
+                                    wait ? std::atoi(wait) : 300);
+        }
+        session.start();
+        code = app.exec();
+        // From here on a worker that asks the person gets no answer instead of waiting.
+        ui.shutdown();
+    }
+    // Workers still busy (a request that has not timed out, a recorder) must not keep the
+    // program alive once its window is gone: the state they use is left in place and the
+    // process ends.
+    constexpr std::chrono::seconds kExitBound{3};
+    if (!controller->waitClosed(kExitBound) || !ctx->threads.waitIdle(kExitBound)) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    controller.reset();
+    ctx.reset();
+    return code;
+}
+
+}  // namespace vigilo::gui
