@@ -11,7 +11,7 @@ set(CPACK_PACKAGE_NAME vigilo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Vigilo developers <vigilo@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Watches Douyin creators: downloads new videos, records live rooms")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Vigilo polls the Douyin web API for the accounts and live rooms whose share links you paste, "
     "downloads each new post's video and records live shows with ffmpeg while you can watch them. "
     "It has a Qt window and a headless mode for servers (vigilo --headless). vigilo-sim is a "
