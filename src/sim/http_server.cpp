@@ -255,6 +255,10 @@ bool Connection::readRequest(HttpRequest& request, std::chrono::milliseconds idl
 
     std::string length = request.header("Content-Length");
     std::string encoding = request.header("Transfer-Encoding");
+    bool hasBody = !encoding.empty() || (!length.empty() && length != "0");
+    // A client that asks first would otherwise wait its own time-out before sending the body.
+    if (hasBody && equalsNoCase(request.header("Expect"), "100-continue") && !write("HTTP/1.1 100 Continue\r\n\r\n"))
+        return false;
     if (!encoding.empty() && encoding.find("chunked") != std::string::npos) {
         // Decoded into the body; trailers are dropped.
         std::string body;

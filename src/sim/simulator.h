@@ -45,10 +45,13 @@ struct Room {
     std::string hlsPullUrl;        // .m3u8
 };
 
-// Faults the service can play on an endpoint.
+// Faults the service can play on an endpoint. The JSON-only ones (EmptyOwnRoom, SwappedTypes,
+// Blocked) leave other endpoints' answers as they are. "Connection refused" is setRefusing.
 enum class Fault {
     None,
-    Stall,            // accepts and never answers
+    Stall,            // accepts and never answers: each request is held until the endpoint's
+                      // fault is set again or cleared (then it is answered), the client leaves,
+                      // or the simulator stops
     Slow,             // one byte per second
     ResetMidBody,     // closes the connection halfway through the body
     Http500,

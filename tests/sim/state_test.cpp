@@ -113,6 +113,14 @@ TEST_F(SimTest, KeepAliveConnectionsCarrySeveralRequests) {
                                            std::chrono::seconds(10));
     EXPECT_TRUE(old.closed);
     EXPECT_NE(old.bytes.find("Connection: close"), std::string::npos);
+
+    // A client that waits for "100 Continue" before its body gets it.
+    test::RawReply asked = test::rawExchange(
+        sim.port(),
+        "POST /nowhere HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 2\r\nConnection: close\r\n\r\nab",
+        std::chrono::seconds(10));
+    EXPECT_EQ(asked.bytes.rfind("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\n", 0), 0u);
+    EXPECT_EQ(sim.requests().back().body, "ab");
 }
 
 TEST_F(SimTest, ObserversWaitersCookiesAndCannedAnswers) {
