@@ -30,6 +30,8 @@ struct Global {
 };
 
 constexpr std::size_t kMaxIdleHandles = 64;
+// Idle connections each kept handle may hold (the endpoints, a share-link host, a CDN).
+constexpr long kConnectionsPerHandle = 3;
 
 void lockShared(CURL*, curl_lock_data data, curl_lock_access, void* user) {
     auto* g = static_cast<Global*>(user);
@@ -347,7 +349,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     };
 
     // Settings that hold for every exchange.
-    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_PROTOCOLS_STR, "http,https") &&
+    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) && setOpt(h, CURLOPT_PROTOCOLS_STR, "http,https") &&
               setOpt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) &&
               setOpt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
               curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
