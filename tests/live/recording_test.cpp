@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "control/controller.h"
 #include "live/recorder.h"
 #include "live_fixture.h"
 #include "text/strings.h"
@@ -223,10 +224,12 @@ TEST(LiveChild, DISABLED_RecordsUntilTheProgramExits) {
     Endpoints endpoints;
     endpoints.account = endpoints.live = endpoint;
     AppContext ctx(Paths::forDirectory(home), Pacing{}, endpoints, ui);
-    LiveMonitor live(ctx);
-    live.registerRoom(link);
+    Controller controller(ctx);
+    controller.live().registerRoom(link);
     ASSERT_TRUE(eventually([&] { return showsProgress(ctx.roomTable.cell(0, 7)); }, 20s));
-    std::cout << "recording " << live.recorders().at(0).processId << std::endl;
+    std::cout << "recording " << controller.live().recorders().at(0).processId << std::endl;
+    // Closed as the window closes it.
+    controller.closeProgram();
 }
 
 TEST_F(LiveTest, ARecordingOutlivesTheProgram) {
@@ -248,7 +251,10 @@ TEST_F(LiveTest, ARecordingOutlivesTheProgram) {
                             true},
                            {}, &control);
     });
+    const auto spawned = std::chrono::steady_clock::now();
     const bool ended = control.waitFinished(60s);
+    // Closing does not wait for the recording.
+    EXPECT_LT(std::chrono::steady_clock::now() - spawned, 20s);
     if (!ended) control.sendSignal(SIGKILL);
     runner.join();
     ::unsetenv("VIGILO_LIVE_CHILD_DIR");

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "app/linkfile.h"
 #include "live/progress.h"
@@ -105,6 +106,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     bool closed = false;
     std::map<int, Clock::time_point> repollDue;  // row number → when
     std::vector<std::shared_ptr<Recorder>> recorders;
+    int recordingThreads = 0;
+    std::condition_variable threadsDone;
     RecorderStopBounds bounds;
 
     std::uint64_t currentEpoch() const {
@@ -152,7 +155,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             return Claim::Refused;
         }
         std::lock_guard lock(mutex);
-        if (closed || epoch != stopEpoch) return Claim::Stopped;
+        if (closed || ctx.closing || epoch != stopEpoch) return Claim::Stopped;
         if (rowRecordingLocked(row)) return Claim::Busy;
         const fs::path dir = ctx.paths.dataDir;
         std::string name;
@@ -218,6 +221,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         }
     }
 
+    // An empty file is only the name's reservation: ffmpeg never got to write.
+    void releaseReservation(const Recorder& recorder) {
+        const fs::path file = ctx.paths.dataDir / recorder.fileName;
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) ::unlink(file.c_str());
+    }
+
     void runRecorder(const std::shared_ptr<Recorder>& recorder) {
         ctx.setStatus("直播监控停止");
         {
@@ -233,14 +243,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const RunResult result = runProgram(
             request, [&](const std::string& collected, pid_t) { onRecorderOutput(*recorder, collected); },
             recorder->control.get());
-        if (!result.started) log(result.collectedOutput);
+        if (!result.started && !result.collectedOutput.empty()) log(result.collectedOutput);
 
-        if (!result.abandoned) {
-            // An empty file is only the name's reservation: ffmpeg never got to write.
-            const fs::path file = ctx.paths.dataDir / recorder->fileName;
-            struct stat st {};
-            if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) ::unlink(file.c_str());
-        }
+        if (!result.abandoned) releaseReservation(*recorder);
         {
             std::lock_guard lock(mutex);
             recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
@@ -251,13 +256,38 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (!result.abandoned) recorderEnded(recorder->row, recorder->nickname, recorder->epoch, ranLongEnough);
     }
 
+    // Recording threads run for as long as their show, so they are not among the context's
+    // counted threads (which the program waits for when it closes); they are counted here, and
+    // the monitor lets go of their recorders when it goes.
+    bool startRecorderThread(const std::shared_ptr<Recorder>& recorder) {
+        {
+            std::lock_guard lock(mutex);
+            ++recordingThreads;
+        }
+        try {
+            std::thread([self = shared_from_this(), recorder] {
+                self->runRecorder(recorder);
+                std::lock_guard lock(self->mutex);
+                --self->recordingThreads;
+                self->threadsDone.notify_all();
+            }).detach();
+            return true;
+        } catch (const std::system_error&) {
+            std::lock_guard lock(mutex);
+            --recordingThreads;
+            recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
+            releaseReservation(*recorder);
+            log("无法启动录制线程");
+            return false;
+        }
+    }
+
     // Claims the row and starts the recording thread; the outcome says what the row needs.
-    Claim startRecorderThread(const std::string& url, const std::string& nickname, int row, std::uint64_t epoch) {
+    Claim startRecording(const std::string& url, const std::string& nickname, int row, std::uint64_t epoch) {
         std::shared_ptr<Recorder> recorder;
         const Claim outcome = claim(url, nickname, row, epoch, recorder);
         if (outcome != Claim::Ok) return outcome;
-        ctx.startThread([self = shared_from_this(), recorder] { self->runRecorder(recorder); });
-        return outcome;
+        return startRecorderThread(recorder) ? Claim::Ok : Claim::Refused;
     }
 
     void handleRefusal(Claim outcome, int row, const std::string& nickname, std::uint64_t epoch) {
@@ -304,7 +334,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             rowNumber = row + 1;
         }
         if (!latestId.empty())
-            handleRefusal(startRecorderThread(streamUrl, nickname, rowNumber, epoch), rowNumber, nickname, epoch);
+            handleRefusal(startRecording(streamUrl, nickname, rowNumber, epoch), rowNumber, nickname, epoch);
     }
 
     void pollRoom(int n) {
@@ -334,11 +364,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                                           kRecording, "0KB", "0"};
             for (int c = 0; c < 9; ++c) ctx.roomTable.setCell(n - 1, c, cells[c]);
         }
-        if (outcome == Claim::Refused) {
-            recorderEnded(n, nickname, epoch);
-            return;
-        }
-        ctx.startThread([self = shared_from_this(), recorder] { self->runRecorder(recorder); });
+        if (outcome == Claim::Refused || !startRecorderThread(recorder)) recorderEnded(n, nickname, epoch);
     }
 
     bool supervising(std::uint64_t generation) const { return !closed && supervisorGeneration == generation; }
@@ -503,9 +529,11 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             ours = recorders;
             wake.notify_all();
         }
-        // The recordings go on without us; only our threads let go of them.
+        // The recordings go on without us; only our threads let go of them. Past this wait no
+        // recording thread touches the context any more.
         for (const auto& r : ours) r->control->abandon();
-        for (const auto& r : ours) r->control->waitFinished(Millis(2000));
+        std::unique_lock lock(mutex);
+        threadsDone.wait_for(lock, Millis(5000), [&] { return recordingThreads == 0; });
     }
 };
 

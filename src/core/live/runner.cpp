@@ -314,6 +314,7 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
         if (control != nullptr) {
             lock = std::unique_lock(control->mutex_);
             if (control->cancelled_ || control->abandoned_) {
+                result.abandoned = control->abandoned_;
                 lock.unlock();
                 finish();
                 return result;
