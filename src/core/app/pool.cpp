@@ -49,7 +49,9 @@ void workerLoop(const std::shared_ptr<WorkerPool::State>& state) {
         lock.lock();
         --s.running;
         ++s.waiting;
-        if (s.running == 0 && s.queue.empty()) s.idle.notify_all();
+        // A task closing its own pool waits for running == 1, so every finish with an empty
+        // queue is news to a closer.
+        if (s.queue.empty()) s.idle.notify_all();
     }
     --s.waiting;
     --s.alive;
