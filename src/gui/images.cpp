@@ -66,6 +66,40 @@ void drawSupportGlyph(QPainter& p, const QRectF& r) {
 
 QColor headerBandColor() { return QColor(32, 40, 58); }
 
+namespace {
+
+void drawEye(QPainter& p, const QRectF& eye, qreal h) {
+    QPainterPath lid;
+    lid.moveTo(eye.left(), eye.center().y());
+    lid.quadTo(eye.center().x(), eye.top() - h * 0.2, eye.right(), eye.center().y());
+    lid.quadTo(eye.center().x(), eye.bottom() + h * 0.2, eye.left(), eye.center().y());
+    p.fillPath(lid, QColor(90, 200, 255));
+    p.setPen(Qt::NoPen);
+    p.setBrush(headerBandColor());
+    p.drawEllipse(eye.center(), h * 0.16, h * 0.16);
+    p.setBrush(Qt::white);
+    p.drawEllipse(eye.center() + QPointF(h * 0.05, -h * 0.05), h * 0.05, h * 0.05);
+}
+
+}  // namespace
+
+QIcon appIcon() {
+    QIcon icon;
+    for (int side : {16, 32, 48, 64, 128}) {
+        QPixmap pix(side, side);
+        pix.fill(Qt::transparent);
+        QPainter p(&pix);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(headerBandColor());
+        p.drawRoundedRect(QRectF(0, 0, side, side), side * 0.2, side * 0.2);
+        drawEye(p, QRectF(side * 0.1, side * 0.3, side * 0.8, side * 0.4), side * 0.7);
+        p.end();
+        icon.addPixmap(pix);
+    }
+    return icon;
+}
+
 QPixmap imageButtonPixmap(const QString& caption, ButtonArt art, bool hover, QSize size) {
     QPixmap pix(size);
     pix.fill(Qt::transparent);
@@ -107,16 +141,7 @@ QPixmap bannerPixmap(QSize size) {
     // An eye-like mark: the program watches.
     const qreal h = area.height();
     const QRectF eye(8, h * 0.2, h * 0.9, h * 0.6);
-    QPainterPath lid;
-    lid.moveTo(eye.left(), eye.center().y());
-    lid.quadTo(eye.center().x(), eye.top() - h * 0.2, eye.right(), eye.center().y());
-    lid.quadTo(eye.center().x(), eye.bottom() + h * 0.2, eye.left(), eye.center().y());
-    p.fillPath(lid, QColor(90, 200, 255));
-    p.setPen(Qt::NoPen);
-    p.setBrush(headerBandColor());
-    p.drawEllipse(eye.center(), h * 0.16, h * 0.16);
-    p.setBrush(Qt::white);
-    p.drawEllipse(eye.center() + QPointF(h * 0.05, -h * 0.05), h * 0.05, h * 0.05);
+    drawEye(p, eye, h);
 
     const qreal textLeft = eye.right() + 12;
     QFont title = namedFont(kImageButtonFamily, 20, true);

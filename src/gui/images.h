@@ -2,6 +2,7 @@
 // Every picture the windows show is drawn here at run time, so the program ships no image
 // files and every picture scales with its caption.
 #include <QColor>
+#include <QIcon>
 #include <QPixmap>
 #include <QSize>
 #include <QString>
@@ -18,6 +19,9 @@ QPixmap bannerPixmap(QSize size);
 
 // A placeholder for a payment code: a code-like pattern (derived from seed) with its label.
 QPixmap paymentCodePixmap(const QString& label, QColor accent, quint32 seed, QSize size);
+
+// The program's icon: the banner's eye on the band colour.
+QIcon appIcon();
 
 // The colour of the top band behind the banner and the image buttons.
 QColor headerBandColor();

@@ -11,6 +11,7 @@
 
 #include "app/guard.h"
 #include "gui/fonts.h"
+#include "gui/images.h"
 #include "gui/mainwindow.h"
 #include "gui/qtui.h"
 #include "gui/supportwindow.h"
@@ -139,6 +140,7 @@ GuiOptions parseOptions(const QStringList& arguments) {
 int runGui(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vigilo"));
+    QApplication::setWindowIcon(appIcon());
     installFonts();
     const GuiOptions options = parseOptions(QApplication::arguments());
 
