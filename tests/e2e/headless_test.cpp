@@ -210,7 +210,8 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     sim_.goLiveWithStream(roomId);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
 
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    // As an editor may save it: a byte-order mark and bare line feeds.
+    writeFile(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
     writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
     Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
                        "--status-json", (dir_ / "status.json").string(), "--duration", "50"}),
