@@ -19,6 +19,15 @@ bool writableDirectory(const fs::path& dir) {
     return !dir.empty() && fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
+// An installed program lives in a system folder that root can write to; its data still
+// belongs in the user's data directory, never beside /usr/bin/vigilo.
+bool systemInstallDirectory(const fs::path& dir) {
+    for (const char* prefix : {"/usr/", "/bin/", "/sbin/", "/opt/", "/snap/"}) {
+        if ((dir.string() + "/").rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 fs::path executablePath() {
@@ -38,7 +47,7 @@ Paths Paths::detect() {
     if (!home.empty()) {
         paths.dataDir = fs::absolute(fs::path(home), ec);
         if (ec) paths.dataDir = home;
-    } else if (writableDirectory(paths.programDir)) {
+    } else if (writableDirectory(paths.programDir) && !systemInstallDirectory(paths.programDir)) {
         paths.dataDir = paths.programDir;
     } else {
         // XDG asks that relative values be ignored.
