@@ -128,16 +128,18 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         return doc;
     }
 
-    // Under `mutex`: a recorder of ours runs for the row and the row still shows its room.
-    bool rowRecordingLocked(int row) const {
+    // Under `mutex`: a recorder of ours (other than `ending`) runs for the row and the row still
+    // shows its room.
+    bool rowRecordingLocked(int row, const Recorder* ending = nullptr) const {
         for (const auto& r : recorders)
-            if (r->row == row && ctx.roomTable.cell(row - 1, rcol::Owner) == r->nickname) return true;
+            if (r.get() != ending && r->row == row && ctx.roomTable.cell(row - 1, rcol::Owner) == r->nickname)
+                return true;
         return false;
     }
 
-    bool rowRecording(int row) const {
+    bool rowRecording(int row, const Recorder* ending = nullptr) const {
         std::lock_guard lock(mutex);
-        return rowRecordingLocked(row);
+        return rowRecordingLocked(row, ending);
     }
 
     // Everything that must hold before a recorder may start, decided at once so that two
@@ -194,10 +196,11 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // A row whose recorder ended or could not start shows the room as offline again (its last
     // size and duration kept), and is polled again soon unless recording has been stopped.
     // Without the quick poll the row waits for the next pass.
-    void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true) {
+    void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true,
+                       const Recorder* ending = nullptr) {
         {
             std::lock_guard table(ctx.tableLock);
-            if (ctx.roomTable.cell(row - 1, rcol::Owner) != nickname || rowRecording(row)) return;
+            if (ctx.roomTable.cell(row - 1, rcol::Owner) != nickname || rowRecording(row, ending)) return;
             ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOffline);
             ctx.roomTable.setCell(row - 1, rcol::RecordStatus, kWaiting);
         }
@@ -245,15 +248,16 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             recorder->control.get());
         if (!result.started && !result.collectedOutput.empty()) log(result.collectedOutput);
 
-        if (!result.abandoned) releaseReservation(*recorder);
-        {
-            std::lock_guard lock(mutex);
-            recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
+        if (!result.abandoned) {
+            releaseReservation(*recorder);
+            // A recorder that fails straight away (a broken stream) is tried again by the passes
+            // only, so a room never gets a new recording file more often than that.
+            const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx.pacing.recorderRepoll;
+            recorderEnded(recorder->row, recorder->nickname, recorder->epoch, ranLongEnough, recorder.get());
         }
-        // A recorder that fails straight away (a broken stream) is tried again by the passes
-        // only, so a room never gets a new recording file more often than that.
-        const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx.pacing.recorderRepoll;
-        if (!result.abandoned) recorderEnded(recorder->row, recorder->nickname, recorder->epoch, ranLongEnough);
+        std::lock_guard lock(mutex);
+        recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
+        threadsDone.notify_all();
     }
 
     // Recording threads run for as long as their show, so they are not among the context's
@@ -484,7 +488,15 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 if (p->alive()) p->signal(signalNumber);
             waitAll(bound);
         }
-
+        {
+            // The recorders' rows are written back once their threads have seen the end.
+            std::unique_lock lock(mutex);
+            threadsDone.wait_for(lock, Millis(2000), [&] {
+                return std::none_of(ours.begin(), ours.end(), [&](const auto& r) {
+                    return std::find(recorders.begin(), recorders.end(), r) != recorders.end();
+                });
+            });
+        }
         return collectRecordings(limits);
     }
 
