@@ -39,6 +39,7 @@
 #include "control/startup.h"
 #include "text/charset.h"
 #include "text/strings.h"
+#include "sys/unique_fd.h"
 
 namespace vigilo {
 namespace {
@@ -81,34 +82,6 @@ const char* const kUsage =
     "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
     "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE.\n";
 
-// ---------------------------------------------------------------------------------------------
-// Small owners and helpers
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // Both ends close on exec, so recorders and players never inherit them.
 struct Pipe {

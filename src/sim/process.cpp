@@ -14,22 +14,6 @@ extern char** environ;
 
 namespace vigilo::sim {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-int UniqueFd::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(other.pid_), status_(other.status_), stdout_(std::move(other.stdout_)) {
     other.pid_ = -1;

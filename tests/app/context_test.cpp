@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/context.h"
-#include "testdir.h"
+#include "support/testdir.h"
 
 namespace vigilo {
 namespace {

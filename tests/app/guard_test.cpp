@@ -15,7 +15,7 @@
 
 #include "app/guard.h"
 #include "app/paths.h"
-#include "testdir.h"
+#include "support/testdir.h"
 #include "text/charset.h"
 #include "text/md5.h"
 

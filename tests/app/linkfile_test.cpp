@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/linkfile.h"
-#include "testdir.h"
+#include "support/testdir.h"
 #include "text/charset.h"
 
 namespace vigilo {

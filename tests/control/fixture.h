@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "app/context.h"
-#include "testdir.h"
+#include "support/testdir.h"
 
 namespace vigilo::testing {
 

@@ -8,45 +8,12 @@
 #include <string_view>
 
 #include "text/charset.h"
+#include "sys/unique_fd.h"
 
 namespace vigilo {
 
 namespace {
 
-// Closes its descriptor on every way out.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    bool closeChecked() {
-        const int fd = release();
-        return fd < 0 || ::close(fd) == 0;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 std::atomic<unsigned> gTempCounter{0};
 
@@ -70,7 +37,7 @@ std::string toCrLf(std::string_view text) {
 }
 
 std::string readLinkFile(const fs::path& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) return {};
     std::string bytes;
     bytes.resize(kLinkFileReadCap + 1);
@@ -104,7 +71,7 @@ bool writeLinkFile(const fs::path& path, const std::string& utf8Text) {
 bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
     fs::path temp = path;
     temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(gTempCounter.fetch_add(1));
-    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd.get() < 0) return false;
     bool ok = true;
     size_t done = 0;

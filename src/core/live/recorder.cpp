@@ -9,6 +9,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "text/filenames.h"
 #include "text/strings.h"
 
 namespace vigilo {
@@ -44,92 +45,14 @@ bool isRecordableUrl(std::string_view url) {
 
 namespace {
 
-// Decodes one code point at text[i]; an invalid or truncated sequence gives U+FFFD and
-// consumes one byte, so every input maps to valid UTF-8.
-char32_t decodeAt(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char b0 = byte(i);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    std::size_t length = 0;
-    char32_t cp = 0, minimum = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2, cp = b0 & 0x1F, minimum = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3, cp = b0 & 0x0F, minimum = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4, cp = b0 & 0x07, minimum = 0x10000;
-    } else {
-        ++i;
-        return 0xFFFD;
-    }
-    if (i + length > text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        const unsigned char b = byte(i + k);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += length;
-    return cp;
-}
-
-void encode(char32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string cutUtf8(std::string text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) return text;
-    std::size_t end = maxBytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    text.resize(end);
-    return text;
-}
-
 constexpr std::size_t kMaxFileNameBytes = 255;
 constexpr std::string_view kExtension = ".mp4";
 
 }  // namespace
 
 std::string recordingStem(std::string_view nickname, std::size_t suffixBytes) {
-    std::string clean;
-    clean.reserve(nickname.size());
-    for (std::size_t i = 0; i < nickname.size();) {
-        const char32_t cp = decodeAt(nickname, i);
-        if (cp == U'/' || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F))
-            clean += '_';
-        else
-            encode(cp, clean);
-    }
     const std::size_t budget = kMaxFileNameBytes - kExtension.size() - std::min(suffixBytes, std::size_t{64});
-    clean = cutUtf8(std::move(clean), budget);
-    if (clean == "." || clean == "..") clean.assign(clean.size(), '_');
-    return clean;
+    return safeFileName(nickname, budget);
 }
 
 std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken) {

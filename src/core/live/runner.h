@@ -13,28 +13,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "sys/unique_fd.h"
 
 namespace vigilo {
 
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 // Owns a child process id until the child is reaped. A child still running when its owner goes
 // is left running on purpose (recorders outlive the program); whoever inherits it reaps it.

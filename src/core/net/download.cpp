@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "net/exchange.h"
+#include "sys/unique_fd.h"
 
 namespace vigilo {
 
@@ -27,43 +28,6 @@ constexpr std::string_view kMsgInternet = "Internet连接错误!";
 constexpr std::string_view kMsgAddress = "地址失效，请进入官网下载最新版本";
 constexpr std::string_view kMsgLocalFile = "不能打开本地的文件!";
 constexpr std::string_view kMsgRead = "读文件出错!";
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closing can report a late write error (a full disk on some file systems).
-    bool close() {
-        if (fd_ < 0) return true;
-        const int result = ::close(release());
-        return result == 0;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(release());
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // A file growing beyond the size limit must fail the write with EFBIG instead of ending the
 // process; a handler the program installed itself is left alone.
@@ -167,7 +131,7 @@ public:
             *why = errnoText("flushing the local file failed", errno);
             return false;
         }
-        if (!fd_.close()) {
+        if (!fd_.closeChecked()) {
             *why = errnoText("closing the local file failed", errno);
             return false;
         }

@@ -1,25 +1,14 @@
 #pragma once
-// Folder and file names built from the service's texts. The service hands us nicknames and
-// descriptions with slashes, line breaks, emoji and hundreds of bytes, so every name is made
-// safe for one path component before it touches the file system.
-#include <cstddef>
+// "<id>-<desc>.mp4" names of downloaded videos.
 #include <string>
 #include <string_view>
 
+#include "text/filenames.h"
+
 namespace vigilo {
-
-inline constexpr std::size_t kMaxNameBytes = 255;
-
-// One path component: "/", NUL and control characters become "_", invalid UTF-8 becomes
-// U+FFFD, "." and ".." turn into underscores, and the result is cut to maxBytes on a character
-// boundary. An empty text stays empty (the caller decides what an empty name means).
-std::string safeFileName(std::string_view text, std::size_t maxBytes = kMaxNameBytes);
 
 // "<id>-<desc>.mp4" as one safe name of at most kMaxNameBytes bytes; the description is
 // shortened first so the id stays whole.
 std::string videoFileName(std::string_view newestId, std::string_view newestDesc);
-
-// Cuts UTF-8 text to at most maxBytes without splitting a character.
-std::string cutUtf8(std::string_view text, std::size_t maxBytes);
 
 }  // namespace vigilo
