@@ -49,6 +49,8 @@ TEST(FormatTimestamp, TenDigitsUseTheFixedUtcPlus8BaseInEveryZone) {
         {"1619712000", 1, "2021-04-30 12:00:00"},  // midnight on the 12-hour clock
         {"9999999999", 2, "2286-11-21 01:46:39"},
         {"abcdefghij", 2, "1970-01-01 08:00:00"},  // not a number: counts as 0
+        {"1e99999999", 2, ""},                     // ten characters, but no date
+        {"-9.99e+300", 0, ""},
     };
     for (const char* zone : kZones) {
         const ScopedEnv tz("TZ", zone);

@@ -230,6 +230,9 @@ bool localeUses12HourClock() {
 std::string formatTimestamp(std::string_view timestamp, int clockStyle) {
     if (timestamp.size() == 10) {
         const double value = textToNumber(timestamp);
+        // Ten characters can also spell an exponent ("1e99999999"): a count beyond the dates
+        // JavaScript's Date can hold is no date.
+        if (!std::isfinite(value) || std::fabs(value) > 8.64e12) return {};
         // The count's zero is 1970-01-01 08:00:00, whatever zone this machine is in.
         const CivilTime t = civilFromEpochSeconds(static_cast<long long>(value) + 8 * 3600);
         const bool twelve = clockStyle == 1 || (clockStyle != 2 && localeUses12HourClock());
