@@ -103,6 +103,12 @@ TEST(JsonDoc, ParseOutcomes) {
         {"0", false, true, "0", "0", ""},
         {"false", true, true, "false", "false", ""},
         {"{\"b\":1,\"a\":2,\"b\":3}", false, true, "{\"b\":3,\"a\":2}", "[object Object]", "2"},
+        // Nested members survive being gathered and moved into their objects, repeats included.
+        {R"({"a":{"p":1},"b":2,"a":{"q":[3,{"r":{}}]}})", false, true, R"({"a":{"q":[3,{"r":{}}]},"b":2})",
+         "[object Object]", "[object Object]"},
+        {R"({"o":{"k":1,"k":{"m":[1,{"n":2}]},"p":null},"a":[{"x":{}},{"y":[]}]})", false, true,
+         R"({"o":{"k":{"m":[1,{"n":2}]},"p":null},"a":[{"x":{}},{"y":[]}]})", "[object Object]",
+         "[object Object],[object Object]"},
         {"\xEF\xBB\xBF{\"a\":1}", false, true, "{\"a\":1}", "[object Object]", "1"},
         {"{\"a\":\"\xFF\"}", false, false, "null", "", ""},  // not UTF-8
     };

@@ -32,6 +32,11 @@ constexpr std::string_view kMarker = "\xE2\x90\x80";
 // Builds the tree straight from the parser's events: numbers become doubles as in
 // JavaScript, depth is bounded, and a repeated member name keeps its first place with the
 // last value, as an object literal does.
+//
+// An object's members are gathered in a scratch list of their own and moved into the object
+// once it closes, with its size known. Growing the object's own member vector instead would
+// copy every finished member on each reallocation, whole subtrees included, since its
+// elements have constant names and so cannot be moved.
 class TreeBuilder {
 public:
     using number_integer_t = Json::number_integer_t;
@@ -49,15 +54,25 @@ public:
     bool number_float(number_float_t value, const string_t&) { return put(Json(value)) != nullptr; }
     bool string(string_t& value) { return put(Json(std::move(value))) != nullptr; }
     bool binary(binary_t&) { return false; }
-    bool start_object(std::size_t) { return open(Json::object()); }
+    bool start_object(std::size_t) {
+        if (!open(Json::object())) return false;
+        if (pending_.size() <= objectDepth_) pending_.emplace_back();
+        pending_[objectDepth_++].clear();
+        return true;
+    }
     bool key(string_t& name) {
-        auto& members = stack_.back()->get_ref<Json::object_t&>();
+        auto& members = pending_[objectDepth_ - 1];
         members.emplace_back(std::move(name), nullptr);
         member_ = &members.back().second;
         return true;
     }
     bool end_object() {
-        mergeRepeatedNames(stack_.back()->get_ref<Json::object_t&>());
+        auto& scratch = pending_[--objectDepth_];
+        mergeRepeatedNames(scratch);
+        Members& members = stack_.back()->get_ref<Json::object_t&>();
+        members.reserve(scratch.size());
+        for (auto& [name, value] : scratch) members.emplace_back(std::move(name), std::move(value));
+        scratch.clear();
         stack_.pop_back();
         return true;
     }
@@ -69,6 +84,8 @@ public:
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
 private:
+    using Scratch = std::vector<std::pair<std::string, Json>>;
+
     Json* put(Json&& value) {
         if (stack_.empty()) {
             root_ = std::move(value);
@@ -88,12 +105,13 @@ private:
         stack_.push_back(put(std::move(container)));
         return true;
     }
-    static void mergeRepeatedNames(Json::object_t& object) {
-        Members& members = object;
+    static void mergeRepeatedNames(Scratch& members) {
         const size_t n = members.size();
         if (n < 2) return;
         bool repeated = false;
-        if (n <= 16) {
+        // Objects of the service's size are checked pairwise; a hash set only pays off on
+        // larger ones.
+        if (n <= 32) {
             for (size_t i = 1; i < n && !repeated; ++i)
                 for (size_t k = 0; k < i && !repeated; ++k) repeated = members[i].first == members[k].first;
         } else {
@@ -106,12 +124,12 @@ private:
                 }
         }
         if (!repeated) return;
-        Members merged;
-        std::unordered_map<std::string_view, size_t> place;
+        Scratch merged;
+        std::unordered_map<std::string, size_t> place;
         for (auto& m : members) {
             const auto [it, fresh] = place.emplace(m.first, merged.size());
             if (fresh)
-                merged.emplace_back(m.first, std::move(m.second));
+                merged.emplace_back(std::move(m.first), std::move(m.second));
             else
                 merged[it->second].second = std::move(m.second);
         }
@@ -121,6 +139,9 @@ private:
     Json& root_;
     std::vector<Json*> stack_;
     Json* member_ = nullptr;
+    // One scratch member list per open object, kept between objects for their capacity.
+    std::vector<Scratch> pending_;
+    size_t objectDepth_ = 0;
 };
 
 enum class Parsed { Value, Nothing, Invalid };
