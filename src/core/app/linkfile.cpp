@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "text/charset.h"
+#include "sys/file_size_signal.h"
 #include "sys/unique_fd.h"
 
 namespace vigilo {
@@ -69,6 +70,7 @@ bool writeLinkFile(const fs::path& path, const std::string& utf8Text) {
 }
 
 bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
+    ignoreFileSizeSignal();
     fs::path temp = path;
     temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(gTempCounter.fetch_add(1));
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));

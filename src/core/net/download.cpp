@@ -10,13 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
 #include "net/exchange.h"
+#include "sys/file_size_signal.h"
 #include "sys/unique_fd.h"
+#include "text/strings.h"
 
 namespace vigilo {
 
@@ -28,22 +28,6 @@ constexpr std::string_view kMsgInternet = "Internet连接错误!";
 constexpr std::string_view kMsgAddress = "地址失效，请进入官网下载最新版本";
 constexpr std::string_view kMsgLocalFile = "不能打开本地的文件!";
 constexpr std::string_view kMsgRead = "读文件出错!";
-
-// A file growing beyond the size limit must fail the write with EFBIG instead of ending the
-// process; a handler the program installed itself is left alone.
-void ignoreFileSizeSignal() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        if (sigaction(SIGXFSZ, nullptr, &current) != 0) return;
-        if (current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
-            struct sigaction ignore {};
-            ignore.sa_handler = SIG_IGN;
-            sigemptyset(&ignore.sa_mask);
-            sigaction(SIGXFSZ, &ignore, nullptr);
-        }
-    });
-}
 
 std::string errnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
@@ -156,6 +140,28 @@ private:
 
 bool success(long status) { return status >= 200 && status <= 299; }
 
+// A video that comes slower than this over the whole stall time is given up: at that rate a
+// server that drips bytes would hold the download thread for days.
+constexpr long kMinVideoBytesPerSecond = 1024;
+
+// A verification page or an error document served with status 200 where the video should be
+// (HTML or JSON by its Content-Type) is no video, and must not be saved as one.
+bool isPageNotVideo(std::string_view headerBlock) {
+    std::size_t from = 0;
+    while (from < headerBlock.size()) {
+        std::size_t end = headerBlock.find("\r\n", from);
+        if (end == std::string_view::npos) end = headerBlock.size();
+        const std::string_view line = headerBlock.substr(from, end - from);
+        from = end + 2;
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        if (toLowerAscii(trimBlanks(line.substr(0, colon))) != "content-type") continue;
+        const std::string type = toLowerAscii(trimBlanks(line.substr(colon + 1)));
+        return startsWith(type, "text/html") || startsWith(type, "application/json");
+    }
+    return false;
+}
+
 }  // namespace
 
 DownloadResult downloadFile(const std::string& url, const std::string& localFile, const ProgressCallback& progress,
@@ -264,6 +270,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     request.url = *checked;
     request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
     request.stallSeconds = net::currentNetConfig().stallSeconds;
+    request.minBytesPerSecond = kMinVideoBytesPerSecond;
     request.headers = {{"Accept", "*/*"}};
 
     TempFile temp;
@@ -298,6 +305,11 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     }
     if (result.bytes == 0 || !temp.open()) {
         result.error = "the answer was empty";
+        return result;
+    }
+    if (isPageNotVideo(outcome.headerBlock)) {
+        result.error = "the answer was a page, not a video";
+        result.bytes = 0;
         return result;
     }
     if (!temp.commit(localFile, &why)) {

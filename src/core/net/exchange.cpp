@@ -1,5 +1,6 @@
 #include "net/exchange.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -132,6 +133,7 @@ struct Transfer {
     CURL* handle = nullptr;
     // The stall clock: it starts once the connection is up and restarts with every byte.
     bool connected = false;
+    std::chrono::milliseconds stallLimit{0};
     curl_off_t lastBytes = 0;
     std::chrono::steady_clock::time_point lastActivity;
     bool finalResponse = false;
@@ -253,7 +255,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
         t.lastActivity = now;
         return 0;
     }
-    if (now - t.lastActivity >= std::chrono::seconds(t.request->stallSeconds)) {
+    if (now - t.lastActivity >= t.stallLimit) {
         t.outcome->stalled = true;
         return 1;
     }
@@ -365,10 +367,23 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
 
     if (!setOpt(h, CURLOPT_URL, request.url.c_str())) return finish(Stage::Url, "URL refused");
 
-    if (!(setOpt(h, CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds) &&
-          setOpt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) && setOpt(h, CURLOPT_LOW_SPEED_TIME, request.stallSeconds) &&
-          setOpt(h, CURLOPT_TIMEOUT, request.totalTimeoutSeconds))) {
-        return finish(Stage::Timeouts, "setting the time-outs failed");
+    {
+        const NetConfig config = currentNetConfig();
+        const double scale = config.timeoutScale > 0 ? config.timeoutScale : 1.0;
+        // 0 stays "no limit"; anything else is scaled, and never shorter than a second.
+        const auto scaledMs = [scale](long seconds) -> long {
+            if (seconds <= 0) return 0;
+            return std::max(1000L, static_cast<long>(static_cast<double>(seconds) * 1000.0 * scale));
+        };
+        const long stallMs = std::max(1000L, scaledMs(request.stallSeconds));
+        transfer.stallLimit = std::chrono::milliseconds(stallMs);
+        if (!(setOpt(h, CURLOPT_CONNECTTIMEOUT_MS, scaledMs(request.connectTimeoutSeconds)) &&
+              setOpt(h, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.minBytesPerSecond)) &&
+              // curl measures the speed once a second, so its window is never under two.
+              setOpt(h, CURLOPT_LOW_SPEED_TIME, std::max(2L, (stallMs + 999) / 1000)) &&
+              setOpt(h, CURLOPT_TIMEOUT_MS, scaledMs(request.totalTimeoutSeconds)))) {
+            return finish(Stage::Timeouts, "setting the time-outs failed");
+        }
     }
 
     {
@@ -467,7 +482,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     if (code != CURLE_OK) {
         std::string why = curl_easy_strerror(code);
         if (out.stalled) {
-            why = "no data for " + std::to_string(request.stallSeconds) + " s";
+            why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
         } else if (out.bodyTooLarge) {
             why = "answer body larger than the limit";
         } else if (out.headersTooLarge) {

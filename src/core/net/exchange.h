@@ -95,6 +95,9 @@ struct ExchangeRequest {
     bool followRedirects = true;
     long connectTimeoutSeconds = 15;
     long stallSeconds = 30;            // no byte for this long ends the exchange
+    // Fewer bytes a second than this, averaged over stallSeconds, also ends it: a server that
+    // drips a byte at a time never stalls, yet would hold the exchange for ever.
+    long minBytesPerSecond = 1;
     long totalTimeoutSeconds = 0;      // 0: no overall limit
     std::string proxy;                 // empty: direct
     std::optional<std::pair<std::string, std::string>> proxyCredentials;   // basic

@@ -75,6 +75,9 @@ struct NetConfig {
     // the downloads): connecting, and the longest wait without a byte.
     long connectSeconds = 15;
     long stallSeconds = 30;
+    // Tests only: every exchange's time-outs (connecting, stalling, overall) multiplied by this,
+    // none below one second, so the fault tests run the real code paths in seconds.
+    double timeoutScale = 1.0;
     static NetConfig fromEnvironment();
 };
 const NetConfig& netConfig();
