@@ -24,6 +24,7 @@
 #include "net/http.h"
 #include "net/service.h"
 #include "text/charset.h"
+#include "text/filenames.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
 
@@ -80,6 +81,21 @@ public:
 private:
     UniqueFd fd_;
 };
+
+// Why a recorder ended badly, in ffmpeg's words where it gave some: its last line that tells of
+// an error, else the exit status.
+std::string failureReason(const RunResult& result) {
+    std::string found;
+    for (const std::string& line : splitCrLf(result.collectedOutput)) {
+        const std::string lower = toLowerAscii(line);
+        if (lower.find("error") != std::string::npos || lower.find("failed") != std::string::npos ||
+            lower.find("too large") != std::string::npos || lower.find("no space") != std::string::npos)
+            found = line;
+    }
+    if (!found.empty()) return cutUtf8(found, 200);
+    if (result.termSignal != 0) return "signal " + std::to_string(result.termSignal);
+    return "exit status " + std::to_string(result.exitCode);
+}
 
 }  // namespace
 
@@ -247,6 +263,12 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             request, [&](const std::string& collected, pid_t) { onRecorderOutput(*recorder, collected); },
             recorder->control.get());
         if (!result.started && !result.collectedOutput.empty()) log(result.collectedOutput);
+        // A recorder that failed on its own (a full disk, a stream it could not read) says so;
+        // one that was asked to stop, or that finished its show, does not.
+        if (result.started && !result.abandoned && (result.exitCode != 0 || result.termSignal != 0) &&
+            recorder->epoch == currentEpoch() && !ctx.closing) {
+            log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        }
 
         if (!result.abandoned) {
             releaseReservation(*recorder);
@@ -354,6 +376,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const std::string latestId = doc1.getText("data.room.owner['own_room']['room_ids_str'][0]");
         if (latestId.empty()) return;
         const JsonDoc doc2 = fetchRoomInfo(latestId);
+        // A failed answer about the live room (no room in it) says nothing new: the row keeps
+        // what it showed and the next pass asks again. Rewriting it here would lose its start
+        // time and figures for a show that may not even be on.
+        if (!doc2.exists("data.room")) return;
         const std::string streamUrl = doc2.getText("data.room['stream_url']['hls_pull_url']");
         createTime = doc2.subDocument("data.room['create_time']").toText();
 
