@@ -14,6 +14,7 @@
 #include "text/charset.h"
 #include "text/jsondoc.h"
 #include "text/strings.h"
+#include "text/timefmt.h"
 #include "works/accountfile.h"
 #include "works/engine.h"
 #include "works/names.h"
@@ -45,6 +46,13 @@ bool isDecimalNumber(const std::string& text) {
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+// A log line carries texts from the service; a line break in them must not forge a line.
+std::string oneLine(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
 }
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
@@ -230,7 +238,7 @@ void WorksEngine::runWorksMonitor() {
             const std::string counter = table.cell(i - 1, acol::Counter);
             // An empty counter is a row whose initial query has not finished: nothing to report.
             if (!counter.empty() && counter != "0") {
-                ctx_.appendLog(table.cell(i - 1, acol::Nickname) + "：有更新1条\r\n");
+                ctx_.appendLog(oneLine(table.cell(i - 1, acol::Nickname)) + "：有更新1条\r\n");
                 updated = true;
             }
             delay(ctx_.pacing.pollGap);
@@ -331,7 +339,15 @@ void WorksEngine::pollAccount(int rowNumber) {
 
 void WorksEngine::downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc,
                                       const std::string& newestId, const std::string& nickname) {
-    if (playAddress.empty()) return;
+    const std::string fileName = videoFileName(newestId, newestDesc);
+    // A lost video leaves at least this line: nothing else tells the user it is missing.
+    auto reportFailure = [&](const std::string& why) {
+        ctx_.appendLog(logTimestamp() + "：" + oneLine(nickname + "：视频下载失败 " + fileName + "（" + why + "）") + "\r\n");
+    };
+    if (playAddress.empty()) {
+        reportFailure("the post has no play address");
+        return;
+    }
     HttpRequestOptions options;
     options.url = playAddress;
     options.method = 0;
@@ -340,16 +356,22 @@ void WorksEngine::downloadNewestVideo(const std::string& playAddress, const std:
     const HttpResult result = NativeHttpClient::send(options);
     const std::string page = result.text.empty() ? bodyToText(result.body) : result.text;
     const std::string videoAddress = anchorTarget(page);
-    if (videoAddress.empty()) return;
+    if (videoAddress.empty()) {
+        reportFailure(result.error.empty() ? "no video address in the answer" : result.error);
+        return;
+    }
 
     fs::path folder = ctx_.paths.downloadsDir();
     const std::string folderName = safeFileName(nickname);
     if (!folderName.empty()) folder /= fs::path(folderName);
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec || !fs::is_directory(folder, ec)) return;
-    const fs::path file = folder / fs::path(videoFileName(newestId, newestDesc));
-    plainDownloadToFile(videoAddress, file.string());
+    if (ec || !fs::is_directory(folder, ec)) {
+        reportFailure(ec ? ec.message() : "no folder");
+        return;
+    }
+    const FileDownload download = plainDownloadToFile(videoAddress, (folder / fs::path(fileName)).string());
+    if (!download.ok) reportFailure(download.error);
 }
 
 // ---------------------------------------------------------------------------------------------
