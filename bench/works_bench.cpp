@@ -211,12 +211,13 @@ int runWorksBench(const std::vector<std::string>& args) {
     std::vector<std::string> serverArgs = {programDirectory() + "/vigilo-bench-server", "--accounts",
                                            std::to_string(accounts)};
     if (tls) serverArgs.insert(serverArgs.end(), {"--tls", dir});
-    if (!server.start(serverArgs)) return 1;
     std::string base;
-    for (;;) {
-        const auto line = server.readLine(std::chrono::seconds(120));
+    for (bool started = server.start(serverArgs);;) {
+        const auto line = started ? server.readLine(std::chrono::seconds(120)) : std::nullopt;
         if (!line) {
             std::fprintf(stderr, "%s: the simulated service did not start\n", name.c_str());
+            server.stop();
+            removeTree(dir);
             return 1;
         }
         if (line->rfind("base ", 0) == 0) base = line->substr(5);
