@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vigilo::fuzz::Input in(data, size);
     JsonDoc doc;
     const std::string_view json = in.upTo('\0');
+    // Both ways of reading the text (as an expression and as a literal), picked by its length.
     doc.parse(json, (json.size() & 1) != 0);
     checkDocument(doc);
     const JsonDoc before = doc;  // shares the document until the next parse
