@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vigilo::reliability {
 
@@ -106,6 +107,57 @@ private:
         if (fds_[1] >= 0) ::close(fds_[1]);
         fds_[1] = -1;
     }
+    int fds_[2] = {-1, -1};
+};
+
+// Holds a child until the parent has what the child needs (a simulator started after the fork,
+// so that the child was forked while the parent had one thread and may start threads of its
+// own), then hands it over as NUL-separated texts.
+class Gate {
+public:
+    Gate() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~Gate() {
+        for (int& fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    // Parent side.
+    void open(const std::vector<std::string>& texts) {
+        for (const std::string& text : texts) {
+            const std::string field = text + '\0';
+            if (::write(fds_[1], field.data(), field.size()) != static_cast<ssize_t>(field.size())) break;
+        }
+        ::close(fds_[1]);
+        fds_[1] = -1;
+    }
+    // Child side: the texts, or none when the parent gave up.
+    std::vector<std::string> wait() {
+        ::close(fds_[1]);
+        fds_[1] = -1;
+        std::string bytes;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fds_[0], buffer, sizeof buffer);
+            if (n > 0) {
+                bytes.append(buffer, static_cast<std::size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        std::vector<std::string> texts;
+        std::size_t from = 0;
+        for (std::size_t end; (end = bytes.find('\0', from)) != std::string::npos; from = end + 1)
+            texts.push_back(bytes.substr(from, end - from));
+        return texts;
+    }
+
+private:
     int fds_[2] = {-1, -1};
 };
 

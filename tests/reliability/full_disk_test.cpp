@@ -62,14 +62,6 @@ std::vector<std::string> logLinesWith(const std::string& log, const std::string&
 }
 
 TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
-    sim::Simulator sim;
-    ASSERT_TRUE(startNamedSimulator(sim));
-    sim::Account big = makeAccount("1", "甲"), small = makeAccount("2", "乙");
-    big.posts = {{"7100000000000000001", "大", std::string(1u << 20, 'b')}};
-    small.posts = {{"7100000000000000002", "小", std::string(20000, 's')}};
-    sim.addAccount(big);
-    sim.addAccount(small);
-
     vigilo::testing::TempDir dir;
     const Paths paths = Paths::forDirectory(dir.path());
     // Files that are there already and larger than the limit: a rewrite cannot fit.
@@ -80,17 +72,18 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
     while (links.size() < 300000) links += "https://v.douyin.com/abc/\r\n";
     writeBytes(paths.linkFile1(), links);
 
-    // The child touches nothing of the simulator's: its threads live on in this process only.
-    Endpoints endpoints;
-    endpoints.account = endpoints.live = sim.baseUrl();
-    const std::string linkText = sim.accountShareLink(big.secUid) + "\r\n" + sim.accountShareLink(small.secUid);
+    Gate gate;
     TextPipe out;
     const pid_t pid = forkWork([&] {
+        const std::vector<std::string> given = gate.wait();  // the service's address, the links
+        if (given.size() != 2) ::_exit(3);
         RecordingUserInterface ui;
+        Endpoints endpoints;
+        endpoints.account = endpoints.live = given[0];
         AppContext ctx(paths, Pacing{}.scaled(0.01), endpoints, ui);
         WorksMonitor works(ctx);
         if (!limitFileSize(256 * 1024)) ::_exit(2);
-        works.registerAccounts(linkText, true);
+        works.registerAccounts(given[1], true);
         waitFor([&] { return ctx.accountRegistrationPool.pendingCount() == 0; }, 20s);
         ctx.threads.waitIdle(20s);
         const bool linkSaved = writeLinkFile(paths.linkFile1(), links + links);
@@ -104,6 +97,14 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
                   ctx.log.text());
     });
     ASSERT_GT(pid, 0);
+    sim::Simulator sim;
+    ASSERT_TRUE(startNamedSimulator(sim));
+    sim::Account big = makeAccount("1", "甲"), small = makeAccount("2", "乙");
+    big.posts = {{"7100000000000000001", "大", std::string(1u << 20, 'b')}};
+    small.posts = {{"7100000000000000002", "小", std::string(20000, 's')}};
+    sim.addAccount(big);
+    sim.addAccount(small);
+    gate.open({sim.baseUrl(), sim.accountShareLink(big.secUid) + "\r\n" + sim.accountShareLink(small.secUid)});
     const int status = waitChild(pid, 60s);
     const std::string report = out.readAll();
     ASSERT_EQ(status, 0) << report;
@@ -130,23 +131,17 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
 
 TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAgain) {
     if (!sim::Simulator::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed";
-    sim::Simulator sim;
-    ASSERT_TRUE(startNamedSimulator(sim));
-    const sim::StreamUrls stream = sim.createStream("full");
-    sim::Room room = makeRoom("6854151890994039560", "主播");
-    room.liveRoomId = room.roomId;
-    room.rtmpPullUrl = stream.flv;
-    room.hlsPullUrl = stream.hls;
-    sim.addRoom(room);
-
     vigilo::testing::TempDir dir;
     const Paths paths = Paths::forDirectory(dir.path());
     constexpr rlim_t kLimit = 96 * 1024;
-    Endpoints endpoints;
-    endpoints.account = endpoints.live = sim.baseUrl();
-    const std::string link = sim.roomShareLink(room.roomId);
+    Gate gate;
     TextPipe out;
     const pid_t pid = forkWork([&] {
+        const std::vector<std::string> given = gate.wait();  // the service's address, the room's link
+        if (given.size() != 2) ::_exit(3);
+        Endpoints endpoints;
+        endpoints.account = endpoints.live = given[0];
+        const std::string& link = given[1];
         RecordingUserInterface ui;
         AppContext ctx(paths, Pacing{}.scaled(0.001), endpoints, ui);
         LiveMonitor live(ctx);
@@ -170,6 +165,15 @@ TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAga
                   "\n" + std::to_string(report.moved.size()) + "\n" + ctx.log.text());
     });
     ASSERT_GT(pid, 0);
+    sim::Simulator sim;
+    ASSERT_TRUE(startNamedSimulator(sim));
+    const sim::StreamUrls stream = sim.createStream("full");
+    sim::Room room = makeRoom("6854151890994039560", "主播");
+    room.liveRoomId = room.roomId;
+    room.rtmpPullUrl = stream.flv;
+    room.hlsPullUrl = stream.hls;
+    sim.addRoom(room);
+    gate.open({sim.baseUrl(), sim.roomShareLink(room.roomId)});
     const int status = waitChild(pid, 120s);
     const std::string report = out.readAll();
     ASSERT_EQ(status, 0) << report;
