@@ -159,10 +159,10 @@ bool validStreamName(const std::string& name) {
 bool parseRange(const std::string& header, size_t size, size_t& first, size_t& last, bool& unsatisfiable) {
     unsatisfiable = false;
     if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos) return false;
-    std::string spec = header.substr(6);
-    size_t dash = spec.find('-');
+    std::string range = header.substr(6);
+    size_t dash = range.find('-');
     if (dash == std::string::npos) return false;
-    std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    std::string a = range.substr(0, dash), b = range.substr(dash + 1);
     char* end = nullptr;
     if (a.empty()) {
         if (b.empty()) return false;
