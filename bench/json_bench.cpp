@@ -16,18 +16,10 @@
 #include "text/jsondoc.h"
 #include "text/strings.h"
 #include "works/monitor.h"
+#include "works/paths.h"
 
 namespace vigilo::bench {
 namespace {
-
-// The poll's own paths.
-constexpr const char* kNicknamePath = "['user_info'].nickname";
-constexpr const char* kFollowerPath = "['user_info']['follower_count']";
-constexpr const char* kPostCountPath = "['user_info']['aweme_count']";
-constexpr const char* kShortIdPath = "['user_info']['short_id']";
-constexpr const char* kNewestIdPath = "['aweme_list'][0]['aweme_id']";
-constexpr const char* kNewestDescPath = "['aweme_list'][0].desc";
-constexpr const char* kPlayAddressPath = "['aweme_list'][0].video['play_addr_lowbr']['url_list'][3]";
 
 struct Reads {
     std::string nickname, follower, count, shortId, newestId, newestDesc, playAddress;

@@ -22,6 +22,13 @@ namespace vigilo::livetest {
 
 using namespace std::chrono_literals;
 
+// The rows' status words, as the table shows them.
+inline constexpr const char* kLive = "正在直播";
+inline constexpr const char* kOffline = "已下播|未直播";
+inline constexpr const char* kWaiting = "等待录制";
+inline constexpr const char* kRecording = "正在录制";
+inline constexpr const char* kWatching = "监控中|等待录制";
+
 // The duration ffprobe reports for a media file; 0 when it reports none.
 inline double probeDuration(const fs::path& file) {
     const RunResult result = runProgram(

@@ -13,12 +13,6 @@
 namespace vigilo::livetest {
 namespace {
 
-constexpr const char* kLive = "正在直播";
-constexpr const char* kOffline = "已下播|未直播";
-constexpr const char* kWaiting = "等待录制";
-constexpr const char* kRecording = "正在录制";
-constexpr const char* kWatching = "监控中|等待录制";
-
 // Sets an environment variable for the length of a scope.
 class ScopedEnv {
 public:

@@ -18,17 +18,10 @@
 #include "works/accountfile.h"
 #include "works/engine.h"
 #include "works/names.h"
+#include "works/paths.h"
 
 namespace vigilo {
 namespace {
-
-constexpr const char* kNicknamePath = "['user_info'].nickname";
-constexpr const char* kFollowerPath = "['user_info']['follower_count']";
-constexpr const char* kPostCountPath = "['user_info']['aweme_count']";
-constexpr const char* kShortIdPath = "['user_info']['short_id']";
-constexpr const char* kNewestIdPath = "['aweme_list'][0]['aweme_id']";
-constexpr const char* kNewestDescPath = "['aweme_list'][0].desc";
-constexpr const char* kPlayAddressPath = "['aweme_list'][0].video['play_addr_lowbr']['url_list'][3]";
 
 constexpr int kTypeNumber = 2;
 constexpr int kTypeText = 6;
