@@ -20,10 +20,11 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The shared libraries (Qt 6, libcurl, OpenSSL, the C++ runtime) are found by dpkg-shlibdeps, so
-# the names follow the Debian release the package is built on; the programs it runs and the
-# font it needs to show Chinese text are listed here.
+# The linked shared libraries (Qt 6, OpenSSL, the C++ runtime) are found by dpkg-shlibdeps, so
+# the names follow the Debian release the package is built on. libcurl is opened at run time,
+# out of dpkg-shlibdeps' sight, so it is listed here with the programs the package runs and the
+# font it needs to show Chinese text.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, ffmpeg, fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 include(CPack)

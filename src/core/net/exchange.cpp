@@ -13,8 +13,12 @@
 namespace vigilo::net {
 namespace {
 
+// Only reached once curlApi() returned the loaded library: every path into a transfer or a
+// URL check looks first.
+const CurlApi& curl() { return *curlApi(); }
+
 struct ShareDeleter {
-    void operator()(CURLSH* share) const noexcept { curl_share_cleanup(share); }
+    void operator()(CURLSH* share) const noexcept { curl().share_cleanup(share); }
 };
 using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
 
@@ -58,17 +62,17 @@ void ignoreSignalIfDefault(int signal) {
 
 Global& global() {
     static Global* g = [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        curl().global_init(CURL_GLOBAL_DEFAULT);
         ignoreSignalIfDefault(SIGPIPE);
         auto* state = new Global;
-        state->share.reset(curl_share_init());
+        state->share.reset(curl().share_init());
         if (state->share) {
             CURLSH* s = state->share.get();
-            curl_share_setopt(s, CURLSHOPT_USERDATA, state);
-            curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lockShared);
-            curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlockShared);
-            curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-            curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            curl().share_setopt(s, CURLSHOPT_USERDATA, state);
+            curl().share_setopt(s, CURLSHOPT_LOCKFUNC, lockShared);
+            curl().share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlockShared);
+            curl().share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+            curl().share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
         }
         return state;
     }();
@@ -85,7 +89,7 @@ EasyHandle acquireEasy() {
             return handle;
         }
     }
-    return EasyHandle(curl_easy_init());
+    return EasyHandle(curl().easy_init());
 }
 
 // Options, headers, credentials and callbacks are wiped before a handle goes back; a handle
@@ -93,7 +97,7 @@ EasyHandle acquireEasy() {
 void releaseEasy(EasyHandle handle, bool reusable) {
     if (!handle) return;
     if (!reusable) return;
-    curl_easy_reset(handle.get());
+    curl().easy_reset(handle.get());
     Global& g = global();
     std::lock_guard lock(g.poolMutex);
     if (g.idle.size() < kMaxIdleHandles) g.idle.push_back(std::move(handle));
@@ -243,7 +247,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
     const auto now = std::chrono::steady_clock::now();
     if (!t.connected) {
         curl_off_t pretransfer = 0;
-        if (curl_easy_getinfo(t.handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) != CURLE_OK || pretransfer <= 0) {
+        if (curl().easy_getinfo(t.handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) != CURLE_OK || pretransfer <= 0) {
             return 0;
         }
         t.connected = true;
@@ -263,10 +267,10 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
 }
 
 bool setOpt(CURL* handle, CURLoption option, long value) {
-    return curl_easy_setopt(handle, option, value) == CURLE_OK;
+    return curl().easy_setopt(handle, option, value) == CURLE_OK;
 }
 bool setOpt(CURL* handle, CURLoption option, const char* value) {
-    return curl_easy_setopt(handle, option, value) == CURLE_OK;
+    return curl().easy_setopt(handle, option, value) == CURLE_OK;
 }
 
 std::string hexByte(unsigned char c) {
@@ -309,17 +313,18 @@ std::optional<std::string> checkedUrl(std::string_view url, bool guessHttp, std:
     if (text.empty()) return refuse("empty URL");
     if (guessHttp && text.find("://") == std::string::npos) text.insert(0, "http://");
 
-    UrlHandle parsed(curl_url());
+    if (curlApi() == nullptr) return refuse("libcurl is not available");
+    UrlHandle parsed(curl().url());
     if (!parsed) return refuse("out of memory");
-    if (curl_url_set(parsed.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return refuse("malformed URL");
+    if (curl().url_set(parsed.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return refuse("malformed URL");
     char* scheme = nullptr;
     char* host = nullptr;
-    const bool haveScheme = curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
-    const bool haveHost = curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK;
+    const bool haveScheme = curl().url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+    const bool haveHost = curl().url_get(parsed.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK;
     const std::string schemeText = haveScheme && scheme ? toLowerAscii(scheme) : std::string();
     const bool hostEmpty = !haveHost || host == nullptr || *host == '\0';
-    curl_free(scheme);
-    curl_free(host);
+    curl().free(scheme);
+    curl().free(host);
     if (schemeText != "http" && schemeText != "https") return refuse("URL scheme is not http or https");
     if (hostEmpty) return refuse("URL has no host");
     return text;
@@ -333,6 +338,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         return out;
     };
 
+    if (curlApi() == nullptr) return fail(Stage::Init, "libcurl is not available: " + curlLoadError());
     Global& g = global();
     EasyHandle easy = acquireEasy();
     if (!easy) return fail(Stage::Init, "curl_easy_init failed");
@@ -354,14 +360,14 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) && setOpt(h, CURLOPT_PROTOCOLS_STR, "http,https") &&
               setOpt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) &&
               setOpt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
-              curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK && setOpt(h, CURLOPT_NOPROGRESS, 0L);
-    if (ok && g.share) ok = curl_easy_setopt(h, CURLOPT_SHARE, g.share.get()) == CURLE_OK;
+              curl().easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress) == CURLE_OK &&
+              curl().easy_setopt(h, CURLOPT_XFERINFODATA, &transfer) == CURLE_OK && setOpt(h, CURLOPT_NOPROGRESS, 0L);
+    if (ok && g.share) ok = curl().easy_setopt(h, CURLOPT_SHARE, g.share.get()) == CURLE_OK;
     if (ok && !request.acceptEncoding.empty()) ok = setOpt(h, CURLOPT_ACCEPT_ENCODING, request.acceptEncoding.c_str());
     if (!ok) return finish(Stage::Init, "setting up the handle failed");
 
@@ -401,9 +407,9 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
             methodOk = setOpt(h, CURLOPT_NOBODY, 1L);
         } else if (request.sendBody || verb == "POST") {
             methodOk = setOpt(h, CURLOPT_POST, 1L) &&
-                       curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                       curl().easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                                         static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
-                       curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data()) == CURLE_OK;
+                       curl().easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data()) == CURLE_OK;
             if (methodOk && verb != "POST") methodOk = setOpt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
         } else if (verb == "GET") {
             methodOk = setOpt(h, CURLOPT_HTTPGET, 1L);
@@ -465,22 +471,22 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         if (!haveAccept) headersOk = headersOk && headers.append("Accept:");
         if (!haveContentType) headersOk = headersOk && headers.append("Content-Type:");
         headersOk = headersOk && headers.append("Expect:");
-        if (!headersOk || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK) {
+        if (!headersOk || curl().easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK) {
             return finish(Stage::Headers, "setting the request headers failed");
         }
     }
 
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = curl().easy_perform(h);
     out.code = code;
     curl_off_t requestSize = 0;
-    if (curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestSize) == CURLE_OK && requestSize > 0) {
+    if (curl().easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestSize) == CURLE_OK && requestSize > 0) {
         out.requestSent = true;
     }
     long status = 0;
-    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status != 0) out.status = status;
+    if (curl().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status != 0) out.status = status;
 
     if (code != CURLE_OK) {
-        std::string why = curl_easy_strerror(code);
+        std::string why = curl().easy_strerror(code);
         if (out.stalled) {
             why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
         } else if (out.bodyTooLarge) {

@@ -13,15 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "net/curl_api.h"
 #include "net/http.h"
 
 namespace vigilo::net {
 
 struct EasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { curlApi()->easy_cleanup(handle); }
 };
 struct UrlDeleter {
-    void operator()(CURLU* handle) const noexcept { curl_url_cleanup(handle); }
+    void operator()(CURLU* handle) const noexcept { curlApi()->url_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
@@ -31,11 +32,11 @@ using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 class HeaderList {
 public:
     HeaderList() = default;
-    ~HeaderList() { curl_slist_free_all(list_); }
+    ~HeaderList() { release(); }
     HeaderList(HeaderList&& other) noexcept : list_(other.list_) { other.list_ = nullptr; }
     HeaderList& operator=(HeaderList&& other) noexcept {
         if (this != &other) {
-            curl_slist_free_all(list_);
+            release();
             list_ = other.list_;
             other.list_ = nullptr;
         }
@@ -45,7 +46,9 @@ public:
     HeaderList& operator=(const HeaderList&) = delete;
 
     bool append(const std::string& line) {
-        curl_slist* grown = curl_slist_append(list_, line.c_str());
+        const CurlApi* api = curlApi();
+        if (api == nullptr) return false;
+        curl_slist* grown = api->slist_append(list_, line.c_str());
         if (grown == nullptr) return false;
         list_ = grown;
         return true;
@@ -53,6 +56,11 @@ public:
     curl_slist* get() const { return list_; }
 
 private:
+    // A list exists only once the library is loaded.
+    void release() {
+        if (list_ != nullptr) curlApi()->slist_free_all(list_);
+    }
+
     curl_slist* list_ = nullptr;
 };
 
