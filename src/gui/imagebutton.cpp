@@ -4,17 +4,23 @@
 
 namespace vigilo::gui {
 
-ImageButton::ImageButton(const QPixmap& normal, const QPixmap& hover, QWidget* parent)
-    : QAbstractButton(parent), normal_(normal), hover_(hover) {
+ImageButton::ImageButton(ImageSource source, QSize size, QWidget* parent)
+    : QAbstractButton(parent), source_(std::move(source)), size_(size) {
     setCursor(Qt::PointingHandCursor);
     setAttribute(Qt::WA_Hover);
+}
+
+const QPixmap& ImageButton::image(bool lit) {
+    QPixmap& slot = images_[lit ? 1 : 0];
+    if (slot.isNull() && source_) slot = source_(lit);
+    return slot;
 }
 
 void ImageButton::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     const bool lit = hovered_ || isDown() || isChecked();
-    p.drawPixmap(rect(), lit ? hover_ : normal_);
+    p.drawPixmap(rect(), image(lit));
     if (isChecked()) {
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);

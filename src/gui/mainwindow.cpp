@@ -104,8 +104,8 @@ void MainWindow::buildTopBand() {
     const QSize size(90, 75);
     auto makeButton = [&](const char* name, QRect geometry, const char* caption, ButtonArt art) {
         const QString text = QString::fromUtf8(caption);
-        auto* button = new ImageButton(imageButtonPixmap(text, art, false, size),
-                                       imageButtonPixmap(text, art, true, size), this);
+        auto* button = new ImageButton(
+            [text, art, size](bool lit) { return imageButtonPixmap(text, art, lit, size); }, size, this);
         button->setObjectName(QString::fromUtf8(name));
         button->setText(text);
         button->setFont(namedFont(kImageButtonFamily, 10, true));

@@ -215,6 +215,32 @@ private slots:
         QVERIFY(two->isChecked());
     }
 
+    void imageButtonDrawsEachStateOnceWhenFirstShown() {
+        QList<bool> drawn;
+        ImageButton button(
+            [&drawn](bool lit) {
+                drawn.append(lit);
+                QPixmap pix(90, 75);
+                pix.fill(lit ? Qt::blue : Qt::gray);
+                return pix;
+            },
+            QSize(90, 75));
+        button.setCheckable(true);
+        QCOMPARE(button.sizeHint(), QSize(90, 75));
+        QVERIFY(drawn.isEmpty());
+        auto pixelAt = [&button] { return button.grab().toImage().pixelColor(45, 10); };
+        // Resting: only the rest image; pressed: the lit one; back and forth draws nothing new.
+        QCOMPARE(pixelAt(), QColor(Qt::gray));
+        QCOMPARE(drawn, QList<bool>{false});
+        button.setChecked(true);
+        QCOMPARE(pixelAt(), QColor(Qt::blue));
+        button.setChecked(false);
+        QCOMPARE(pixelAt(), QColor(Qt::gray));
+        button.setChecked(true);
+        QCOMPARE(pixelAt(), QColor(Qt::blue));
+        QCOMPARE(drawn, (QList<bool>{false, true}));
+    }
+
     void radioGroupsKeepOneOn() {
         struct Case {
             int page;
