@@ -55,11 +55,9 @@ const Loaded& loaded() {
                 bind(library, "curl_share_cleanup", a.share_cleanup, e) &
                 bind(library, "curl_slist_append", a.slist_append, e) &
                 bind(library, "curl_slist_free_all", a.slist_free_all, e) &
-                bind(library, "curl_url", a.url, e) &
-                bind(library, "curl_url_set", a.url_set, e) &
+                bind(library, "curl_url", a.url, e) & bind(library, "curl_url_set", a.url_set, e) &
                 bind(library, "curl_url_get", a.url_get, e) &
-                bind(library, "curl_url_cleanup", a.url_cleanup, e) &
-                bind(library, "curl_free", a.free, e);
+                bind(library, "curl_url_cleanup", a.url_cleanup, e) & bind(library, "curl_free", a.free, e);
         return s;
     }();
     return *state;
@@ -72,6 +70,8 @@ const CurlApi* curlApi() {
     return l.ok ? &l.api : nullptr;
 }
 
-std::string curlLoadError() { return loaded().error; }
+std::string curlLoadError() {
+    return loaded().error;
+}
 
 }  // namespace vigilo::net

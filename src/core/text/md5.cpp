@@ -1,25 +1,25 @@
 #include "text/md5.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
+// The low-level digest functions, deprecated in OpenSSL 3 in favour of EVP, are used on purpose:
+// the first EVP digest loads OpenSSL's configuration and fetches a provider (close to a
+// millisecond), and the window hashes its instance name before it can show anything.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 namespace vigilo {
 
 std::string md5Hex(std::string_view bytes, bool upperCase, bool shortForm) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_CTX ctx;
+    if (MD5_Init(&ctx) != 1 || MD5_Update(&ctx, bytes.data(), bytes.size()) != 1 ||
+        MD5_Final(digest, &ctx) != 1)
         return {};
     const char* alphabet = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        hex.push_back(alphabet[digest[i] >> 4]);
-        hex.push_back(alphabet[digest[i] & 0x0F]);
+    hex.reserve(2 * MD5_DIGEST_LENGTH);
+    for (unsigned char byte : digest) {
+        hex.push_back(alphabet[byte >> 4]);
+        hex.push_back(alphabet[byte & 0x0F]);
     }
     return shortForm ? hex.substr(8, 16) : hex;
 }
