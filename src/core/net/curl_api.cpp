@@ -41,23 +41,27 @@ const Loaded& loaded() {
             return s;
         }
         CurlApi& a = s->api;
-        std::string& e = s->error;
-        s->ok = bind(library, "curl_global_init", a.global_init, e) &
-                bind(library, "curl_easy_init", a.easy_init, e) &
-                bind(library, "curl_easy_setopt", a.easy_setopt, e) &
-                bind(library, "curl_easy_getinfo", a.easy_getinfo, e) &
-                bind(library, "curl_easy_perform", a.easy_perform, e) &
-                bind(library, "curl_easy_reset", a.easy_reset, e) &
-                bind(library, "curl_easy_cleanup", a.easy_cleanup, e) &
-                bind(library, "curl_easy_strerror", a.easy_strerror, e) &
-                bind(library, "curl_share_init", a.share_init, e) &
-                bind(library, "curl_share_setopt", a.share_setopt, e) &
-                bind(library, "curl_share_cleanup", a.share_cleanup, e) &
-                bind(library, "curl_slist_append", a.slist_append, e) &
-                bind(library, "curl_slist_free_all", a.slist_free_all, e) &
-                bind(library, "curl_url", a.url, e) & bind(library, "curl_url_set", a.url_set, e) &
-                bind(library, "curl_url_get", a.url_get, e) &
-                bind(library, "curl_url_cleanup", a.url_cleanup, e) & bind(library, "curl_free", a.free, e);
+        bool ok = true;
+        auto need = [&](const char* name, auto& slot) { ok = bind(library, name, slot, s->error) && ok; };
+        need("curl_global_init", a.global_init);
+        need("curl_easy_init", a.easy_init);
+        need("curl_easy_setopt", a.easy_setopt);
+        need("curl_easy_getinfo", a.easy_getinfo);
+        need("curl_easy_perform", a.easy_perform);
+        need("curl_easy_reset", a.easy_reset);
+        need("curl_easy_cleanup", a.easy_cleanup);
+        need("curl_easy_strerror", a.easy_strerror);
+        need("curl_share_init", a.share_init);
+        need("curl_share_setopt", a.share_setopt);
+        need("curl_share_cleanup", a.share_cleanup);
+        need("curl_slist_append", a.slist_append);
+        need("curl_slist_free_all", a.slist_free_all);
+        need("curl_url", a.url);
+        need("curl_url_set", a.url_set);
+        need("curl_url_get", a.url_get);
+        need("curl_url_cleanup", a.url_cleanup);
+        need("curl_free", a.free);
+        s->ok = ok;
         return s;
     }();
     return *state;
