@@ -2,7 +2,9 @@
 // the real recording path (LiveMonitor::startRecording -> the runner -> the output handler ->
 // the room table) with 20 rooms in the table. The cost of each chunk is the recording thread's
 // CPU time between two duration cells written; the first minute of the show is compared with
-// its last hour.
+// its last hour. The first minute is only 120 chunks, a tenth of a second of CPU, so one slow
+// moment of a shared machine moves it by a third: the show is fed several times and the median
+// run's ratio is the figure.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,11 +18,19 @@
 
 namespace vigilo::bench {
 
-int runRecordingBench(const std::vector<std::string>& args) {
-    const double hours = std::stod(option(args, "--hours", "10"));
+namespace {
+
+struct RecordingRun {
+    long lines = 0, chunks = 0;
+    double wall = 0;
+    std::string duration;
+    double first = 0, tail = 0, firstMedian = 0, tailMedian = 0, ratio = 0;
+    double growthMb = 0, growthAfterMinuteMb = 0;
+};
+
+RecordingRun feedOnce(double hours) {
+    RecordingRun run;
     const std::string dir = makeTempDir("vigilo-bench-rec");
-    ::setenv("VIGILO_FFMPEG", (programDirectory() + "/vigilo-bench-ffmpeg").c_str(), 1);
-    ::setenv("VIGILO_BENCH_HOURS", fixed(hours, 3).c_str(), 1);
 
     RecordingUserInterface ui;
     AppContext ctx(Paths::forDirectory(dir), Pacing{}, Endpoints{}, ui);
@@ -68,30 +78,62 @@ int runRecordingBench(const std::vector<std::string>& args) {
     for (long i = chunks - lastHour; i < chunks; ++i) tail += cost[static_cast<size_t>(i)];
     first /= static_cast<double>(std::max<long>(1, firstMinute));
     tail /= static_cast<double>(std::max<long>(1, lastHour));
-    const double ratio = tail / first;
     auto medianOf = [&](long from, long to) {
         std::vector<double> window(cost.begin() + from, cost.begin() + to);
         if (window.empty()) return 0.0;
         std::nth_element(window.begin(), window.begin() + static_cast<long>(window.size() / 2), window.end());
         return window[window.size() / 2];
     };
-    const double firstMedian = medianOf(1, 1 + firstMinute), tailMedian = medianOf(chunks - lastHour, chunks);
-    const double growthMb = static_cast<double>(rssEnd - rssStart) / 1024.0;
-    const std::string duration = ctx.roomTable.cell(kRecordingRow - 1, rcol::RecordDuration);
-
-    report("recording", "progress lines / chunks handled",
-           std::to_string(lines) + " / " + std::to_string(chunks) + " in " + fixed(wall, 1) + " s");
-    report("recording", "duration cell at the end", duration);
-    report("recording", "CPU per chunk, first minute, us", fixed(first * 1e6, 2));
-    report("recording", "CPU per chunk, last hour, us", fixed(tail * 1e6, 2));
-    report("recording", "last hour / first minute (medians: " + fixed(tailMedian * 1e6, 2) + " / " +
-                            fixed(firstMedian * 1e6, 2) + " us)",
-           fixed(ratio, 2), "<= 1.1", verdict(ratio <= 1.1));
-    report("recording", "RSS growth over the run, MB (after the first minute: " +
-                            fixed(static_cast<double>(rssEnd - rssAfterMinute) / 1024.0, 2) + ")",
-           fixed(growthMb, 2), "<= 2", verdict(growthMb <= 2.0));
+    run.lines = lines;
+    run.chunks = chunks;
+    run.wall = wall;
+    run.first = first;
+    run.tail = tail;
+    run.ratio = tail / first;
+    run.firstMedian = medianOf(1, 1 + firstMinute);
+    run.tailMedian = medianOf(chunks - lastHour, chunks);
+    run.growthMb = static_cast<double>(rssEnd - rssStart) / 1024.0;
+    run.growthAfterMinuteMb = static_cast<double>(rssEnd - rssAfterMinute) / 1024.0;
+    run.duration = ctx.roomTable.cell(kRecordingRow - 1, rcol::RecordDuration);
     removeTree(dir);
-    return chunks == lines ? 0 : 1;
+    return run;
+}
+
+}  // namespace
+
+int runRecordingBench(const std::vector<std::string>& args) {
+    const double hours = std::stod(option(args, "--hours", "10"));
+    const int runs = std::max(1, std::stoi(option(args, "--runs", "5")));
+    ::setenv("VIGILO_FFMPEG", (programDirectory() + "/vigilo-bench-ffmpeg").c_str(), 1);
+    ::setenv("VIGILO_BENCH_HOURS", fixed(hours, 3).c_str(), 1);
+
+    std::vector<RecordingRun> all;
+    for (int i = 0; i < runs; ++i) all.push_back(feedOnce(hours));
+    std::vector<RecordingRun> byRatio = all;
+    std::sort(byRatio.begin(), byRatio.end(), [](const auto& a, const auto& b) { return a.ratio < b.ratio; });
+    const RecordingRun& r = byRatio[byRatio.size() / 2];
+    double worstGrowth = 0;
+    bool complete = true;
+    for (const RecordingRun& run : all) {
+        worstGrowth = std::max(worstGrowth, run.growthMb);
+        complete = complete && run.chunks == run.lines;
+    }
+
+    report("recording", "progress lines / chunks handled (median run)",
+           std::to_string(r.lines) + " / " + std::to_string(r.chunks) + " in " + fixed(r.wall, 1) + " s");
+    report("recording", "duration cell at the end", r.duration);
+    report("recording", "CPU per chunk, first minute, us", fixed(r.first * 1e6, 2));
+    report("recording", "CPU per chunk, last hour, us", fixed(r.tail * 1e6, 2));
+    report("recording",
+           "last hour / first minute, median of " + std::to_string(runs) + " runs (range " +
+               fixed(byRatio.front().ratio, 2) + "-" + fixed(byRatio.back().ratio, 2) + "; medians " +
+               fixed(r.tailMedian * 1e6, 2) + " / " + fixed(r.firstMedian * 1e6, 2) + " us)",
+           fixed(r.ratio, 2), "<= 1.1", verdict(r.ratio <= 1.1));
+    report("recording",
+           "RSS growth over a run, MB, worst of " + std::to_string(runs) +
+               " (median run after the first minute: " + fixed(r.growthAfterMinuteMb, 2) + ")",
+           fixed(worstGrowth, 2), "<= 2", verdict(worstGrowth <= 2.0));
+    return complete ? 0 : 1;
 }
 
 }  // namespace vigilo::bench
