@@ -125,12 +125,6 @@ std::string toLf(std::string_view text) {
     return out;
 }
 
-// A cell on one line: a description with line breaks must not break the one-line format.
-std::string oneLine(std::string_view text) {
-    std::string out = toLf(text);
-    std::replace(out.begin(), out.end(), '\n', ' ');
-    return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Command line
@@ -239,7 +233,7 @@ std::optional<std::string> readLinkList(const fs::path& path, std::string& error
 // ---------------------------------------------------------------------------------------------
 // Events from other threads to the main thread
 
-struct Event {
+struct Output {
     enum class Kind { Log, Status, Table, Message, Note, StartupDone, StopDone, Closed };
     Kind kind = Kind::Note;
     int table = 0;  // 0 AccountTable, 1 RoomTable
@@ -254,7 +248,7 @@ public:
     explicit EventQueue(Pipe wake) : wake_(std::move(wake)) {}
 
     // Safe under any core lock: takes only the queue's own mutex and writes a non-blocking pipe.
-    void push(Event event) {
+    void push(Output event) {
         {
             std::lock_guard lock(mutex_);
             events_.push_back(std::move(event));
@@ -265,10 +259,10 @@ public:
         }
     }
 
-    std::vector<Event> take() {
+    std::vector<Output> take() {
         drainFd(wake_.read.get());
         wakePending_ = false;
-        std::vector<Event> out;
+        std::vector<Output> out;
         std::lock_guard lock(mutex_);
         out.swap(events_);
         return out;
@@ -279,7 +273,7 @@ public:
 private:
     Pipe wake_;
     std::mutex mutex_;
-    std::vector<Event> events_;
+    std::vector<Output> events_;
     std::atomic<bool> wakePending_{false};
 };
 
@@ -289,8 +283,8 @@ public:
     explicit HeadlessUserInterface(EventQueue& queue) : queue_(queue) {}
 
     void messageBox(const std::string& text, const std::string& caption, MessageIcon) override {
-        Event event;
-        event.kind = Event::Kind::Message;
+        Output event;
+        event.kind = Output::Kind::Message;
         event.text = text;
         event.caption = caption;
         queue_.push(std::move(event));
@@ -304,8 +298,8 @@ public:
 
 private:
     void pushNote(std::string text) {
-        Event event;
-        event.kind = Event::Kind::Note;
+        Output event;
+        event.kind = Output::Kind::Note;
         event.text = std::move(text);
         queue_.push(std::move(event));
     }
@@ -371,14 +365,14 @@ public:
     }
 
     // True when the event changed what a table shows.
-    bool print(const Event& event) {
+    bool print(const Output& event) {
         switch (event.kind) {
-            case Event::Kind::Log: printLog(event.text); return false;
-            case Event::Kind::Status:
+            case Output::Kind::Log: printLog(event.text); return false;
+            case Output::Kind::Status:
                 printOut((event.part == 1 ? "status: " : "status label: ") + oneLine(event.text) + "\n");
                 return false;
-            case Event::Kind::Table: return printTable(event.table, event.change);
-            case Event::Kind::Message: {
+            case Output::Kind::Table: return printTable(event.table, event.change);
+            case Output::Kind::Message: {
                 const std::string& caption = event.caption;
                 std::string prefix;
                 if (!caption.empty()) {
@@ -389,7 +383,7 @@ public:
                 printErr(prefix + toLf(event.text) + "\n");
                 return false;
             }
-            case Event::Kind::Note: note(event.text); return false;
+            case Output::Kind::Note: note(event.text); return false;
             default: return false;
         }
     }
@@ -485,7 +479,7 @@ public:
         std::fflush(stderr);
         startupThread_ = std::thread([this] {
             startup_ = startUp(ctx_, noticeUrlFromEnvironment());
-            push(Event::Kind::StartupDone);
+            push(Output::Kind::StartupDone);
         });
 
         while (!exitCode_) {
@@ -512,22 +506,22 @@ public:
 private:
     enum class Phase { StartingUp, Running, Stopping, Closing };
 
-    void push(Event::Kind kind) {
-        Event event;
+    void push(Output::Kind kind) {
+        Output event;
         event.kind = kind;
         queue_.push(std::move(event));
     }
 
     void observe() {
         ctx_.log.addObserver([this](const std::string& appended) {
-            Event event;
-            event.kind = Event::Kind::Log;
+            Output event;
+            event.kind = Output::Kind::Log;
             event.text = appended;
             queue_.push(std::move(event));
         });
         ctx_.status.addObserver([this](int part, const std::string& text) {
-            Event event;
-            event.kind = Event::Kind::Status;
+            Output event;
+            event.kind = Output::Kind::Status;
             event.part = part;
             event.text = text;
             queue_.push(std::move(event));
@@ -535,8 +529,8 @@ private:
         int index = 0;
         for (TableStore* table : {&ctx_.accountTable, &ctx_.roomTable}) {
             table->addObserver([this, index](const TableChange& change) {
-                Event event;
-                event.kind = Event::Kind::Table;
+                Output event;
+                event.kind = Output::Kind::Table;
                 event.table = index;
                 event.change = change;
                 queue_.push(std::move(event));
@@ -546,11 +540,11 @@ private:
     }
 
     void handleEvents() {
-        for (const Event& event : queue_.take()) {
+        for (const Output& event : queue_.take()) {
             switch (event.kind) {
-                case Event::Kind::StartupDone: onStartupDone(); break;
-                case Event::Kind::StopDone: onStopDone(); break;
-                case Event::Kind::Closed: onClosed(); break;
+                case Output::Kind::StartupDone: onStartupDone(); break;
+                case Output::Kind::StopDone: onStopDone(); break;
+                case Output::Kind::Closed: onClosed(); break;
                 default:
                     if (printer_.print(event)) statusDirty_ = true;
             }
@@ -650,7 +644,7 @@ private:
         std::fflush(stderr);
         stopThread_ = std::thread([this] {
             stopReport_ = controller_->live().stopRecording();
-            push(Event::Kind::StopDone);
+            push(Output::Kind::StopDone);
         });
     }
 
@@ -667,7 +661,7 @@ private:
             const auto left = kCloseBound - std::chrono::duration_cast<milliseconds>(Clock::now() - start);
             idle = ctx_.threads.waitIdle(std::max(left, milliseconds{0})) && idle;
             closedIdle_ = idle;
-            push(Event::Kind::Closed);
+            push(Output::Kind::Closed);
         });
     }
 
@@ -794,7 +788,7 @@ int runHeadless(int argc, char** argv) {
 
     auto printQueued = [&] {
         Printer printer{TableStore("", {}), TableStore("", {})};
-        for (const Event& event : queue.take()) printer.print(event);
+        for (const Output& event : queue.take()) printer.print(event);
         std::fflush(stderr);
     };
     if (!guardSingleInstance(ui)) {

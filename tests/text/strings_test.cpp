@@ -183,3 +183,22 @@ TEST(AsciiHelpers, CaseAndAffixes) {
 
 }  // namespace
 }  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+TEST(OneLine, EveryLineBreakAndControlBecomesOneSpace) {
+    const struct { std::string in, out; } cases[] = {
+        {"plain 文字", "plain 文字"},
+        {"a\r\nb", "a b"},
+        {"a\nb\rc", "a b c"},
+        {std::string("a\0b", 3), "a b"},
+        {"tab\there\x7f" "del", "tab here del"},
+        {"\x1b[2Jclear", " [2Jclear"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(oneLine(c.in), c.out) << c.in;
+}
+
+}  // namespace
+}  // namespace vigilo

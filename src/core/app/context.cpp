@@ -45,7 +45,10 @@ bool ThreadGroup::waitIdle(std::chrono::milliseconds bound) const {
 }
 
 AppContext::AppContext(Paths paths_, Pacing pacing_, Endpoints endpoints_, UserInterface& ui_)
-    : paths(std::move(paths_)), pacing(pacing_), endpoints(std::move(endpoints_)), ui(ui_) {}
+    : paths(std::move(paths_)), pacing(pacing_), endpoints(std::move(endpoints_)), ui(ui_) {
+    settings.setFile(paths.settingsFile());
+    settings.load();
+}
 
 AppContext::~AppContext() {
     closing = true;

@@ -9,10 +9,12 @@
 #include <mutex>
 
 #include "app/buttons.h"
+#include "app/events.h"
 #include "app/log.h"
 #include "app/pacing.h"
 #include "app/paths.h"
 #include "app/pool.h"
+#include "app/settings.h"
 #include "app/table.h"
 #include "app/ui.h"
 #include "net/service.h"
@@ -54,6 +56,9 @@ struct AppContext {
     TableStore roomTable{"RoomTable", roomColumns()};
     ActivityLog log;
     StatusBar status;
+    EventBus events;
+    // Read from the data directory when the context is made.
+    Settings settings;
 
     std::atomic<bool> worksRunning{false};
     std::atomic<bool> worksStop{false};

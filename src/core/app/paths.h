@@ -22,6 +22,7 @@ struct Paths {
     fs::path collectionDir() const { return dataDir / "download"; }
     fs::path playScript() const { return dataDir / "play.sh"; }
     fs::path updateFile() const { return dataDir / "vgmon"; }
+    fs::path settingsFile() const { return dataDir / "settings.json"; }
     // VIGILO_FFMPEG; else ffmpeg in the program's directory; else "ffmpeg" found on PATH.
     std::string ffmpegPath() const;
 };

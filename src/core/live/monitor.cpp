@@ -46,13 +46,6 @@ int rowNumberOf(const std::string& text) {
     return static_cast<int>(value);
 }
 
-// Log lines carry texts from the service; a line break in them must not forge a line.
-std::string oneLine(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    return out;
-}
 
 // A process that is not our child, watched through a pidfd so that a recycled id is never
 // signalled.

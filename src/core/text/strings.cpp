@@ -287,4 +287,15 @@ bool endsWith(std::string_view text, std::string_view suffix) {
     return text.ends_with(suffix);
 }
 
+std::string oneLine(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        out += (c < 0x20 || c == 0x7F) ? ' ' : text[i];
+    }
+    return out;
+}
+
 }  // namespace vigilo

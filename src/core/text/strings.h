@@ -27,6 +27,10 @@ std::string headerValue(std::string_view line);
 std::string replacePairs(std::string text,
                          const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
 
+// Text from the service on one line of a log, a cell or a file: a CR LF pair and every other
+// control character (C0, DEL) become one space, so a line break can never forge a line.
+std::string oneLine(std::string_view text);
+
 // Splits at each CR LF: every delimiter ends an element; the remainder counts only when
 // not empty. "" gives no element.
 std::vector<std::string> splitCrLf(std::string_view text);

@@ -9,6 +9,7 @@
 
 #include "app/linkfile.h"
 #include "text/charset.h"
+#include "text/strings.h"
 #include "works/monitor.h"
 
 namespace vigilo {
@@ -84,23 +85,6 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     return lines;
 }
 
-// A value or a section name must stay on its line.
-std::string oneLine(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            out += ' ';
-            ++i;
-        } else if (c == '\r' || c == '\n' || c == '\0') {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 bool readWhole(const fs::path& file, std::string& bytes) {
     std::error_code ec;

@@ -41,12 +41,6 @@ bool isDecimalNumber(const std::string& text) {
     return end == text.c_str() + text.size() && std::isfinite(value);
 }
 
-// A log line carries texts from the service; a line break in them must not forge a line.
-std::string oneLine(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    return text;
-}
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
 
