@@ -49,8 +49,12 @@ TEST(FormatTimestamp, TenDigitsUseTheFixedUtcPlus8BaseInEveryZone) {
         {"1619712000", 1, "2021-04-30 12:00:00"},  // midnight on the 12-hour clock
         {"9999999999", 2, "2286-11-21 01:46:39"},
         {"abcdefghij", 2, "1970-01-01 08:00:00"},  // not a number: counts as 0
-        {"1e99999999", 2, ""},                     // ten characters, but no date
-        {"-9.99e+300", 0, ""},
+        // Only the leading digits count, never a decimal point, an exponent or a sign.
+        {"1.5e9abcde", 2, "1970-01-01 08:00:01"},
+        {"1e99999999", 2, "1970-01-01 08:00:01"},
+        {"16197712.4", 2, "1970-07-07 19:21:52"},
+        {"-9.99e+300", 0, "1970-01-01 08:00:00"},
+        {" 161977123", 2, "1970-01-01 08:00:00"},
     };
     for (const char* zone : kZones) {
         const ScopedEnv tz("TZ", zone);

@@ -675,9 +675,12 @@ void extend(Json& target, const Json& source, size_t depth = 0) {
     }
 }
 
-// The value argument of add and setElement: JSON text, or a plain text stored as it is.
+// The value argument of add and setElement: JSON text, or a plain text stored as it is. The
+// plain text goes into the engine between single quotes with nothing escaped, so a quote or a
+// line break in it would break the script; such a value is refused.
 bool valueArgument(std::string_view value, bool json, Json& out) {
     if (!json) {
+        if (value.find_first_of("'\r\n") != std::string_view::npos) return false;
         out = std::string(value);
         return true;
     }
@@ -965,12 +968,24 @@ std::string JsonDoc::jsonAt(std::string_view path) const {
 
 namespace {
 
+// The values travel joined by this marker and are split at it again, so a value that holds
+// the marker comes back as two.
+constexpr std::string_view kLeafSeparator = "[2020年7月20日20时0分0秒]";
+
 void collectLeaves(const Json& node, bool recursive, std::vector<std::string>& out, size_t depth) {
     auto take = [&](const Json& v) {
         if (v.is_structured()) {
             if (recursive && depth < kMaxDepth) collectLeaves(v, true, out, depth + 1);
         } else if (!v.is_null()) {
-            out.push_back(leafText(v));
+            // As the engine's toString gives it: a stored backslash stays its marker here.
+            std::string text;
+            appendScriptText(text, v);
+            size_t from = 0;
+            for (size_t at = text.find(kLeafSeparator); at != std::string::npos; at = text.find(kLeafSeparator, from)) {
+                out.push_back(text.substr(from, at - from));
+                from = at + kLeafSeparator.size();
+            }
+            out.push_back(text.substr(from));
         }
     };
     if (node.is_object()) {

@@ -229,12 +229,15 @@ bool localeUses12HourClock() {
 
 std::string formatTimestamp(std::string_view timestamp, int clockStyle) {
     if (timestamp.size() == 10) {
-        const double value = textToNumber(timestamp);
-        // Ten characters can also spell an exponent ("1e99999999"): a count beyond the dates
-        // JavaScript's Date can hold is no date.
-        if (!std::isfinite(value) || std::fabs(value) > 8.64e12) return {};
+        // The count is the value of the leading digits: "1.5e9abcde" is one second, and a
+        // text without a leading digit is the zero.
+        long long value = 0;
+        for (const char c : timestamp) {
+            if (c < '0' || c > '9') break;
+            value = value * 10 + (c - '0');
+        }
         // The count's zero is 1970-01-01 08:00:00, whatever zone this machine is in.
-        const CivilTime t = civilFromEpochSeconds(static_cast<long long>(value) + 8 * 3600);
+        const CivilTime t = civilFromEpochSeconds(value + 8 * 3600);
         const bool twelve = clockStyle == 1 || (clockStyle != 2 && localeUses12HourClock());
         return formatDateTime(t, "yyyy-MM-dd ", twelve ? "hh:mm:ss" : "HH:mm:ss", false);
     }
