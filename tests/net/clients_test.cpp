@@ -185,6 +185,18 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
              o.cookies = "Cookie: a=1; b=2";
          },
          "GET", {"Cookie: a=1; b=2", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
+        {"scriptable sends a single keep-alive line as given", Client::Scriptable,
+         [](auto& o) {
+             o.completeHeaders = false;
+             o.extraHeaders = "connection: keep-alive";
+         },
+         "GET", {"Connection: keep-alive"}},
+        {"scriptable drops keep-alive from a list even without completion", Client::Scriptable,
+         [](auto& o) {
+             o.completeHeaders = false;
+             o.extraHeaders = "Connection: keep-alive\r\nX-A: 1";
+         },
+         "GET", {"X-A: 1"}},
         {"scriptable adds nothing without completion", Client::Scriptable,
          [](auto& o) {
              o.completeHeaders = false;
@@ -268,6 +280,11 @@ TEST_F(ClientTest, NothingFromTheTextsIsInjectedIntoTheRequest) {
         EXPECT_FALSE(refused.transportOk());
         EXPECT_TRUE(refused.body.empty());
         EXPECT_TRUE(server_.requests().empty());
+        // A refused address is a failed exchange like any other: the scriptable client still
+        // merges the cookies it was given.
+        bad.cookies = "a=1; b=2";
+        refused = sendWith(client, bad);
+        if (client == Client::Scriptable) EXPECT_EQ(refused.receivedCookies, "a=1; b=2");
 
         HttpRequestOptions spaced = options("/echo?q=a b");
         EXPECT_EQ(sendWith(client, spaced).body, "ok");

@@ -13,6 +13,7 @@ namespace vigilo {
 
 namespace {
 
+constexpr std::string_view kMsgPlatform = "700 当前系统不支持WinHttp服务!";
 constexpr std::string_view kMsgBadUrl = "701 解析URL地址失败!";
 constexpr std::string_view kMsgSession = "702 创建WinHttp会话失败!";
 constexpr std::string_view kMsgConnect = "703 创建WinHttp连接失败!";
@@ -99,6 +100,9 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
         result.error = why.empty() ? std::string(message) : std::move(why);
         return result;
     };
+
+    // Without the HTTP library there is no session of any kind.
+    if (net::curlApi() == nullptr) return failWith(kMsgPlatform, "libcurl is not available: " + net::curlLoadError());
 
     const bool autoMerge = options.autoMergeCookies.value_or(true);
     const bool complete = options.completeHeaders.value_or(true);

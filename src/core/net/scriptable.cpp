@@ -34,8 +34,12 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
 
     std::string why;
     const auto checked = net::checkedUrl(url, false, &why);
+    const bool merge = options.autoMergeCookies.value_or(true) && options.cookies.has_value();
     if (!checked) {
+        // An address that cannot be sent is one more failed exchange: the given cookies still
+        // come back merged.
         result.error = why;
+        if (merge) result.receivedCookies = mergeCookies(*options.cookies, "");
         return result;
     }
 
@@ -98,8 +102,10 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
         // The value goes as given, blanks included; the object sets it even when empty.
         fields.push_back({"Cookie", cookies});
     }
+    // The keep-alive line is dropped from a list of lines; a single line goes as given.
+    const bool singleLine = headers.find("\r\n") == std::string::npos;
     for (net::HeaderField& field : net::headerFieldsFromText(headers)) {
-        if (field.name == "Connection" && field.value == "keep-alive") continue;
+        if (!singleLine && field.name == "Connection" && field.value == "keep-alive") continue;
         setField(fields, std::move(field.name), std::move(field.value));
     }
     request.headers = std::move(fields);
@@ -110,8 +116,6 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
     }
 
     const net::ExchangeOutcome outcome = net::performExchange(request);
-    const bool cookiesGiven = options.cookies.has_value();
-    const bool merge = options.autoMergeCookies.value_or(true) && cookiesGiven;
     if (!outcome.ok()) {
         result.error = outcome.error;
         if (merge) result.receivedCookies = mergeCookies(*options.cookies, "");
