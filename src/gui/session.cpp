@@ -146,7 +146,7 @@ int runGui(int argc, char** argv) {
 
     QtUserInterface ui;
     // A second copy says so and ends before it touches the network or the disk.
-    if (!guardSingleInstance(ui)) return 0;
+    if (!guardSingleInstance(ui, "", "软件已启动！")) return 0;
 
     Paths paths = Paths::detect();
     enterProgramDirectory(paths);

@@ -791,7 +791,7 @@ int runHeadless(int argc, char** argv) {
         for (const Output& event : queue.take()) printer.print(event);
         std::fflush(stderr);
     };
-    if (!guardSingleInstance(ui)) {
+    if (!guardSingleInstance(ui, "", "软件已启动！")) {
         printQueued();
         return 0;
     }

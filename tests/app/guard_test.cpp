@@ -33,14 +33,17 @@ public:
         const char* mode = std::getenv("VIGILO_GUARD_HELPER");
         if (mode == nullptr) return;
         RecordingUserInterface ui;
-        const bool first = guardSingleInstance(ui);
+        // "default" asks as a caller that gives no message; the others as start-up does.
+        const std::string modeText = mode;
+        const bool first = modeText == "default" ? guardSingleInstance(ui) : guardSingleInstance(ui, "", "软件已启动！");
         if (std::string(mode) == "hold" && first) {
             (void)!::write(STDOUT_FILENO, "held\n", 5);
             for (;;) ::pause();
         }
         if (first) std::_Exit(kAcquired);
         const auto messages = ui.messages();
-        const bool right = messages.size() == 1 && messages[0].text == "软件已启动！" &&
+        const std::string expected = modeText == "default" ? "对不起,该进程已打开!" : "软件已启动！";
+        const bool right = messages.size() == 1 && messages[0].text == expected &&
                            messages[0].caption == "友情提醒:" && messages[0].icon == MessageIcon::Warning;
         std::_Exit(right ? kRefused : kWrongMessage);
     }
@@ -145,6 +148,9 @@ TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstIsKilled) {
         Helper second("try", runtime.path().string(), program);
         EXPECT_EQ(second.exitCode(), kRefused) << program;
     }
+    // Without a message of its own the guard says "对不起,该进程已打开!".
+    Helper plain("default", runtime.path().string(), self);
+    EXPECT_EQ(plain.exitCode(), kRefused);
 
     first.killHard();
     Helper after("try", runtime.path().string(), self);
@@ -162,6 +168,10 @@ TEST(SingleInstance, ThisProcessKeepsItsMarkUntilReleased) {
     EXPECT_TRUE(guardSingleInstance(ui, name));  // asking again in the same process
     releaseSingleInstance(name);
     EXPECT_TRUE(guardSingleInstance(ui, name));
+    releaseSingleInstance(name);
+    // Taken back quietly after a release, and again while held.
+    EXPECT_TRUE(holdSingleInstance(name));
+    EXPECT_TRUE(holdSingleInstance(name));
     releaseSingleInstance(name);
     EXPECT_TRUE(guardSingleInstance(ui, "../escape"));  // no marker outside the directory
     EXPECT_FALSE(std::filesystem::exists(runtime.path().parent_path() / "escape"));

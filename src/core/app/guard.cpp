@@ -49,32 +49,43 @@ int openMarker(const std::filesystem::path& path) {
 
 std::string instanceName() { return md5Hex(utf8ToGbk(kSeed)); }
 
-bool guardSingleInstance(UserInterface& ui, const std::string& name, const std::string& message) {
+namespace {
+
+enum class Mark { Held, Taken };
+
+Mark takeMark(const std::string& name) {
     const std::string marker = name.empty() ? instanceName() : name;
     Held& h = held();
-    std::unique_lock lock(h.mutex);
-    if (h.descriptors.count(marker) != 0) return true;  // this process holds it already
+    std::lock_guard lock(h.mutex);
+    if (h.descriptors.count(marker) != 0) return Mark::Held;  // this process holds it already
 
     // A name that cannot mark anything (no digest, a path in it) lets the copy run, as a
     // failed creation does.
-    if (marker.empty() || marker.find('/') != std::string::npos || marker == "." || marker == "..") return true;
+    if (marker.empty() || marker.find('/') != std::string::npos || marker == "." || marker == "..") return Mark::Held;
     const int fd = openMarker(markerDirectory() / marker);
-    if (fd < 0) return true;
+    if (fd < 0) return Mark::Held;
     int rc;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) {
         h.descriptors[marker] = fd;  // held until the process ends; the kernel drops it then
-        return true;
+        return Mark::Held;
     }
     const bool taken = (errno == EWOULDBLOCK);
     ::close(fd);
-    if (!taken) return true;
-    lock.unlock();
+    return taken ? Mark::Taken : Mark::Held;
+}
+
+}  // namespace
+
+bool guardSingleInstance(UserInterface& ui, const std::string& name, const std::string& message) {
+    if (takeMark(name) == Mark::Held) return true;
     ui.messageBox(message, "友情提醒:", MessageIcon::Warning);
     return false;
 }
+
+bool holdSingleInstance(const std::string& name) { return takeMark(name) == Mark::Held; }
 
 void releaseSingleInstance(const std::string& name) {
     const std::string marker = name.empty() ? instanceName() : name;
