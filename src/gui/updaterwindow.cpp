@@ -6,6 +6,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include "control/startup.h"
+#include "gui/accessibility.h"
+#include "gui/qtui.h"
+
 namespace vigilo::gui {
 namespace {
 
@@ -19,13 +23,14 @@ QLabel* label(QWidget* parent, const char* name, QRect geometry, const char* tex
 
 }  // namespace
 
-UpdaterWindow::UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent)
+UpdaterWindow::UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent, ProgramStarter starter)
     : QWidget(parent, Qt::Window),
       ctx_(ctx),
       address_(std::move(updateAddress)),
-      updater_(std::make_shared<Updater>(ctx)) {
+      updater_(std::make_shared<Updater>(ctx, starter ? std::move(starter) : ProgramStarter(startUpdateBuild))) {
     setObjectName(QStringLiteral("窗口_更新"));
-    setWindowTitle(QString());
+    setWindowTitle(windowCaption(""));
+    installAccessibility();
     setFixedSize(313, 253);
     move(50, 50);
 
@@ -81,17 +86,23 @@ void UpdaterWindow::showProgress(const UpdateProgress& progress) {
 void UpdaterWindow::finish(const DownloadResult& result) {
     downloading_ = false;
     if (result.code != 0) {
+        // A refusal is said where the user looks, beside its message box.
+        if (isUpdateRefusal(result.message)) title_->setText(QString::fromStdString(result.message));
         emit updateFailed();
         return;
     }
     if (bar_->maximum() == 0) bar_->setRange(0, 100);
     bar_->setValue(100);
-    title_->setText(QStringLiteral("更新成功，将自动关闭本程序"));
-    if (!updater_->launch()) {
-        ctx_.ui.messageBox("无法启动更新文件：" + ctx_.paths.updateFile().string(), "", MessageIcon::Warning);
+    // Success is announced only once the new build runs; until then this copy keeps its mark.
+    std::string why;
+    if (!updater_->launch(&why)) {
+        const QString text = QString::fromUtf8(kUpdateStartFailed.data(), static_cast<int>(kUpdateStartFailed.size()));
+        title_->setText(text);
+        ctx_.ui.messageBox(std::string(kUpdateStartFailed), "", MessageIcon::Warning);
         emit updateFailed();
         return;
     }
+    title_->setText(QString::fromUtf8(kUpdateSucceeded.data(), static_cast<int>(kUpdateSucceeded.size())));
     emit updateLaunched();
 }
 

@@ -18,7 +18,9 @@ namespace vigilo::gui {
 class UpdaterWindow : public QWidget {
     Q_OBJECT
 public:
-    UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent = nullptr);
+    // `starter` hands over to the downloaded build; the process runner's hand-over by default.
+    UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent = nullptr,
+                  ProgramStarter starter = {});
 
     bool downloading() const { return downloading_; }
     void startUpdate();  // what the button does
@@ -26,7 +28,8 @@ public:
 signals:
     // The new build has been started; the program is to end now.
     void updateLaunched();
-    // The download ended without success (its message has been shown).
+    // The download ended without success, or the new build did not start (its message has
+    // been shown, and the window says it).
     void updateFailed();
 
 private:

@@ -1,7 +1,10 @@
 #include "update/updater.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <future>
@@ -10,8 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "app/guard.h"
+#include "control/startup.h"
 #include "fixture.h"
+#include "net/http.h"
 #include "server.h"
+#include "sim/simulator.h"
+#include "sim/tls_cert.h"
 
 namespace vigilo {
 namespace {
@@ -41,11 +49,58 @@ TEST(UpdateProgress, BarRoundsLabelFloors) {
     }
 }
 
+// Sets the certificate switch for one test and puts the old settings back.
+class InsecureTls {
+public:
+    explicit InsecureTls(bool on) : saved_(netConfig()) {
+        NetConfig config = saved_;
+        config.insecureTls = on;
+        setNetConfig(config);
+    }
+    ~InsecureTls() { setNetConfig(saved_); }
+    InsecureTls(const InsecureTls&) = delete;
+    InsecureTls& operator=(const InsecureTls&) = delete;
+
+private:
+    NetConfig saved_;
+};
+
 class UpdaterTest : public ::testing::Test, public testing::ContextFixture {
 protected:
+    // The local servers speak plain http, which the updater takes only with this switch on.
+    InsecureTls insecure{true};
     testing::LocalServer server;
-    Updater updater{*ctx};
+    Updater updater{*ctx, startUpdateBuild};
+
+    // Names in the program directory: nothing is to be left there by a refused answer.
+    std::vector<std::string> filesLeft() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
+        return names;
+    }
 };
+
+std::string gzipped(const std::string& bytes) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+    std::string out(deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
+// The start of this test program's own file with another machine number in it.
+std::string elfOfAnotherMachine() {
+    std::string head = testing::readBytes("/proc/self/exe").substr(0, 4096);
+    if (head.size() < 20) return {};
+    head[18] = static_cast<char>(head[18] ^ 0x7f);  // a byte of e_machine
+    return head;
+}
 
 // The update is a script that records that it ran; it is downloaded with progress, made
 // executable and started.
@@ -109,7 +164,7 @@ TEST_F(UpdaterTest, FailuresShowTheirMessageAndLeaveNothingToStart) {
 }
 
 TEST_F(UpdaterTest, ASecondPressWhileDownloadingIsIgnored) {
-    server.route("/vgmon", 200, std::string(200000, 'u'), "", true, "application/octet-stream");
+    server.route("/vgmon", 200, "#!/bin/sh\n" + std::string(200000, '#'), "", true, "application/octet-stream");
     std::promise<void> firstChunk, release;
     std::shared_future<void> released = release.get_future().share();
     bool signalled = false;
@@ -134,6 +189,149 @@ TEST_F(UpdaterTest, ASecondPressWhileDownloadingIsIgnored) {
     EXPECT_EQ(result.get().code, 0);
     EXPECT_TRUE(ctx->threads.waitIdle(30s));
     EXPECT_FALSE(updater.running());
+}
+
+// What a hostile or broken service answers is refused, said, and leaves no file behind: not
+// under the update's name, not half-written beside it.
+TEST_F(UpdaterTest, HostileAnswersAreRefusedAndLeaveNothing) {
+    sim::Simulator sim;
+    ASSERT_TRUE(sim.start());
+    const std::string zeros(2u << 20, '\0');
+    sim.setResponse("/update/gzip", {200, "", {{"Content-Type", "application/octet-stream"}, {"Content-Encoding", "gzip"}}, gzipped(zeros)});
+    const std::string foreign = elfOfAnotherMachine();
+    ASSERT_FALSE(foreign.empty());
+    sim.setResponse("/update/foreign", {200, "", {{"Content-Type", "application/octet-stream"}}, foreign});
+    sim.setResponse("/update/pe", {200, "", {{"Content-Type", "application/octet-stream"}}, "MZ\x90\x00" + std::string(1000, 'x')});
+    sim.setResponse("/update/empty", {200, "", {{"Content-Type", "application/octet-stream"}}, ""});
+    // More than the limit (4096 bytes here) either announced or only sent.
+    server.route("/unannounced", 200, "#!/bin/sh\n" + std::string(20000, '#'), "", true, "application/octet-stream");
+
+    struct Case {
+        const char* name;
+        std::string url;
+        bool insecure;
+        sim::Fault fault;
+        std::string_view message;
+    };
+    const Case cases[] = {
+        {"plain http", sim.updateUrl(), false, sim::Fault::None, kUpdateNotHttps},
+        {"gzip of 2 MB of zeros", sim.baseUrl() + "/update/gzip", true, sim::Fault::None, kUpdateNotProgram},
+        {"ELF of another machine", sim.baseUrl() + "/update/foreign", true, sim::Fault::None, kUpdateNotProgram},
+        {"Windows program", sim.baseUrl() + "/update/pe", true, sim::Fault::None, kUpdateNotProgram},
+        {"empty 200", sim.baseUrl() + "/update/empty", true, sim::Fault::None, kUpdateEmpty},
+        {"empty body fault", sim.updateUrl(), true, sim::Fault::EmptyBody, kUpdateEmpty},
+        {"200 MB announced", sim.updateUrl(), true, sim::Fault::Huge, kUpdateTooLarge},
+        {"20 kB without a length", server.url("/unannounced"), true, sim::Fault::None, kUpdateTooLarge},
+        {"cut off halfway", sim.updateUrl(), true, sim::Fault::ResetMidBody, "读文件出错!"},
+    };
+    sim.setUpdateFile("#!/bin/sh\nexit 0\n" + std::string(8000, '#'));
+    Updater limited(*ctx, startUpdateBuild, 4096);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InsecureTls tls(c.insecure);
+        sim.clearFaults();
+        sim.clearRequests();
+        if (c.fault != sim::Fault::None) sim.setFault(sim::kUpdate, c.fault);
+        // The cut-off answer fits the default limit; the others meet the small one.
+        Updater& used = c.fault == sim::Fault::ResetMidBody ? updater : limited;
+        testing::writeBytes(ctx->paths.updateFile(), "an earlier download");
+        const size_t shown = ui.messages().size();
+        const DownloadResult result = used.runUpdate(c.url, {});
+        EXPECT_EQ(result.code, -1);
+        EXPECT_EQ(result.message, c.message);
+        const auto messages = ui.messages();
+        ASSERT_EQ(messages.size(), shown + 1);
+        EXPECT_EQ(messages.back().text, c.message);
+        EXPECT_TRUE(filesLeft().empty()) << filesLeft().front();
+        for (const auto& request : sim.requests()) EXPECT_EQ(request.header("Accept-Encoding"), "");
+    }
+    // Plain http is not even asked.
+    sim.clearRequests();
+    {
+        InsecureTls tls(false);
+        EXPECT_EQ(updater.runUpdate(sim.updateUrl(), {}).code, -1);
+    }
+    EXPECT_TRUE(sim.requests(sim::kUpdate).empty());
+}
+
+// The whole way over https: the certificate is checked unless switched off, the build arrives
+// byte for byte, and it runs.
+TEST_F(UpdaterTest, OverHttpsTheBuildArrivesAndRuns) {
+    ASSERT_TRUE(sim::writeSelfSignedCertificate((dir.path() / "cert.pem").string(), (dir.path() / "key.pem").string()));
+    sim::Simulator sim;
+    ASSERT_TRUE(sim.start(0, (dir.path() / "cert.pem").string(), (dir.path() / "key.pem").string()));
+    fs::remove(dir.path() / "cert.pem");
+    fs::remove(dir.path() / "key.pem");
+    ASSERT_EQ(sim.updateUrl().rfind("https://", 0), 0u);
+    const fs::path marker = dir.path() / "ran.txt";
+    const std::string script = "#!/bin/sh\necho ran > '" + marker.string() + "'\n# " + std::string(50000, 'p') + "\n";
+    sim.setUpdateFile(script);
+
+    {
+        // Nobody vouches for the simulator's certificate.
+        InsecureTls tls(false);
+        const DownloadResult refused = updater.runUpdate(sim.updateUrl(), {});
+        EXPECT_EQ(refused.code, -1);
+        EXPECT_EQ(refused.message, "地址失效，请进入官网下载最新版本");
+        EXPECT_TRUE(filesLeft().empty());
+    }
+    std::vector<UpdateProgress> seen;
+    const DownloadResult result = updater.runUpdate(sim.updateUrl(), [&](const UpdateProgress& p) { seen.push_back(p); });
+    ASSERT_EQ(result.code, 0) << result.error;
+    EXPECT_EQ(testing::readBytes(ctx->paths.updateFile()), script);
+    EXPECT_EQ(::access(ctx->paths.updateFile().c_str(), X_OK), 0);
+    EXPECT_EQ(filesLeft(), std::vector<std::string>{ctx->paths.updateFile().filename().string()});
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().label, "下载进度：100%");
+    const auto requests = sim.requests(sim::kUpdate);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().header("Accept-Encoding"), "");
+
+    std::string why;
+    ASSERT_TRUE(updater.launch(&why)) << why;
+    for (int i = 0; i < 3000 && testing::readBytes(marker) != "ran\n"; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(testing::readBytes(marker), "ran\n");
+}
+
+// A build that does not start leaves this copy running as the one instance, and says why.
+TEST_F(UpdaterTest, AFailedStartTakesTheMarkBack) {
+    testing::TempDir runtime;
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    ASSERT_TRUE(holdSingleInstance());
+    // Another holder is seen through a second open of the marker, as another copy sees it.
+    auto heldElsewhere = [&] {
+        const int fd = ::open((runtime.path() / instanceName()).c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ::close(fd);
+        return busy;
+    };
+    EXPECT_TRUE(heldElsewhere());
+
+    // Passes every check, yet its interpreter does not exist.
+    server.route("/vgmon", 200, "#!/nonexistent/interpreter\n", "", false, "application/octet-stream");
+    ASSERT_EQ(updater.runUpdate(server.url("/vgmon"), {}).code, 0);
+    std::string why;
+    EXPECT_FALSE(updater.launch(&why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_TRUE(heldElsewhere());
+
+    Updater noStarter(*ctx, [](const std::string&, std::string* reason) {
+        *reason = "refused";
+        return false;
+    });
+    EXPECT_FALSE(noStarter.launch(&why));
+    EXPECT_EQ(why, "refused");
+    EXPECT_TRUE(heldElsewhere());
+
+    releaseSingleInstance();
+    if (old) {
+        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
 }
 
 }  // namespace

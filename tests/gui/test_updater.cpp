@@ -5,9 +5,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <sys/file.h>
 
+#include "app/guard.h"
 #include "fixture.h"
 #include "gui/fonts.h"
+#include "net/http.h"
 #include "gui/updaterwindow.h"
 #include "httpserver.h"
 
@@ -37,7 +40,10 @@ private slots:
     void layout() {
         test::Fixture fx;
         UpdaterWindow window(*fx.ctx, "");
-        QCOMPARE(window.windowTitle(), QString());
+        // No caption: a blank title, which the window system shows as nothing (an empty one
+        // would be replaced by the program's name).
+        QVERIFY(!window.windowTitle().isEmpty());
+        QVERIFY(window.windowTitle().trimmed().isEmpty());
         QCOMPARE(window.size(), QSize(313, 253));
         struct Case {
             const char* name;
@@ -132,10 +138,79 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 20000);
         QCOMPARE(server.requests("/vgmon"), 2);
     }
+
+    // Each refusal is said in the window itself, not only in its message box.
+    void refusalsAreSaidInTheWindow() {
+        struct Case {
+            const char* name;
+            bool insecure;
+            std::string body;
+            std::string_view text;
+        };
+        const Case cases[] = {
+            {"plain http", false, "#!/bin/sh\n", kUpdateNotHttps},
+            {"empty answer", true, "", kUpdateEmpty},
+            {"not a program", true, "<html>verify you are human</html>", kUpdateNotProgram},
+        };
+        for (const Case& c : cases) {
+            test::Fixture fx;
+            NetConfig config = netConfig();
+            config.insecureTls = c.insecure;
+            setNetConfig(config);
+            test::HttpServer server;
+            server.setRoute("/vgmon", {200, c.body});
+            UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+            QSignalSpy failed(&window, &UpdaterWindow::updateFailed);
+            QTest::mouseClick(part<QPushButton>(window, "按钮1"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 20000);
+            config.insecureTls = true;
+            setNetConfig(config);
+            const QString text = QString::fromUtf8(c.text.data(), static_cast<int>(c.text.size()));
+            QCOMPARE(part<QLabel>(window, "透明标签2")->text(), text);
+            QCOMPARE(fx.ui.messages().size(), size_t(1));
+            QCOMPARE(QString::fromStdString(fx.ui.messages()[0].text), text);
+            QVERIFY(!QFile::exists(QString::fromStdString(fx.ctx->paths.updateFile().string())));
+            QCOMPARE(server.requests("/vgmon"), c.insecure ? 1 : 0);
+        }
+    }
+
+    // A build that arrives but does not start: the window says so instead of announcing
+    // success, the program stays, and it keeps the single-instance mark.
+    void aBuildThatDoesNotStartIsNotASuccess() {
+        test::Fixture fx;
+        const QByteArray runtime = QDir(fx.dir.path()).filePath(QStringLiteral("run")).toUtf8();
+        QDir().mkpath(QString::fromUtf8(runtime));
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        QVERIFY(holdSingleInstance());
+
+        test::HttpServer server;
+        server.setRoute("/vgmon", {200, "#!/nonexistent/interpreter\n"});
+        UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+        QSignalSpy launched(&window, &UpdaterWindow::updateLaunched);
+        QSignalSpy failed(&window, &UpdaterWindow::updateFailed);
+        QTest::mouseClick(part<QPushButton>(window, "按钮1"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 20000);
+        QCOMPARE(launched.count(), 0);
+        QCOMPARE(part<QLabel>(window, "透明标签2")->text(), QStringLiteral("更新文件启动失败"));
+        QCOMPARE(fx.ui.messages().size(), size_t(1));
+        QCOMPARE(fx.ui.messages()[0].text, std::string("更新文件启动失败"));
+        // Another copy would find the mark taken.
+        QFile marker(QString::fromUtf8(runtime) + QLatin1Char('/') + QString::fromStdString(instanceName()));
+        QVERIFY(marker.open(QIODevice::ReadWrite));
+        QVERIFY(::flock(marker.handle(), LOCK_EX | LOCK_NB) != 0);
+
+        releaseSingleInstance();
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    }
 };
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The local test server speaks plain http, which the updater takes only with this switch.
+    NetConfig config = netConfig();
+    config.insecureTls = true;
+    setNetConfig(config);
     QApplication app(argc, argv);
     installFonts();
     UpdaterTest test;

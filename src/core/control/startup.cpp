@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/linkfile.h"
+#include "live/runner.h"
 #include "net/http.h"
 #include "text/charset.h"
 #include "text/strings.h"
@@ -65,6 +66,16 @@ StartupResult startUp(AppContext& ctx, const std::string& noticeUrl) {
     result.ending = StartupEnding::Normal;
     ctx.markStarted();
     return result;
+}
+
+bool startUpdateBuild(const std::string& file, std::string* why) {
+    RunRequest request;
+    request.program = file;
+    request.ownSession = true;
+    request.wait = false;
+    const RunResult run = runProgram(request);
+    if (!run.started && why != nullptr) *why = run.collectedOutput;
+    return run.started;
 }
 
 }  // namespace vigilo

@@ -38,4 +38,8 @@ std::string noticeUrlFromEnvironment();  // VIGILO_NOTICE_URL, "" when unset
 // On the normal ending ctx.started is set.
 StartupResult startUp(AppContext& ctx, const std::string& noticeUrl);
 
+// Starts the downloaded build through the process runner, in its own session and without
+// waiting for it; what the updater is given to hand over with.
+bool startUpdateBuild(const std::string& file, std::string* why);
+
 }  // namespace vigilo

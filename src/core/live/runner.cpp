@@ -252,8 +252,10 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
         return result;
     }
     posix_spawn_file_actions_adddup2(&setup.actions, inRead.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDERR_FILENO);
+    if (request.wait) {
+        posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDERR_FILENO);
+    }
     // Descriptors of other threads' sockets and pipes must not leak into a child that may
     // outlive us; a leaked pipe end would also hide another recorder's end of output.
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
@@ -325,6 +327,13 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
     }
     inRead.reset();
     outWrite.reset();
+    if (!request.wait) {
+        // Nobody reaps a child that outlives the program; should the program run on, the
+        // zombie is one process-table slot.
+        result.abandoned = true;
+        finish();
+        return result;
+    }
 
     const auto reap = [&] {
         if (control == nullptr) return child.tryReap();

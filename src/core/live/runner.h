@@ -65,6 +65,9 @@ struct RunRequest {
     std::vector<std::string> arguments;    // without the program name
     std::filesystem::path workingDirectory;  // empty: the executable's own directory
     bool ownSession = true;                // setsid: no terminal signal reaches the child
+    // False: a hand-over. The child keeps our standard output and error, reads nothing, and
+    // the runner returns once it has started (or failed to), leaving it running unwatched.
+    bool wait = true;
 };
 
 struct RunResult {
@@ -84,7 +87,8 @@ inline constexpr std::size_t kOutputTailBytes = 16384;
 
 class RunControl;
 
-// Starts the program and returns when it has exited (or when the control lets go of it).
+// Starts the program and returns when it has exited (or when the control lets go of it, or at
+// once for a request that does not wait: then started and abandoned are both set).
 // A missing program: the callback once with "" and process id 0, collectedOutput = program +
 // " 不存在", nothing started. Each read takes at most 1023 bytes; after every non-empty read
 // the callback gets the tail of the output (the text read so far, of which the runner keeps

@@ -28,6 +28,7 @@ constexpr std::string_view kMsgInternet = "Internet连接错误!";
 constexpr std::string_view kMsgAddress = "地址失效，请进入官网下载最新版本";
 constexpr std::string_view kMsgLocalFile = "不能打开本地的文件!";
 constexpr std::string_view kMsgRead = "读文件出错!";
+constexpr std::string_view kMsgTooLarge = "文件超过允许的大小!";
 
 std::string errnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
@@ -165,7 +166,7 @@ bool isPageNotVideo(std::string_view headerBlock) {
 }  // namespace
 
 DownloadResult downloadFile(const std::string& url, const std::string& localFile, const ProgressCallback& progress,
-                            std::int64_t startOffset, bool resume) {
+                            std::int64_t startOffset, bool resume, const DownloadLimits& limits) {
     DownloadResult result;
     auto failWith = [&](std::string_view message, std::string why) {
         result.code = -1;
@@ -184,7 +185,8 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
     request.url = *checked;
     request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
     request.stallSeconds = net::currentNetConfig().stallSeconds;
-    request.acceptEncoding = "gzip, deflate";
+    // No compressed body: a small answer could decode into any size on disk.
+    request.httpsOnly = limits.httpsOnly;
     request.headers = {
         {"Accept", "*/*"},
         {"Accept-Language", "zh-cn"},
@@ -209,6 +211,12 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
             why = "the server answered " + std::to_string(status);
             return false;
         }
+        if (limits.maxBytes > 0 && contentLength > limits.maxBytes) {
+            result.tooLarge = true;
+            message = kMsgTooLarge;
+            why = "the answer announces " + std::to_string(contentLength) + " bytes";
+            return false;
+        }
         // A server that ignores the range sends the whole file: start again from its first byte.
         offset = status == 206 ? requestedOffset : 0;
         if (!temp.create(localFile, &why) || (offset > 0 && !temp.copyPrefix(localFile, offset, &why))) {
@@ -222,6 +230,12 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
         return true;
     };
     request.sink = [&](const char* data, std::size_t size) {
+        if (limits.maxBytes > 0 && position - offset + static_cast<std::int64_t>(size) > limits.maxBytes) {
+            result.tooLarge = true;
+            message = kMsgTooLarge;
+            why = "the answer grew past " + std::to_string(limits.maxBytes) + " bytes";
+            return false;
+        }
         while (size > 0) {
             const std::size_t piece = std::min(size, kChunk);
             if (!temp.write(data, piece, &why)) {

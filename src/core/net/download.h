@@ -15,13 +15,21 @@ struct DownloadResult {
     std::string message;  // the user-facing failure message ("地址失效，请进入官网下载最新版本", ...)
     std::string error;    // diagnostic
     int statusCode = 0;
+    bool tooLarge = false;  // the answer announced or sent more than the limit allows
+};
+
+// What a caller may demand of a download beyond the defaults.
+struct DownloadLimits {
+    std::int64_t maxBytes = 0;  // body bytes as received; 0: no limit
+    bool httpsOnly = false;     // the address and every redirect must be https
 };
 
 // The updater's download: chunks of at most 10240 bytes, a non-2xx answer is a failure, bytes
 // go to a temporary file renamed over `localFile` only on success. Resume asks for an open Range.
+// The body is asked for unencoded, so what is counted is what is written.
 DownloadResult downloadFile(const std::string& url, const std::string& localFile,
                             const ProgressCallback& progress, std::int64_t startOffset = 0,
-                            bool resume = false);
+                            bool resume = false, const DownloadLimits& limits = {});
 
 // The plain URL download of a video: GET with redirects followed, streamed to a temporary file
 // beside `localFile` and renamed into place only when a 2xx answer arrived whole and non-empty.

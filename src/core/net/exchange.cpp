@@ -357,7 +357,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     };
 
     // Settings that hold for every exchange.
-    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) && setOpt(h, CURLOPT_PROTOCOLS_STR, "http,https") &&
+    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) && setOpt(h, CURLOPT_PROTOCOLS_STR, request.httpsOnly ? "https" : "http,https") &&
               setOpt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) &&
               setOpt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
               curl().easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
@@ -450,7 +450,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
 
     if (!(setOpt(h, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L) &&
           setOpt(h, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) &&
-          setOpt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"))) {
+          setOpt(h, CURLOPT_REDIR_PROTOCOLS_STR, request.httpsOnly ? "https" : "http,https"))) {
         return finish(Stage::Redirects, "setting redirects failed");
     }
 

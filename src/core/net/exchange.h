@@ -101,6 +101,7 @@ struct ExchangeRequest {
     bool sendBody = false;             // POST always sends one, even empty
     std::string body;
     bool followRedirects = true;
+    bool httpsOnly = false;            // neither the address nor a redirect may be plain http
     long connectTimeoutSeconds = 15;
     long stallSeconds = 30;            // no byte for this long ends the exchange
     // Fewer bytes a second than this, averaged over stallSeconds, also ends it: a server that

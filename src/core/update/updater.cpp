@@ -1,18 +1,21 @@
 #include "update/updater.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "app/guard.h"
-
-extern char** environ;
+#include "net/http.h"
+#include "sys/unique_fd.h"
+#include "text/strings.h"
 
 namespace vigilo {
 
@@ -34,7 +37,63 @@ UpdateProgress updateProgress(std::int64_t total, std::int64_t received) {
     return progress;
 }
 
-Updater::Updater(AppContext& ctx) : ctx_(ctx) {}
+namespace {
+
+// The first bytes of a file; fewer when it is shorter, nothing when it cannot be read.
+std::string fileHead(const fs::path& path, std::size_t size) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string head(size, '\0');
+    std::size_t got = 0;
+    while (fd && got < size) {
+        const ssize_t n = ::read(fd.get(), head.data() + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    return head;
+}
+
+// Class, byte order and machine of the program that runs now, read from its own file.
+struct ElfKind {
+    unsigned char elfClass = 0, data = 0;
+    std::uint16_t machine = 0;
+};
+
+std::optional<ElfKind> elfKind(std::string_view head) {
+    if (head.size() < sizeof(Elf32_Ehdr) || std::memcmp(head.data(), ELFMAG, SELFMAG) != 0) return std::nullopt;
+    ElfKind kind;
+    kind.elfClass = static_cast<unsigned char>(head[EI_CLASS]);
+    kind.data = static_cast<unsigned char>(head[EI_DATA]);
+    if (kind.elfClass != ELFCLASS32 && kind.elfClass != ELFCLASS64) return std::nullopt;
+    if (kind.data != ELFDATA2LSB && kind.data != ELFDATA2MSB) return std::nullopt;
+    // e_type and e_machine sit at the same offsets in both classes.
+    const auto half = [&](std::size_t at) {
+        const auto a = static_cast<unsigned char>(head[at]), b = static_cast<unsigned char>(head[at + 1]);
+        return static_cast<std::uint16_t>(kind.data == ELFDATA2LSB ? a | (b << 8) : (a << 8) | b);
+    };
+    const std::uint16_t type = half(offsetof(Elf32_Ehdr, e_type));
+    if (type != ET_EXEC && type != ET_DYN) return std::nullopt;
+    kind.machine = half(offsetof(Elf32_Ehdr, e_machine));
+    return kind;
+}
+
+const std::optional<ElfKind>& ownKind() {
+    static const std::optional<ElfKind> kind = elfKind(fileHead("/proc/self/exe", sizeof(Elf64_Ehdr)));
+    return kind;
+}
+
+}  // namespace
+
+bool runnableHere(std::string_view head) {
+    if (startsWith(head, "#!")) return true;
+    const auto kind = elfKind(head);
+    const auto& own = ownKind();
+    return kind && own && kind->elfClass == own->elfClass && kind->data == own->data && kind->machine == own->machine;
+}
+
+Updater::Updater(AppContext& ctx, ProgramStarter starter, std::int64_t maxBytes)
+    : ctx_(ctx), starter_(std::move(starter)), maxBytes_(maxBytes) {}
 
 bool Updater::running() const { return running_; }
 
@@ -66,63 +125,78 @@ bool Updater::startUpdate(const std::string& address, std::function<void(const U
 DownloadResult Updater::download(const std::string& address,
                                  const std::function<void(const UpdateProgress&)>& progress) {
     const fs::path file = ctx_.paths.updateFile();
+    // The answer lands beside the update file and takes its name only once it has passed every
+    // check, so a refused answer is never found there, let alone run.
+    const fs::path incoming = file.string() + ".download";
+    DownloadResult result;
+    auto refuse = [&](std::string_view message, std::string why) {
+        result.code = -1;
+        result.message = std::string(message);
+        result.error = std::move(why);
+    };
+
     // Always a fresh file: resuming onto what an earlier, possibly different build left
     // behind would splice two files together.
     std::error_code ec;
     fs::remove(file, ec);
+    fs::remove(incoming, ec);
 
-    auto onChunk = [&progress](std::int64_t total, std::int64_t, std::int64_t, std::int64_t received) {
-        if (progress) progress(updateProgress(total, received));
-    };
-    DownloadResult result = downloadFile(address, file.string(), onChunk, 0, true);
+    // Whoever answers a plain-http address (any network on the way) would choose what runs.
+    const bool insecure = netConfig().insecureTls;
+    if (!insecure && !startsWith(toLowerAscii(trimBlanks(address)), "https://")) {
+        refuse(kUpdateNotHttps, "the update address is not https");
+    } else {
+        auto onChunk = [&progress](std::int64_t total, std::int64_t, std::int64_t, std::int64_t received) {
+            if (progress) progress(updateProgress(total, received));
+        };
+        DownloadLimits limits;
+        limits.maxBytes = maxBytes_;
+        limits.httpsOnly = !insecure;
+        result = downloadFile(address, incoming.string(), onChunk, 0, true, limits);
+        if (result.code != 0 && result.tooLarge) result.message = std::string(kUpdateTooLarge);
+    }
 
     // Only a whole 2xx answer is a build; an error page must never be run.
     if (result.code == 0 && (result.statusCode < 200 || result.statusCode > 299)) {
-        result.code = -1;
-        result.message = "地址失效，请进入官网下载最新版本";
-        result.error = "answer status " + std::to_string(result.statusCode);
-        fs::remove(file, ec);
+        refuse("地址失效，请进入官网下载最新版本", "answer status " + std::to_string(result.statusCode));
     }
     if (result.code == 0) {
-        fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                        fs::perm_options::add, ec);
-        if (ec) {
-            result.code = -1;
-            result.message = "不能打开本地的文件!";
-            result.error = "cannot make the update executable: " + ec.message();
+        const std::string head = fileHead(incoming, sizeof(Elf64_Ehdr));
+        if (head.empty()) {
+            refuse(kUpdateEmpty, "the answer was empty");
+        } else if (!runnableHere(head)) {
+            refuse(kUpdateNotProgram, "the answer is not a program for this machine");
         }
     }
-    if (result.code != 0 && !result.message.empty()) {
-        const MessageIcon icon = result.message == "地址失效，请进入官网下载最新版本" ? MessageIcon::Information
-                                                                                      : MessageIcon::None;
-        ctx_.ui.messageBox(result.message, "", icon);
+    if (result.code == 0) {
+        fs::permissions(incoming, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                        fs::perm_options::add, ec);
+        if (!ec) fs::rename(incoming, file, ec);
+        if (ec) refuse("不能打开本地的文件!", "cannot put the update in place: " + ec.message());
+    }
+    if (result.code != 0) {
+        fs::remove(incoming, ec);
+        if (!result.message.empty()) {
+            const MessageIcon icon = result.message == "地址失效，请进入官网下载最新版本" ? MessageIcon::Information
+                                                                                          : MessageIcon::None;
+            ctx_.ui.messageBox(result.message, "", icon);
+        }
     }
     return result;
 }
 
-bool Updater::launch() const {
+bool Updater::launch(std::string* why) const {
     const std::string file = ctx_.paths.updateFile().string();
     // The new build checks for a running copy at once; this one is about to end.
     releaseSingleInstance();
-
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return false;
-    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    // The new build starts with a clean signal state, whatever this one blocked or ignored.
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, flags);
-
-    std::string arg0 = file;
-    char* argv[] = {arg0.data(), nullptr};
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, file.c_str(), nullptr, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0;
+    std::string reason = "no way to start a program";
+    const bool started = starter_ && starter_(file, &reason);
+    if (!started) {
+        // This copy runs on, and stays the one copy that runs.
+        holdSingleInstance();
+        if (why != nullptr) *why = reason;
+    }
+    return started;
 }
 
 }  // namespace vigilo
