@@ -13,6 +13,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 
+#include "gui/accessibility.h"
 #include "gui/fonts.h"
 #include "gui/imagebutton.h"
 #include "gui/images.h"
@@ -50,6 +51,8 @@ QRadioButton* radioButton(QWidget* parent, const char* name, QRect geometry, con
 QPlainTextEdit* linkBox(QWidget* parent, const char* name, QRect geometry) {
     auto* box = place<QPlainTextEdit>(parent, name, geometry);
     box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Until start-up restores the box's file, typing would be overwritten by it.
+    box->setReadOnly(true);
     return box;
 }
 
@@ -59,6 +62,7 @@ MainWindow::MainWindow(Controller& controller, QWidget* parent)
     : QWidget(parent), controller_(controller), ctx_(controller.context()) {
     setObjectName(QStringLiteral("启动窗口"));
     setWindowTitle(QStringLiteral("Vigilo By：Kestrel"));
+    installAccessibility();
     setFixedSize(990, 515);
     move(50, 50);
 
@@ -147,6 +151,7 @@ void MainWindow::buildWorksPage(QWidget* page) {
     accountModel_ = new TableModel(ctx_.accountTable, this);
     accountList_ = new ReportList(accountModel_, page);
     accountList_->setObjectName(QStringLiteral("超级列表框1"));
+    accountList_->setAccessibleName(QStringLiteral("作品监控"));
     accountList_->setGeometry(309, 16, 664, 352);
     accountList_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(accountList_, &QWidget::customContextMenuRequested, this,
@@ -177,6 +182,7 @@ void MainWindow::buildLivePage(QWidget* page) {
     roomModel_ = new TableModel(ctx_.roomTable, this);
     roomList_ = new ReportList(roomModel_, page);
     roomList_->setObjectName(QStringLiteral("超级列表框2"));
+    roomList_->setAccessibleName(QStringLiteral("直播监控"));
     roomList_->setGeometry(304, 14, 672, 360);
 
     connect(addRooms_, &QPushButton::clicked, this, [this] { controller_.addRooms(boxText(liveLinks_)); });
@@ -223,6 +229,8 @@ void MainWindow::paintEvent(QPaintEvent*) {
 void MainWindow::setLinkTexts(const QString& worksLinks, const QString& liveLinks) {
     worksLinks_->setPlainText(QString(worksLinks).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     liveLinks_->setPlainText(QString(liveLinks).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    worksLinks_->setReadOnly(false);
+    liveLinks_->setReadOnly(false);
 }
 
 std::string MainWindow::boxText(const QPlainTextEdit* box) {

@@ -4,6 +4,7 @@
 // thread and only that worker waits for the answer. After shutdown() nothing is shown any
 // more and waiting workers are released, so the program can end while a worker still asks.
 #include <QObject>
+#include <QString>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -12,6 +13,11 @@
 #include "app/ui.h"
 
 namespace vigilo::gui {
+
+// A caption as a window title. Given an empty title, Qt hands the window system the
+// application's name instead ("vigilo" over a box that has no caption), so an empty caption
+// becomes one blank, which shows as nothing.
+QString windowCaption(const std::string& caption);
 
 class QtUserInterface : public UserInterface {
 public:

@@ -1,12 +1,19 @@
 #include "gui/reportlist.h"
 
+#include <QAccessible>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QMouseEvent>
+#include <QTextDocument>
+#include <QToolTip>
+
+#include "gui/accessibility.h"
 
 namespace vigilo::gui {
 
 ReportList::ReportList(TableModel* model, QWidget* parent) : QTableView(parent), model_(model) {
+    installAccessibility();
     setModel(model);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -58,6 +65,63 @@ void ReportList::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int 
     const int row = selectedRow();
     if (row >= start && row <= end) selectionModel()->clear();
     QTableView::rowsAboutToBeRemoved(parent, start, end);
+}
+
+QString ReportList::truncatedText(const QModelIndex& index) const {
+    if (!index.isValid()) return {};
+    const QString text = model_->cellText(index.row(), index.column());
+    if (text.isEmpty()) return {};
+    if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) return text;
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.rect = visualRect(index);
+    QAbstractItemDelegate* delegate = itemDelegateForIndex(index);
+    if (!delegate || delegate->sizeHint(option, index).width() <= option.rect.width()) return {};
+    return text;
+}
+
+bool ReportList::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip) return QTableView::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QString full = truncatedText(index);
+    if (full.isEmpty()) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    // Service texts are shown as plain text, whatever markup they hold, line breaks kept.
+    const QString shown = Qt::convertFromPlainText(QString(full).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                                                   Qt::WhiteSpaceNormal);
+    QToolTip::showText(help->globalPos(), shown, viewport(), visualRect(index));
+    return true;
+}
+
+void ReportList::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    // Not the table view's own: it numbers the cells counting the hidden columns.
+    QAbstractItemView::currentChanged(current, previous);
+    if (!QAccessible::isActive() || !current.isValid()) return;
+    const int child = accessibleChildIndex(this, current);
+    if (child < 0) return;
+    QAccessibleEvent focus(this, QAccessible::Focus);
+    focus.setChild(child);
+    QAccessible::updateAccessibility(&focus);
+}
+
+void ReportList::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    QAbstractItemView::selectionChanged(selected, deselected);
+    if (!QAccessible::isActive()) return;
+    const auto announce = [this](const QItemSelection& selection, QAccessible::Event kind) {
+        for (const QModelIndex& index : selection.indexes()) {
+            const int child = accessibleChildIndex(this, index);
+            if (child < 0) continue;
+            QAccessibleEvent event(this, kind);
+            event.setChild(child);
+            QAccessible::updateAccessibility(&event);
+        }
+    };
+    announce(selected, QAccessible::SelectionAdd);
+    announce(deselected, QAccessible::SelectionRemove);
 }
 
 void ReportList::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -16,12 +16,19 @@ public:
     TableModel* tableModel() const { return model_; }
     int selectedRow() const;
     void selectRow(int row);  // -1 clears the selection
+    // The cell's whole text when the cell cannot show all of it (too narrow, or more than one
+    // line); empty otherwise. It is the cell's tooltip.
+    QString truncatedText(const QModelIndex& index) const;
 
 signals:
     // Any double-click in the list, on a row or not, after the click has selected its row.
     void listDoubleClicked();
 
 protected:
+    bool viewportEvent(QEvent* event) override;
+    // A screen reader is told about the cell by its place among the visible columns.
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
 

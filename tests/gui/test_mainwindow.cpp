@@ -1,5 +1,6 @@
 // The main window: its controls, the page buttons, the radio groups, the account menu, the
 // room list's double-click, and what the works buttons write into the log.
+#include <QAccessible>
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QGroupBox>
@@ -11,6 +12,8 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTabWidget>
+#include <QTextDocument>
+#include <QToolTip>
 #include <QtTest>
 #include <thread>
 
@@ -414,6 +417,132 @@ private slots:
             QCOMPARE(parts[1].toInt(), next[t]++);
         }
         QCOMPARE(window->logText(), QString::fromStdString(fx->ctx->log.text()).remove(QLatin1Char('\r')));
+    }
+
+    // A screen reader finds a window with its title, and two tables named after their pages
+    // whose visible columns carry their titles as column headers; hidden columns and the
+    // values in them are never read out.
+    void screenReaderSeesTheWindowAndItsTables() {
+        QAccessibleInterface* main = QAccessible::queryAccessibleInterface(window.get());
+        QVERIFY(main);
+        QCOMPARE(main->role(), QAccessible::Window);
+        QCOMPARE(main->text(QAccessible::Name), QStringLiteral("Vigilo By：Kestrel"));
+
+        fillAccounts();
+        test::Fixture::addRow(fx->ctx->roomTable, {"主播", "7300000000000000001", "7300000000000000002", "已下播|未直播",
+                                                   "http://127.0.0.1:9/stage/a.flv", "2021-04-30 16:27:14", "等待录制"});
+        settle();
+        struct Table {
+            ReportList* list;
+            QString name;
+            QStringList headers;
+            QStringList firstRow;
+            QStringList hiddenValues;
+        };
+        const Table tables[] = {
+            {window->accountList(), QStringLiteral("作品监控"),
+             {"主页链接", "昵称", "粉丝数", "作品数", "最新作品", "更新了*个"},
+             {"https://v.example/a/", "甲", "12", "3", "post a", "0"},
+             {"1001", "MS4a", "short-a", "id-a", "play-a", "作者UID", "sec_uid", "作品无水印链接"}},
+            {window->roomList(), QStringLiteral("直播监控"),
+             {"作者", "直播状态", "开播时间", "录制状态", "录制大小", "录制时长"},
+             {"主播", "已下播|未直播", "2021-04-30 16:27:14", "等待录制", "", ""},
+             {"7300000000000000001", "7300000000000000002", "http://127.0.0.1:9/stage/a.flv", "room_id", "直播源链接"}},
+        };
+        for (const Table& t : tables) {
+            QAccessibleInterface* list = QAccessible::queryAccessibleInterface(t.list);
+            QVERIFY(list);
+            QCOMPARE(list->role(), QAccessible::Table);
+            QCOMPARE(list->text(QAccessible::Name), t.name);
+            QAccessibleTableInterface* table = list->tableInterface();
+            QVERIFY(table);
+            QCOMPARE(table->columnCount(), t.headers.size());
+            QCOMPARE(table->rowCount(), t.list->tableModel()->rowCount());
+            QCOMPARE(list->childCount(), (table->rowCount() + 1) * table->columnCount());
+            QStringList spoken;
+            for (int i = 0; i < list->childCount(); ++i) {
+                QAccessibleInterface* child = list->child(i);
+                QVERIFY(child);
+                QCOMPARE(list->indexOfChild(child), i);
+                QCOMPARE(child->parent(), list);
+                spoken << child->text(QAccessible::Name);
+            }
+            for (int c = 0; c < t.headers.size(); ++c) {
+                QAccessibleInterface* header = list->child(c);
+                QCOMPARE(header->role(), QAccessible::ColumnHeader);
+                QCOMPARE(header->text(QAccessible::Name), t.headers[c]);
+                QCOMPARE(table->columnDescription(c), t.headers[c]);
+                QAccessibleInterface* cell = table->cellAt(0, c);
+                QVERIFY(cell);
+                QCOMPARE(cell->role(), QAccessible::Cell);
+                QCOMPARE(cell->text(QAccessible::Name), t.firstRow[c]);
+                QAccessibleTableCellInterface* place = cell->tableCellInterface();
+                QVERIFY(place);
+                QCOMPARE(place->rowIndex(), 0);
+                QCOMPARE(place->columnIndex(), c);
+                const auto headers = place->columnHeaderCells();
+                QCOMPARE(headers.size(), 1);
+                QCOMPARE(headers[0]->text(QAccessible::Name), t.headers[c]);
+            }
+            for (const QString& hidden : t.hiddenValues) QVERIFY2(!spoken.contains(hidden), qPrintable(hidden));
+            // A cell under the pointer is found where the user sees it.
+            const QRect first = t.list->visualRect(t.list->model()->index(0, 0));
+            QAccessibleInterface* hit = list->childAt(t.list->viewport()->mapToGlobal(first.center()).x(),
+                                                      t.list->viewport()->mapToGlobal(first.center()).y());
+            QVERIFY(hit);
+            QCOMPARE(hit->text(QAccessible::Name), t.firstRow[0]);
+        }
+        // Rows going away take their cells with them.
+        fx->ctx->accountTable.deleteAll();
+        settle();
+        QAccessibleInterface* accounts = QAccessible::queryAccessibleInterface(window->accountList());
+        QCOMPARE(accounts->tableInterface()->rowCount(), 0);
+        QCOMPARE(accounts->childCount(), accounts->tableInterface()->columnCount());
+        QVERIFY(!accounts->tableInterface()->cellAt(0, 0));
+    }
+
+    // A cell too narrow for its text, or holding more than one line, shows the whole text as
+    // its tooltip, as plain text; a cell that shows everything has none.
+    void truncatedCellsShowTheirWholeTextAsATooltip() {
+        const QString link = QStringLiteral("http://127.0.0.1:40000/share/user/MS4wLjABAAAAsample");
+        const QString twoLines = QStringLiteral("第一行 <b>not bold</b>\r\n第二行");
+        test::Fixture::addRow(fx->ctx->accountTable,
+                              {link.toStdString(), "1", "MS4", "s", "甲", "12", "3", twoLines.toStdString(), "0"});
+        test::Fixture::addRow(fx->ctx->roomTable, {"主播", "1", "2", "已下播|未直播"});
+        settle();
+        struct Case {
+            ReportList* list;
+            int column;
+            QString whole;  // empty: no tooltip
+        };
+        const Case cases[] = {
+            {window->accountList(), 0, link},
+            {window->accountList(), 7, QStringLiteral("第一行 <b>not bold</b>\n第二行")},
+            {window->accountList(), 4, {}},
+            {window->roomList(), 3, QStringLiteral("已下播|未直播")},
+            {window->roomList(), 0, {}},
+        };
+        for (const Case& c : cases) {
+            window->showPage(c.list == window->roomList() ? 1 : 0);
+            const QModelIndex index = c.list->model()->index(0, c.column);
+            QCOMPARE(c.list->truncatedText(index).replace(QStringLiteral("\r\n"), QStringLiteral("\n")), c.whole);
+            QToolTip::hideText();
+            QTRY_VERIFY(!QToolTip::isVisible());
+            const QPoint at = c.list->visualRect(index).center();
+            QHelpEvent help(QEvent::ToolTip, at, c.list->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(c.list->viewport(), &help);
+            if (c.whole.isEmpty()) {
+                QVERIFY(!QToolTip::isVisible());
+                continue;
+            }
+            QTRY_VERIFY(QToolTip::isVisible());
+            QTextDocument shown;
+            shown.setHtml(QToolTip::text());
+            QString text = shown.toPlainText();
+            text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+            QCOMPARE(text, c.whole);
+        }
+        QToolTip::hideText();
     }
 
     void supportWindowShowsTwoCodes() {

@@ -107,6 +107,31 @@ private slots:
         QCOMPARE(text, QStringLiteral("正在开发中"));
     }
 
+    // A box without a caption must not be titled with the program's name by the window
+    // system: its title is blank, not empty. A caption is shown as given.
+    void captionlessBoxesHaveABlankTitle() {
+        struct Case {
+            const char* caption;
+            bool blank;
+        };
+        for (const Case& c : {Case{"", true}, Case{"友情提醒:", false}, Case{"Vigilo", false}}) {
+            QtUserInterface ui;
+            QString title, windowTitle;
+            answerNextDialog<QMessageBox>([&](QMessageBox* box) {
+                title = box->windowTitle();
+                if (box->windowHandle()) windowTitle = box->windowHandle()->title();
+                box->accept();
+            });
+            ui.messageBox("软件有更新！", c.caption, MessageIcon::None);
+            if (c.blank) {
+                QVERIFY2(!title.isEmpty() && title.trimmed().isEmpty(), qPrintable(title));
+                QCOMPARE(windowTitle, title);
+            } else {
+                QCOMPARE(title, QString::fromUtf8(c.caption));
+            }
+        }
+    }
+
     void shutdownReleasesAWaitingWorker() {
         QtUserInterface ui;
         std::atomic<bool> returned{false};

@@ -11,6 +11,7 @@
 #include "gui/mainwindow.h"
 #include "gui/session.h"
 #include "httpserver.h"
+#include "sim/simulator.h"
 
 using namespace vigilo;
 using namespace vigilo::gui;
@@ -60,6 +61,41 @@ private slots:
                  QStringLiteral("https://v.douyin.com/live/\n"));
         QVERIFY(fx.ui.messages().empty());
         QVERIFY(window.isVisible());
+    }
+
+    // While the notice is on its way the link boxes take no typing, so the restored files
+    // cannot overwrite anything the user typed; once restored, the boxes are the user's.
+    void linkBoxesWaitForTheRestoredFiles() {
+        test::Fixture fx;
+        const QDir dir(fx.dir.path());
+        writeFile(dir.filePath(QStringLiteral("文件1.txt")), "https://v.douyin.com/a/");
+        sim::Simulator service;
+        QVERIFY(service.start());
+        service.setFault(sim::kNotice, sim::Fault::Stall);
+        GuiSession session(*fx.controller, service.noticeUrl());
+        session.start();
+        MainWindow& window = session.mainWindow();
+        auto* works = window.findChild<QPlainTextEdit*>(QStringLiteral("编辑框1"));
+        auto* live = window.findChild<QPlainTextEdit*>(QStringLiteral("编辑框3"));
+        QVERIFY(service.waitForRequests(sim::kNotice, 1, std::chrono::seconds(30)));
+        QVERIFY(!session.startupFinished());
+        for (QPlainTextEdit* box : {works, live}) {
+            QVERIFY(box->isReadOnly());
+            box->setFocus();
+            QTest::keyClicks(box, QStringLiteral("typed"));
+            QCOMPARE(box->toPlainText(), QString());
+        }
+
+        service.clearFaults();  // the held notice is answered now
+        QTRY_VERIFY_WITH_TIMEOUT(session.startupFinished(), 30000);
+        QCOMPARE(works->toPlainText(), QStringLiteral("https://v.douyin.com/a/"));
+        for (QPlainTextEdit* box : {works, live}) {
+            QVERIFY(!box->isReadOnly());
+            box->moveCursor(QTextCursor::End);
+            QTest::keyClicks(box, QStringLiteral(" typed"));
+            QVERIFY(box->toPlainText().endsWith(QStringLiteral(" typed")));
+        }
+        QCOMPARE(works->toPlainText(), QStringLiteral("https://v.douyin.com/a/ typed"));
     }
 
     void noticeEndings_data() {
