@@ -22,6 +22,7 @@ using livetest::eventually;
 using livetest::processAlive;
 using livetest::readBytes;
 using livetest::ScratchDir;
+using livetest::writeBytes;
 using livetest::writeScript;
 namespace fs = std::filesystem;
 
@@ -152,6 +153,40 @@ TEST(Runner, AChildLetGoOfOutlivesItsOutputPipe) {
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+}
+
+// A hand-over: the runner returns once the program has started, and the program runs on,
+// in its own session, until it is done.
+TEST(Runner, AHandOverReturnsWhileTheProgramRuns) {
+    ScratchDir dir;
+    const auto go = dir.path() / "go";
+    const auto done = dir.path() / "done";
+    writeScript(dir.path() / "next",
+                "while [ ! -e \"" + go.string() + "\" ]; do sleep 0.02; done\n"
+                "cut -d' ' -f6 /proc/$$/stat > \"" + done.string() + "\"\n");
+    RunRequest request{(dir.path() / "next").string(), {}, {}, true};
+    request.wait = false;
+    const RunResult result = runProgram(request);
+    ASSERT_TRUE(result.started);
+    EXPECT_TRUE(result.abandoned);
+    EXPECT_TRUE(processAlive(result.processId));  // still waiting for the go file
+    EXPECT_FALSE(fs::exists(done));
+
+    writeBytes(go, "");
+    ASSERT_TRUE(eventually([&] { return readBytes(done).find('\n') != std::string::npos; }, 10s));
+    EXPECT_EQ(readBytes(done), std::to_string(result.processId) + "\n");  // its own session
+    int status = 0;
+    ASSERT_EQ(::waitpid(result.processId, &status, 0), result.processId);
+    EXPECT_TRUE(WIFEXITED(status));
+
+    // A file that cannot be run does not start, and says why.
+    writeScript(dir.path() / "broken", "");
+    fs::permissions(dir.path() / "broken", fs::perms::all, fs::perm_options::remove);
+    fs::permissions(dir.path() / "broken", fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    request.program = (dir.path() / "broken").string();
+    const RunResult refused = runProgram(request);
+    EXPECT_FALSE(refused.started);
+    EXPECT_FALSE(refused.collectedOutput.empty());
 }
 
 }  // namespace

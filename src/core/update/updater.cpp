@@ -5,15 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 
 #include "app/guard.h"
-#include "net/http.h"
+#include "net/exchange.h"
 #include "sys/unique_fd.h"
 #include "text/strings.h"
 
@@ -142,7 +142,7 @@ DownloadResult Updater::download(const std::string& address,
     fs::remove(incoming, ec);
 
     // Whoever answers a plain-http address (any network on the way) would choose what runs.
-    const bool insecure = netConfig().insecureTls;
+    const bool insecure = net::currentNetConfig().insecureTls;
     if (!insecure && !startsWith(toLowerAscii(trimBlanks(address)), "https://")) {
         refuse(kUpdateNotHttps, "the update address is not https");
     } else {
