@@ -284,7 +284,9 @@ TEST_F(ClientTest, NothingFromTheTextsIsInjectedIntoTheRequest) {
         // merges the cookies it was given.
         bad.cookies = "a=1; b=2";
         refused = sendWith(client, bad);
-        if (client == Client::Scriptable) EXPECT_EQ(refused.receivedCookies, "a=1; b=2");
+        if (client == Client::Scriptable) {
+            EXPECT_EQ(refused.receivedCookies, "a=1; b=2");
+        }
 
         HttpRequestOptions spaced = options("/echo?q=a b");
         EXPECT_EQ(sendWith(client, spaced).body, "ok");
