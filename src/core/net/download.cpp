@@ -185,7 +185,8 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
     request.url = *checked;
     request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
     request.stallSeconds = net::currentNetConfig().stallSeconds;
-    // No compressed body: a small answer could decode into any size on disk.
+    // No Accept-Encoding: a small compressed answer could decode into any size on disk, and a
+    // coding the server sends anyway is written as it came.
     request.httpsOnly = limits.httpsOnly;
     request.headers = {
         {"Accept", "*/*"},
