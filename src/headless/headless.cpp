@@ -37,6 +37,7 @@
 #include "app/paths.h"
 #include "control/controller.h"
 #include "control/startup.h"
+#include "net/download.h"
 #include "text/charset.h"
 #include "text/strings.h"
 #include "sys/unique_fd.h"
@@ -106,8 +107,28 @@ void drainFd(int fd, std::vector<unsigned char>* into = nullptr) {
     }
 }
 
-void printOut(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-void printErr(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stderr); }
+// Everything printed goes through here: the line feeds the program puts between lines stay,
+// every other control character is shown escaped, so no text (a nickname, a message, an
+// address) can drive the user's terminal.
+std::string forTerminal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', from);
+        out += visibleControls(text.substr(from, end == std::string_view::npos ? std::string_view::npos : end - from));
+        if (end == std::string_view::npos) return out;
+        out += '\n';
+        from = end + 1;
+    }
+}
+
+void printTo(std::FILE* stream, const std::string& text) {
+    const std::string shown = forTerminal(text);
+    std::fwrite(shown.data(), 1, shown.size(), stream);
+}
+void printOut(const std::string& text) { printTo(stdout, text); }
+void printErr(const std::string& text) { printTo(stderr, text); }
 void note(const std::string& text) { printErr("vigilo: " + text + "\n"); }
 
 // Line ends of the core's texts (CR LF) as the terminal's.
@@ -447,6 +468,8 @@ private:
     std::fflush(stdout);
     std::fflush(stderr);
     // Workers may be inside the core; running destructors under them is what must not happen.
+    // Their unfinished downloads go, though: nothing would ever finish those files.
+    removeOpenPartFiles();
     std::_Exit(code);
 }
 
@@ -584,7 +607,8 @@ private:
                 return;
             case StartupEnding::Update:
                 note("a newer build is announced; the headless mode does not update itself");
-                printErr("更新软件地址：" + startup_.notice.updateAddress + "\n");
+                // One line, whatever the notice holds: a line feed in it is shown, not obeyed.
+                printErr("更新软件地址：" + visibleControls(startup_.notice.updateAddress) + "\n");
                 exitCode_ = kExitUpdate;
                 return;
         }

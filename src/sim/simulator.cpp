@@ -292,6 +292,7 @@ struct Simulator::Impl {
 
     std::map<std::string, FaultState> faults;
     std::map<std::string, std::uint64_t> faultGeneration;
+    std::map<std::string, HostileAnswer> hostile;
 
     std::deque<RequestRecord> log;
     size_t logLimit = 10000;
@@ -859,6 +860,16 @@ struct Simulator::Impl {
             if (it != extraHeaders.end())
                 for (const auto& h : it->second) answer.headers.push_back(h);
         }
+        HostileAnswer hostileAnswer;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            auto it = hostile.find(endpoint);
+            if (it != hostile.end()) hostileAnswer = it->second;
+        }
+        if (hostileAnswer.kind != HostileKind::None) {
+            playHostile(conn, answer, hostileAnswer, req.method == "HEAD");
+            return;
+        }
         play(conn, req, std::move(answer), fault);
     }
 
@@ -1034,6 +1045,14 @@ std::string Simulator::noticeUrl() const { return impl_->base() + impl_->noticeP
 std::string Simulator::updateUrl() const { return impl_->base() + "/update/vgmon"; }
 
 void Simulator::setFault(const std::string& endpoint, Fault fault) { setFault(endpoint, fault, -1); }
+
+void Simulator::setHostileAnswer(const std::string& endpoint, const HostileAnswer& answer) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (answer.kind == HostileKind::None)
+        impl_->hostile.erase(endpoint);
+    else
+        impl_->hostile[endpoint] = answer;
+}
 
 void Simulator::setFault(const std::string& endpoint, Fault fault, int times) {
     std::lock_guard<std::mutex> lock(impl_->mu);

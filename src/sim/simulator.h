@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/hostile.h"
+
 namespace vigilo::sim {
 
 struct Post {
@@ -155,6 +157,9 @@ public:
     // The fault is played on the next `times` requests of the endpoint, then it is cleared.
     void setFault(const std::string& endpoint, Fault fault, int times);
     void clearFaults();
+    // A hostile answer played instead of the endpoint's normal one on every request, until it
+    // is set to HostileKind::None; it comes after any fault's stall.
+    void setHostileAnswer(const std::string& endpoint, const HostileAnswer& answer);
     // Closes the listening socket (connects are refused) or opens it again on the same port.
     void setRefusing(bool refusing);
 

@@ -451,3 +451,57 @@ TEST(JsonDoc, HostileTextsAreRefusedOrReadWithoutHarm) {
 
 }  // namespace
 }  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+// A filtered parse must read exactly what a full one reads on the kept paths, build nothing
+// else, and still refuse what a full parse refuses.
+TEST(JsonDoc, ParseKeepingReadsTheKeptPathsAndBuildsNothingElse) {
+    const std::vector<std::string_view> postPaths = {"['aweme_list'][0]['aweme_id']", "['aweme_list'][0].desc",
+                                                     "['aweme_list'][0].video['play_addr_lowbr']['url_list'][2]"};
+    JsonDoc full, kept;
+    ASSERT_TRUE(full.parse(kPostAnswer));
+    ASSERT_TRUE(kept.parseKeeping(kPostAnswer, postPaths));
+    for (const auto path : postPaths) EXPECT_EQ(kept.getText(path), full.getText(path)) << path;
+    EXPECT_EQ(kept.getText("has_more"), "");
+    EXPECT_EQ(kept.getText("['aweme_list'][1].desc"), "");
+    EXPECT_EQ(kept.count("['aweme_list']"), 1);
+    EXPECT_EQ(kept.toText().find("bit_rate"), std::string::npos);
+
+    const std::vector<std::string_view> roomPaths = {"data.room.owner.nickname", "data.room['stream_url']['hls_pull_url']",
+                                                     "data.room.owner['own_room']['room_ids_str'][0]"};
+    ASSERT_TRUE(full.parse(kRoomAnswer));
+    ASSERT_TRUE(kept.parseKeeping(kRoomAnswer, roomPaths));
+    for (const auto path : roomPaths) EXPECT_EQ(kept.getText(path), full.getText(path)) << path;
+    EXPECT_TRUE(kept.exists("data.room"));
+    EXPECT_EQ(kept.getText("data.room['stream_url']['rtmp_pull_url']"), "");
+
+    // A whole subtree is kept below a path's end.
+    ASSERT_TRUE(kept.parseKeeping(R"({"a":{"b":[1,{"c":2}],"d":3},"e":4})", {"a.b"}));
+    EXPECT_EQ(kept.toText(), R"({"a":{"b":[1,{"c":2}]}})");
+
+    // A long unread array costs nothing, and a missing list counts none.
+    std::string padded = R"({"pad":[)";
+    for (int i = 0; i < 100000; ++i) padded += R"({"x":[1,2,3],"y":"zzzz"},)";
+    padded += R"(0],"aweme_list":[]})";
+    ASSERT_TRUE(kept.parseKeeping(padded, postPaths));
+    EXPECT_EQ(kept.toText(), R"({"aweme_list":[]})");
+    EXPECT_EQ(kept.count("['aweme_list']"), 0);
+
+    struct Refused {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"truncated", std::string(kPostAnswer).substr(0, std::string_view(kPostAnswer).size() / 2)},
+        {"deep nesting in an unread member", R"({"pad":)" + std::string(100000, '[') + std::string(100000, ']') + "}"},
+        {"not JSON", "<html></html>"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_FALSE(kept.parseKeeping(r.text, postPaths)) << r.what;
+        EXPECT_EQ(kept.toText(), "null") << r.what;
+    }
+}
+
+}  // namespace
+}  // namespace vigilo

@@ -202,3 +202,38 @@ TEST(OneLine, EveryLineBreakAndControlBecomesOneSpace) {
 
 }  // namespace
 }  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+TEST(VisibleControls, EveryControlShownEscapedTheRestUntouched) {
+    struct Case {
+        const char* what;
+        std::string in, out;
+    } cases[] = {
+        {"plain and wide text", "小鹿🦌 abc", "小鹿🦌 abc"},
+        {"tab stays", "a\tb", "a\tb"},
+        {"clear screen", "\x1b[2J", "\\x1B[2J"},
+        {"OSC 0 title", "\x1b]0;owned\x07", "\\x1B]0;owned\\x07"},
+        {"OSC 52 clipboard", "\x1b]52;c;ZXZpbA==\x1b\\", "\\x1B]52;c;ZXZpbA==\\x1B\\"},
+        {"line breaks and NUL", std::string("a\r\nb\0c", 6), "a\\x0D\\x0Ab\\x00c"},
+        {"DEL", "a\x7f", "a\\x7F"},
+        {"C1 CSI and NEL", "\xc2\x9b""31m\xc2\x85", "\\u009B31m\\u0085"},
+        {"raw 8-bit CSI byte", "\x9b""31m", "\\x9B31m"},
+        {"cut sequence", "ok\xe4\xb8", "ok\\xE4\\xB8"},
+        {"U+00A0 is no control", "\xc2\xa0", "\xc2\xa0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(visibleControls(c.in), c.out) << c.what;
+}
+
+TEST(CutServiceText, CutsOnACharacterBoundary) {
+    EXPECT_EQ(cutServiceText("abc", 3), "abc");
+    EXPECT_EQ(cutServiceText("abcd", 3), "abc");
+    EXPECT_EQ(cutServiceText("a名", 3), "a");  // 名 is three bytes: it does not fit whole
+    EXPECT_EQ(cutServiceText("名名", 4), "名");
+    const std::string huge(20 << 20, 'n');
+    EXPECT_EQ(cutServiceText(huge, kMaxNicknameBytes).size(), kMaxNicknameBytes);
+}
+
+}  // namespace
+}  // namespace vigilo

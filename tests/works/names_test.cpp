@@ -31,12 +31,13 @@ TEST(SafeFileName, ReplacesWhatAPathComponentCannotHold) {
         std::string in, out;
     } cases[] = {
         {"abc", "abc"},
-        {"", ""},
-        {"../x", ".._x"},
+        {"", "_"},                    // an empty name still names something visible
+        {"../x", "_._x"},
+        {".hidden", "_hidden"},       // never a hidden file or folder
         {"a/b/c", "a_b_c"},
         {".", "_"},
         {"..", "__"},
-        {"...", "..."},
+        {"...", "_.."},
         {std::string("a\0b", 3), "a_b"},
         {"line\r\nbreak\ttab\x7f", "line__break_tab_"},
         {"\xC2\x85next", "_next"},              // C1 control NEL
@@ -72,6 +73,7 @@ TEST(VideoFileName, KeepsTheIdWholeAndFitsOneName) {
     } cases[] = {
         {"7", "hello", "7-hello.mp4", true},
         {"7", "", "7-.mp4", true},
+        {".7", "x", "_7-x.mp4", true},
         {"7", "a/b", "7-a_b.mp4", true},
         {id, desc, id + "-第一行_第二行 #话题 😀", false},
     };

@@ -4,6 +4,7 @@
 
 #include "app/linkfile.h"
 #include "live/runner.h"
+#include "net/download.h"
 #include "net/http.h"
 #include "text/charset.h"
 #include "text/strings.h"
@@ -41,6 +42,8 @@ std::string fetchNotice(const std::string& url) {
 
 StartupResult startUp(AppContext& ctx, const std::string& noticeUrl) {
     StartupResult result;
+    // What an earlier run that was killed left half-downloaded would never be finished.
+    removeStalePartFiles(ctx.paths.dataDir);
     if (!noticeUrl.empty()) {
         // No answer, a failed request or a notice without its state all stop the program.
         result.notice = parseNotice(fetchNotice(noticeUrl));

@@ -131,9 +131,14 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         options.url = roomInfoUrl(ctx.endpoints, roomId);
         options.method = 0;
         options.extraHeaders = std::string(kMobileAgentLine);
+        options.maxBodyBytes = kMaxJsonAnswerBytes;
         const HttpResult answer = ScriptableHttpClient::send(options);
         JsonDoc doc;
-        doc.parse(bodyToText(answer.body));
+        doc.parseKeeping(bodyToText(answer.body),
+                         {"data.room.owner.nickname", "data.room['create_time']",
+                          "data.room.owner['own_room']['room_ids_str'][0]",
+                          "data.room['stream_url']['default_resolution']", "data.room['stream_url']['rtmp_pull_url']",
+                          "data.room['stream_url']['hls_pull_url']"});
         return doc;
     }
 
@@ -326,9 +331,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             return;
         }
         const JsonDoc doc1 = fetchRoomInfo(roomId);
-        const std::string nickname = doc1.getText("data.room.owner.nickname");
+        const std::string nickname = cutServiceText(doc1.getText("data.room.owner.nickname"), kMaxNicknameBytes);
         std::string createTime = doc1.subDocument("data.room['create_time']").toText();
-        const std::string latestId = doc1.getText("data.room.owner['own_room']['room_ids_str'][0]");
+        const std::string latestId =
+            cutServiceText(doc1.getText("data.room.owner['own_room']['room_ids_str'][0]"), kMaxServiceFieldBytes);
         std::string resolution = doc1.getText("data.room['stream_url']['default_resolution']");
         std::string liveStatus = kOffline, recordStatus = kWaiting, streamUrl;
         if (!latestId.empty()) {
@@ -340,8 +346,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 createTime = source.subDocument("data.room['create_time']").toText();
                 resolution = source.getText("data.room['stream_url']['default_resolution']");
             }
-            streamUrl = resolution == "HD1" ? source.getText("data.room['stream_url']['rtmp_pull_url']")
-                                            : source.getText("data.room['stream_url']['hls_pull_url']");
+            streamUrl = cutServiceText(resolution == "HD1" ? source.getText("data.room['stream_url']['rtmp_pull_url']")
+                                                           : source.getText("data.room['stream_url']['hls_pull_url']"),
+                                       kMaxServiceFieldBytes);
         }
         int rowNumber = 0;
         {
@@ -364,16 +371,18 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const std::uint64_t epoch = currentEpoch();
         const std::string roomId = ctx.roomTable.cell(n - 1, rcol::RoomId);
         const JsonDoc doc1 = fetchRoomInfo(roomId);
-        const std::string nickname = doc1.getText("data.room.owner.nickname");
+        const std::string nickname = cutServiceText(doc1.getText("data.room.owner.nickname"), kMaxNicknameBytes);
         std::string createTime = doc1.subDocument("data.room['create_time']").toText();
-        const std::string latestId = doc1.getText("data.room.owner['own_room']['room_ids_str'][0]");
+        const std::string latestId =
+            cutServiceText(doc1.getText("data.room.owner['own_room']['room_ids_str'][0]"), kMaxServiceFieldBytes);
         if (latestId.empty()) return;
         const JsonDoc doc2 = fetchRoomInfo(latestId);
         // A failed answer about the live room (no room in it) says nothing new: the row keeps
         // what it showed and the next pass asks again. Rewriting it here would lose its start
         // time and figures for a show that may not even be on.
         if (!doc2.exists("data.room")) return;
-        const std::string streamUrl = doc2.getText("data.room['stream_url']['hls_pull_url']");
+        const std::string streamUrl =
+            cutServiceText(doc2.getText("data.room['stream_url']['hls_pull_url']"), kMaxServiceFieldBytes);
         createTime = doc2.subDocument("data.room['create_time']").toText();
 
         // The recorder is claimed before the row says "正在录制", and a row that already has

@@ -1,5 +1,6 @@
 #pragma once
 // Small rules the three clients share when they turn their header text into header fields.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,13 @@ inline bool hasField(const std::vector<HeaderField>& fields, std::string_view na
         if (sameNameNoCase(field.name, name)) return true;
     }
     return false;
+}
+
+// The cap on a collected answer: the caller's, never above the process-wide one.
+inline std::size_t answerCap(const HttpRequestOptions& options, const NetConfig& config) {
+    if (!options.maxBodyBytes || *options.maxBodyBytes == 0) return config.maxBodyBytes;
+    if (config.maxBodyBytes == 0) return *options.maxBodyBytes;
+    return std::min(*options.maxBodyBytes, config.maxBodyBytes);
 }
 
 // Body sent with the request: the bytes when given and non-empty, else the text.

@@ -3,7 +3,9 @@
 #include "net/download.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "net/exchange.h"
 #include "sys/file_size_signal.h"
@@ -32,6 +36,37 @@ constexpr std::string_view kMsgTooLarge = "文件超过允许的大小!";
 
 std::string errnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
+constexpr std::string_view kPartPrefix = ".vigilo-";
+constexpr std::string_view kPartSuffix = ".part";
+
+// The temporary files this process has open, so that an exit that does not wait for its
+// downloads still takes them away. Never destroyed: the exit handler runs after statics go.
+struct OpenParts {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+
+OpenParts& openParts() {
+    static OpenParts* parts = [] {
+        auto* p = new OpenParts;
+        std::atexit([] { removeOpenPartFiles(); });
+        return p;
+    }();
+    return *parts;
+}
+
+void registerPart(const std::string& path) {
+    OpenParts& parts = openParts();
+    std::lock_guard lock(parts.mutex);
+    parts.paths.insert(path);
+}
+
+void unregisterPart(const std::string& path) {
+    OpenParts& parts = openParts();
+    std::lock_guard lock(parts.mutex);
+    parts.paths.erase(path);
+}
+
 // The temporary file beside the target. It is removed unless it was moved into place.
 class TempFile {
 public:
@@ -50,15 +85,20 @@ public:
         static std::atomic<unsigned> counter{0};
         const std::filesystem::path folder = std::filesystem::path(target).parent_path();
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = ".vigilo-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(counter.fetch_add(1)) + ".part";
+            const std::string name = std::string(kPartPrefix) + std::to_string(::getpid()) + "-" +
+                                     std::to_string(counter.fetch_add(1)) + std::string(kPartSuffix);
             const std::string path = (folder / name).string();
+            // Registered before it exists, so no exit can come between and leave it behind.
+            registerPart(path);
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 path_ = path;
                 fd_ = UniqueFd(fd);
                 return true;
             }
+            const int error = errno;
+            unregisterPart(path);
+            errno = error;
             if (errno != EEXIST) {
                 *why = errnoText("creating the temporary file failed", errno);
                 return false;
@@ -124,14 +164,25 @@ public:
             *why = errnoText("moving the file into place failed", errno);
             return false;
         }
+        unregisterPart(path_);
         path_.clear();
         return true;
     }
 
     void discard() {
         fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+            unregisterPart(path_);
+        }
         path_.clear();
+    }
+
+    // Free bytes for unprivileged writers on the file's file system; -1 when unknown.
+    std::int64_t freeBytes() const {
+        struct statvfs info {};
+        if (!fd_ || ::fstatvfs(fd_.get(), &info) != 0) return -1;
+        return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
     }
 
 private:
@@ -144,6 +195,29 @@ bool success(long status) { return status >= 200 && status <= 299; }
 // A video that comes slower than this over the whole stall time is given up: at that rate a
 // server that drips bytes would hold the download thread for days.
 constexpr long kMinVideoBytesPerSecond = 1024;
+
+constexpr std::int64_t kSpaceCheckBytes = std::int64_t{8} << 20;
+
+// A temporary file name of ours, and the process it belongs to.
+bool partFileOwner(const std::string& name, pid_t& pid) {
+    if (!startsWith(name, kPartPrefix) || !endsWith(name, kPartSuffix)) return false;
+    const std::string_view middle =
+        std::string_view(name).substr(kPartPrefix.size(), name.size() - kPartPrefix.size() - kPartSuffix.size());
+    const auto dash = middle.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > 10) return false;
+    long long value = 0;
+    for (char c : middle.substr(0, dash)) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    const std::string_view counter = middle.substr(dash + 1);
+    if (counter.empty() || counter.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    if (value <= 0 || value > 0x7FFFFFFF) return false;
+    pid = static_cast<pid_t>(value);
+    return true;
+}
+
+bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
 // A verification page or an error document served with status 200 where the video should be
 // (HTML or JSON by its Content-Type) is no video, and must not be saved as one.
@@ -288,27 +362,47 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     request.minBytesPerSecond = kMinVideoBytesPerSecond;
     request.headers = {{"Accept", "*/*"}};
 
+    const NetConfig config = net::currentNetConfig();
+    const std::string tooLarge = "the video is larger than " + std::to_string(config.maxVideoBytes >> 20) + " MB";
     TempFile temp;
     bool stopped = false;
-    request.onFinalHeaders = [&](long status, std::int64_t, bool) {
+    std::int64_t nextSpaceCheck = 0;
+    // A full disk would break every other file the program writes, so a download stops well
+    // before: the free space is looked at when the file starts and then every few megabytes.
+    auto spaceLeft = [&] {
+        const std::int64_t free = temp.freeBytes();
+        if (free < 0 || free >= config.minFreeBytes) return true;
+        why = "less than " + std::to_string(config.minFreeBytes >> 20) + " MB free on the disk of the download folder";
+        return false;
+    };
+    request.onFinalHeaders = [&](long status, std::int64_t contentLength, bool) {
         result.statusCode = static_cast<int>(status);
+        stopped = true;
         if (!success(status)) {
             why = "the server answered " + std::to_string(status);
-            stopped = true;
             return false;
         }
-        if (!temp.create(localFile, &why)) {
-            stopped = true;
+        if (contentLength > config.maxVideoBytes) {
+            why = tooLarge;
             return false;
         }
+        if (!temp.create(localFile, &why) || !spaceLeft()) return false;
+        stopped = false;
         return true;
     };
     request.sink = [&](const char* data, std::size_t size) {
-        if (!temp.write(data, size, &why)) {
-            stopped = true;
+        stopped = true;
+        if (result.bytes + static_cast<std::int64_t>(size) > config.maxVideoBytes) {
+            why = tooLarge;
             return false;
         }
+        if (!temp.write(data, size, &why)) return false;
         result.bytes += static_cast<std::int64_t>(size);
+        if (result.bytes >= nextSpaceCheck) {
+            if (!spaceLeft()) return false;
+            nextSpaceCheck = result.bytes + kSpaceCheckBytes;
+        }
+        stopped = false;
         return true;
     };
 
@@ -334,6 +428,32 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     }
     result.ok = true;
     return result;
+}
+
+int removeStalePartFiles(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    int removed = 0;
+    std::error_code ec;
+    const auto options = fs::directory_options::skip_permission_denied;
+    fs::recursive_directory_iterator it(root, options, ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        // The downloads sit in the data directory and one folder per account below it.
+        if (it.depth() >= 2) it.disable_recursion_pending();
+        std::error_code statError;
+        if (!it->is_regular_file(statError) || it->is_symlink(statError)) continue;
+        pid_t pid = 0;
+        if (!partFileOwner(it->path().filename().string(), pid)) continue;
+        if (pid == ::getpid() || !processGone(pid)) continue;
+        if (::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+void removeOpenPartFiles() {
+    OpenParts& parts = openParts();
+    std::lock_guard lock(parts.mutex);
+    for (const std::string& path : parts.paths) ::unlink(path.c_str());
+    parts.paths.clear();
 }
 
 }  // namespace vigilo

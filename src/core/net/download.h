@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -40,6 +41,17 @@ struct FileDownload {
     int statusCode = 0;
     std::string error;
 };
+// A video over NetConfig::maxVideoBytes, or one that would leave its file system with less than
+// NetConfig::minFreeBytes free, is given up with the reason in `error`.
 FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile);
+
+// The temporary files of downloads that never finished (a crash, a kill, a power cut) in the
+// data directory and the folders below it, left by processes that are gone. Returns how many
+// were removed.
+int removeStalePartFiles(const std::filesystem::path& root);
+
+// Every temporary file this process has open, for the exits that do not wait for their
+// downloads; it also runs at exit.
+void removeOpenPartFiles();
 
 }  // namespace vigilo

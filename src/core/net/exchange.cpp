@@ -147,6 +147,8 @@ struct Transfer {
     std::int64_t contentLength = -1;
 };
 
+constexpr std::size_t kFirstAnswerHold = std::size_t{64} << 10;
+
 std::string_view withoutLineEnd(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     return line;
@@ -188,6 +190,23 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
             t.request->followRedirects && out.status / 100 == 3 && t.hasLocation;
         if (out.status >= 200 && !redirectFollowed) {
             t.finalResponse = true;
+            // An announced length is refused or held at once: waiting for the budget while
+            // holding nothing can never block the holders that would give bytes back.
+            const bool decoded = t.hasContentEncoding && !t.request->acceptEncoding.empty();
+            if (!t.request->sink && t.contentLength > 0 && !decoded) {
+                const std::size_t cap = t.request->maxBodyBytes;
+                if (cap != 0 && static_cast<std::uint64_t>(t.contentLength) > cap) {
+                    out.bodyTooLarge = true;
+                    return 0;
+                }
+                if (!out.hold) out.hold = std::make_shared<AnswerHold>();
+                const auto length = static_cast<std::size_t>(t.contentLength);
+                if (!out.hold->growTo(length, std::chrono::steady_clock::now() + t.stallLimit)) {
+                    out.budgetRefused = true;
+                    return 0;
+                }
+                out.body.reserve(length);
+            }
             if (t.request->onFinalHeaders &&
                 !t.request->onFinalHeaders(out.status, t.contentLength, t.hasContentEncoding)) {
                 out.aborted = true;
@@ -231,9 +250,22 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         out.aborted = true;
         return 0;
     }
-    if (t.request->maxBodyBytes != 0 && out.body.size() + length > t.request->maxBodyBytes) {
+    const std::size_t cap = t.request->maxBodyBytes;
+    const std::size_t needed = out.body.size() + length;
+    if (cap != 0 && needed > cap) {
         out.bodyTooLarge = true;
         return 0;
+    }
+    if (!out.hold) out.hold = std::make_shared<AnswerHold>();
+    if (needed > out.hold->bytes()) {
+        // Doubling keeps the waits few; the body's capacity is exactly what the hold covers.
+        std::size_t want = std::max({needed, out.hold->bytes() * 2, kFirstAnswerHold});
+        if (cap != 0) want = std::min(want, cap);
+        if (!out.hold->growTo(want, std::chrono::steady_clock::now() + t.stallLimit)) {
+            out.budgetRefused = true;
+            return 0;
+        }
+        out.body.reserve(want);
     }
     out.body.append(data, length);
     return length;
@@ -491,13 +523,18 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
             why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
         } else if (out.bodyTooLarge) {
             why = "answer body larger than the limit";
+        } else if (out.budgetRefused) {
+            why = "too many large answers held at once";
         } else if (out.headersTooLarge) {
             why = "answer header block larger than the limit";
         } else if (errorBuffer[0] != '\0') {
             why += ": ";
             why += errorBuffer;
         }
-        if (out.bodyTooLarge) out.body.clear();
+        if (out.bodyTooLarge || out.budgetRefused) {
+            std::string().swap(out.body);
+            out.hold.reset();
+        }
         return finish(Stage::Transfer, why);
     }
     releaseEasy(std::move(easy), reusable);

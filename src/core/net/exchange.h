@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/budget.h"
 #include "net/curl_api.h"
 #include "net/http.h"
 
@@ -112,7 +113,9 @@ struct ExchangeRequest {
     std::optional<std::pair<std::string, std::string>> proxyCredentials;   // basic
     std::optional<std::pair<std::string, std::string>> serverCredentials;  // basic
     bool cookieEngine = false;         // cookies set during redirects travel on
-    std::size_t maxBodyBytes = 0;      // collected bodies only; 0: no limit
+    // Collected bodies only; 0: no limit. Collected bodies also take their bytes from the
+    // process-wide answer budget, waiting up to the stall time for them.
+    std::size_t maxBodyBytes = 0;
     std::string acceptEncoding;        // non-empty: curl asks for and decodes these codings
     // Called when the header block of the final response is complete; false aborts.
     std::function<bool(long status, std::int64_t contentLength, bool hasContentEncoding)> onFinalHeaders;
@@ -130,6 +133,8 @@ struct ExchangeOutcome {
     bool requestSent = false;
     bool headersComplete = false;  // the last response's header block arrived whole
     bool bodyTooLarge = false;
+    bool budgetRefused = false;    // the answer budget stayed spent
+    std::shared_ptr<AnswerHold> hold;  // the collected body's share of the answer budget
     bool headersTooLarge = false;
     bool aborted = false;          // onFinalHeaders or sink said stop
     bool stalled = false;          // no byte moved for stallSeconds

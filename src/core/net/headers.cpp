@@ -203,6 +203,18 @@ NetConfig NetConfig::fromEnvironment() {
     NetConfig config;
     const char* insecure = std::getenv("VIGILO_INSECURE_TLS");
     config.insecureTls = insecure != nullptr && std::string_view(insecure) == "1";
+    // Whole mebibytes; anything that is not a positive number keeps the default.
+    const auto megabytes = [](const char* name, auto& into) {
+        const char* text = std::getenv(name);
+        if (text == nullptr || *text == '\0') return;
+        char* end = nullptr;
+        const long long value = std::strtoll(text, &end, 10);
+        if (*end != '\0' || value <= 0 || value > (1LL << 40)) return;
+        into = static_cast<std::remove_reference_t<decltype(into)>>(value) << 20;
+    };
+    megabytes("VIGILO_ANSWER_BUDGET_MB", config.answerBudgetBytes);
+    megabytes("VIGILO_MAX_VIDEO_MB", config.maxVideoBytes);
+    megabytes("VIGILO_MIN_FREE_MB", config.minFreeBytes);
     return config;
 }
 

@@ -3,10 +3,21 @@
 // cookie, header or credential with any other exchange. A failed exchange yields empty values,
 // never an exception; `error` carries a diagnostic for logs and tests.
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace vigilo {
+
+namespace net {
+class AnswerHold;
+}
+
+// Caps on collected answers: the service's JSON answers are under 200 KB, its redirect pages
+// a few hundred bytes.
+inline constexpr std::size_t kMaxJsonAnswerBytes = std::size_t{8} << 20;
+inline constexpr std::size_t kMaxPageAnswerBytes = std::size_t{1} << 20;
 
 // Parameters of one exchange. An unset optional is a parameter that was not given.
 struct HttpRequestOptions {
@@ -26,6 +37,8 @@ struct HttpRequestOptions {
     std::optional<bool> autoMergeCookies;      // default true
     std::optional<bool> completeHeaders;       // default true
     std::optional<bool> normalizeHeaderCase;   // default true
+    // A larger answer body fails the exchange; never above NetConfig::maxBodyBytes.
+    std::optional<std::size_t> maxBodyBytes;
 };
 
 struct HttpResult {
@@ -37,6 +50,8 @@ struct HttpResult {
     std::string statusText;        // native client: "200 OK" or a numbered message
     std::string text;              // native client: the decoded body text
     std::string error;             // diagnostic, empty on success
+    // The body's share of the process-wide answer budget, given back with the last copy.
+    std::shared_ptr<net::AnswerHold> answerHold;
     bool transportOk() const { return error.empty(); }
 };
 
@@ -71,6 +86,12 @@ std::string urlPath(std::string_view url);
 struct NetConfig {
     bool insecureTls = false;                          // VIGILO_INSECURE_TLS=1
     std::size_t maxBodyBytes = std::size_t{64} << 20;  // JSON and redirect pages
+    // Collected answer bytes held at once by the whole process (VIGILO_ANSWER_BUDGET_MB).
+    std::size_t answerBudgetBytes = std::size_t{64} << 20;
+    // A video larger than this is given up (VIGILO_MAX_VIDEO_MB), and so is a download once
+    // the file system of its folder has less than minFreeBytes free (VIGILO_MIN_FREE_MB).
+    std::int64_t maxVideoBytes = std::int64_t{4} << 30;
+    std::int64_t minFreeBytes = std::int64_t{1} << 30;
     // Time-outs of the exchanges that take none as a parameter (the Internet-API client and
     // the downloads): connecting, and the longest wait without a byte.
     long connectSeconds = 15;

@@ -52,7 +52,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     request.totalTimeoutSeconds = std::max(net::kPageTotalTimeoutSeconds, 10 * config.stallSeconds);
     request.proxy = options.proxy.value_or(std::string());
     request.followRedirects = !options.noRedirect.value_or(false);
-    request.maxBodyBytes = config.maxBodyBytes;
+    request.maxBodyBytes = net::answerCap(options, config);
 
     const std::string agent = agentFrom(headers);
 
@@ -81,7 +81,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
         request.sendBody = true;
     }
 
-    const net::ExchangeOutcome outcome = net::performExchange(request);
+    net::ExchangeOutcome outcome = net::performExchange(request);
     const bool merge = options.autoMergeCookies.value_or(true) && options.cookies.has_value();
     if (!outcome.ok()) {
         result.error = outcome.error;
@@ -89,7 +89,8 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
         return result;
     }
 
-    result.body = outcome.body;
+    result.body = std::move(outcome.body);
+    result.answerHold = std::move(outcome.hold);
     result.responseHeaders = outcome.headerBlock;
     result.statusCode = static_cast<int>(outcome.status);
     result.receivedCookies = collectSetCookies(result.responseHeaders);

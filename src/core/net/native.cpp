@@ -122,7 +122,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
     request.connectTimeoutSeconds = t;
     request.stallSeconds = t;
     request.totalTimeoutSeconds = std::max(net::kPageTotalTimeoutSeconds, 10 * t);
-    request.maxBodyBytes = net::currentNetConfig().maxBodyBytes;
+    request.maxBodyBytes = net::answerCap(options, net::currentNetConfig());
 
     const std::string serverUser = options.serverUser.value_or(std::string());
     const std::string serverPassword = options.serverPassword.value_or(std::string());
@@ -181,7 +181,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
         request.sendBody = !request.body.empty() || method == 1;
     }
 
-    const net::ExchangeOutcome outcome = net::performExchange(request);
+    net::ExchangeOutcome outcome = net::performExchange(request);
     if (outcome.failedStage != net::Stage::None && outcome.failedStage != net::Stage::Transfer) {
         return failWith(stageMessage(outcome.failedStage), outcome.error);
     }
@@ -222,8 +222,9 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
 
     if (autoMerge && !cookies.empty()) result.receivedCookies = mergeCookies(cookies, result.receivedCookies);
 
-    result.body = outcome.body;
     result.text = decodeBody(outcome.body);
+    result.body = std::move(outcome.body);
+    result.answerHold = std::move(outcome.hold);
     return result;
 }
 

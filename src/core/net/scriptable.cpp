@@ -60,7 +60,7 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
     request.totalTimeoutSeconds = std::max(net::kPageTotalTimeoutSeconds, 10 * request.stallSeconds);
     request.proxy = options.proxy.value_or(std::string());
     request.followRedirects = !options.noRedirect.value_or(false);
-    request.maxBodyBytes = net::currentNetConfig().maxBodyBytes;
+    request.maxBodyBytes = net::answerCap(options, net::currentNetConfig());
 
     std::string headers = options.extraHeaders.value_or(std::string());
     if (options.completeHeaders.value_or(true)) {
@@ -115,14 +115,15 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
         request.sendBody = !request.body.empty() || method == 1;
     }
 
-    const net::ExchangeOutcome outcome = net::performExchange(request);
+    net::ExchangeOutcome outcome = net::performExchange(request);
     if (!outcome.ok()) {
         result.error = outcome.error;
         if (merge) result.receivedCookies = mergeCookies(*options.cookies, "");
         return result;
     }
 
-    result.body = outcome.body;
+    result.body = std::move(outcome.body);
+    result.answerHold = std::move(outcome.hold);
     // The object's header text leaves out the status line.
     const auto lineEnd = outcome.headerBlock.find("\r\n");
     result.responseHeaders = lineEnd == std::string::npos ? std::string() : outcome.headerBlock.substr(lineEnd + 2);

@@ -67,6 +67,7 @@ std::string resolveShareLink(std::string_view link) {
     options.method = 0;
     options.extraHeaders = "User-Agent: " + std::string(kDesktopAgent);
     options.noRedirect = true;
+    options.maxBodyBytes = kMaxPageAnswerBytes;
     const HttpResult result = InternetHttpClient::send(options);
     return bodyToText(result.body);
 }

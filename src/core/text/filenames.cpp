@@ -101,7 +101,11 @@ std::string cutUtf8(std::string_view text, std::size_t maxBytes) {
 }
 
 std::string safeFileName(std::string_view text, std::size_t maxBytes) {
-    return notDots(cutUtf8(cleanFileName(text), maxBytes));
+    std::string name = notDots(cutUtf8(cleanFileName(text), maxBytes));
+    // A name that starts with a dot would be hidden from the user's file manager and listing.
+    if (!name.empty() && name[0] == '.') name[0] = '_';
+    if (name.empty()) name = std::string(kEmptyNameStandIn).substr(0, maxBytes);
+    return name;
 }
 
 

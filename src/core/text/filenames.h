@@ -10,9 +10,12 @@ namespace vigilo {
 
 inline constexpr std::size_t kMaxNameBytes = 255;
 
+// What an empty name becomes, so it still names a visible file or folder.
+inline constexpr std::string_view kEmptyNameStandIn = "_";
+
 // One path component: "/", NUL and control characters become "_", invalid UTF-8 becomes
-// U+FFFD, "." and ".." turn into underscores, and the result is cut to maxBytes on a character
-// boundary. An empty text stays empty (the caller decides what an empty name means).
+// U+FFFD, "." and ".." turn into underscores, a leading dot becomes "_" (no hidden files), the
+// result is cut to maxBytes on a character boundary, and an empty name becomes the stand-in.
 std::string safeFileName(std::string_view text, std::size_t maxBytes = kMaxNameBytes);
 
 // Valid UTF-8 with the characters a name may not hold replaced; no length limit.

@@ -1,7 +1,9 @@
 #include "text/jsondoc.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 #include <unordered_set>
@@ -29,6 +31,30 @@ constexpr std::string_view kMarker = "\xE2\x90\x80";
 // ---------------------------------------------------------------------------------------
 // Reading JSON text.
 
+// What a filtered parse keeps: the members and elements named on the way to each path the
+// reader asked for, and everything below a path's end. Elements are named by their index.
+struct KeepNode {
+    bool whole = false;
+    // Elements before the last one named keep their place as nulls, so indexes still read
+    // the same element; those after it are dropped.
+    size_t indexSpan = 0;
+    std::vector<std::pair<std::string, std::unique_ptr<KeepNode>>> children;
+
+    const KeepNode* child(std::string_view name) const {
+        for (const auto& [n, node] : children)
+            if (n == name) return node.get();
+        return nullptr;
+    }
+    KeepNode& add(std::string_view name) {
+        for (auto& [n, node] : children)
+            if (n == name) return *node;
+        if (!name.empty() && name.size() <= 9 && name.find_first_not_of("0123456789") == std::string_view::npos)
+            indexSpan = std::max(indexSpan, static_cast<size_t>(std::stoul(std::string(name))) + 1);
+        children.emplace_back(std::string(name), std::make_unique<KeepNode>());
+        return *children.back().second;
+    }
+};
+
 // Builds the tree straight from the parser's events: numbers become doubles as in
 // JavaScript, depth is bounded, and a repeated member name keeps its first place with the
 // last value, as an object literal does.
@@ -45,46 +71,123 @@ public:
     using string_t = Json::string_t;
     using binary_t = Json::binary_t;
 
-    explicit TreeBuilder(Json& root) : root_(root) {}
+    // With a filter only what it names is built; the rest is read and dropped.
+    explicit TreeBuilder(Json& root, const KeepNode* filter = nullptr) : root_(root), filter_(filter) {}
 
-    bool null() { return put(Json(nullptr)) != nullptr; }
-    bool boolean(bool value) { return put(Json(value)) != nullptr; }
-    bool number_integer(number_integer_t value) { return put(Json(static_cast<double>(value))) != nullptr; }
-    bool number_unsigned(number_unsigned_t value) { return put(Json(static_cast<double>(value))) != nullptr; }
-    bool number_float(number_float_t value, const string_t&) { return put(Json(value)) != nullptr; }
-    bool string(string_t& value) { return put(Json(std::move(value))) != nullptr; }
+    bool null() { return !admit() || put(Json(nullptr)) != nullptr; }
+    bool boolean(bool value) { return !admit() || put(Json(value)) != nullptr; }
+    bool number_integer(number_integer_t value) {
+        return !admit() || put(Json(static_cast<double>(value))) != nullptr;
+    }
+    bool number_unsigned(number_unsigned_t value) {
+        return !admit() || put(Json(static_cast<double>(value))) != nullptr;
+    }
+    bool number_float(number_float_t value, const string_t&) { return !admit() || put(Json(value)) != nullptr; }
+    bool string(string_t& value) { return !admit() || put(Json(std::move(value))) != nullptr; }
     bool binary(binary_t&) { return false; }
     bool start_object(std::size_t) {
+        if (!admitContainer()) return stack_.size() + skipping_ < kMaxDepth;
         if (!open(Json::object())) return false;
         if (pending_.size() <= objectDepth_) pending_.emplace_back();
         pending_[objectDepth_++].clear();
         return true;
     }
     bool key(string_t& name) {
+        if (filter_ != nullptr) {
+            if (skipping_ > 0) return true;
+            const KeepNode* parent = keep_.back();
+            if (parent != nullptr) {
+                const KeepNode* node = parent->child(name);
+                if (node == nullptr) {
+                    skipMember_ = true;
+                    return true;
+                }
+                memberNode_ = node->whole ? nullptr : node;
+            } else {
+                memberNode_ = nullptr;
+            }
+        }
         auto& members = pending_[objectDepth_ - 1];
         members.emplace_back(std::move(name), nullptr);
         member_ = &members.back().second;
         return true;
     }
     bool end_object() {
+        if (closeSkipped()) return true;
         auto& scratch = pending_[--objectDepth_];
         mergeRepeatedNames(scratch);
         Members& members = stack_.back()->get_ref<Json::object_t&>();
         members.reserve(scratch.size());
         for (auto& [name, value] : scratch) members.emplace_back(std::move(name), std::move(value));
         scratch.clear();
-        stack_.pop_back();
+        close();
         return true;
     }
-    bool start_array(std::size_t) { return open(Json::array()); }
+    bool start_array(std::size_t) {
+        if (!admitContainer()) return stack_.size() + skipping_ < kMaxDepth;
+        return open(Json::array());
+    }
     bool end_array() {
-        stack_.pop_back();
+        if (closeSkipped()) return true;
+        close();
         return true;
     }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
 private:
     using Scratch = std::vector<std::pair<std::string, Json>>;
+
+    // Whether the value starting now is kept; on true, pendingNode_ is the filter below it
+    // (null: everything).
+    bool admit() {
+        if (filter_ == nullptr) return true;
+        if (skipping_ > 0) return false;
+        if (stack_.empty()) {
+            pendingNode_ = filter_->whole ? nullptr : filter_;
+            return true;
+        }
+        const KeepNode* parent = keep_.back();
+        if (stack_.back()->is_array()) {
+            const size_t index = nextIndex_.back()++;
+            if (parent == nullptr) {
+                pendingNode_ = nullptr;
+                return true;
+            }
+            char buf[24];
+            const auto res = std::to_chars(buf, buf + sizeof buf, index);
+            const KeepNode* node = parent->child(std::string_view(buf, static_cast<size_t>(res.ptr - buf)));
+            if (node == nullptr) {
+                if (index < parent->indexSpan) put(Json(nullptr));
+                return false;
+            }
+            pendingNode_ = node->whole ? nullptr : node;
+            return true;
+        }
+        if (skipMember_) {
+            skipMember_ = false;
+            return false;
+        }
+        pendingNode_ = memberNode_;
+        return true;
+    }
+    // A container that is not kept is only counted until it closes.
+    bool admitContainer() {
+        if (admit()) return true;
+        ++skipping_;
+        return false;
+    }
+    bool closeSkipped() {
+        if (skipping_ == 0) return false;
+        --skipping_;
+        return true;
+    }
+    void close() {
+        stack_.pop_back();
+        if (filter_ != nullptr) {
+            keep_.pop_back();
+            nextIndex_.pop_back();
+        }
+    }
 
     Json* put(Json&& value) {
         if (stack_.empty()) {
@@ -103,6 +206,10 @@ private:
     bool open(Json&& container) {
         if (stack_.size() >= kMaxDepth) return false;
         stack_.push_back(put(std::move(container)));
+        if (filter_ != nullptr) {
+            keep_.push_back(pendingNode_);
+            nextIndex_.push_back(0);
+        }
         return true;
     }
     static void mergeRepeatedNames(Scratch& members) {
@@ -142,15 +249,23 @@ private:
     // One scratch member list per open object, kept between objects for their capacity.
     std::vector<Scratch> pending_;
     size_t objectDepth_ = 0;
+
+    const KeepNode* filter_ = nullptr;
+    std::vector<const KeepNode*> keep_;  // per open container: its filter (null: keep all)
+    std::vector<size_t> nextIndex_;      // per open container: the next element's index
+    size_t skipping_ = 0;                // containers open inside one that is left out
+    bool skipMember_ = false;            // the value after a refused name is left out
+    const KeepNode* memberNode_ = nullptr;
+    const KeepNode* pendingNode_ = nullptr;
 };
 
 enum class Parsed { Value, Nothing, Invalid };
 
 // A text as the engine's eval would take it, for JSON texts: white space only is no value.
-Parsed parseJson(std::string_view text, Json& out) {
+Parsed parseJson(std::string_view text, Json& out, const KeepNode* filter = nullptr) {
     if (trimJsSpace(text).empty()) return Parsed::Nothing;
     try {
-        TreeBuilder builder(out);
+        TreeBuilder builder(out, filter);
         if (Json::sax_parse(text.data(), text.data() + text.size(), &builder)) return Parsed::Value;
     } catch (const std::exception&) {
     }
@@ -469,6 +584,24 @@ private:
 };
 
 // The resolved expression P: segments applied to the root.
+// The filter of a parse that keeps only these paths. A path that cannot be read keeps nothing.
+std::unique_ptr<KeepNode> keepTree(const std::vector<std::string_view>& paths) {
+    auto root = std::make_unique<KeepNode>();
+    for (const std::string_view path : paths) {
+        PathCursor cursor(path, !path.empty() && path[0] != '[');
+        std::vector<std::string> names;
+        Segment seg;
+        PathCursor::Step step;
+        while ((step = cursor.next(seg)) == PathCursor::Ok)
+            names.push_back(seg.isIndex ? std::to_string(seg.index) : std::string(seg.key));
+        if (step == PathCursor::Bad) continue;
+        KeepNode* node = root.get();
+        for (const auto& name : names) node = &node->add(name);
+        node->whole = true;
+    }
+    return root;
+}
+
 struct PathP {
     std::string_view rel;
     bool implicitDot = false;
@@ -696,11 +829,18 @@ JsonDoc& JsonDoc::operator=(const JsonDoc&) = default;
 JsonDoc::JsonDoc(JsonDoc&&) noexcept = default;
 JsonDoc& JsonDoc::operator=(JsonDoc&&) noexcept = default;
 
-bool JsonDoc::parse(std::string_view text, bool literal) {
+bool JsonDoc::parse(std::string_view text, bool literal) { return parseFiltered(text, literal, nullptr); }
+
+bool JsonDoc::parseKeeping(std::string_view text, const std::vector<std::string_view>& paths) {
+    const auto filter = keepTree(paths);
+    return parseFiltered(text, false, filter.get());
+}
+
+bool JsonDoc::parseFiltered(std::string_view text, bool literal, const void* filter) {
     // A fresh document: copies made before keep the old one.
     impl_ = std::make_shared<Impl>();
     Impl& d = *impl_;
-    switch (parseJson(text, d.root)) {
+    switch (parseJson(text, d.root, static_cast<const KeepNode*>(filter))) {
         case Parsed::Value:
             break;
         case Parsed::Invalid:

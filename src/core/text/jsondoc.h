@@ -22,6 +22,10 @@ public:
     // Invalid text leaves the root null (toText "null"); empty text leaves it undefined
     // (toText ""). Returns whether the root is neither null nor undefined.
     bool parse(std::string_view text, bool literal = false);
+    // As parse, but only what the paths reach is built: the members and elements on the way to
+    // each path and everything below its end. An answer's unread parts then cost no memory;
+    // an array keeps only the elements named, so its count is theirs.
+    bool parseKeeping(std::string_view text, const std::vector<std::string_view>& paths);
     std::string getText(std::string_view path, bool jsonForm = false) const;
     JsonDoc subDocument(std::string_view path) const;
     std::string toText() const;
@@ -47,6 +51,8 @@ public:
     struct Impl;
 
 private:
+    bool parseFiltered(std::string_view text, bool literal, const void* filter);
+
     std::shared_ptr<Impl> impl_;
 };
 

@@ -298,4 +298,74 @@ std::string oneLine(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i] and its code point; 0 when the byte there
+// starts no valid sequence.
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i, char32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) {
+        cp = b0;
+        return 1;
+    }
+    std::size_t length = 0;
+    char32_t minimum = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2, cp = b0 & 0x1F, minimum = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3, cp = b0 & 0x0F, minimum = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4, cp = b0 & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return length;
+}
+
+void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += prefix;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 15];
+}
+
+}  // namespace
+
+std::string visibleControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = 0;
+        const std::size_t length = utf8SequenceAt(text, i, cp);
+        if (length == 0) {
+            appendHex(out, "\\x", static_cast<unsigned char>(text[i]), 2);
+            ++i;
+            continue;
+        }
+        if ((cp < 0x20 && cp != '\t') || cp == 0x7F) {
+            appendHex(out, "\\x", static_cast<unsigned>(cp), 2);
+        } else if (cp >= 0x80 && cp <= 0x9F) {
+            appendHex(out, "\\u", static_cast<unsigned>(cp), 4);
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string cutServiceText(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return std::string(text);
+    std::size_t end = maxBytes;
+    // Back over continuation bytes, so the cut never splits a character.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end));
+}
+
 }  // namespace vigilo

@@ -1,6 +1,7 @@
 #pragma once
 // Shared text operations. Text in memory is UTF-8; positions are 1-based where the
 // callers' conventions say so (textBetween/textBefore start), as in the rest of the program.
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,20 @@ std::string replacePairs(std::string text,
 // Text from the service on one line of a log, a cell or a file: a CR LF pair and every other
 // control character (C0, DEL) become one space, so a line break can never forge a line.
 std::string oneLine(std::string_view text);
+
+// Text on its way to a terminal: every control character (C0 but the tab, DEL, C1) and every
+// byte that is not part of valid UTF-8 is printed as an escape ("\x1B", "\u009B", "\xFF"),
+// so a service text can never clear the screen, set the title or write the clipboard.
+std::string visibleControls(std::string_view text);
+
+// Texts from the service are cut to these lengths (at a character boundary) before they reach
+// a cell, a log line or a file: real ones are far shorter, and a hostile one would otherwise be
+// copied into every cell and log line each cycle.
+inline constexpr std::size_t kMaxNicknameBytes = 1024;
+inline constexpr std::size_t kMaxDescriptionBytes = 8192;
+// Ids, counts and addresses.
+inline constexpr std::size_t kMaxServiceFieldBytes = 4096;
+std::string cutServiceText(std::string_view text, std::size_t maxBytes);
 
 // Splits at each CR LF: every delimiter ends an element; the remainder counts only when
 // not empty. "" gives no element.

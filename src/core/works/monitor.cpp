@@ -56,15 +56,17 @@ int rowFromText(const std::string& text) {
 ProfileRecord requestProfile(const Endpoints& endpoints, const std::string& secUid) {
     HttpRequestOptions options;
     options.url = profileUrl(endpoints, secUid);
+    options.maxBodyBytes = kMaxJsonAnswerBytes;
     const HttpResult result = InternetHttpClient::send(options);
 
     JsonDoc doc;
-    const bool parsed = doc.parse(bodyToText(result.body));
+    const bool parsed =
+        doc.parseKeeping(bodyToText(result.body), {kNicknamePath, kFollowerPath, kPostCountPath, kShortIdPath});
     ProfileRecord record;
-    record.nickname = doc.getText(kNicknamePath);
-    record.followerText = followerText(countText(doc, kFollowerPath));
-    record.postCount = countText(doc, kPostCountPath);
-    record.shortId = doc.getText(kShortIdPath);
+    record.nickname = cutServiceText(doc.getText(kNicknamePath), kMaxNicknameBytes);
+    record.followerText = cutServiceText(followerText(countText(doc, kFollowerPath)), kMaxServiceFieldBytes);
+    record.postCount = cutServiceText(countText(doc, kPostCountPath), kMaxServiceFieldBytes);
+    record.shortId = cutServiceText(doc.getText(kShortIdPath), kMaxServiceFieldBytes);
 
     const int countType = doc.typeOf(kPostCountPath);
     const bool hasCount = countType == kTypeNumber || (countType == kTypeText && isDecimalNumber(record.postCount));
@@ -77,14 +79,16 @@ NewestPostRecord requestNewestPost(const Endpoints& endpoints, const std::string
     options.url = postListUrl(endpoints, secUid);
     options.method = 0;
     options.extraHeaders = std::string(kMobileAgentLine);
+    options.maxBodyBytes = kMaxJsonAnswerBytes;
     const HttpResult result = InternetHttpClient::send(options);
 
     JsonDoc doc;
-    const bool parsed = doc.parse(bodyToText(result.body));
+    // Only the newest post is read: the list's other entries are never built.
+    const bool parsed = doc.parseKeeping(bodyToText(result.body), {kNewestIdPath, kNewestDescPath, kPlayAddressPath});
     NewestPostRecord record;
-    record.newestId = doc.getText(kNewestIdPath);
-    record.newestDesc = doc.getText(kNewestDescPath);
-    record.playAddress = doc.getText(kPlayAddressPath);
+    record.newestId = cutServiceText(doc.getText(kNewestIdPath), kMaxServiceFieldBytes);
+    record.newestDesc = cutServiceText(doc.getText(kNewestDescPath), kMaxDescriptionBytes);
+    record.playAddress = cutServiceText(doc.getText(kPlayAddressPath), kMaxServiceFieldBytes);
     record.listEmpty = doc.count("['aweme_list']") == 0;
     record.ok = answered(result) && parsed;
     return record;
@@ -340,6 +344,7 @@ void WorksEngine::downloadNewestVideo(const std::string& playAddress, const std:
     options.method = 0;
     options.extraHeaders = std::string(kMobileAgentLine);
     options.noRedirect = true;
+    options.maxBodyBytes = kMaxPageAnswerBytes;
     const HttpResult result = NativeHttpClient::send(options);
     const std::string page = result.text.empty() ? bodyToText(result.body) : result.text;
     const std::string videoAddress = anchorTarget(page);

@@ -12,6 +12,8 @@ std::string videoFileName(std::string_view newestId, std::string_view newestDesc
         stem = cutUtf8(id + "-", budget);
     else
         stem = id + "-" + cutUtf8(desc, budget - id.size() - 1);
+    // An id that starts with a dot would make a hidden file.
+    if (!stem.empty() && stem[0] == '.') stem[0] = '_';
     return stem + std::string(kExtension);
 }
 

@@ -1,0 +1,101 @@
+#include "net/budget.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "net/exchange.h"
+
+namespace vigilo::net {
+
+struct AnswerBudget::State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t held = 0;
+    std::size_t peak = 0;
+    std::size_t heldByWaiters = 0;
+};
+
+AnswerBudget::State& AnswerBudget::state() const {
+    // Never destroyed: results may still give bytes back while the process ends.
+    static State* s = new State;
+    return *s;
+}
+
+bool AnswerBudget::acquire(std::size_t bytes, std::size_t alreadyHeld,
+                           std::chrono::steady_clock::time_point deadline) {
+    if (bytes == 0) return true;
+    const std::size_t capacity = std::max<std::size_t>(currentNetConfig().answerBudgetBytes, 1);
+    State& s = state();
+    std::unique_lock lock(s.mutex);
+    bool waiting = false;
+    auto stopWaiting = [&] {
+        if (!waiting) return;
+        s.heldByWaiters -= alreadyHeld;
+        waiting = false;
+        s.changed.notify_all();
+    };
+    for (;;) {
+        const bool fits = s.held + bytes <= capacity || s.held == alreadyHeld;
+        if (fits) {
+            stopWaiting();
+            s.held += bytes;
+            s.peak = std::max(s.peak, s.held);
+            return true;
+        }
+        if (!waiting) {
+            waiting = true;
+            s.heldByWaiters += alreadyHeld;
+            // Others may now find that nobody can go on.
+            s.changed.notify_all();
+        }
+        const bool stuck = alreadyHeld > 0 && s.heldByWaiters == s.held;
+        if (stuck || std::chrono::steady_clock::now() >= deadline) {
+            stopWaiting();
+            return false;
+        }
+        s.changed.wait_until(lock, deadline);
+    }
+}
+
+void AnswerBudget::release(std::size_t bytes) {
+    if (bytes == 0) return;
+    State& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        s.held -= std::min(bytes, s.held);
+    }
+    s.changed.notify_all();
+}
+
+std::size_t AnswerBudget::held() const {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.held;
+}
+
+std::size_t AnswerBudget::peak() const {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.peak;
+}
+
+void AnswerBudget::resetPeak() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.peak = s.held;
+}
+
+AnswerBudget& answerBudget() {
+    static AnswerBudget budget;
+    return budget;
+}
+
+bool AnswerHold::growTo(std::size_t total, std::chrono::steady_clock::time_point deadline) {
+    if (total <= bytes_) return true;
+    if (!answerBudget().acquire(total - bytes_, bytes_, deadline)) return false;
+    bytes_ = total;
+    return true;
+}
+
+}  // namespace vigilo::net
