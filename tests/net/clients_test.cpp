@@ -5,8 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "net/budget.h"
 #include "net/http.h"
 #include "net/service.h"
 #include "test_server.h"
@@ -109,6 +112,19 @@ protected:
         });
         server_.on("/big", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(5000, 'x'), "text/plain");
+        });
+        server_.on("/big-chunked", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
+                if (offset >= 5000) {
+                    sink.done();
+                    return true;
+                }
+                const std::string piece(1000, 'x');
+                return sink.write(piece.data(), piece.size());
+            });
+        });
+        server_.on("/large", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(900 * 1024, 'L'), "application/json");
         });
         server_.on("/huge-header", [](const httplib::Request&, httplib::Response& res) {
             res.set_header("X-Big", std::string(1 << 20, 'a'));
@@ -560,18 +576,46 @@ TEST_F(ClientTest, StalledExchangesEndInAboutTheConfiguredTime) {
 
 TEST_F(ClientTest, OversizedAnswersFailCleanly) {
     ConfigGuard guard;
+    // The process-wide cap, or the exchange's own below it; announced or streamed.
+    struct CapCase {
+        const char* what;
+        std::size_t processCap;
+        std::optional<std::size_t> exchangeCap;
+        const char* path;
+    } caps[] = {
+        {"process cap, announced length", 4096, std::nullopt, "/big"},
+        {"process cap, streamed", 4096, std::nullopt, "/big-chunked"},
+        {"exchange cap, announced length", std::size_t{64} << 20, 4096, "/big"},
+        {"exchange cap, streamed", std::size_t{64} << 20, 4096, "/big-chunked"},
+        {"an exchange cap never raises the process one", 4096, std::size_t{64} << 20, "/big"},
+    };
+    for (const auto& c : caps) {
+        NetConfig config = netConfig();
+        config.maxBodyBytes = c.processCap;
+        setNetConfig(config);
+        for (Client client : kAllClients) {
+            SCOPED_TRACE(std::string(c.what) + " " + clientName(client));
+            HttpRequestOptions o = options(c.path);
+            o.maxBodyBytes = c.exchangeCap;
+            const HttpResult big = sendWith(client, o);
+            EXPECT_FALSE(big.transportOk());
+            EXPECT_TRUE(big.body.empty());
+            EXPECT_TRUE(big.text.empty());
+            if (client == Client::Native) {
+                EXPECT_EQ(big.statusText, "713 读取数据失败!");
+            }
+            o.maxBodyBytes = 5000;
+            if (c.processCap >= 5000) {
+                EXPECT_TRUE(sendWith(client, o).body == std::string(5000, 'x'));
+            }
+        }
+    }
+    EXPECT_EQ(net::answerBudget().held(), 0u);
     NetConfig config = netConfig();
     config.maxBodyBytes = 4096;
     setNetConfig(config);
     for (Client client : kAllClients) {
         SCOPED_TRACE(clientName(client));
-        const HttpResult big = sendWith(client, options("/big"));
-        EXPECT_FALSE(big.transportOk());
-        EXPECT_TRUE(big.body.empty());
-        EXPECT_TRUE(big.text.empty());
-        if (client == Client::Native) {
-            EXPECT_EQ(big.statusText, "713 读取数据失败!");
-        }
 
         const HttpResult header = sendWith(client, options("/huge-header"));
         EXPECT_FALSE(header.transportOk());
@@ -670,6 +714,33 @@ TEST_F(ClientTest, ShareLinkResolvedWithoutFollowingTheRedirect) {
     const std::string agent = "User-Agent: " + std::string(kDesktopAgent);
     EXPECT_NE(std::find(headers.begin(), headers.end(), agent), headers.end());
     EXPECT_EQ(server_.requests().size(), 1u);
+}
+
+// Many large answers at once: each waits for its share of the process-wide budget while the
+// others are read, all arrive whole, the bytes held never pass the budget, and everything is
+// given back once the answers have been read.
+TEST_F(ClientTest, LargeAnswersAtOnceWaitForTheAnswerBudget) {
+    ConfigGuard guard;
+    NetConfig config = netConfig();
+    config.answerBudgetBytes = std::size_t{1} << 20;  // room for one 900 KB answer at a time
+    setNetConfig(config);
+    net::answerBudget().resetPeak();
+    const std::string expected(900 * 1024, 'L');
+    constexpr int kExchanges = 6;
+    std::vector<std::string> failures(kExchanges);
+    {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < kExchanges; ++i)
+            threads.emplace_back([&, i] {
+                const HttpResult r = sendWith(kAllClients[i % 3], options("/large"));
+                if (!r.transportOk()) failures[i] = r.error;
+                else if (r.body != expected) failures[i] = "body of " + std::to_string(r.body.size()) + " bytes";
+                else if (net::answerBudget().held() < expected.size()) failures[i] = "answer read outside the budget";
+            });
+    }
+    for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+    EXPECT_LE(net::answerBudget().peak(), config.answerBudgetBytes);
+    EXPECT_EQ(net::answerBudget().held(), 0u);
 }
 
 }  // namespace
