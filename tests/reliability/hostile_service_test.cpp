@@ -2,12 +2,18 @@
 // folder, a recording name stays one argument that ffmpeg cannot read as an option, a stream
 // address that is not a network stream starts nothing, and ids never leave their query value.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/table.h"
+#include "control/startup.h"
+#include "net/download.h"
+#include "net/budget.h"
+#include "net/http.h"
 #include "live/recorder.h"
 #include "reliability/monitors.h"
 #include "support/sim_support.h"
@@ -36,6 +42,7 @@ std::vector<HostileName> hostileNames() {
         {"two words, an option first", "-i x", "-f null -"},
         {"slashes and dots", "../../etc", "../../x/.."},
         {"a dot name", ".", ".."},
+        {"a hidden name", ".hidden", ".profile"},
         {"NUL", std::string("a\0b", 3), std::string("c\0d", 3)},
         {"control characters", "\x01\x1b[31m\x7f", "\t\r\n\x08"},
         {"1000 bytes", thousandBytes(), thousandBytes()},
@@ -46,7 +53,7 @@ std::vector<HostileName> hostileNames() {
 }
 
 bool cleanComponent(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.size() <= kMaxNameBytes && isValidUtf8(name) &&
+    return !name.empty() && name[0] != '.' && name.size() <= kMaxNameBytes && isValidUtf8(name) &&
            name.find('/') == std::string::npos &&
            std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
@@ -67,8 +74,7 @@ TEST_F(HostileService, NamesBecomeOneCleanFileInTheirOwnFolderAndWellFormedAccou
         works_->pollAccount(row + 1);
         settle();
 
-        // Exactly one file holds the video: 下载/<folder>/<name>, or 下载/<name> when the
-        // nickname cleans down to nothing.
+        // Exactly one file holds the video: 下载/<folder>/<name>, every part visible.
         std::vector<std::string> holding;
         for (const auto& f : filesBelow(data() / "下载"))
             if (readBytes(data() / "下载" / f) == post.videoBytes) holding.push_back(f);
@@ -347,6 +353,128 @@ TEST_F(HostileService, IdsFromTheServiceStayInsideTheirQueryValue) {
         // Every request the simulator saw was one of these kinds: nothing was split off.
         for (const auto& r : sim_.requests()) EXPECT_NE(r.endpoint, "other") << r.target;
     }
+}
+
+// A video body that never ends, or a disk running out, stops the download with a log line
+// that says why, and leaves no file behind: neither the video nor its temporary file.
+TEST_F(HostileService, EndlessVideoStopsAtItsLimitWithALogLineAndLeavesNoFile) {
+    const NetConfig saved = netConfig();
+    struct Case {
+        const char* what;
+        std::int64_t maxVideoBytes, minFreeBytes;
+        std::string logged;
+    } cases[] = {
+        {"over the size cap", std::int64_t{2} << 20, 0, "the video is larger than 2 MB"},
+        {"free space under the limit", std::int64_t{1} << 60, std::int64_t{1} << 60,
+         "less than " + std::to_string((std::int64_t{1} << 60) >> 20) + " MB free on the disk of the download folder"},
+    };
+    sim_.setHostileAnswer(sim::kVideo, {sim::HostileKind::Endless});
+    int key = 40;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        NetConfig config = saved;
+        config.maxVideoBytes = c.maxVideoBytes;
+        config.minFreeBytes = c.minFreeBytes;
+        setNetConfig(config);
+        const std::string k = std::to_string(key++);
+        const sim::Account account = makeAccount(k, "主播" + k);
+        const int row = registerAccount(account);
+        sim_.addPost(account.secUid, {"7200000000000000" + k, "新作品", "unused"});
+        works_->pollAccount(row + 1);
+        settle();
+
+        EXPECT_EQ(filesBelow(data() / "下载"), std::vector<std::string>{});
+        int failures = 0;
+        for (const std::string& line : splitCrLf(ctx_->log.text()))
+            if (line.find("主播" + k + "：视频下载失败") != std::string::npos && line.find(c.logged) != std::string::npos)
+                ++failures;
+        EXPECT_EQ(failures, 1) << ctx_->log.text();
+        // The row still counts the new post: only the video is missing, and the log says so.
+        EXPECT_EQ(ctx_->accountTable.cell(row, acol::Counter), "1");
+    }
+    setNetConfig(saved);
+}
+
+// What a run that was killed left half-downloaded goes at the next start; files of a process
+// that still runs, and files that only look alike, stay.
+TEST_F(HostileService, StalePartFilesGoAtStartAndOnlyThey) {
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const fs::path folder = data() / "下载" / "主播";
+    fs::create_directories(folder);
+    const std::string stale = ".vigilo-" + std::to_string(gone) + "-3.part";
+    const std::string staleTop = ".vigilo-" + std::to_string(gone) + "-0.part";
+    const std::string running = ".vigilo-" + std::to_string(::getppid()) + "-1.part";
+    const std::vector<std::string> kept = {running, ".vigilo-notes.part", ".vigilo-" + std::to_string(gone) + "-x.part",
+                                           "7100-x.mp4"};
+    for (const auto& name : kept) writeBytes(folder / name, "keep");
+    writeBytes(folder / stale, std::string(1000, 'v'));
+    writeBytes(data() / "下载" / staleTop, "v");
+
+    startUp(*ctx_, "");
+
+    std::vector<std::string> expected;
+    for (const auto& name : kept) expected.push_back("主播/" + name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(filesBelow(data() / "下载"), expected);
+}
+
+// Texts of any length the answer cap lets through are cut before they reach a cell, a log
+// line or a name; the account still works.
+TEST_F(HostileService, LongServiceTextsAreCutBeforeCellsLogLinesAndNames) {
+    // Each post of the list carries its author's nickname too: the answers stay under the cap.
+    const std::string nickname = "名" + std::string(1 << 20, 'n');
+    const std::string desc = std::string(2 << 20, 'd');
+    sim::Account account = makeAccount("50", nickname);
+    const int row = registerAccount(account);
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::Nickname), cutServiceText(nickname, kMaxNicknameBytes));
+    const sim::Post post{"7300000000000000050", desc, "VIDEO-50"};
+    sim_.addPost(account.secUid, post);
+    works_->pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::NewestDesc), desc.substr(0, kMaxDescriptionBytes));
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::Counter), "1");
+    const std::vector<std::string> files = filesBelow(data() / "下载");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(readBytes(data() / "下载" / files[0]), post.videoBytes);
+    for (const auto& part : fs::path(files[0])) EXPECT_LE(part.string().size(), kMaxNameBytes);
+
+    ctx_->worksStop = false;
+    ctx_->worksRunning = true;
+    works_->startMonitorThread();
+    EXPECT_TRUE(waitFor([&] { return ctx_->log.text().find("：有更新1条") != std::string::npos; }, 20s));
+    ctx_->worksRunning = false;
+    ctx_->worksStop = true;
+    EXPECT_TRUE(waitFor([&] { return works_->monitorThreads() == 0; }, 10s));
+    settle();
+    for (const std::string& line : splitCrLf(ctx_->log.text())) EXPECT_LT(line.size(), 2u * kMaxNicknameBytes);
+}
+
+// An answer over the cap is no answer, however valid; one just under it is read whole, and its
+// long unread array is never built.
+TEST_F(HostileService, AnswersOverTheCapFailAndLongUnreadArraysAreSkipped) {
+    sim::Account account = makeAccount("60", "大答案");
+    const int row = registerAccount(account);
+    ASSERT_EQ(ctx_->accountTable.cell(row, acol::Nickname), "大答案");
+    sim_.addPost(account.secUid, {"7400000000000000060", "新", "VIDEO-60"});
+
+    sim_.setHostileAnswer(sim::kProfile, {sim::HostileKind::LongArray, std::size_t{60} << 20});
+    works_->pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::Counter), "0");
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::PostCount), "1");
+    EXPECT_EQ(net::answerBudget().held(), 0u);
+
+    for (const char* endpoint : {sim::kProfile, sim::kPosts})
+        sim_.setHostileAnswer(endpoint, {sim::HostileKind::LongArray, kMaxJsonAnswerBytes - 4096});
+    works_->pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::Counter), "1") << ctx_->log.text();
+    EXPECT_EQ(ctx_->accountTable.cell(row, acol::NewestId), "7400000000000000060");
+    EXPECT_EQ(readBytes(data() / "下载" / "大答案" / videoFileName("7400000000000000060", "新")), "VIDEO-60");
+    EXPECT_EQ(net::answerBudget().held(), 0u);
 }
 
 }  // namespace
