@@ -56,7 +56,8 @@ void playLongArray(Connection& conn, const HttpResponse& normal, const HostileAn
 void playEndless(Connection& conn, const HostileAnswer& answer, bool headOnly) {
     conn.closeAfterResponse();
     HttpResponse r{200, "", {{"Content-Type", "video/mp4"}}, ""};
-    if (!conn.write(Connection::serializeHead(r, kEndlessLength, false)) || headOnly) return;
+    const std::size_t length = answer.bytes == 0 ? kEndlessLength : answer.bytes;
+    if (!conn.write(Connection::serializeHead(r, length, false)) || headOnly) return;
     const std::string block(kPiece, '\x42');
     while (writePaced(conn, block, answer.bytesPerSecond)) {
     }

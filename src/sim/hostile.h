@@ -10,13 +10,14 @@ enum class HostileKind {
     // The normal JSON answer with a long array put in front of its members: a valid object of
     // `bytes` bytes, with everything the client reads still in it.
     LongArray,
-    // A body that never ends, announced as a huge video.
+    // A video body that does not end while the client reads: announced as `bytes` long, or as
+    // a terabyte when `bytes` is 0.
     Endless,
 };
 
 struct HostileAnswer {
     HostileKind kind = HostileKind::None;
-    std::size_t bytes = std::size_t{60} << 20;  // LongArray: the whole body
+    std::size_t bytes = std::size_t{60} << 20;  // the whole body (LongArray), its announced length (Endless)
     std::size_t bytesPerSecond = 0;             // 0: as fast as the client reads
 };
 

@@ -368,7 +368,7 @@ TEST_F(HostileService, EndlessVideoStopsAtItsLimitWithALogLineAndLeavesNoFile) {
         {"free space under the limit", std::int64_t{1} << 60, std::int64_t{1} << 60,
          "less than " + std::to_string((std::int64_t{1} << 60) >> 20) + " MB free on the disk of the download folder"},
     };
-    sim_.setHostileAnswer(sim::kVideo, {sim::HostileKind::Endless});
+    sim_.setHostileAnswer(sim::kVideo, {sim::HostileKind::Endless, 0});
     int key = 40;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

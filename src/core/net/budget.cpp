@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <set>
 
 #include "net/exchange.h"
 
@@ -14,6 +16,9 @@ struct AnswerBudget::State {
     std::size_t held = 0;
     std::size_t peak = 0;
     std::size_t heldByWaiters = 0;
+    // Waiters are served in the order they came, so none waits longer than those before it.
+    std::uint64_t nextTicket = 0;
+    std::set<std::uint64_t> waiting;
 };
 
 AnswerBudget::State& AnswerBudget::state() const {
@@ -29,15 +34,19 @@ bool AnswerBudget::acquire(std::size_t bytes, std::size_t alreadyHeld,
     State& s = state();
     std::unique_lock lock(s.mutex);
     bool waiting = false;
+    std::uint64_t ticket = 0;
     auto stopWaiting = [&] {
         if (!waiting) return;
         s.heldByWaiters -= alreadyHeld;
+        s.waiting.erase(ticket);
         waiting = false;
         s.changed.notify_all();
     };
     for (;;) {
+        // An answer already being read goes first: finishing it gives its bytes back soonest.
+        const bool first = s.waiting.empty() || alreadyHeld > 0 || (waiting && *s.waiting.begin() == ticket);
         const bool fits = s.held + bytes <= capacity || s.held == alreadyHeld;
-        if (fits) {
+        if (first && fits) {
             stopWaiting();
             s.held += bytes;
             s.peak = std::max(s.peak, s.held);
@@ -45,6 +54,8 @@ bool AnswerBudget::acquire(std::size_t bytes, std::size_t alreadyHeld,
         }
         if (!waiting) {
             waiting = true;
+            ticket = s.nextTicket++;
+            s.waiting.insert(ticket);
             s.heldByWaiters += alreadyHeld;
             // Others may now find that nobody can go on.
             s.changed.notify_all();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -35,6 +37,7 @@ struct Global {
 };
 
 constexpr std::size_t kMaxIdleHandles = 64;
+constexpr int kOwnMappingBytes = 1 << 20;
 // Idle connections each kept handle may hold (the endpoints, a share-link host, a CDN).
 constexpr long kConnectionsPerHandle = 3;
 
@@ -63,6 +66,9 @@ void ignoreSignalIfDefault(int signal) {
 Global& global() {
     static Global* g = [] {
         curl().global_init(CURL_GLOBAL_DEFAULT);
+        // Answer bodies are large and short-lived: served by their own mappings, each goes back
+        // to the system when freed, instead of staying in the heap of whichever thread read it.
+        mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
         ignoreSignalIfDefault(SIGPIPE);
         auto* state = new Global;
         state->share.reset(curl().share_init());
