@@ -146,6 +146,9 @@ struct Transfer {
     std::chrono::milliseconds stallLimit{0};
     curl_off_t lastBytes = 0;
     std::chrono::steady_clock::time_point lastActivity;
+    // How long the answer may wait for its share of the answer budget: the server is not
+    // stalling meanwhile, so the whole exchange's time, not the stall time.
+    std::chrono::milliseconds budgetWait{0};
     bool finalResponse = false;
     bool blankSeen = false;
     bool hasLocation = false;
@@ -207,10 +210,11 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
                 }
                 if (!out.hold) out.hold = std::make_shared<AnswerHold>();
                 const auto length = static_cast<std::size_t>(t.contentLength);
-                if (!out.hold->growTo(length, std::chrono::steady_clock::now() + t.stallLimit)) {
+                if (!out.hold->growTo(length, std::chrono::steady_clock::now() + t.budgetWait)) {
                     out.budgetRefused = true;
                     return 0;
                 }
+                t.lastActivity = std::chrono::steady_clock::now();
                 out.body.reserve(length);
             }
             if (t.request->onFinalHeaders &&
@@ -267,10 +271,11 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         // Doubling keeps the waits few; the body's capacity is exactly what the hold covers.
         std::size_t want = std::max({needed, out.hold->bytes() * 2, kFirstAnswerHold});
         if (cap != 0) want = std::min(want, cap);
-        if (!out.hold->growTo(want, std::chrono::steady_clock::now() + t.stallLimit)) {
+        if (!out.hold->growTo(want, std::chrono::steady_clock::now() + t.budgetWait)) {
             out.budgetRefused = true;
             return 0;
         }
+        t.lastActivity = std::chrono::steady_clock::now();
         out.body.reserve(want);
     }
     out.body.append(data, length);
@@ -421,6 +426,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         };
         const long stallMs = std::max(1000L, scaledMs(request.stallSeconds));
         transfer.stallLimit = std::chrono::milliseconds(stallMs);
+        transfer.budgetWait = std::chrono::milliseconds(std::max(stallMs, scaledMs(request.totalTimeoutSeconds)));
         if (!(setOpt(h, CURLOPT_CONNECTTIMEOUT_MS, scaledMs(request.connectTimeoutSeconds)) &&
               setOpt(h, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, request.minBytesPerSecond)) &&
               // curl measures the speed once a second, so its window is never under two.

@@ -114,7 +114,8 @@ struct ExchangeRequest {
     std::optional<std::pair<std::string, std::string>> serverCredentials;  // basic
     bool cookieEngine = false;         // cookies set during redirects travel on
     // Collected bodies only; 0: no limit. Collected bodies also take their bytes from the
-    // process-wide answer budget, waiting up to the stall time for them.
+    // process-wide answer budget, waiting for them up to the overall time-out (at least the
+    // stall time).
     std::size_t maxBodyBytes = 0;
     std::string acceptEncoding;        // non-empty: curl asks for and decodes these codings
     // Called when the header block of the final response is complete; false aborts.
