@@ -332,9 +332,10 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
     struct Case {
         std::string nickname, desc, folder;
     } cases[] = {
-        {"../逃/出😀", longDesc, ".._逃_出😀"},
+        {"../逃/出😀", longDesc, "_._逃_出😀"},  // never a hidden folder
         {"..", "/etc/passwd", "__"},
-        {"", "无名", ""},  // no nickname: straight into the downloads folder
+        {"", "无名", "_"},  // no nickname: a visible stand-in folder
+        {".hidden", "x", "_hidden"},
     };
     int key = 1;
     for (const auto& c : cases) {
