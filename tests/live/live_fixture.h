@@ -28,6 +28,8 @@ inline constexpr const char* kOffline = "已下播|未直播";
 inline constexpr const char* kWaiting = "等待录制";
 inline constexpr const char* kRecording = "正在录制";
 inline constexpr const char* kWatching = "监控中|等待录制";
+inline constexpr const char* kStopped = "已停止录制";
+inline constexpr const char* kNotifyOnly = "仅提醒";
 
 // The duration ffprobe reports for a media file; 0 when it reports none.
 inline double probeDuration(const fs::path& file) {

@@ -147,7 +147,7 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     // Every row of that owner shows the figures.
     EXPECT_EQ(cell(0, 8), "10.00");
     EXPECT_EQ(cell(1, 7), "2MB");
-    EXPECT_EQ(ctx->status.text(1), "直播监控停止");
+    EXPECT_EQ(ctx->status.text(1), "直播录制中……");
 
     // A row never gets a second recorder while its recorder runs.
     live->startRecording("http://127.0.0.1:9/x.flv", "nick", "1");
@@ -160,8 +160,13 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     recording.join();
     EXPECT_FALSE(processAlive(pid));
     EXPECT_EQ(live->runningRecorders(), 0);
-    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(ctx->status.text(1), "直播监控停止");
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kStopped);
     EXPECT_EQ(cell(0, 7), "2MB");
+    // The other row of that owner had no recorder: it keeps its texts.
+    EXPECT_EQ(cell(1, 3), kOffline);
+    EXPECT_EQ(cell(1, 6), kWaiting);
 }
 
 TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
