@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "app/linkfile.h"
+#include "live/collect.h"
 #include "live/progress.h"
 #include "live/recorder.h"
 #include "live/roomanswer.h"
@@ -471,9 +472,11 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         struct TurnDone {
             RowOrder* order;
             int index;
-            ~TurnDone() {
+            void now() {
                 if (order != nullptr) order->done(index);
+                order = nullptr;
             }
+            ~TurnDone() { now(); }
         } turnDone{order, index};
         if (link.empty()) return;
         {
@@ -483,6 +486,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const std::uint64_t epoch = currentEpoch();
         const std::string roomId = textBetween(resolveShareLink(link), "reflow/", "?");
         if (roomId.empty()) {
+            // The message may wait for a click; the next links do not.
+            turnDone.now();
             ctx.ui.messageBox("请输入直播间分享链接，非主页链接", "", MessageIcon::None);
             return;
         }
@@ -503,6 +508,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             rowNumber = ctx.roomTable.appendRow() + 1;
             writeRowLocked(rowNumber, nickname, roomId, live ? source : first, first.latestId, streamUrl, state);
         }
+        turnDone.now();
         if (live) announceLive(nickname, roomId, streamUrl, source.createTime);
         if (state == RoomState::Recording)
             handleRefusal(startRecording(streamUrl, nickname, roomId, rowNumber, epoch), rowNumber, nickname, roomId,
@@ -736,32 +742,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     StopRecordingReport collectRecordings(const RecorderStopBounds& limits) {
-        StopRecordingReport report;
-        const fs::path dir = ctx.paths.dataDir;
-        const fs::path target = ctx.paths.collectionDir();
-        std::error_code ec;
-        fs::create_directories(target, ec);
-        for (const std::string& name : recordingFilesIn(dir)) {
-            const fs::path from = dir / name;
-            if (fs::exists(fs::symlink_status(target / name, ec))) {
-                report.leftOver.push_back(name + "（download中已有同名文件）");
-                continue;
-            }
-            const Clock::time_point until = Clock::now() + limits.busyFile;
-            bool held = fileHeldOpen(from);
-            while (held && Clock::now() < until) {
-                delay(std::min<Millis>(Millis(500), limits.busyFile));
-                held = fileHeldOpen(from);
-            }
-            if (held) {
-                report.leftOver.push_back(name + "（文件仍被占用）");
-                continue;
-            }
-            if (moveWithoutReplace(from, target / name))
-                report.moved.push_back(name);
-            else
-                report.leftOver.push_back(name + "（" + std::strerror(errno) + "）");
-        }
+        StopRecordingReport report =
+            collectRecordingFiles(ctx.paths.dataDir, ctx.paths.collectionDir(), limits.busyFile);
         for (const std::string& left : report.leftOver) log("录像未移入download：" + left);
         return report;
     }

@@ -14,14 +14,10 @@
 #include <vector>
 
 #include "app/context.h"
+#include "live/collect.h"
 #include "text/jsondoc.h"
 
 namespace vigilo {
-
-struct StopRecordingReport {
-    std::vector<std::string> moved;     // file names now in download/
-    std::vector<std::string> leftOver;  // file names that stayed behind, with the reason
-};
 
 // How long "停止录制" waits for a recorder at each step before the next, harder request:
 // the quit key, then SIGINT, SIGTERM and SIGKILL. A recording file that a process still holds
