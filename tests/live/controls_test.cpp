@@ -11,31 +11,6 @@
 namespace vigilo::livetest {
 namespace {
 
-// The events the monitor publishes, kept for the test to read.
-class EventLog {
-public:
-    explicit EventLog(EventBus& bus) : bus_(bus) {
-        id_ = bus_.subscribe([this](const Event& e) {
-            std::lock_guard lock(mutex_);
-            events_.push_back(e);
-        });
-    }
-    ~EventLog() { bus_.unsubscribe(id_); }
-    std::vector<Event> of(EventType type) const {
-        std::lock_guard lock(mutex_);
-        std::vector<Event> out;
-        for (const Event& e : events_)
-            if (e.type == type) out.push_back(e);
-        return out;
-    }
-
-private:
-    EventBus& bus_;
-    int id_ = 0;
-    mutable std::mutex mutex_;
-    std::vector<Event> events_;
-};
-
 bool recordsFile(const LiveMonitor& live, int row, const std::string& file) {
     for (const RecorderInfo& r : live.recorders())
         if (r.row == row && r.fileName == file) return true;

@@ -127,6 +127,7 @@ TEST_F(LiveTest, AKilledRecorderLeavesAPlayableFileAndTheRoomIsRecordedAgain) {
     const std::string id = "7000000000000000333";
     sim.addRoom(makeRoom(id, "D"));
     sim.goLiveWithStream(id);
+    EventLog events(ctx->events);
     live->startSupervisor();
     live->registerRoom(sim.roomShareLink(id));
     ASSERT_TRUE(eventually([&] { return textToNumber(cell(0, 8)) >= 2; }, 20s)) << cell(0, 8);
@@ -143,6 +144,11 @@ TEST_F(LiveTest, AKilledRecorderLeavesAPlayableFileAndTheRoomIsRecordedAgain) {
         },
         10s));
     EXPECT_GT(probeDuration(dir.path() / "D.mp4"), 1.0);
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].field("file"), "D.mp4");
+    EXPECT_EQ(ended[0].field("reason"), "failed");
+    EXPECT_FALSE(ended[0].field("duration").empty());
     // Stopped only once its first fragment is on disk, however slow the machine.
     ASSERT_TRUE(eventually([&] { return probeDuration(dir.path() / "D-2.mp4") > 0; }, 30s));
     live->stopRecording();
@@ -154,6 +160,7 @@ TEST_F(LiveTest, AStalledStreamEndsItsRecorderAndTheNextShowGetsANewFile) {
     const std::string id = "7000000000000000444";
     sim.addRoom(makeRoom(id, "E"));
     const sim::StreamUrls stream = sim.goLiveWithStream(id);
+    EventLog events(ctx->events);
     live->startSupervisor();
     live->registerRoom(sim.roomShareLink(id));
     ASSERT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 20s)) << cell(0, 7);
@@ -166,6 +173,9 @@ TEST_F(LiveTest, AStalledStreamEndsItsRecorderAndTheNextShowGetsANewFile) {
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stalledAt);
     std::cout << "recorder ended " << took.count() << " s after the stall\n";
     EXPECT_GE(took.count(), 10);
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].field("reason"), "stalled") << ctx->log.text();
 
     ASSERT_TRUE(waitForCell(0, 3, kOffline, 3s)) << cell(0, 3);
     EXPECT_TRUE(waitForCell(0, 6, kWatching, 3s)) << cell(0, 6);

@@ -129,10 +129,14 @@ int signalOf(StopAction action) {
     return SIGKILL;
 }
 
-// ffmpeg's own read time-out ends a recording whose stream went silent.
-bool endedByStall(const RunResult& result) {
+// ffmpeg's own read time-out (15 s) ends a recording whose stream went silent: its log says so,
+// or at least it went quiet that long before the end.
+constexpr Millis kStallSilence{10000};
+
+bool endedByStall(const RunResult& result, Clock::duration quietBeforeEnd) {
     const std::string lower = toLowerAscii(result.collectedOutput);
-    return lower.find("timed out") != std::string::npos || lower.find("timeout") != std::string::npos;
+    return lower.find("timed out") != std::string::npos || lower.find("timeout") != std::string::npos ||
+           quietBeforeEnd >= kStallSilence;
 }
 
 Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
@@ -172,6 +176,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         std::shared_ptr<RunControl> control = std::make_shared<RunControl>();
         std::string outputName;  // runner thread only
         std::string size, duration;  // runner thread only: the last figures shown
+        Clock::time_point lastOutputAt = Clock::now();  // runner thread only
     };
 
     // A recording thread with the flag it raises as it ends, so that finished ones are joined
@@ -340,6 +345,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     void onRecorderOutput(Recorder& recorder, const std::string& collected) {
+        recorder.lastOutputAt = Clock::now();
         if (recorder.outputName.empty()) recorder.outputName = recorderOutputName(collected);
         if (recorder.outputName.empty()) return;
         const auto figures = parseProgress(collected);
@@ -392,7 +398,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             std::string reason = "ended";
             if (stopped)
                 reason = "stopped";
-            else if (endedByStall(result))
+            else if (endedByStall(result, Clock::now() - recorder->lastOutputAt))
                 reason = "stalled";
             else if (failed)
                 reason = "failed";
