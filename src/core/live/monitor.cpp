@@ -37,37 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kLive = "正在直播";
-constexpr const char* kOffline = "已下播|未直播";
-constexpr const char* kWaiting = "等待录制";
-constexpr const char* kRecording = "正在录制";
-constexpr const char* kWatching = "监控中|等待录制";
-constexpr const char* kStopped = "已停止录制";
-constexpr const char* kNotifyOnly = "仅提醒";
-
-// The live status and the recording status a state shows; no live status: the row keeps its own.
-struct StateTexts {
-    const char* live;
-    const char* record;
-};
-
-StateTexts textsOf(RoomState state) {
-    switch (state) {
-    case RoomState::Offline: return {kOffline, kWaiting};
-    case RoomState::Watching: return {kOffline, kWatching};
-    case RoomState::Recording: return {kLive, kRecording};
-    case RoomState::RecordingStopped: return {nullptr, kStopped};
-    case RoomState::LiveNotRecorded: return {kLive, kNotifyOnly};
-    }
-    return {kOffline, kWaiting};
-}
-
-// The states whose rows the passes poll: the room is not live, or it is live without a recorder
-// of ours (recording stopped, or alerting only).
-bool polledState(const std::string& liveStatus, const std::string& recordStatus) {
-    return liveStatus == kOffline || recordStatus == kStopped || recordStatus == kNotifyOnly;
-}
-
 int rowNumberOf(const std::string& text) {
     const double value = textToNumber(text);
     if (!(value >= 1 && value <= 1e9)) return 0;
@@ -229,11 +198,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // ---- the row ----
 
     // Under the TableLock: the state's texts in the row.
-    void writeStateLocked(int row, RoomState state) {
-        const StateTexts texts = textsOf(state);
-        if (texts.live != nullptr) ctx.roomTable.setCell(row - 1, rcol::LiveStatus, texts.live);
-        ctx.roomTable.setCell(row - 1, rcol::RecordStatus, texts.record);
-    }
+    void writeStateLocked(int row, RoomState state) { writeRoomState(ctx.roomTable, row - 1, state); }
 
     // Under the TableLock: all nine cells, the figures back at their start.
     void writeRowLocked(int row, const std::string& nickname, const std::string& roomId, const RoomAnswer& source,
@@ -242,7 +207,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                                       "",        "0KB",  "0"};
         for (int c = 0; c < 9; ++c)
             if (c != rcol::LiveStatus && c != rcol::RecordStatus) ctx.roomTable.setCell(row - 1, c, cells[c]);
-        ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOffline);
+        ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOfflineWord);
         writeStateLocked(row, state);
     }
 
@@ -535,7 +500,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             if (!first.hasRoom) return;
             std::lock_guard table(ctx.tableLock);
             if (ctx.roomTable.cell(n - 1, rcol::RoomId) == roomId &&
-                ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLive && !rowRecording(n))
+                ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord && !rowRecording(n))
                 writeStateLocked(n, RoomState::Watching);
             return;
         }
@@ -553,7 +518,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             {
                 std::lock_guard table(ctx.tableLock);
                 if (ctx.roomTable.cell(n - 1, rcol::RoomId) != roomId || rowRecording(n)) return;
-                wasLive = ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLive &&
+                wasLive = ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
                           ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId;
                 if (!wasLive)
                     writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::LiveNotRecorded);
@@ -572,7 +537,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         bool announce = false;
         {
             std::lock_guard table(ctx.tableLock);
-            announce = !(ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLive &&
+            announce = !(ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
                          ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId);
             writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
         }
@@ -602,8 +567,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         {
             std::lock_guard table(ctx.tableLock);
             const std::string liveStatus = ctx.roomTable.cell(row - 1, rcol::LiveStatus);
-            if (!polledState(liveStatus, ctx.roomTable.cell(row - 1, rcol::RecordStatus)) || rowRecording(row)) return;
-            if (liveStatus == kOffline) writeStateLocked(row, RoomState::Watching);
+            if (!polledRoomState(liveStatus, ctx.roomTable.cell(row - 1, rcol::RecordStatus)) || rowRecording(row)) return;
+            if (liveStatus == kOfflineWord) writeStateLocked(row, RoomState::Watching);
         }
         ctx.roomPollPool.post({std::to_string(row)});
     }

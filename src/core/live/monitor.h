@@ -15,6 +15,7 @@
 
 #include "app/context.h"
 #include "live/collect.h"
+#include "live/roomstate.h"
 #include "text/jsondoc.h"
 
 namespace vigilo {
@@ -45,15 +46,6 @@ struct RecorderInfo {
     std::string fileName;  // in the data directory
     int port = 0;
     pid_t processId = 0;   // 0 until ffmpeg runs
-};
-
-// What a room's row says about it. The row's texts are written from this state only.
-enum class RoomState {
-    Offline,           // "已下播|未直播" / "等待录制"
-    Watching,          // "已下播|未直播" / "监控中|等待录制"
-    Recording,         // "正在直播" / "正在录制"
-    RecordingStopped,  // live status as last seen / "已停止录制"
-    LiveNotRecorded,   // "正在直播" / "仅提醒": a room that alerts without being recorded
 };
 
 // Lets registrations that run at once append their rows in the order of their links, so a
