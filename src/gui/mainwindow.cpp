@@ -25,6 +25,8 @@ namespace vigilo::gui {
 namespace {
 
 constexpr int kTopBandHeight = 79;
+// The minutes of the "监控周期" buttons, in the order 单选框1 … 单选框4.
+constexpr int kPeriodMinutes[4] = {0, 5, 10, 30};
 
 template <class W, class Parent, class... Args>
 W* place(Parent* parent, const char* name, QRect geometry, Args&&... args) {
@@ -168,14 +170,25 @@ void MainWindow::buildLivePage(QWidget* page) {
     liveLinks_ = linkBox(links, "编辑框3", QRect(8, 53, 270, 177));
     addRooms_ = pushButton(links, "按钮1_加入监控列表1", QRect(8, 16, 270, 32), "加入监控列表");
 
-    // Nothing reads this group: the live monitor's period is fixed.
+    // The live monitor's pass interval, kept in the settings file; "停止监控" pauses the passes.
     auto* period = groupBox(page, "分组框5", QRect(8, 247, 288, 79), "监控周期");
-    radioButton(period, "单选框1", QRect(24, 16, 96, 32), "停止监控", false);
-    radioButton(period, "单选框2", QRect(152, 16, 96, 32), "5分钟", true);
-    radioButton(period, "单选框3", QRect(24, 40, 96, 32), "10分钟", false);
-    radioButton(period, "单选框4", QRect(152, 40, 96, 32), "30分钟", false);
+    periodRadios_[0] = radioButton(period, "单选框1", QRect(24, 16, 96, 32), "停止监控", false);
+    periodRadios_[1] = radioButton(period, "单选框2", QRect(152, 16, 96, 32), "5分钟", false);
+    periodRadios_[2] = radioButton(period, "单选框3", QRect(24, 40, 96, 32), "10分钟", false);
+    periodRadios_[3] = radioButton(period, "单选框4", QRect(152, 40, 96, 32), "30分钟", false);
+    showLivePeriod();
+    for (int i = 0; i < 4; ++i) {
+        connect(periodRadios_[i], &QRadioButton::clicked, this, [this, i] {
+            controller_.setLivePeriod(kPeriodMinutes[i]);
+            showLivePeriod();
+        });
+    }
 
-    pushButton(page, "按钮_开始录制", QRect(8, 338, 80, 32), "开始录制");  // bound to nothing
+    auto* resume = pushButton(page, "按钮_开始录制", QRect(8, 338, 80, 32), "开始录制");
+    connect(resume, &QPushButton::clicked, this, [this] {
+        controller_.resumeRecording();
+        showLivePeriod();
+    });
     auto* play = pushButton(page, "按钮_边下边播", QRect(112, 338, 80, 32), "边下边播");
     auto* stopRecording = pushButton(page, "按钮_停止录制", QRect(213, 338, 80, 32), "停止录制");
 
@@ -189,6 +202,11 @@ void MainWindow::buildLivePage(QWidget* page) {
     connect(play, &QPushButton::clicked, this, [this] { controller_.playSelectedRow(); });
     connect(stopRecording, &QPushButton::clicked, this, [this] { controller_.stopRecording(); });
     connect(roomList_, &ReportList::listDoubleClicked, this, [this] { controller_.copyLatestRoomId(); });
+}
+
+void MainWindow::showLivePeriod() {
+    const int minutes = ctx_.settings.livePeriodMinutes();
+    for (int i = 0; i < 4; ++i) periodRadios_[i]->setChecked(kPeriodMinutes[i] == minutes);
 }
 
 void MainWindow::buildStatusBar() {

@@ -57,6 +57,8 @@ private:
     void buildTopBand();
     void buildWorksPage(QWidget* page);
     void buildLivePage(QWidget* page);
+    // Checks the "监控周期" button of the period in the settings.
+    void showLivePeriod();
     void buildStatusBar();
     void buildAccountMenu();
 
@@ -82,6 +84,7 @@ private:
     QPlainTextEdit* log_ = nullptr;
     QPushButton* addAccounts_ = nullptr;
     QPushButton* addRooms_ = nullptr;
+    QRadioButton* periodRadios_[4] = {};
     QPushButton* startWorks_ = nullptr;
     QPushButton* stopWorks_ = nullptr;
     QRadioButton* singleMode_ = nullptr;

@@ -134,4 +134,8 @@ void QtUserInterface::openFile(const std::string& path) {
         false);
 }
 
+void QtUserInterface::openUrl(const std::string& url) {
+    runOnUiThread([url] { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); }, false);
+}
+
 }  // namespace vigilo::gui

@@ -28,6 +28,7 @@ public:
     std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) override;
     void setClipboard(const std::string& text) override;
     void openFile(const std::string& path) override;
+    void openUrl(const std::string& url) override;
 
     void shutdown();
     bool isShutdown() const;

@@ -72,6 +72,9 @@ const char* const kUsage =
     "  --rooms FILE          live-room share links, instead of 文件2.txt\n"
     "  --status-json FILE    keep FILE updated with both tables as JSON\n"
     "  --duration SECONDS    stop recording and exit after SECONDS\n"
+    "  --live-period 5|10|30|off\n"
+    "                        minutes between two passes of the live monitor, or no passes\n"
+    "                        (kept in settings.json like the window's 监控周期)\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
@@ -157,6 +160,7 @@ struct Options {
     std::string roomsFile;
     std::string statusJson;  // empty: none
     std::optional<double> durationSeconds;
+    std::optional<int> livePeriodMinutes;  // 0: passes paused
 };
 
 // Returns the error text, or "" when the arguments are fine.
@@ -216,6 +220,17 @@ std::string parseOptions(int argc, char** argv, Options& options) {
                 } else {
                     options.durationSeconds = seconds;
                 }
+            }
+        } else if (name == "--live-period") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                if (text == "off")
+                    options.livePeriodMinutes = 0;
+                else if (text == "5" || text == "10" || text == "30")
+                    options.livePeriodMinutes = std::stoi(text);
+                else
+                    error = "option --live-period needs 5, 10, 30 or off, not '" + text + "'";
             }
         } else if (startsWith(arg, "-")) {
             error = "unknown option '" + arg + "'";
@@ -316,6 +331,7 @@ public:
     }
     void setClipboard(const std::string& text) override { pushNote("clipboard: " + text); }
     void openFile(const std::string& path) override { pushNote("open: " + path); }
+    void openUrl(const std::string& url) override { pushNote("open: " + url); }
 
 private:
     void pushNote(std::string text) {
@@ -637,6 +653,7 @@ private:
             worksPending_ = true;
             worksBound_ = Clock::now() + kWorksStartBound;
         }
+        if (options_.livePeriodMinutes) controller_->setLivePeriod(*options_.livePeriodMinutes);
         if (anyRoom) controller_->addRooms(rooms);
     }
 

@@ -103,15 +103,19 @@ std::vector<std::string> LiveSource::generatorArgs(bool hls) const {
     std::vector<std::string> args = {
         o.ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "error",
         "-re", "-f", "lavfi", "-i",
-        "testsrc=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) + ":rate=" + fps,
-        "-re", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100",
-        "-map", "0:v", "-map", "1:a"};
+        "testsrc=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) + ":rate=" + fps};
+    const bool audio = o.audio != StreamAudio::None;
+    if (audio) args.insert(args.end(), {"-re", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"});
+    args.insert(args.end(), {"-map", "0:v"});
+    if (audio) args.insert(args.end(), {"-map", "1:a"});
     std::string encoder = videoEncoder(o.ffmpeg, !hls);
     args.insert(args.end(), {"-c:v", encoder});
     if (encoder == "libx264") args.insert(args.end(), {"-preset", "ultrafast", "-tune", "zerolatency"});
     int gop = hls ? o.fps * o.hlsSegmentSeconds : o.fps;
     args.insert(args.end(), {"-pix_fmt", "yuv420p", "-g", std::to_string(gop), "-sc_threshold", "0",
-                             "-b:v", std::to_string(o.videoKbps) + "k", "-c:a", "aac", "-b:a", "64k"});
+                             "-b:v", std::to_string(o.videoKbps) + "k"});
+    if (o.audio == StreamAudio::Aac) args.insert(args.end(), {"-c:a", "aac", "-b:a", "64k"});
+    if (o.audio == StreamAudio::Mp3) args.insert(args.end(), {"-c:a", "libmp3lame", "-b:a", "64k"});
     if (hls) {
         args.insert(args.end(), {"-f", "hls", "-hls_time", std::to_string(o.hlsSegmentSeconds), "-hls_list_size",
                                  std::to_string(o.hlsListSize), "-hls_flags", "delete_segments+temp_file",

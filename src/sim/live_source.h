@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/process.h"
+#include "sim/stream_audio.h"
 
 namespace vigilo::sim {
 
@@ -26,6 +27,7 @@ struct LiveOptions {
     int videoKbps = 300;
     int hlsSegmentSeconds = 1;
     int hlsListSize = 6;
+    StreamAudio audio = StreamAudio::Aac;
 };
 
 class LiveSource {

@@ -1133,7 +1133,7 @@ void Simulator::setShuffleMembers(bool shuffle) {
 
 bool Simulator::ffmpegAvailable() { return LiveSource::ffmpegAvailable(); }
 
-StreamUrls Simulator::createStream(const std::string& name) {
+StreamUrls Simulator::createStream(const std::string& name, StreamAudio audio) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     StreamUrls urls;
     urls.name = name;
@@ -1146,7 +1146,9 @@ StreamUrls Simulator::createStream(const std::string& name) {
     if (!validStreamName(urls.name) || impl_->streams.count(urls.name)) return {};
     impl_->ensureLiveDir();
     if (impl_->liveDir.empty()) return {};
-    impl_->streams[urls.name] = std::make_shared<LiveSource>(urls.name, impl_->liveDir);
+    LiveOptions options;
+    options.audio = audio;
+    impl_->streams[urls.name] = std::make_shared<LiveSource>(urls.name, impl_->liveDir, options);
     urls.flv = impl_->base() + "/stage/" + urls.name + ".flv";
     urls.hls = impl_->base() + "/stage/" + urls.name + ".m3u8";
     return urls;
@@ -1165,12 +1167,12 @@ int Simulator::streamViewers(const std::string& name) const {
     return s ? s->flvClients() : 0;
 }
 
-StreamUrls Simulator::goLiveWithStream(const std::string& roomId, const std::string& liveRoomId) {
+StreamUrls Simulator::goLiveWithStream(const std::string& roomId, const std::string& liveRoomId, StreamAudio audio) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
         if (!impl_->findRoom(roomId)) return {};
     }
-    StreamUrls urls = createStream();
+    StreamUrls urls = createStream("", audio);
     if (urls.name.empty()) return urls;
     std::string previous;
     {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/hostile.h"
+#include "sim/stream_audio.h"
 
 namespace vigilo::sim {
 
@@ -184,13 +185,14 @@ public:
 
     // Live streams generated with ffmpeg. The URLs are served by this simulator.
     static bool ffmpegAvailable();
-    StreamUrls createStream(const std::string& name = "");
+    StreamUrls createStream(const std::string& name = "", StreamAudio audio = StreamAudio::Aac);
     void stallStream(const std::string& name, bool stalled = true);
     void endStream(const std::string& name);
     int streamViewers(const std::string& name) const;
     // Creates a stream and takes the room live with it (rtmp_pull_url: FLV, hls_pull_url: HLS);
     // endShow then also ends that stream.
-    StreamUrls goLiveWithStream(const std::string& roomId, const std::string& liveRoomId = "");
+    StreamUrls goLiveWithStream(const std::string& roomId, const std::string& liveRoomId = "",
+                                StreamAudio audio = StreamAudio::Aac);
     // Like goLive with both stream addresses given.
     void goLiveWithUrls(const std::string& roomId, const std::string& flvUrl, const std::string& hlsUrl,
                         const std::string& liveRoomId = "");

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "app/settings.h"
 #include "child.h"
 #include "control/startup.h"
 #include "sim/simulator.h"
@@ -149,6 +150,9 @@ TEST_F(Headless, OptionsAnswerOrFailWithOneLine) {
         {{"--accounts"}, 2, "", "--accounts needs a value"},
         {{"--duration", "soon"}, 2, "", "'soon'"},
         {{"--duration=-5"}, 2, "", "'-5'"},
+        {{"--live-period", "7"}, 2, "", "--live-period needs 5, 10, 30 or off, not '7'"},
+        {{"--live-period="}, 2, "", "--live-period needs a non-empty value"},
+        {{"--help"}, 0, "--live-period 5|10|30|off", ""},
         {{"--help=yes"}, 2, "", "--help takes no value"},
         {{"--accounts", (dir_ / "missing.txt").string()}, 1, "", "missing.txt"},
     };
@@ -214,7 +218,7 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     writeFile(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
     writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
     Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
-                       "--status-json", (dir_ / "status.json").string(), "--duration", "50"}),
+                       "--status-json", (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30"}),
                  env());
     ASSERT_TRUE(vigilo.started());
 
@@ -254,8 +258,8 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     for (const std::string& line : std::vector<std::string>{
              "AccountTable row 1 added\n", "AccountTable row 1 昵称: " + account.nickname + "\n",
           "AccountTable row 1 更新了*个: 1\n", "RoomTable row 1 作者: 主播阿星\n", "RoomTable row 1 直播状态: 正在直播\n",
-             "RoomTable row 1 录制状态: 正在录制\n",
-          "status: 视频监控中……\n", "status: 直播监控停止\n"}) {
+             "RoomTable row 1 录制状态: 正在录制\n", "RoomTable row 1 录制状态: 已停止录制\n",
+          "status: 视频监控中……\n", "status: 直播录制中……\n", "status: 直播监控停止\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line;
     }
 
@@ -275,8 +279,10 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     const auto& roomRow = (*doc)["RoomTable"][0];
     EXPECT_EQ(roomRow["作者"], "主播阿星");
     EXPECT_EQ(roomRow["room_id"], roomId);
-    // The recorder has ended, so the room waits for its next show, with the last figures kept.
-    EXPECT_EQ(roomRow["直播状态"], "已下播|未直播");
+    // The recording was stopped while the owner was still live: the row says both, with the
+    // last figures kept.
+    EXPECT_EQ(roomRow["直播状态"], "正在直播");
+    EXPECT_EQ(roomRow["录制状态"], "已停止录制");
     EXPECT_NE(roomRow["录制时长"], "0");
     EXPECT_TRUE(roomRow.contains("录制状态") && roomRow.contains("录制大小")) << roomRow.dump();
     if (HasFailure()) std::cerr << out << vigilo.err();
@@ -289,6 +295,10 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     EXPECT_GT(*duration, 1.0);
     for (const auto& entry : fs::directory_iterator(home_))
         EXPECT_NE(entry.path().extension(), ".mp4") << "left behind: " << entry.path();
+    // The period given on the command line is kept as the window keeps its choice.
+    Settings kept(home_ / "settings.json");
+    ASSERT_TRUE(kept.load());
+    EXPECT_EQ(kept.livePeriodMinutes(), 30);
 }
 
 TEST_F(Headless, SecondSignalExitsAtOnceAndLeavesTheRecorderRunning) {

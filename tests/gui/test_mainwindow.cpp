@@ -318,9 +318,11 @@ private slots:
         QCOMPARE(table.cell(1, acol::NewestId), std::string());
         QCOMPARE(window->accountList()->tableModel()->cellText(1, acol::PostCount), QStringLiteral("99"));
 
+        // No room is selected: no page opens.
+        const std::size_t messages = fx->ui.messages().size();
         run("查看直播间");
-        QCOMPARE(fx->ui.messages().back().text, std::string("正在开发中"));
-        QCOMPARE(fx->ui.messages().back().caption, std::string());
+        QVERIFY(fx->ui.openedUrls().empty());
+        QCOMPARE(fx->ui.messages().size(), messages);
 
         run("删除");
         QCOMPARE(table.rowCount(), 1);
@@ -357,6 +359,46 @@ private slots:
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
         QCOMPARE(fx->ctx->roomTable.selectedRow(), 1);
         QCOMPARE(fx->ui.clipboard(), std::string("latest-1"));
+    }
+
+    void livePageControlsSteerTheLiveMonitor() {
+        fx->ctx->markStarted();
+        window->showPage(1);
+        struct PeriodCase {
+            const char* click;
+            int minutes;
+        };
+        QVERIFY(control<QRadioButton>("单选框2")->isChecked());
+        for (const PeriodCase& c : {PeriodCase{"单选框3", 10}, PeriodCase{"单选框4", 30}, PeriodCase{"单选框1", 0}}) {
+            QTest::mouseClick(control<QRadioButton>(c.click), Qt::LeftButton);
+            QCOMPARE(fx->ctx->settings.livePeriodMinutes(), c.minutes);
+            QVERIFY2(control<QRadioButton>(c.click)->isChecked(), c.click);
+        }
+
+        // "开始录制" after a pause: passes again at once, every five minutes.
+        const int row = test::Fixture::addRow(fx->ctx->roomTable,
+                                              {"主播", "7500000000000000001", "", "已下播|未直播", "", "", "等待录制", "0KB", "0"});
+        settle();
+        QTest::mouseClick(control<QPushButton>("按钮_开始录制"), Qt::LeftButton);
+        QCOMPARE(fx->ctx->settings.livePeriodMinutes(), 5);
+        QVERIFY(control<QRadioButton>("单选框2")->isChecked());
+        QVERIFY(!control<QRadioButton>("单选框1")->isChecked());
+        QTRY_COMPARE(fx->ctx->roomTable.cell(row, rcol::RecordStatus), std::string("监控中|等待录制"));
+
+        // A new window shows the kept choice.
+        fx->controller->setLivePeriod(30);
+        MainWindow second(*fx->controller);
+        QVERIFY(second.findChild<QRadioButton*>(QStringLiteral("单选框4"))->isChecked());
+        QVERIFY(!second.findChild<QRadioButton*>(QStringLiteral("单选框2"))->isChecked());
+
+        // "查看直播间" opens the page of the room selected in the room table.
+        test::Fixture::addRow(fx->ctx->roomTable, {"直播中", "7500000000000000002", "7500000000000000003", "正在直播"});
+        settle();
+        window->roomList()->selectRow(1);
+        QAction* view = findAction(window->accountMenu(), QStringLiteral("查看直播间"));
+        QVERIFY(view);
+        view->trigger();
+        QCOMPARE(fx->ui.openedUrls(), std::vector<std::string>{"http://127.0.0.1:9/webcast/reflow/7500000000000000003"});
     }
 
     void worksButtonsWriteTheLog() {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <string>
 
 #include "app/context.h"
@@ -28,6 +30,8 @@ inline constexpr const char* kOffline = "已下播|未直播";
 inline constexpr const char* kWaiting = "等待录制";
 inline constexpr const char* kRecording = "正在录制";
 inline constexpr const char* kWatching = "监控中|等待录制";
+inline constexpr const char* kStopped = "已停止录制";
+inline constexpr const char* kNotifyOnly = "仅提醒";
 
 // The duration ffprobe reports for a media file; 0 when it reports none.
 inline double probeDuration(const fs::path& file) {
@@ -76,6 +80,31 @@ inline bool looksLikeTransportStream(const std::string& bytes) {
     }
     return false;
 }
+
+// The events the monitor publishes, kept for the test to read.
+class EventLog {
+public:
+    explicit EventLog(EventBus& bus) : bus_(bus) {
+        id_ = bus_.subscribe([this](const Event& e) {
+            std::lock_guard lock(mutex_);
+            events_.push_back(e);
+        });
+    }
+    ~EventLog() { bus_.unsubscribe(id_); }
+    std::vector<Event> of(EventType type) const {
+        std::lock_guard lock(mutex_);
+        std::vector<Event> out;
+        for (const Event& e : events_)
+            if (e.type == type) out.push_back(e);
+        return out;
+    }
+
+private:
+    EventBus& bus_;
+    int id_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
 
 inline sim::Room makeRoom(const std::string& roomId, const std::string& nickname) {
     sim::Room room;

@@ -77,7 +77,8 @@ TEST_F(LiveTest, TheSupervisorQueuesExactlyTheOfflineRowsAndStopsPromptly) {
     ASSERT_TRUE(waitForCell(3, 6, kWatching, 3s));
     EXPECT_EQ(cell(1, 6), kRecording);
     EXPECT_EQ(cell(2, 6), kWaiting);
-    EXPECT_TRUE(eventually([&] { return ctx->threads.running() == 1; }, 2s)) << ctx->threads.running();
+    // Generous: the replaced supervisor ends at its next wake, late on a loaded machine.
+    EXPECT_TRUE(eventually([&] { return ctx->threads.running() == 1; }, 15s)) << ctx->threads.running();
 
     ASSERT_TRUE(eventually([&] { return sim.requestCount(sim::kRoom) >= 6; }, 5s));
     std::set<std::string> polled;
@@ -85,7 +86,7 @@ TEST_F(LiveTest, TheSupervisorQueuesExactlyTheOfflineRowsAndStopsPromptly) {
     EXPECT_EQ(polled, (std::set<std::string>{"7100000000000000001", "7100000000000000003"}));
 
     live->stopSupervisor();
-    ASSERT_TRUE(eventually([&] { return ctx->threads.running() == 0; }, 2s));
+    ASSERT_TRUE(eventually([&] { return ctx->threads.running() == 0; }, 15s));
     ctx->roomPollPool.close();
     const std::size_t polls = sim.requestCount(sim::kRoom);
     std::this_thread::sleep_for(700ms);
@@ -147,7 +148,7 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     // Every row of that owner shows the figures.
     EXPECT_EQ(cell(0, 8), "10.00");
     EXPECT_EQ(cell(1, 7), "2MB");
-    EXPECT_EQ(ctx->status.text(1), "直播监控停止");
+    EXPECT_EQ(ctx->status.text(1), "直播录制中……");
 
     // A row never gets a second recorder while its recorder runs.
     live->startRecording("http://127.0.0.1:9/x.flv", "nick", "1");
@@ -160,8 +161,13 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     recording.join();
     EXPECT_FALSE(processAlive(pid));
     EXPECT_EQ(live->runningRecorders(), 0);
-    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(ctx->status.text(1), "直播监控停止");
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kStopped);
     EXPECT_EQ(cell(0, 7), "2MB");
+    // The other row of that owner had no recorder: it keeps its texts.
+    EXPECT_EQ(cell(1, 3), kOffline);
+    EXPECT_EQ(cell(1, 6), kWaiting);
 }
 
 TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {

@@ -43,8 +43,8 @@ TEST(RecorderCommand, ArgumentVectorKeepsTheUrlAndTheFileWhole) {
     const std::string url = "http://127.0.0.1:8080/live/a b.flv?x=1&y=\"-i /etc/passwd\"";
     const std::vector<std::string> expected = {
         "-rw_timeout", "15000000", "-i", url, "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:1112",
-        "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
-        "-bsf:a", "aac_adtstoasc", "-flush_packets", "1", "./主播 -y x.mp4"};
+        "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
+        "-flush_packets", "1", "./主播 -y x.mp4"};
     EXPECT_EQ(recorderArguments(url, recorderPort(2), "./主播 -y x.mp4"), expected);
 }
 

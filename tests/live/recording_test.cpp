@@ -41,6 +41,7 @@ TEST_F(LiveTest, ALiveRoomIsRecordedFromRegistrationAndCollectedByStop) {
     live->registerRoom(sim.roomShareLink(idB));
     ASSERT_EQ(ctx->roomTable.rowCount(), 2);
     EXPECT_EQ(live->runningRecorders(), 2);
+    EXPECT_TRUE(eventually([&] { return ctx->status.text(1) == "直播录制中……"; }, 5s)) << ctx->status.text(1);
 
     // MPEG-TS packets on row 1's port while the file grows and the cells follow.
     const std::string packets = receiveDatagrams(1111, 64 * 1024, 10s);
@@ -70,10 +71,11 @@ TEST_F(LiveTest, ALiveRoomIsRecordedFromRegistrationAndCollectedByStop) {
     EXPECT_GT(probeDuration(dir.path() / "B_b.mp4"), 1.0);
     EXPECT_FALSE(fs::exists(dir.path() / "主播 A😀.mp4"));
 
-    // The rows show the rooms as no longer recorded, with their last figures.
+    // The owners are still live: the rows say so, and that their recording was stopped, with
+    // their last figures.
     for (int row = 0; row < 2; ++row) {
-        EXPECT_TRUE(waitForCell(row, 3, kOffline, 2s)) << cell(row, 3);
-        EXPECT_EQ(cell(row, 6), kWaiting);
+        EXPECT_TRUE(waitForCell(row, 6, kStopped, 2s)) << cell(row, 6);
+        EXPECT_EQ(cell(row, 3), kLive);
         EXPECT_TRUE(showsProgress(cell(row, 7))) << cell(row, 7);
     }
 }
@@ -117,13 +119,15 @@ TEST_F(LiveTest, AnOfflineRoomIsWatchedAndRecordedWhenItsOwnerGoesLiveElsewhere)
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(sim.requestCount(sim::kRoom), polls);
     EXPECT_EQ(live->runningRecorders(), 0);
-    EXPECT_EQ(cell(0, 3), kOffline);
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kStopped);
 }
 
 TEST_F(LiveTest, AKilledRecorderLeavesAPlayableFileAndTheRoomIsRecordedAgain) {
     const std::string id = "7000000000000000333";
     sim.addRoom(makeRoom(id, "D"));
     sim.goLiveWithStream(id);
+    EventLog events(ctx->events);
     live->startSupervisor();
     live->registerRoom(sim.roomShareLink(id));
     ASSERT_TRUE(eventually([&] { return textToNumber(cell(0, 8)) >= 2; }, 20s)) << cell(0, 8);
@@ -140,7 +144,13 @@ TEST_F(LiveTest, AKilledRecorderLeavesAPlayableFileAndTheRoomIsRecordedAgain) {
         },
         10s));
     EXPECT_GT(probeDuration(dir.path() / "D.mp4"), 1.0);
-    ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "D-2.mp4") > 0; }, 15s));
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].field("file"), "D.mp4");
+    EXPECT_EQ(ended[0].field("reason"), "failed");
+    EXPECT_FALSE(ended[0].field("duration").empty());
+    // Stopped only once its first fragment is on disk, however slow the machine.
+    ASSERT_TRUE(eventually([&] { return probeDuration(dir.path() / "D-2.mp4") > 0; }, 30s));
     live->stopRecording();
     EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "D.mp4"), 1.0);
     EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "D-2.mp4"), 0);
@@ -150,6 +160,7 @@ TEST_F(LiveTest, AStalledStreamEndsItsRecorderAndTheNextShowGetsANewFile) {
     const std::string id = "7000000000000000444";
     sim.addRoom(makeRoom(id, "E"));
     const sim::StreamUrls stream = sim.goLiveWithStream(id);
+    EventLog events(ctx->events);
     live->startSupervisor();
     live->registerRoom(sim.roomShareLink(id));
     ASSERT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 20s)) << cell(0, 7);
@@ -162,6 +173,9 @@ TEST_F(LiveTest, AStalledStreamEndsItsRecorderAndTheNextShowGetsANewFile) {
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - stalledAt);
     std::cout << "recorder ended " << took.count() << " s after the stall\n";
     EXPECT_GE(took.count(), 10);
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].field("reason"), "stalled") << ctx->log.text();
 
     ASSERT_TRUE(waitForCell(0, 3, kOffline, 3s)) << cell(0, 3);
     EXPECT_TRUE(waitForCell(0, 6, kWatching, 3s)) << cell(0, 6);
@@ -173,7 +187,7 @@ TEST_F(LiveTest, AStalledStreamEndsItsRecorderAndTheNextShowGetsANewFile) {
     const auto recorders = live->recorders();
     ASSERT_EQ(recorders.size(), 1u);
     EXPECT_EQ(recorders[0].fileName, "E-2.mp4");
-    ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "E-2.mp4") > 0; }, 20s));
+    ASSERT_TRUE(eventually([&] { return probeDuration(dir.path() / "E-2.mp4") > 0; }, 30s));
     live->stopRecording();
     EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "E.mp4"), 1.0);
     EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "E-2.mp4"), 0);

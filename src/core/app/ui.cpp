@@ -23,6 +23,16 @@ void RecordingUserInterface::openFile(const std::string& path) {
     opened_.push_back(path);
 }
 
+void RecordingUserInterface::openUrl(const std::string& url) {
+    std::lock_guard lock(mutex_);
+    openedUrls_.push_back(url);
+}
+
+std::vector<std::string> RecordingUserInterface::openedUrls() const {
+    std::lock_guard lock(mutex_);
+    return openedUrls_;
+}
+
 std::vector<RecordingUserInterface::Message> RecordingUserInterface::messages() const {
     std::lock_guard lock(mutex_);
     return messages_;

@@ -17,6 +17,8 @@ public:
     virtual std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) = 0;
     virtual void setClipboard(const std::string& text) = 0;
     virtual void openFile(const std::string& path) = 0;
+    // Opens a web address in the default browser.
+    virtual void openUrl(const std::string& url) = 0;
 };
 
 // For tests and for runs with nobody watching: records what it was asked.
@@ -26,6 +28,7 @@ public:
     std::optional<std::string> inputBox(const std::string& prompt, const std::string& title) override;
     void setClipboard(const std::string& text) override;
     void openFile(const std::string& path) override;
+    void openUrl(const std::string& url) override;
 
     struct Message { std::string text, caption; MessageIcon icon; };
     struct InputRequest { std::string prompt, title; };
@@ -33,6 +36,7 @@ public:
     std::vector<InputRequest> inputRequests() const;
     std::string clipboard() const;
     std::vector<std::string> openedFiles() const;
+    std::vector<std::string> openedUrls() const;
     // The answer of every later input box; nullopt (the default) is a cancelled box.
     void setNextInput(std::optional<std::string> input);
 
@@ -42,6 +46,7 @@ private:
     std::vector<InputRequest> inputs_;
     std::string clipboard_;
     std::vector<std::string> opened_;
+    std::vector<std::string> openedUrls_;
     std::optional<std::string> nextInput_;
 };
 

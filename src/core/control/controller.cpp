@@ -74,8 +74,10 @@ void Controller::roomAddJob(const std::string& linkText) {
 
     ctx_.roomTable.deleteAll();
     const std::vector<std::string> lines = splitCrLf(toCrLf(linkText));
-    ctx_.roomRegistrationPool.create([this](const TaskArgs& args) {
-        if (!args.empty()) live_.registerRoom(args[0]);
+    // The rows follow the links' order whatever order the look-ups finish in.
+    auto order = std::make_shared<RowOrder>();
+    ctx_.roomRegistrationPool.create([this, order](const TaskArgs& args) {
+        if (args.size() >= 2) live_.registerRoom(args[0], order.get(), static_cast<int>(textToNumber(args[1])));
     });
     for (size_t i = 0; i < lines.size() && !superseded(); ++i) {
         ctx_.roomRegistrationPool.post({lines[i], std::to_string(i + 1)});
@@ -92,6 +94,17 @@ void Controller::roomAddJob(const std::string& linkText) {
 void Controller::stopRecording() {
     if (ctx_.closing) return;
     ctx_.startThread([this] { live_.stopRecording(); });
+}
+
+void Controller::resumeRecording() {
+    if (!ctx_.started || ctx_.closing) return;
+    // The supervisor starts on its own thread; resuming never waits here.
+    live_.resumeRecording();
+}
+
+void Controller::setLivePeriod(int minutes) {
+    if (ctx_.closing) return;
+    live_.setPeriod(minutes);
 }
 
 void Controller::playSelectedRow() {
@@ -127,7 +140,10 @@ bool Controller::waitClosed(std::chrono::milliseconds bound) {
     return closed_.wait_for(lock, bound, [this] { return closeDone_; });
 }
 
-void Controller::viewLiveRoom() { ctx_.ui.messageBox("正在开发中", "", MessageIcon::None); }
+void Controller::viewLiveRoom() {
+    const std::string page = live_.selectedRoomPage();
+    if (!page.empty()) ctx_.ui.openUrl(page);
+}
 
 void Controller::deleteSelectedAccount() {
     const int row = ctx_.accountTable.selectedRow();

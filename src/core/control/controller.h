@@ -36,6 +36,10 @@ public:
     // one: the older stops posting and starts no supervisor.
     void roomAddJob(const std::string& linkText);
     void stopRecording();
+    // "开始录制": passes again at once, every live room recorded.
+    void resumeRecording();
+    // "监控周期": 5, 10 or 30 minutes between passes; 0 pauses them. Kept in the settings.
+    void setLivePeriod(int minutes);
     void playSelectedRow();
     // Flags off, nothing new starts; supervisor ended and pools closed on a worker. Recorders
     // keep running. Returns at once.
@@ -43,7 +47,8 @@ public:
     // Waits until the work started by closeProgram is done; false when the bound passed.
     bool waitClosed(std::chrono::milliseconds bound);
 
-    // Menu of the AccountTable and the RoomTable double-click.
+    // Menu of the AccountTable and the RoomTable double-click. "查看直播间" opens the page of the
+    // room selected in the RoomTable.
     void viewLiveRoom();
     void deleteSelectedAccount();
     void copyAccountCell(int column);

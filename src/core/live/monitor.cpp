@@ -8,18 +8,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
+#include <list>
 #include <map>
-#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "app/linkfile.h"
+#include "live/collect.h"
 #include "live/progress.h"
 #include "live/recorder.h"
+#include "live/roomanswer.h"
 #include "live/runner.h"
 #include "net/http.h"
 #include "net/service.h"
@@ -33,12 +36,6 @@ namespace vigilo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kLive = "正在直播";
-constexpr const char* kOffline = "已下播|未直播";
-constexpr const char* kWaiting = "等待录制";
-constexpr const char* kRecording = "正在录制";
-constexpr const char* kWatching = "监控中|等待录制";
 
 int rowNumberOf(const std::string& text) {
     const double value = textToNumber(text);
@@ -90,19 +87,72 @@ std::string failureReason(const RunResult& result) {
     return "exit status " + std::to_string(result.exitCode);
 }
 
+
+int signalOf(StopAction action) {
+    switch (action) {
+    case StopAction::QuitKey: return 0;
+    case StopAction::Interrupt: return SIGINT;
+    case StopAction::Terminate: return SIGTERM;
+    case StopAction::Kill: return SIGKILL;
+    }
+    return SIGKILL;
+}
+
+// ffmpeg's own read time-out (15 s) ends a recording whose stream went silent: its log says so,
+// or at least it went quiet that long before the end.
+constexpr Millis kStallSilence{10000};
+
+bool endedByStall(const RunResult& result, Clock::duration quietBeforeEnd) {
+    const std::string lower = toLowerAscii(result.collectedOutput);
+    return lower.find("timed out") != std::string::npos || lower.find("timeout") != std::string::npos ||
+           quietBeforeEnd >= kStallSilence;
+}
+
+Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
+    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
+}
+
 }  // namespace
+
+std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds) {
+    return {{StopAction::QuitKey, bounds.quit},
+            {StopAction::Interrupt, bounds.interrupt},
+            {StopAction::Terminate, bounds.terminate},
+            {StopAction::Kill, bounds.kill}};
+}
+
+void RowOrder::waitTurn(int index) {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return next_ >= index; });
+}
+
+void RowOrder::done(int index) {
+    std::lock_guard lock(mutex_);
+    done_.insert(index);
+    while (done_.count(next_) != 0) done_.erase(next_++);
+    turn_.notify_all();
+}
 
 struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     explicit State(AppContext& context) : ctx(context) {}
 
     struct Recorder {
         int row = 0;
-        std::string url, nickname, fileName;
+        std::string url, nickname, roomId, fileName;
         int port = 0;
         std::uint64_t epoch = 0;
         Clock::time_point startedAt = Clock::now();
         std::shared_ptr<RunControl> control = std::make_shared<RunControl>();
         std::string outputName;  // runner thread only
+        std::string size, duration;  // runner thread only: the last figures shown
+        Clock::time_point lastOutputAt = Clock::now();  // runner thread only
+    };
+
+    // A recording thread with the flag it raises as it ends, so that finished ones are joined
+    // (at once) when the next one starts and the rest when the monitor goes.
+    struct RecorderThread {
+        std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
+        std::jthread thread;
     };
 
     enum class Claim { Ok, Busy, Stopped, Refused };
@@ -115,7 +165,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     bool closed = false;
     std::map<int, Clock::time_point> repollDue;  // row number → when
     std::vector<std::shared_ptr<Recorder>> recorders;
-    int recordingThreads = 0;
+    std::list<RecorderThread> recorderThreads;
     std::condition_variable threadsDone;
     RecorderStopBounds bounds;
 
@@ -125,6 +175,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     void log(const std::string& text) { ctx.appendLog(logTimestamp() + "：" + oneLine(text) + "\r\n"); }
+
+    // ---- reading the service ----
 
     JsonDoc fetchRoomInfo(const std::string& roomId) {
         HttpRequestOptions options;
@@ -141,6 +193,38 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                           "data.room['stream_url']['hls_pull_url']"});
         return doc;
     }
+
+    RoomAnswer fetchRoom(const std::string& roomId) { return parseRoomAnswer(fetchRoomInfo(roomId)); }
+
+    bool notifyOnly(const std::string& roomId, const std::string& latestId) const {
+        return ctx.settings.notifyOnly(roomId) || (!latestId.empty() && ctx.settings.notifyOnly(latestId));
+    }
+
+    // ---- the row ----
+
+    // Under the TableLock: the state's texts in the row.
+    void writeStateLocked(int row, RoomState state) { writeRoomState(ctx.roomTable, row - 1, state); }
+
+    // Under the TableLock: all nine cells, the figures back at their start.
+    void writeRowLocked(int row, const std::string& nickname, const std::string& roomId, const RoomAnswer& source,
+                        const std::string& latestId, const std::string& streamUrl, RoomState state) {
+        const std::string cells[9] = {nickname,  roomId, latestId, "", streamUrl, formatTimestamp(source.createTime),
+                                      "",        "0KB",  "0"};
+        for (int c = 0; c < 9; ++c)
+            if (c != rcol::LiveStatus && c != rcol::RecordStatus) ctx.roomTable.setCell(row - 1, c, cells[c]);
+        ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOfflineWord);
+        writeStateLocked(row, state);
+    }
+
+    void announceLive(const std::string& nickname, const std::string& roomId, const std::string& stream,
+                      const std::string& createTime) {
+        ctx.events.publish(makeEvent(EventType::RoomLive, {{"nickname", nickname},
+                                                           {"roomId", roomId},
+                                                           {"stream", stream},
+                                                           {"startTime", formatTimestamp(createTime)}}));
+    }
+
+    // ---- the recorder set ----
 
     // Under `mutex`: a recorder of ours (other than `ending`) runs for the row and the row still
     // shows its room.
@@ -159,8 +243,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // Everything that must hold before a recorder may start, decided at once so that two
     // polls of one row never start two recorders. On Ok the recorder is registered and its
     // file name reserved on disk.
-    Claim claim(const std::string& url, const std::string& nickname, int row, std::uint64_t epoch,
-                std::shared_ptr<Recorder>& out) {
+    Claim claim(const std::string& url, const std::string& nickname, const std::string& roomId, int row,
+                std::uint64_t epoch, std::shared_ptr<Recorder>& out) {
         const int port = recorderPort(row);
         if (row < 1 || port <= 0) {
             log("第" + std::to_string(row) + "行没有可用的本地端口，不录制");
@@ -199,6 +283,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         recorder->row = row;
         recorder->url = url;
         recorder->nickname = nickname;
+        recorder->roomId = roomId;
         recorder->fileName = name;
         recorder->port = port;
         recorder->epoch = epoch;
@@ -207,28 +292,36 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         return Claim::Ok;
     }
 
-    // A row whose recorder ended or could not start shows the room as offline again (its last
-    // size and duration kept), and is polled again soon unless recording has been stopped.
+    // A row whose recorder was stopped by "停止录制" keeps its live status and says so. Any other
+    // end (the show over, a stall, a failure, a refusal) shows the room as offline again, its last
+    // size and duration kept, and it is polled again soon unless recording has been stopped.
     // Without the quick poll the row waits for the next pass.
     void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true,
                        const Recorder* ending = nullptr) {
+        bool stopped = false;
         {
             std::lock_guard table(ctx.tableLock);
             if (ctx.roomTable.cell(row - 1, rcol::Owner) != nickname || rowRecording(row, ending)) return;
-            ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOffline);
-            ctx.roomTable.setCell(row - 1, rcol::RecordStatus, kWaiting);
+            {
+                std::lock_guard lock(mutex);
+                stopped = epoch != stopEpoch;
+            }
+            writeStateLocked(row, stopped ? RoomState::RecordingStopped : RoomState::Offline);
         }
         std::lock_guard lock(mutex);
-        if (closed || epoch != stopEpoch || !quickPoll) return;
+        if (stopped || closed || !quickPoll) return;
         repollDue[row] = Clock::now() + ctx.pacing.recorderRepoll;
         wake.notify_all();
     }
 
     void onRecorderOutput(Recorder& recorder, const std::string& collected) {
+        recorder.lastOutputAt = Clock::now();
         if (recorder.outputName.empty()) recorder.outputName = recorderOutputName(collected);
         if (recorder.outputName.empty()) return;
         const auto figures = parseProgress(collected);
         if (!figures) return;
+        recorder.size = figures->size;
+        recorder.duration = figures->duration;
         std::lock_guard table(ctx.tableLock);
         const int rows = ctx.roomTable.rowCount();
         for (int i = 0; i < rows; ++i) {
@@ -246,11 +339,15 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     void runRecorder(const std::shared_ptr<Recorder>& recorder) {
-        ctx.setStatus("直播监控停止");
+        ctx.setStatus("直播录制中……");
         {
             std::lock_guard table(ctx.tableLock);
-            ctx.roomTable.setCell(recorder->row - 1, rcol::RecordStatus, kRecording);
+            if (ctx.roomTable.cell(recorder->row - 1, rcol::Owner) == recorder->nickname)
+                writeStateLocked(recorder->row, RoomState::Recording);
         }
+        ctx.events.publish(makeEvent(EventType::RecordingStarted, {{"nickname", recorder->nickname},
+                                                                    {"roomId", recorder->roomId},
+                                                                    {"file", recorder->fileName}}));
         RunRequest request;
         request.program = ctx.paths.ffmpegPath();
         // A relative name after "./": a nickname can never read as an option or a protocol.
@@ -260,12 +357,30 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const RunResult result = runProgram(
             request, [&](const std::string& collected, pid_t) { onRecorderOutput(*recorder, collected); },
             recorder->control.get());
-        if (!result.started && !result.collectedOutput.empty()) log(result.collectedOutput);
-        // A recorder that failed on its own (a full disk, a stream it could not read) says so;
-        // one that was asked to stop, or that finished its show, does not.
-        if (result.started && !result.abandoned && (result.exitCode != 0 || result.termSignal != 0) &&
-            recorder->epoch == currentEpoch() && !ctx.closing) {
-            log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        const bool stopped = recorder->epoch != currentEpoch() || ctx.closing;
+        if (!result.started) {
+            if (!result.collectedOutput.empty()) log(result.collectedOutput);
+            ctx.events.publish(makeEvent(EventType::RecordingFailed, {{"nickname", recorder->nickname},
+                                                                       {"roomId", recorder->roomId},
+                                                                       {"error", oneLine(result.collectedOutput)}}));
+        } else if (!result.abandoned) {
+            const bool failed = result.exitCode != 0 || result.termSignal != 0;
+            std::string reason = "ended";
+            if (stopped)
+                reason = "stopped";
+            else if (endedByStall(result, Clock::now() - recorder->lastOutputAt))
+                reason = "stalled";
+            else if (failed)
+                reason = "failed";
+            // A recorder that failed on its own (a full disk, a stream it could not read) says so;
+            // one that was asked to stop, or that finished its show, does not.
+            if (failed && !stopped) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+            ctx.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
+                                                                      {"roomId", recorder->roomId},
+                                                                      {"file", recorder->fileName},
+                                                                      {"duration", recorder->duration},
+                                                                      {"size", recorder->size},
+                                                                      {"reason", reason}}));
         }
 
         if (!result.abandoned) {
@@ -280,45 +395,65 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         threadsDone.notify_all();
     }
 
-    // Recording threads run for as long as their show, so they are not among the context's
-    // counted threads (which the program waits for when it closes); they are counted here, and
-    // the monitor lets go of their recorders when it goes.
+    // Recording threads run for as long as their show; the monitor owns them and joins them
+    // when it goes, after letting go of their recorders.
     bool startRecorderThread(const std::shared_ptr<Recorder>& recorder) {
-        {
-            std::lock_guard lock(mutex);
-            ++recordingThreads;
+        std::list<RecorderThread> finished;
+        std::unique_lock lock(mutex);
+        for (auto it = recorderThreads.begin(); it != recorderThreads.end();) {
+            auto next = std::next(it);
+            if (it->ended->load()) finished.splice(finished.end(), recorderThreads, it);
+            it = next;
         }
         try {
-            std::thread([self = shared_from_this(), recorder] {
-                self->runRecorder(recorder);
-                std::lock_guard lock(self->mutex);
-                --self->recordingThreads;
-                self->threadsDone.notify_all();
-            }).detach();
-            return true;
+            RecorderThread& slot = recorderThreads.emplace_back();
+            slot.thread = std::jthread([this, recorder, ended = slot.ended] {
+                runRecorder(recorder);
+                ended->store(true);
+            });
         } catch (const std::system_error&) {
-            std::lock_guard lock(mutex);
-            --recordingThreads;
+            recorderThreads.pop_back();
             recorders.erase(std::remove(recorders.begin(), recorders.end(), recorder), recorders.end());
+            lock.unlock();
             releaseReservation(*recorder);
             log("无法启动录制线程");
             return false;
         }
+        lock.unlock();
+        finished.clear();  // joins threads that have already returned
+        return true;
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
-    Claim startRecording(const std::string& url, const std::string& nickname, int row, std::uint64_t epoch) {
+    Claim startRecording(const std::string& url, const std::string& nickname, const std::string& roomId, int row,
+                         std::uint64_t epoch) {
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = claim(url, nickname, row, epoch, recorder);
+        const Claim outcome = claim(url, nickname, roomId, row, epoch, recorder);
         if (outcome != Claim::Ok) return outcome;
         return startRecorderThread(recorder) ? Claim::Ok : Claim::Refused;
     }
 
-    void handleRefusal(Claim outcome, int row, const std::string& nickname, std::uint64_t epoch) {
+    void handleRefusal(Claim outcome, int row, const std::string& nickname, const std::string& roomId,
+                       std::uint64_t epoch) {
+        if (outcome == Claim::Refused)
+            ctx.events.publish(makeEvent(EventType::RecordingFailed,
+                                         {{"nickname", nickname}, {"roomId", roomId}, {"error", "refused"}}));
         if (outcome == Claim::Refused || outcome == Claim::Stopped) recorderEnded(row, nickname, epoch);
     }
 
-    void registerRoom(const std::string& link) {
+    // ---- registration and poll ----
+
+    void registerRoom(const std::string& link, RowOrder* order, int index) {
+        // Whatever happens to this link, the links after it get their turn.
+        struct TurnDone {
+            RowOrder* order;
+            int index;
+            void now() {
+                if (order != nullptr) order->done(index);
+                order = nullptr;
+            }
+            ~TurnDone() { now(); }
+        } turnDone{order, index};
         if (link.empty()) return;
         {
             std::lock_guard lock(mutex);
@@ -327,40 +462,33 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const std::uint64_t epoch = currentEpoch();
         const std::string roomId = textBetween(resolveShareLink(link), "reflow/", "?");
         if (roomId.empty()) {
+            // The message may wait for a click; the next links do not.
+            turnDone.now();
             ctx.ui.messageBox("请输入直播间分享链接，非主页链接", "", MessageIcon::None);
             return;
         }
-        const JsonDoc doc1 = fetchRoomInfo(roomId);
-        const std::string nickname = cutServiceText(doc1.getText("data.room.owner.nickname"), kMaxNicknameBytes);
-        std::string createTime = doc1.subDocument("data.room['create_time']").toText();
-        const std::string latestId =
-            cutServiceText(doc1.getText("data.room.owner['own_room']['room_ids_str'][0]"), kMaxServiceFieldBytes);
-        std::string resolution = doc1.getText("data.room['stream_url']['default_resolution']");
-        std::string liveStatus = kOffline, recordStatus = kWaiting, streamUrl;
-        if (!latestId.empty()) {
-            liveStatus = kLive;
-            recordStatus = kRecording;
-            JsonDoc source = doc1;
-            if (latestId != roomId) {
-                source = fetchRoomInfo(latestId);
-                createTime = source.subDocument("data.room['create_time']").toText();
-                resolution = source.getText("data.room['stream_url']['default_resolution']");
-            }
-            streamUrl = cutServiceText(resolution == "HD1" ? source.getText("data.room['stream_url']['rtmp_pull_url']")
-                                                           : source.getText("data.room['stream_url']['hls_pull_url']"),
-                                       kMaxServiceFieldBytes);
-        }
+        const RoomAnswer first = fetchRoom(roomId);
+        RoomAnswer source = first;
+        if (first.ownerLive() && first.latestId != roomId) source = fetchRoom(first.latestId);
+        const bool live = first.ownerLive();
+        const bool alertOnly = live && notifyOnly(roomId, first.latestId);
+        const std::string streamUrl = live ? source.registrationStream() : std::string();
+        // The nickname stays the one of the linked room.
+        const std::string& nickname = first.nickname;
+        const RoomState state = !live ? RoomState::Offline : alertOnly ? RoomState::LiveNotRecorded : RoomState::Recording;
+
+        if (order != nullptr) order->waitTurn(index);
         int rowNumber = 0;
         {
             std::lock_guard table(ctx.tableLock);
-            const int row = ctx.roomTable.appendRow();
-            const std::string cells[9] = {nickname,   roomId,       latestId, liveStatus, streamUrl,
-                                          formatTimestamp(createTime), recordStatus, "0KB", "0"};
-            for (int c = 0; c < 9; ++c) ctx.roomTable.setCell(row, c, cells[c]);
-            rowNumber = row + 1;
+            rowNumber = ctx.roomTable.appendRow() + 1;
+            writeRowLocked(rowNumber, nickname, roomId, live ? source : first, first.latestId, streamUrl, state);
         }
-        if (!latestId.empty())
-            handleRefusal(startRecording(streamUrl, nickname, rowNumber, epoch), rowNumber, nickname, epoch);
+        turnDone.now();
+        if (live) announceLive(nickname, roomId, streamUrl, source.createTime);
+        if (state == RoomState::Recording)
+            handleRefusal(startRecording(streamUrl, nickname, roomId, rowNumber, epoch), rowNumber, nickname, roomId,
+                          epoch);
     }
 
     void pollRoom(int n) {
@@ -370,66 +498,119 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         }
         const std::uint64_t epoch = currentEpoch();
         const std::string roomId = ctx.roomTable.cell(n - 1, rcol::RoomId);
-        const JsonDoc doc1 = fetchRoomInfo(roomId);
-        const std::string nickname = cutServiceText(doc1.getText("data.room.owner.nickname"), kMaxNicknameBytes);
-        std::string createTime = doc1.subDocument("data.room['create_time']").toText();
-        const std::string latestId =
-            cutServiceText(doc1.getText("data.room.owner['own_room']['room_ids_str'][0]"), kMaxServiceFieldBytes);
-        if (latestId.empty()) return;
-        const JsonDoc doc2 = fetchRoomInfo(latestId);
+        const RoomAnswer first = fetchRoom(roomId);
+        if (!first.ownerLive()) {
+            // A live row without a recorder (alerting only, or stopped) tells that the show is
+            // over once the service says so; a failed answer says nothing.
+            if (!first.hasRoom) return;
+            std::lock_guard table(ctx.tableLock);
+            if (ctx.roomTable.cell(n - 1, rcol::RoomId) == roomId &&
+                ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord && !rowRecording(n))
+                writeStateLocked(n, RoomState::Watching);
+            return;
+        }
+        const RoomAnswer source = fetchRoom(first.latestId);
         // A failed answer about the live room (no room in it) says nothing new: the row keeps
         // what it showed and the next pass asks again. Rewriting it here would lose its start
         // time and figures for a show that may not even be on.
-        if (!doc2.exists("data.room")) return;
-        const std::string streamUrl =
-            cutServiceText(doc2.getText("data.room['stream_url']['hls_pull_url']"), kMaxServiceFieldBytes);
-        createTime = doc2.subDocument("data.room['create_time']").toText();
+        if (!source.hasRoom) return;
+        // A poll always records the HLS address.
+        const std::string& streamUrl = source.hlsPullUrl;
+        const std::string& nickname = first.nickname;
+
+        if (notifyOnly(roomId, first.latestId)) {
+            bool wasLive = false;
+            {
+                std::lock_guard table(ctx.tableLock);
+                if (ctx.roomTable.cell(n - 1, rcol::RoomId) != roomId || rowRecording(n)) return;
+                wasLive = ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
+                          ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId;
+                if (!wasLive)
+                    writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::LiveNotRecorded);
+                else
+                    writeStateLocked(n, RoomState::LiveNotRecorded);
+            }
+            if (!wasLive) announceLive(nickname, roomId, streamUrl, source.createTime);
+            return;
+        }
 
         // The recorder is claimed before the row says "正在录制", and a row that already has
         // one is left alone, so two polls of a row never give it two recorders.
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = claim(streamUrl, nickname, n, epoch, recorder);
+        const Claim outcome = claim(streamUrl, nickname, roomId, n, epoch, recorder);
         if (outcome == Claim::Busy || outcome == Claim::Stopped) return;
+        bool announce = false;
         {
             std::lock_guard table(ctx.tableLock);
-            const std::string cells[9] = {nickname, roomId,     latestId,   kLive, streamUrl, formatTimestamp(createTime),
-                                          kRecording, "0KB", "0"};
-            for (int c = 0; c < 9; ++c) ctx.roomTable.setCell(n - 1, c, cells[c]);
+            announce = !(ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
+                         ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId);
+            writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
         }
-        if (outcome == Claim::Refused || !startRecorderThread(recorder)) recorderEnded(n, nickname, epoch);
+        if (announce) announceLive(nickname, roomId, streamUrl, source.createTime);
+        if (outcome == Claim::Refused || !startRecorderThread(recorder)) {
+            if (outcome == Claim::Refused)
+                ctx.events.publish(makeEvent(EventType::RecordingFailed,
+                                             {{"nickname", nickname}, {"roomId", roomId}, {"error", "refused"}}));
+            recorderEnded(n, nickname, epoch);
+        }
     }
+
+    // ---- the pass supervisor ----
 
     bool supervising(std::uint64_t generation) const { return !closed && supervisorGeneration == generation; }
 
-    // Queues a row for a poll when it shows an offline room without a recorder.
-    void queueIfOffline(int row) {
-        if (ctx.roomTable.cell(row - 1, rcol::LiveStatus) != kOffline || rowRecording(row)) return;
-        ctx.roomTable.setCell(row - 1, rcol::RecordStatus, kWatching);
+    // Under `mutex`: the time between two passes; nothing while the passes are paused.
+    std::optional<Millis> passInterval() const {
+        const int minutes = ctx.settings.livePeriodMinutes();
+        if (minutes <= 0) return std::nullopt;
+        return Millis(ctx.pacing.passInterval.count() * minutes / 5);
+    }
+
+    // Queues a row for a poll when it shows a room without a recorder of ours. The row is read
+    // and marked under the TableLock, so no recorder's row write can come in between.
+    void queueIfPolled(int row) {
+        {
+            std::lock_guard table(ctx.tableLock);
+            const std::string liveStatus = ctx.roomTable.cell(row - 1, rcol::LiveStatus);
+            if (!polledRoomState(liveStatus, ctx.roomTable.cell(row - 1, rcol::RecordStatus)) || rowRecording(row)) return;
+            if (liveStatus == kOfflineWord) writeStateLocked(row, RoomState::Watching);
+        }
         ctx.roomPollPool.post({std::to_string(row)});
     }
 
     void pollRooms(std::uint64_t generation) {
-        std::weak_ptr<State> weak = weak_from_this();
         ctx.roomPollPool.create(
-            [weak](const TaskArgs& args) {
+            [weak = weak_from_this()](const TaskArgs& args) {
                 if (auto self = weak.lock(); self && !args.empty()) self->pollRoom(rowNumberOf(args[0]));
             },
             20, 400);
         std::unique_lock lock(mutex);
         while (supervising(generation)) {
+            // Paused: no pass until a period is chosen again.
+            wake.wait(lock, [&] { return !supervising(generation) || passInterval(); });
+            if (!supervising(generation)) break;
+            const Clock::time_point passStart = Clock::now();
             const int rows = ctx.roomTable.rowCount();
             for (int i = 1; i <= rows && supervising(generation); ++i) {
                 repollDue.erase(i);
                 lock.unlock();
-                queueIfOffline(i);
+                queueIfPolled(i);
                 lock.lock();
                 wake.wait_for(lock, ctx.pacing.supervisorRowGap, [&] { return !supervising(generation); });
             }
-            const Clock::time_point passDue = Clock::now() + ctx.pacing.passInterval;
-            while (supervising(generation) && Clock::now() < passDue) {
-                Clock::time_point until = passDue;
-                for (const auto& [row, due] : repollDue) until = std::min(until, due);
-                wake.wait_until(lock, until);
+            // The period is read again at every wake, so a new choice counts from this pass on.
+            while (supervising(generation)) {
+                const std::optional<Millis> interval = passInterval();
+                if (interval && Clock::now() >= passStart + *interval) break;
+                std::optional<Clock::time_point> until;
+                if (interval) until = passStart + *interval;
+                if (interval)
+                    for (const auto& [row, due] : repollDue) until = std::min(*until, due);
+                if (until)
+                    wake.wait_until(lock, *until);
+                else
+                    wake.wait(lock);
+                if (!passInterval()) continue;  // paused: no quick polls either
                 const Clock::time_point now = Clock::now();
                 std::vector<int> due;
                 for (auto it = repollDue.begin(); it != repollDue.end();) {
@@ -442,11 +623,19 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 }
                 if (due.empty() || !supervising(generation)) continue;
                 lock.unlock();
-                for (int row : due) queueIfOffline(row);
+                for (int row : due) queueIfPolled(row);
                 lock.lock();
             }
         }
     }
+
+    void setPeriod(int minutes) {
+        ctx.settings.setLivePeriodMinutes(minutes);
+        std::lock_guard lock(mutex);
+        wake.notify_all();
+    }
+
+    // ---- stopping and collecting ----
 
     StopRecordingReport stopRecording() {
         ctx.setStatus("直播监控停止");
@@ -457,7 +646,6 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             ++stopEpoch;
             ++supervisorGeneration;
             repollDue.clear();
-            ours = recorders;
             limits = bounds;
             wake.notify_all();
         }
@@ -471,7 +659,6 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         std::vector<pid_t> ourIds;
         for (const auto& r : ours) {
             r->control->cancel();
-            r->control->sendKeys("q");
             ourIds.push_back(r->control->processId());
         }
         // ffmpeg left running by an earlier run of the program: same data directory.
@@ -485,9 +672,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         for (pid_t pid : leftRunning) {
             if (std::find(ourIds.begin(), ourIds.end(), pid) != ourIds.end()) continue;
             auto process = std::make_unique<ForeignProcess>(pid);
-            if (!process->valid()) continue;
-            process->signal(SIGINT);
-            earlier.push_back(std::move(process));
+            if (process->valid()) earlier.push_back(std::move(process));
         }
 
         const auto allEnded = [&] {
@@ -505,16 +690,20 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             }
             while (!allEnded() && Clock::now() < until) delay(Millis(50));
         };
-        waitAll(limits.quit);
-        const std::pair<int, Millis> steps[] = {
-            {SIGINT, limits.interrupt}, {SIGTERM, limits.terminate}, {SIGKILL, limits.kill}};
-        for (const auto& [signalNumber, bound] : steps) {
+        for (const StopStep& step : stopPolicy(limits)) {
             if (allEnded()) break;
-            for (const auto& r : ours)
-                if (!r->control->finished()) r->control->sendSignal(signalNumber);
+            const int signalNumber = signalOf(step.action);
+            for (const auto& r : ours) {
+                if (r->control->finished()) continue;
+                if (step.action == StopAction::QuitKey)
+                    r->control->sendKeys("q");
+                else
+                    r->control->sendSignal(signalNumber);
+            }
+            // Recorders of an earlier run have no input of ours: SIGINT is their quit request.
             for (const auto& p : earlier)
-                if (p->alive()) p->signal(signalNumber);
-            waitAll(bound);
+                if (p->alive()) p->signal(step.action == StopAction::QuitKey ? SIGINT : signalNumber);
+            waitAll(step.timeout);
         }
         {
             // The recorders' rows are written back once their threads have seen the end.
@@ -529,51 +718,26 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     StopRecordingReport collectRecordings(const RecorderStopBounds& limits) {
-        StopRecordingReport report;
-        const fs::path dir = ctx.paths.dataDir;
-        const fs::path target = ctx.paths.collectionDir();
-        std::error_code ec;
-        fs::create_directories(target, ec);
-        for (const std::string& name : recordingFilesIn(dir)) {
-            const fs::path from = dir / name;
-            if (fs::exists(fs::symlink_status(target / name, ec))) {
-                report.leftOver.push_back(name + "（download中已有同名文件）");
-                continue;
-            }
-            const Clock::time_point until = Clock::now() + limits.busyFile;
-            bool held = fileHeldOpen(from);
-            while (held && Clock::now() < until) {
-                delay(std::min<Millis>(Millis(500), limits.busyFile));
-                held = fileHeldOpen(from);
-            }
-            if (held) {
-                report.leftOver.push_back(name + "（文件仍被占用）");
-                continue;
-            }
-            if (moveWithoutReplace(from, target / name))
-                report.moved.push_back(name);
-            else
-                report.leftOver.push_back(name + "（" + std::strerror(errno) + "）");
-        }
+        StopRecordingReport report =
+            collectRecordingFiles(ctx.paths.dataDir, ctx.paths.collectionDir(), limits.busyFile);
         for (const std::string& left : report.leftOver) log("录像未移入download：" + left);
         return report;
     }
 
     void close() {
-        std::vector<std::shared_ptr<Recorder>> ours;
+        std::list<RecorderThread> threads;
         {
             std::lock_guard lock(mutex);
             closed = true;
             ++supervisorGeneration;
             repollDue.clear();
-            ours = recorders;
+            // The recordings go on without us; only our threads let go of them.
+            for (const auto& r : recorders) r->control->abandon();
+            threads.swap(recorderThreads);
             wake.notify_all();
         }
-        // The recordings go on without us; only our threads let go of them. Past this wait no
-        // recording thread touches the context any more.
-        for (const auto& r : ours) r->control->abandon();
-        std::unique_lock lock(mutex);
-        threadsDone.wait_for(lock, Millis(5000), [&] { return recordingThreads == 0; });
+        // Past these joins no recording thread touches the context any more.
+        threads.clear();
     }
 };
 
@@ -581,7 +745,9 @@ LiveMonitor::LiveMonitor(AppContext& ctx) : ctx_(ctx), state_(std::make_shared<S
 
 LiveMonitor::~LiveMonitor() { state_->close(); }
 
-void LiveMonitor::registerRoom(const std::string& link) { state_->registerRoom(link); }
+void LiveMonitor::registerRoom(const std::string& link, RowOrder* order, int index) {
+    state_->registerRoom(link, order, index);
+}
 
 JsonDoc LiveMonitor::fetchRoomInfo(const std::string& roomId) { return state_->fetchRoomInfo(roomId); }
 
@@ -613,14 +779,34 @@ void LiveMonitor::pollRooms() {
 
 void LiveMonitor::pollRoom(int rowNumber) { state_->pollRoom(rowNumber); }
 
+void LiveMonitor::setPeriod(int minutes) { state_->setPeriod(minutes); }
+
+int LiveMonitor::period() const { return ctx_.settings.livePeriodMinutes(); }
+
+void LiveMonitor::resumeRecording() {
+    if (ctx_.settings.livePeriodMinutes() <= 0) state_->setPeriod(5);
+    startSupervisor();
+}
+
+std::string LiveMonitor::selectedRoomPage() const {
+    const int row = ctx_.roomTable.selectedRow();
+    if (row < 0) return "";
+    std::string id = ctx_.roomTable.cell(row, rcol::LatestRoomId);
+    if (id.empty()) id = ctx_.roomTable.cell(row, rcol::RoomId);
+    // Room ids are digits; anything else in the cell is not put into an address.
+    if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) return "";
+    return ctx_.endpoints.live + "/webcast/reflow/" + id;
+}
+
 void LiveMonitor::startRecording(const std::string& streamUrl, const std::string& nickname,
                                  const std::string& rowText) {
     const int row = rowNumberOf(rowText);
     const std::uint64_t epoch = state_->currentEpoch();
+    const std::string roomId = ctx_.roomTable.cell(row - 1, rcol::RoomId);
     std::shared_ptr<State::Recorder> recorder;
-    const State::Claim outcome = state_->claim(streamUrl, nickname, row, epoch, recorder);
+    const State::Claim outcome = state_->claim(streamUrl, nickname, roomId, row, epoch, recorder);
     if (outcome != State::Claim::Ok) {
-        state_->handleRefusal(outcome, row, nickname, epoch);
+        state_->handleRefusal(outcome, row, nickname, roomId, epoch);
         return;
     }
     state_->runRecorder(recorder);

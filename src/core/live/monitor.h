@@ -1,21 +1,24 @@
 #pragma once
 // The live monitor: room registration, the poll supervisor, recorders and the collection of
 // finished recordings.
+//
+// Lock order: the TableLock (ctx.tableLock) before the monitor's own mutex. Code that holds the
+// monitor's mutex never takes the TableLock.
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/context.h"
+#include "live/collect.h"
+#include "live/roomstate.h"
 #include "text/jsondoc.h"
 
 namespace vigilo {
-
-struct StopRecordingReport {
-    std::vector<std::string> moved;     // file names now in download/
-    std::vector<std::string> leftOver;  // file names that stayed behind, with the reason
-};
 
 // How long "停止录制" waits for a recorder at each step before the next, harder request:
 // the quit key, then SIGINT, SIGTERM and SIGKILL. A recording file that a process still holds
@@ -28,6 +31,15 @@ struct RecorderStopBounds {
     Millis busyFile{2000};
 };
 
+// One step of stopping recorders: what is sent to those still running, and how long they get
+// to end before the next step.
+enum class StopAction { QuitKey, Interrupt, Terminate, Kill };
+struct StopStep {
+    StopAction action;
+    Millis timeout;
+};
+std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds);
+
 struct RecorderInfo {
     int row = 0;           // the row number it was started for
     std::string nickname;
@@ -36,20 +48,48 @@ struct RecorderInfo {
     pid_t processId = 0;   // 0 until ffmpeg runs
 };
 
+// Lets registrations that run at once append their rows in the order of their links, so a
+// room keeps its row (and its play port) from one run to the next.
+class RowOrder {
+public:
+    // Blocks until every link before `index` (counted from 1) is done.
+    void waitTurn(int index);
+    void done(int index);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::set<int> done_;
+    int next_ = 1;
+};
+
 class LiveMonitor {
 public:
     explicit LiveMonitor(AppContext& ctx);
+    // Lets go of the running recorders (their processes go on) and joins their threads.
     ~LiveMonitor();
 
-    void registerRoom(const std::string& link);
+    // `order` and `index` (from 1): the link's place in its list, whose rows keep that order.
+    void registerRoom(const std::string& link, RowOrder* order = nullptr, int index = 0);
     JsonDoc fetchRoomInfo(const std::string& roomId);
 
     // Starts the poll supervisor (pollRooms) on its own thread, ending any earlier one first.
+    // Its first pass starts at once.
     void startSupervisor();
     void stopSupervisor();
     // The supervisor's loop on the calling thread, until the supervisor is stopped or replaced.
     void pollRooms();
     void pollRoom(int rowNumber);
+
+    // The pass interval in minutes (5, 10 or 30; 0 pauses the passes, running recordings go
+    // on), kept in the settings file. A running supervisor takes it from the next pass on.
+    void setPeriod(int minutes);
+    int period() const;
+    // "开始录制": passes start again at once (a paused period goes back to 5 minutes), and every
+    // room that is live now is recorded.
+    void resumeRecording();
+    // The address of the selected room's page ("" without a selected row).
+    std::string selectedRoomPage() const;
 
     // One recording on the calling thread, until ffmpeg ends. Refused (row reset, diagnostic
     // in the log) for a stream address that is not http, https, rtmp or rtmps.
@@ -57,7 +97,8 @@ public:
                         const std::string& rowText);
     void playSelectedRow();
     // Blocking: run off the UI thread. Status text, poll pool closed, recorders asked to quit
-    // (bounded escalation), recordings moved into download/.
+    // (bounded escalation), recordings moved into download/. The stopped rows keep their live
+    // status and read "已停止录制".
     StopRecordingReport stopRecording();
 
     // Recorders started by this monitor that have not ended.

@@ -20,14 +20,15 @@ std::vector<std::string> recorderArguments(const std::string& streamUrl, int por
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
     // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
-    // leaves a file of a few bytes. The empty first moov turns off ffmpeg's automatic stream
-    // filters, so AAC from an HLS (MPEG-TS) source needs its ADTS headers taken off by hand;
-    // AAC that has none (FLV) passes the filter unchanged.
+    // leaves a file of a few bytes. The first moov is written with the first fragment, not
+    // empty ahead of it: only then does ffmpeg pick the audio filters itself, taking the ADTS
+    // headers off AAC from MPEG-TS (HLS) and leaving MP3 and FLV's AAC alone. A filter named
+    // here would make ffmpeg refuse every stream whose audio it does not fit.
     return {"-rw_timeout", "15000000",
             "-i", streamUrl,
             "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
-            "-c", "copy", "-movflags", "+frag_keyframe+empty_moov+default_base_moof",
-            "-bsf:a", "aac_adtstoasc", "-flush_packets", "1", outputFile};
+            "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
+            "-flush_packets", "1", outputFile};
 }
 
 bool isRecordableUrl(std::string_view url) {
