@@ -98,13 +98,20 @@ TEST(ActivityLog, FileRotatesAtItsSizeKeepingFive) {
     EXPECT_EQ(kept.rfind("line ", 0), 0u);
 }
 
-// A file that cannot be written costs the file's copy only.
+// A file that cannot be opened or written (a full disk) costs the file's copy only.
 TEST(ActivityLog, UnwritableFileKeepsTheLogInMemory) {
     testing::TempDir dir;
-    ActivityLog log;
-    EXPECT_FALSE(log.setFile(dir.path() / "missing" / "vigilo.log"));
-    log.appendLog("still here\r\n");
-    EXPECT_EQ(log.text(), "still here\r\n");
+    struct Case {
+        std::filesystem::path file;
+        bool opens;
+    };
+    for (const Case& c : {Case{dir.path() / "missing" / "vigilo.log", false}, Case{"/dev/full", true}}) {
+        SCOPED_TRACE(c.file.string());
+        ActivityLog log(3);
+        EXPECT_EQ(log.setFile(c.file, 100), c.opens);
+        for (int i = 0; i < 50; ++i) log.appendLog("line " + std::to_string(i) + "\r\n");
+        EXPECT_EQ(log.text(), "line 47\r\nline 48\r\nline 49\r\n");
+    }
 }
 
 TEST(StatusBar, StartsWithItsLabelAndReportsChanges) {

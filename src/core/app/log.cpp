@@ -1,5 +1,7 @@
 #include "app/log.h"
 
+#include "sys/file_size_signal.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,8 @@ std::string ActivityLog::text() const {
 }
 
 bool ActivityLog::setFile(const std::filesystem::path& file, std::uintmax_t rotateBytes, int filesKept) {
+    // Past a file-size limit the write fails (EFBIG) like a full disk, instead of ending us.
+    ignoreFileSizeSignal();
     std::lock_guard lock(mutex_);
     file_ = file;
     rotateBytes_ = rotateBytes == 0 ? kFileRotateBytes : rotateBytes;
