@@ -78,6 +78,8 @@ const char* const kUsage =
     "  --duration SECONDS    stop recording and exit after SECONDS\n"
     "  --notify-only ROOM_ID alert when the room goes live without recording it; kept in\n"
     "                        settings.json (repeatable)\n"
+    "  --record ROOM_ID      record the room again when it goes live (undoes\n"
+    "                        --notify-only; repeatable)\n"
     "  --verbose             also print the status bar and every table change\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n"
@@ -147,6 +149,7 @@ struct Options {
     std::optional<double> durationSeconds;
     bool verbose = false;
     std::vector<std::string> notifyOnlyRooms;
+    std::vector<std::string> recordRooms;
 };
 
 // Returns the error text, or "" when the arguments are fine.
@@ -195,12 +198,12 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             error = withValue(options.statusJson);
         } else if (name == "--verbose") {
             error = flag(options.verbose);
-        } else if (name == "--notify-only") {
+        } else if (name == "--notify-only" || name == "--record") {
             std::string room;
             error = withValue(room);
             if (error.empty() && !std::all_of(room.begin(), room.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                error = "option --notify-only needs a room id (the digits of 房间号), not '" + room + "'";
-            if (error.empty()) options.notifyOnlyRooms.push_back(room);
+                error = "option " + name + " needs a room id (the digits of the room_id column), not '" + room + "'";
+            if (error.empty()) (name == "--record" ? options.recordRooms : options.notifyOnlyRooms).push_back(room);
         } else if (name == "--duration") {
             std::string text;
             error = withValue(text);
@@ -502,6 +505,10 @@ public:
         enterProgramDirectory(ctx_.paths);
         if (!ctx_.log.setFile(ctx_.paths.logFile())) note("cannot write " + ctx_.paths.logFile().string());
         note("version " + ownVersion() + ", data directory " + ctx_.paths.dataDir.string());
+        for (const auto& room : options_.recordRooms) {
+            ctx_.settings.setNotifyOnly(room, false);
+            note("room " + room + ": recorded when live");
+        }
         for (const auto& room : options_.notifyOnlyRooms) {
             ctx_.settings.setNotifyOnly(room, true);
             note("room " + room + ": alerts only, no recording");

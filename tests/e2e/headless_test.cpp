@@ -155,6 +155,7 @@ TEST_F(Headless, OptionsAnswerOrFailWithOneLine) {
         {{"--help=yes"}, 2, "", "--help takes no value"},
         {{"--notify-only", "房间"}, 2, "", "--notify-only needs a room id"},
         {{"--verbose=1"}, 2, "", "--verbose takes no value"},
+        {{"--record", "-1"}, 2, "", "--record needs a room id"},
         {{"--accounts", (dir_ / "missing.txt").string()}, 1, "", "missing.txt"},
     };
     for (const auto& c : cases) {
@@ -383,6 +384,13 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     }
     EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
               (std::set<std::string>{roomId, "7200000000000000055"}));
+
+    // The choice outlives the run until --record takes it back.
+    const RunResult again = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "1", "--record", roomId}),
+                                     env(), seconds(40));
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
+              (std::set<std::string>{"7200000000000000055"}));
 }
 
 }  // namespace
