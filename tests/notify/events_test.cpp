@@ -153,11 +153,12 @@ TEST(EventBus, StuckReceiverDelaysNobodyAndIsStoppedAtTheEnd) {
 
 // A receiver that unsubscribes itself neither deadlocks nor is called again.
 TEST(EventBus, ReceiverMayUnsubscribeItself) {
-    EventBus bus;
     std::mutex mutex;
     std::condition_variable changed;
     int calls = 0;
     int id = 0;
+    // Goes first: its end joins the receiver's thread, which still uses the above.
+    EventBus bus;
     std::unique_lock lock(mutex);
     id = bus.subscribe([&](const Event&) {
         {
