@@ -1,10 +1,26 @@
 # Desktop integration and the Debian package. The two programs are installed by
-# src/CMakeLists.txt; this adds the menu entry and the icon and sets up `cpack -G DEB`.
+# src/CMakeLists.txt; this adds the menu entry, the icon, the user unit, the manual page and
+# the copyright file, and sets up `cpack -G DEB`.
 include(GNUInstallDirs)
 
 set(_packaging ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 install(FILES ${_packaging}/vigilo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${_packaging}/vigilo.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+# Running unattended: a user unit for `vigilo --headless`, the manual page, and the copyright
+# file Debian expects beside every package.
+install(FILES ${_packaging}/vigilo.service DESTINATION lib/systemd/user)
+find_program(GZIP_PROGRAM gzip)
+if(GZIP_PROGRAM)
+  set(_man ${CMAKE_CURRENT_BINARY_DIR}/vigilo.1.gz)
+  add_custom_command(OUTPUT ${_man}
+    COMMAND ${GZIP_PROGRAM} -9 -n -c ${_packaging}/vigilo.1 > ${_man}
+    DEPENDS ${_packaging}/vigilo.1 VERBATIM)
+  add_custom_target(vigilo_man ALL DEPENDS ${_man})
+  install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  install(FILES ${_packaging}/vigilo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+install(FILES ${_packaging}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vigilo)

@@ -1,5 +1,6 @@
 #include "gui/mainwindow.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -79,6 +80,7 @@ MainWindow::MainWindow(Controller& controller, QWidget* parent)
     buildLivePage(livePage);
     buildStatusBar();
     buildAccountMenu();
+    buildRoomMenu();
     tabs_->setCurrentIndex(0);
     // Choosing a page by its tab keeps the page buttons telling the truth.
     connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
@@ -140,6 +142,8 @@ void MainWindow::buildWorksPage(QWidget* page) {
     log_ = place<QPlainTextEdit>(logGroup, "日志", QRect(7, 16, 275, 95));
     log_->setReadOnly(true);
     log_->setUndoRedoEnabled(false);
+    // The core keeps as many lines; the whole log is in vigilo.log in the data directory.
+    log_->setMaximumBlockCount(static_cast<int>(ActivityLog::kKeptLines));
     QPalette palette = log_->palette();
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
         palette.setColor(group, QPalette::Base, Qt::black);
@@ -202,6 +206,30 @@ void MainWindow::buildLivePage(QWidget* page) {
     connect(play, &QPushButton::clicked, this, [this] { controller_.playSelectedRow(); });
     connect(stopRecording, &QPushButton::clicked, this, [this] { controller_.stopRecording(); });
     connect(roomList_, &ReportList::listDoubleClicked, this, [this] { controller_.copyLatestRoomId(); });
+    roomList_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(roomList_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int row = roomList_->indexAt(at).row();
+        if (row >= 0) popupRoomMenu(row, roomList_->viewport()->mapToGlobal(at));
+    });
+}
+
+void MainWindow::buildRoomMenu() {
+    roomMenu_ = new QMenu(QStringLiteral("房间菜单"), this);
+    roomMenu_->setObjectName(QStringLiteral("房间菜单"));
+    notifyOnlyAction_ = roomMenu_->addAction(QStringLiteral("仅提醒，不录制"));
+    notifyOnlyAction_->setCheckable(true);
+    connect(notifyOnlyAction_, &QAction::triggered, this, [this](bool on) {
+        if (roomMenuRoomId_.empty()) return;
+        ctx_.settings.setNotifyOnly(roomMenuRoomId_, on);
+        ctx_.appendLog(roomMenuRoomId_ + (on ? "：开播时只提醒，不录制\r\n" : "：开播时录制\r\n"));
+    });
+}
+
+void MainWindow::popupRoomMenu(int row, const QPoint& globalPos) {
+    roomMenuRoomId_ = ctx_.roomTable.cell(row, rcol::RoomId);
+    if (roomMenuRoomId_.empty()) return;
+    notifyOnlyAction_->setChecked(ctx_.settings.notifyOnly(roomMenuRoomId_));
+    roomMenu_->popup(globalPos);
 }
 
 void MainWindow::showLivePeriod() {

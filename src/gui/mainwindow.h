@@ -8,6 +8,7 @@
 #include "control/controller.h"
 #include "gui/supportwindow.h"
 
+class QAction;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
@@ -39,6 +40,9 @@ public:
     QString logText() const;
     QString statusText(int part) const;
     QMenu* accountMenu() const { return accountMenu_; }
+    QMenu* roomMenu() const { return roomMenu_; }
+    // Opens the room menu for `row` of the room list where a right click would.
+    void popupRoomMenu(int row, const QPoint& globalPos);
     ReportList* accountList() const { return accountList_; }
     ReportList* roomList() const { return roomList_; }
     SupportWindow* supportWindow() const { return supportWindow_; }
@@ -61,6 +65,7 @@ private:
     void showLivePeriod();
     void buildStatusBar();
     void buildAccountMenu();
+    void buildRoomMenu();
 
     void onPageButton(int index, bool pressedNow);
     void onSupport();
@@ -95,6 +100,9 @@ private:
     ReportList* roomList_ = nullptr;
     QLabel* statusParts_[2] = {nullptr, nullptr};
     QMenu* accountMenu_ = nullptr;
+    QMenu* roomMenu_ = nullptr;
+    QAction* notifyOnlyAction_ = nullptr;
+    std::string roomMenuRoomId_;  // the room the open menu is about
     QPointer<SupportWindow> supportWindow_;
 
     bool closed_ = false;

@@ -8,13 +8,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "app/guard.h"
+#include "notify/notifiers.h"
+#include "gui/desktopnotifier.h"
 #include "gui/fonts.h"
 #include "gui/images.h"
 #include "gui/mainwindow.h"
 #include "gui/qtui.h"
 #include "gui/supportwindow.h"
+#include "gui/tray.h"
 #include "gui/updaterwindow.h"
 
 namespace vigilo::gui {
@@ -152,10 +156,16 @@ int runGui(int argc, char** argv) {
     enterProgramDirectory(paths);
     auto ctx = std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(),
                                             Endpoints::fromEnvironment(), ui);
+    ctx->log.setFile(ctx->paths.logFile());
     auto controller = std::make_unique<Controller>(*ctx);
     int code = 0;
     {
+        std::optional<Notifiers> notifiers;
+        if (const auto config = NotifyConfig::fromEnvironment(); config.any())
+            notifiers.emplace(ctx->events, config, [&ctx = *ctx](const std::string& line) { ctx.appendLog(line); });
+        DesktopNotifier desktop(ctx->events);
         GuiSession session(*controller, noticeUrlFromEnvironment());
+        Tray tray(*controller, session.mainWindow());
         if (!options.screenshotDir.isEmpty()) {
             const char* add = std::getenv("VIGILO_SCREENSHOT_ADD");
             const char* wait = std::getenv("VIGILO_SCREENSHOT_WAIT");

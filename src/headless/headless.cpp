@@ -38,6 +38,8 @@
 #include "control/controller.h"
 #include "control/startup.h"
 #include "net/download.h"
+#include "notify/format.h"
+#include "notify/notifiers.h"
 #include "text/charset.h"
 #include "text/strings.h"
 #include "sys/unique_fd.h"
@@ -58,13 +60,16 @@ constexpr milliseconds kStatusInterval{250};
 constexpr milliseconds kWorksStartBound{60000};
 // How long the close sequence may take before the program ends without waiting further.
 constexpr milliseconds kCloseBound{15000};
+// How long the events of the last moments may take to reach their receivers at exit.
+constexpr milliseconds kEventFlushBound{10000};
 
 const char* const kUsage =
     "Usage: vigilo [--headless] [OPTION]...\n"
     "Watches Douyin creators: downloads each new post's video and records live rooms.\n"
     "Without options the window opens; --headless (or any option below) runs the same\n"
-    "monitors in the terminal, printing the activity log, the status bar, message boxes and\n"
-    "every table change.\n"
+    "monitors in the terminal, printing the activity log, the events (new posts, rooms going\n"
+    "live, recordings) and message boxes; --verbose also prints the status bar and every\n"
+    "table change.\n"
     "\n"
     "  --headless            run without a window\n"
     "  --accounts FILE       account share links, one per line (UTF-8 or GBK), instead of\n"
@@ -75,6 +80,11 @@ const char* const kUsage =
     "  --live-period 5|10|30|off\n"
     "                        minutes between two passes of the live monitor, or no passes\n"
     "                        (kept in settings.json like the window's 监控周期)\n"
+    "  --notify-only ROOM_ID alert when the room goes live without recording it; kept in\n"
+    "                        settings.json (repeatable)\n"
+    "  --record ROOM_ID      record the room again when it goes live (undoes\n"
+    "                        --notify-only; repeatable)\n"
+    "  --verbose             also print the status bar and every table change\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
@@ -84,7 +94,8 @@ const char* const kUsage =
     "2 bad arguments, 3 a newer build is announced.\n"
     "\n"
     "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
-    "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE.\n";
+    "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE,\n"
+    "VIGILO_NOTIFY_URL, VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT.\n";
 
 
 // Both ends close on exec, so recorders and players never inherit them.
@@ -161,6 +172,9 @@ struct Options {
     std::string statusJson;  // empty: none
     std::optional<double> durationSeconds;
     std::optional<int> livePeriodMinutes;  // 0: passes paused
+    bool verbose = false;
+    std::vector<std::string> notifyOnlyRooms;
+    std::vector<std::string> recordRooms;
 };
 
 // Returns the error text, or "" when the arguments are fine.
@@ -207,6 +221,14 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             error = withValue(options.roomsFile);
         } else if (name == "--status-json") {
             error = withValue(options.statusJson);
+        } else if (name == "--verbose") {
+            error = flag(options.verbose);
+        } else if (name == "--notify-only" || name == "--record") {
+            std::string room;
+            error = withValue(room);
+            if (error.empty() && !std::all_of(room.begin(), room.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                error = "option " + name + " needs a room id (the digits of the room_id column), not '" + room + "'";
+            if (error.empty()) (name == "--record" ? options.recordRooms : options.notifyOnlyRooms).push_back(room);
         } else if (name == "--duration") {
             std::string text;
             error = withValue(text);
@@ -270,7 +292,7 @@ std::optional<std::string> readLinkList(const fs::path& path, std::string& error
 // Events from other threads to the main thread
 
 struct Output {
-    enum class Kind { Log, Status, Table, Message, Note, StartupDone, StopDone, Closed };
+    enum class Kind { Log, Status, Table, Message, Note, Event, StartupDone, StopDone, Closed };
     Kind kind = Kind::Note;
     int table = 0;  // 0 AccountTable, 1 RoomTable
     TableChange change{};
@@ -394,7 +416,7 @@ std::string statusJson(const TableStore& accounts, const TableStore& rooms) {
 // cell's text really changes (the monitors rewrite whole rows with mostly the same texts).
 class Printer {
 public:
-    Printer(const TableStore& accounts, const TableStore& rooms) {
+    Printer(const TableStore& accounts, const TableStore& rooms, bool verbose = true) : verbose_(verbose) {
         tables_[0].name = accounts.name();
         tables_[0].titles = trimmedTitles(accounts);
         tables_[1].name = rooms.name();
@@ -406,8 +428,9 @@ public:
         switch (event.kind) {
             case Output::Kind::Log: printLog(event.text); return false;
             case Output::Kind::Status:
-                printOut((event.part == 1 ? "status: " : "status label: ") + oneLine(event.text) + "\n");
+                if (verbose_) printOut((event.part == 1 ? "status: " : "status label: ") + oneLine(event.text) + "\n");
                 return false;
+            case Output::Kind::Event: printOut(event.text + "\n"); return false;
             case Output::Kind::Table: return printTable(event.table, event.change);
             case Output::Kind::Message: {
                 const std::string& caption = event.caption;
@@ -452,16 +475,16 @@ private:
             case TableChange::Kind::RowAppended:
                 t.rows.insert(t.rows.begin() + std::clamp<long>(change.row, 0, static_cast<long>(t.rows.size())),
                               std::vector<std::string>(t.titles.size()));
-                printOut(rowName + " added\n");
+                if (verbose_) printOut(rowName + " added\n");
                 return true;
             case TableChange::Kind::RowDeleted:
                 if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
                 t.rows.erase(t.rows.begin() + change.row);
-                printOut(rowName + " deleted\n");
+                if (verbose_) printOut(rowName + " deleted\n");
                 return true;
             case TableChange::Kind::Cleared:
                 t.rows.clear();
-                printOut(t.name + " cleared\n");
+                if (verbose_) printOut(t.name + " cleared\n");
                 return true;
             case TableChange::Kind::CellWritten: {
                 if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
@@ -469,13 +492,16 @@ private:
                 std::string& cell = t.rows[change.row][change.column];
                 if (cell == change.text) return false;
                 cell = change.text;
-                printOut(rowName + " " + t.titles[change.column] + ": " + oneLine(change.text) + "\n");
+                if (verbose_) printOut(rowName + " " + t.titles[change.column] + ": " + oneLine(change.text) + "\n");
                 return true;
             }
         }
         return false;
     }
 
+    // Without it, a terminal or the journal gets what a person reads: the log and the events,
+    // not the countdown ticking in a cell every second.
+    bool verbose_ = true;
     Shadow tables_[2];
     std::string logRest_;
 };
@@ -502,19 +528,36 @@ public:
           queue_(queue),
           signalFd_(signalFd),
           ctx_(Paths::detect(), Pacing::fromEnvironment(), Endpoints::fromEnvironment(), ui),
-          printer_(ctx_.accountTable, ctx_.roomTable) {
+          printer_(ctx_.accountTable, ctx_.roomTable, options.verbose) {
         observe();
         controller_.emplace(ctx_);
     }
 
     ~Session() {
+        ctx_.events.unsubscribe(eventPrinter_);
+        notifiers_.reset();
         for (std::thread* t : {&startupThread_, &stopThread_, &closerThread_})
             if (t->joinable()) t->join();
     }
 
     int run() {
         enterProgramDirectory(ctx_.paths);
+        if (!ctx_.log.setFile(ctx_.paths.logFile())) note("cannot write " + ctx_.paths.logFile().string());
         note("version " + ownVersion() + ", data directory " + ctx_.paths.dataDir.string());
+        for (const auto& room : options_.recordRooms) {
+            ctx_.settings.setNotifyOnly(room, false);
+            note("room " + room + ": recorded when live");
+        }
+        for (const auto& room : options_.notifyOnlyRooms) {
+            ctx_.settings.setNotifyOnly(room, true);
+            note("room " + room + ": alerts only, no recording");
+        }
+        if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
+            notifiers_.emplace(ctx_.events, config, [this](const std::string& line) { ctx_.appendLog(line); });
+            std::string names;
+            for (const auto& name : notifiers_->names()) names += (names.empty() ? "" : ", ") + name;
+            note("events go to: " + names);
+        }
         std::fflush(stderr);
         startupThread_ = std::thread([this] {
             startup_ = startUp(ctx_, noticeUrlFromEnvironment());
@@ -565,6 +608,13 @@ private:
             event.text = text;
             queue_.push(std::move(event));
         });
+        eventPrinter_ = ctx_.events.subscribe([this](const Event& e) {
+            Output event;
+            event.kind = Output::Kind::Event;
+            const std::string body = eventBody(e);
+            event.text = std::string("event ") + eventTypeName(e.type) + ": " + eventTitle(e) + (body.empty() ? "" : " — " + body);
+            queue_.push(std::move(event));
+        }, "terminal");
         int index = 0;
         for (TableStore* table : {&ctx_.accountTable, &ctx_.roomTable}) {
             table->addObserver([this, index](const TableChange& change) {
@@ -744,6 +794,8 @@ private:
     }
 
     int finish() {
+        // The last recordings' events reach the terminal and the receivers, within a bound.
+        ctx_.events.flush(kEventFlushBound);
         handleEvents();
         printer_.finish();
         if (phase_ != Phase::StartingUp) writeStatus();
@@ -765,6 +817,8 @@ private:
     AppContext ctx_;
     Printer printer_;
     std::optional<Controller> controller_;
+    std::optional<Notifiers> notifiers_;
+    int eventPrinter_ = 0;
 
     Phase phase_ = Phase::StartingUp;
     std::optional<int> exitCode_;

@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "sim/demo.h"
+#include "sim/push_receiver.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
 
@@ -33,6 +35,8 @@ const char* kUsage =
     "  --tls-cert FILE      serve HTTPS with this PEM certificate ...\n"
     "  --tls-key FILE       ... and this PEM key; both are created (self-signed) when missing\n"
     "  --no-streams         do not run ffmpeg; live rooms name streams that do not exist\n"
+    "  --webhook-log FILE   demo: also append each event Vigilo pushes to the scenario's own\n"
+    "                       webhook receiver to FILE (they are always printed)\n"
     "  --quiet              do not log requests\n"
     "  --help               show this text\n"
     "\n"
@@ -84,7 +88,7 @@ int main(int argc, char** argv) {
     using namespace vigilo::sim;
     int port = 0;
     std::string scenario = "demo";
-    std::string dataDir, envFile, certFile, keyFile;
+    std::string dataDir, envFile, certFile, keyFile, webhookLog;
     double timeScale = 1.0;
     bool streams = true;
     bool quiet = false;
@@ -122,6 +126,8 @@ int main(int argc, char** argv) {
             if (!value(certFile)) return usageError("--tls-cert needs a file");
         } else if (arg == "--tls-key") {
             if (!value(keyFile)) return usageError("--tls-key needs a file");
+        } else if (arg == "--webhook-log") {
+            if (!value(webhookLog)) return usageError("--webhook-log needs a file");
         } else if (arg == "--no-streams") {
             streams = false;
         } else if (arg == "--quiet") {
@@ -178,7 +184,28 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The demo's own webhook receiver: shows what Vigilo tells the outside world.
+    PushReceiver webhook;
+    std::mutex webhookMutex;
+    if (scenario == "demo") {
+        webhook.setObserver([&](const HttpRequest& request) {
+            std::lock_guard lock(webhookMutex);
+            std::string line = timeOfDay() + " webhook received: " + printable(request.body) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            if (!webhookLog.empty()) {
+                std::ofstream log(webhookLog, std::ios::binary | std::ios::app);
+                log << request.body << "\n";
+            }
+        });
+        if (!webhook.start()) {
+            std::fprintf(stderr, "vigilo-sim: cannot start the webhook receiver\n");
+            sim.stop();
+            return 1;
+        }
+    }
+
     std::string env = demo.environment(dataDir);
+    if (scenario == "demo") env += "export VIGILO_WEBHOOK_URL=" + webhook.url("/demo-webhook") + "\n";
     std::fputs(env.c_str(), stdout);
     std::fflush(stdout);
     if (!envFile.empty()) {
@@ -208,6 +235,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s %s\n", timeOfDay().c_str(), event.c_str());
         }
     }
+    webhook.stop();
     sim.stop();
     if (!envFile.empty()) std::remove(envFile.c_str());
     return 0;

@@ -9,10 +9,12 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "app/settings.h"
 #include "child.h"
 #include "control/startup.h"
+#include "app/settings.h"
+#include "sim/push_receiver.h"
 #include "sim/simulator.h"
+#include "text/strings.h"
 
 namespace vigilo::e2e {
 namespace {
@@ -154,6 +156,9 @@ TEST_F(Headless, OptionsAnswerOrFailWithOneLine) {
         {{"--live-period="}, 2, "", "--live-period needs a non-empty value"},
         {{"--help"}, 0, "--live-period 5|10|30|off", ""},
         {{"--help=yes"}, 2, "", "--help takes no value"},
+        {{"--notify-only", "房间"}, 2, "", "--notify-only needs a room id"},
+        {{"--verbose=1"}, 2, "", "--verbose takes no value"},
+        {{"--record", "-1"}, 2, "", "--record needs a room id"},
         {{"--accounts", (dir_ / "missing.txt").string()}, 1, "", "missing.txt"},
     };
     for (const auto& c : cases) {
@@ -218,7 +223,8 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     writeFile(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
     writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
     Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
-                       "--status-json", (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30"}),
+                       "--status-json", (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30",
+                       "--verbose"}),
                  env());
     ASSERT_TRUE(vigilo.started());
 
@@ -341,7 +347,7 @@ TEST_F(Headless, SecondInstanceRefusedAndDurationEndsTheRun) {
     // Without --rooms the room list comes from the link-box file.
     writeFile(home_ / "文件2.txt", sim_.roomShareLink(roomId) + "\r\n");
 
-    Child first(args({"--duration", "4", "--status-json", (dir_ / "status.json").string()}), env());
+    Child first(args({"--duration", "4", "--status-json", (dir_ / "status.json").string(), "--verbose"}), env());
     ASSERT_TRUE(first.waitOut("RoomTable row 1 added", seconds(15))) << first.err();
 
     const RunResult second = runToEnd(args({}), env(), seconds(20));
@@ -354,6 +360,47 @@ TEST_F(Headless, SecondInstanceRefusedAndDurationEndsTheRun) {
     EXPECT_EQ(cell("RoomTable", 0, "作者"), "还没开播");
     EXPECT_EQ(cell("RoomTable", 0, "直播状态"), "已下播|未直播");
     EXPECT_TRUE(fs::is_directory(home_ / "download"));
+}
+
+// Without --verbose the output is what a terminal or the journal wants: the log and the
+// events, no cell or status churn; the log also lands in vigilo.log, alert-only rooms are
+// kept, and the push receivers are announced.
+TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
+    const std::string roomId = "7200000000000000044";
+    sim_.addRoom(testRoom(roomId, "安静的房间"));
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
+    sim::PushReceiver hook;
+    ASSERT_TRUE(hook.start());
+
+    const RunResult r = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--status-json",
+                                       (dir_ / "status.json").string(), "--duration", "3", "--notify-only", roomId,
+                                       "--notify-only", "7200000000000000055"}),
+                                 env({{"VIGILO_WEBHOOK_URL", hook.url()}}), seconds(40));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("events go to: webhook"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("room " + roomId + ": alerts only, no recording"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("row 1"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("status:"), std::string::npos) << r.out;
+    // The status file is as full as ever.
+    EXPECT_EQ(cell("RoomTable", 0, "作者"), "安静的房间");
+
+    const std::string logFile = readFile(home_ / "vigilo.log");
+    ASSERT_FALSE(logFile.empty());
+    for (const std::string& line : splitCrLf(logFile)) {
+        if (!line.empty()) {
+            EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
+              (std::set<std::string>{roomId, "7200000000000000055"}));
+
+    // The choice outlives the run until --record takes it back.
+    const RunResult again = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "1", "--record", roomId}),
+                                     env(), seconds(40));
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
+              (std::set<std::string>{"7200000000000000055"}));
 }
 
 }  // namespace

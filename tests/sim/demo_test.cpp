@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <thread>
 
+#include "notify/format.h"
+#include "notify/receiver.h"
 #include "sim/demo.h"
 #include "sim/process.h"
 #include "sim_fixture.h"
@@ -128,6 +130,39 @@ TEST_F(ProgramTest, ServesPrintsItsEnvironmentAndStopsOnSigterm) {
     child.signal(SIGTERM);
     ASSERT_TRUE(child.waitExit(10s));
     EXPECT_TRUE(WIFEXITED(child.exitStatus()));
+    EXPECT_EQ(WEXITSTATUS(child.exitStatus()), 0);
+}
+
+// The demo scenario's own webhook receiver: its address is in the environment it prints, and
+// each event pushed to it is kept in the --webhook-log file as it arrived.
+TEST_F(ProgramTest, DemoWebhookReceiverKeepsWhatArrived) {
+    test::TempDir dir;
+    const std::string env = dir.file("env"), log = dir.file("webhook.jsonl");
+    ChildProcess child = ChildProcess::spawn({program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir",
+                                              dir.file("data"), "--env-file", env, "--quiet", "--webhook-log", log},
+                                             ChildProcess::Options{});
+    ASSERT_TRUE(child.running());
+    struct stat st {};
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (::stat(env.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    const std::string text = test::readFileBytes(env);
+    const std::string key = "export VIGILO_WEBHOOK_URL=";
+    const auto at = text.find(key);
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string url = text.substr(at + key.size(), text.find('\n', at) - at - key.size());
+
+    const vigilo::Event event{vigilo::EventType::RoomLive, std::chrono::system_clock::now(),
+                              {{"nickname", "橙子直播间🍊"}, {"roomId", DemoScenario::kLiveRoom}}};
+    vigilo::HttpPushReceiver push(vigilo::HttpPushReceiver::Form::Webhook, url, vigilo::DeliveryPolicy{}, {});
+    ASSERT_TRUE(push.deliver(event, {}));
+    deadline = std::chrono::steady_clock::now() + 30s;
+    while (test::readFileBytes(log) != vigilo::eventJson(event) + "\n" && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(test::readFileBytes(log), vigilo::eventJson(event) + "\n");
+
+    child.signal(SIGTERM);
+    ASSERT_TRUE(child.waitExit(10s));
     EXPECT_EQ(WEXITSTATUS(child.exitStatus()), 0);
 }
 

@@ -48,6 +48,7 @@ AppContext::AppContext(Paths paths_, Pacing pacing_, Endpoints endpoints_, UserI
     : paths(std::move(paths_)), pacing(pacing_), endpoints(std::move(endpoints_)), ui(ui_) {
     settings.setFile(paths.settingsFile());
     settings.load();
+    events.setOverflowLog([this](const std::string& line) { log.appendLog(line); });
 }
 
 AppContext::~AppContext() {

@@ -1,11 +1,18 @@
 #pragma once
 // What happened that a person may want to be told about, as one stream fed by the monitors.
-// Publishing never blocks a poll or a recording: receivers are served off the publishing
-// thread, and a full queue drops its oldest event.
+// Publishing never blocks a poll or a recording: each receiver has its own bounded queue and
+// its own delivery thread, so a slow or dead receiver delays nobody, not even the other
+// receivers, and a full queue drops its oldest event.
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,17 +40,49 @@ struct Event {
     std::string field(const std::string& name) const;
 };
 
-// The stream of events. Receivers subscribe; publish() hands an event to each of them.
+// The stream of events. Receivers subscribe; publish() queues the event for each of them and
+// returns at once. Every receiver runs on a delivery thread of its own, in publishing order.
 class EventBus {
 public:
     using Receiver = std::function<void(const Event&)>;
-    int subscribe(Receiver receiver);
+    // For receivers that wait (on a network or a program): the token is stopped when the
+    // receiver is unsubscribed or the bus goes, so a retry loop can give up early.
+    using StoppableReceiver = std::function<void(const Event&, std::stop_token)>;
+    static constexpr std::size_t kDefaultCapacity = 256;
+
+    explicit EventBus(std::size_t capacity = kDefaultCapacity);
+    // Stops every delivery thread and joins it; events still queued are dropped.
+    ~EventBus();
+    EventBus(const EventBus&) = delete;
+    EventBus& operator=(const EventBus&) = delete;
+
+    // `name` names the receiver in the overflow log line.
+    int subscribe(Receiver receiver, std::string name = "");
+    int subscribe(StoppableReceiver receiver, std::string name);
+    // Returns once the receiver is not running and never will again (a receiver may
+    // unsubscribe itself; its thread is then joined when the bus goes).
     void unsubscribe(int id);
     void publish(Event event);
 
+    // Told once per overflow (from the first dropped event until the queue has emptied
+    // again), outside every lock of the bus. Set it before the first publish.
+    void setOverflowLog(std::function<void(const std::string& line)> log);
+    // Waits until every event published so far has been handed to its receivers and they
+    // have returned; false when the bound passed first.
+    bool flush(std::chrono::milliseconds bound);
+    std::size_t dropped() const;
+
 private:
-    std::mutex mutex_;
-    std::vector<std::pair<int, Receiver>> receivers_;
+    struct Subscriber;
+    void deliver(Subscriber& subscriber, std::stop_token stop);
+
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<Subscriber>> subscribers_;
+    // Receivers that unsubscribed themselves: their threads end on their own and are joined
+    // when the bus goes.
+    std::vector<std::shared_ptr<Subscriber>> retired_;
+    std::function<void(const std::string&)> overflowLog_;
     int next_ = 1;
 };
 

@@ -23,6 +23,8 @@ struct Paths {
     fs::path playScript() const { return dataDir / "play.sh"; }
     fs::path updateFile() const { return dataDir / "vgmon"; }
     fs::path settingsFile() const { return dataDir / "settings.json"; }
+    // Every activity-log line, rotated to vigilo.log.1 … vigilo.log.5.
+    fs::path logFile() const { return dataDir / "vigilo.log"; }
     // VIGILO_FFMPEG; else ffmpeg in the program's directory; else "ffmpeg" found on PATH.
     std::string ffmpegPath() const;
 };

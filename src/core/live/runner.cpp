@@ -149,6 +149,16 @@ bool RunControl::sendKeys(std::string_view keys) {
     return written == static_cast<ssize_t>(keys.size());
 }
 
+void RunControl::closeInput() {
+    std::lock_guard lock(mutex_);
+    input_.reset();
+}
+
+bool RunControl::waitStarted(std::chrono::milliseconds bound) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, bound, [this] { return started_ || finished_; });
+}
+
 bool RunControl::sendSignal(int signalNumber) {
     std::lock_guard lock(mutex_);
     return child_ != nullptr && child_->signal(signalNumber);

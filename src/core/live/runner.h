@@ -108,6 +108,8 @@ public:
 
     // Writes keys to the child's standard input without blocking; false when it cannot.
     bool sendKeys(std::string_view keys);
+    // Closes the child's standard input, so a program reading it to the end sees the end.
+    void closeInput();
     bool sendSignal(int signalNumber);
     // Before the start: the run ends without starting anything. After: nothing.
     void cancel();
@@ -120,6 +122,8 @@ public:
     bool finished() const;
     // Waits until finished(); false when the bound passed first.
     bool waitFinished(std::chrono::milliseconds bound) const;
+    // Waits until the child has started or the run has returned; false when the bound passed.
+    bool waitStarted(std::chrono::milliseconds bound) const;
 
 private:
     friend RunResult runProgram(const RunRequest&, const OutputCallback&, RunControl*);

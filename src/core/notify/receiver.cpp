@@ -1,0 +1,157 @@
+#include "notify/receiver.h"
+
+#include <signal.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "live/runner.h"
+#include "net/exchange.h"
+#include "notify/format.h"
+#include "text/strings.h"
+
+namespace vigilo {
+
+bool pauseUnlessStopped(std::chrono::milliseconds time, std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait_for(lock, stop, time, [] { return false; });
+    return !stop.stop_requested();
+}
+
+void FailureNote::failed(const std::string& why) {
+    std::unique_lock lock(mutex_);
+    ++failures_;
+    if (failing_) return;
+    failing_ = true;
+    const std::string line = receiver_ + " 失败：" + oneLine(why) + "（恢复之前不再记录）\r\n";
+    lock.unlock();
+    if (log_) log_(line);
+}
+
+void FailureNote::succeeded() {
+    std::unique_lock lock(mutex_);
+    if (!failing_) return;
+    failing_ = false;
+    const std::string line = receiver_ + " 已恢复\r\n";
+    lock.unlock();
+    if (log_) log_(line);
+}
+
+int FailureNote::failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+HttpPushReceiver::HttpPushReceiver(Form form, std::string url, DeliveryPolicy policy, LogLine log)
+    : form_(form),
+      url_(std::move(url)),
+      policy_(policy),
+      note_(form == Form::Ntfy ? "推送通知（VIGILO_NOTIFY_URL）" : "事件推送（VIGILO_WEBHOOK_URL）", std::move(log)) {}
+
+bool HttpPushReceiver::deliver(const Event& event, std::stop_token stop) {
+    std::string why;
+    const auto url = net::checkedUrl(url_, false, &why);
+    if (!url) {
+        note_.failed("地址无效：" + why);
+        return false;
+    }
+    net::ExchangeRequest request;
+    request.url = *url;
+    request.verb = "POST";
+    request.sendBody = true;
+    request.followRedirects = false;
+    request.connectTimeoutSeconds = policy_.connectTimeoutSeconds;
+    request.stallSeconds = policy_.totalTimeoutSeconds;
+    request.totalTimeoutSeconds = policy_.totalTimeoutSeconds;
+    request.maxBodyBytes = 65536;
+    if (form_ == Form::Ntfy) {
+        request.body = eventBody(event);
+        if (request.body.empty()) request.body = eventTitle(event);
+        request.headers.push_back({"Title", eventTitle(event)});
+        request.headers.push_back({"Content-Type", "text/plain; charset=utf-8"});
+    } else {
+        request.body = eventJson(event);
+        request.headers.push_back({"Content-Type", "application/json"});
+    }
+
+    auto wait = policy_.backoff;
+    for (int attempt = 1;; ++attempt) {
+        const net::ExchangeOutcome outcome = net::performExchange(request);
+        bool retry = true;
+        if (outcome.ok() && outcome.status >= 200 && outcome.status < 300) {
+            note_.succeeded();
+            return true;
+        }
+        if (outcome.ok()) {
+            why = "HTTP " + std::to_string(outcome.status);
+            // The receiver understood and said no: asking again would get the same answer.
+            retry = outcome.status == 408 || outcome.status == 429 || outcome.status >= 500;
+        } else {
+            why = outcome.error;
+        }
+        if (!retry || attempt >= policy_.attempts || !pauseUnlessStopped(wait, stop)) break;
+        wait *= 2;
+    }
+    note_.failed(why);
+    return false;
+}
+
+CommandReceiver::CommandReceiver(std::string program, DeliveryPolicy policy, LogLine log)
+    : program_(std::move(program)), policy_(policy), note_("事件命令（VIGILO_ON_EVENT）", std::move(log)) {}
+
+bool CommandReceiver::deliver(const Event& event, std::stop_token stop) {
+    RunRequest request;
+    request.program = program_;
+    RunControl control;
+    bool timedOut = false;
+    {
+        // Feeds the event once the program runs and ends the run if it takes too long; joined
+        // before the control goes.
+        std::jthread watcher([&, input = eventJson(event) + "\n"](std::stop_token own) {
+            if (!control.waitStarted(policy_.commandTimeout)) return;
+            if (control.started()) {
+                control.sendKeys(input);
+                control.closeInput();
+            }
+            const auto deadline = std::chrono::steady_clock::now() + policy_.commandTimeout;
+            while (!control.finished()) {
+                if (own.stop_requested()) return;
+                if (stop.stop_requested() || std::chrono::steady_clock::now() >= deadline) {
+                    timedOut = !stop.stop_requested();
+                    control.sendSignal(SIGKILL);
+                    control.waitFinished(std::chrono::milliseconds(5000));
+                    return;
+                }
+                control.waitFinished(std::chrono::milliseconds(100));
+            }
+        });
+        const RunResult result = runProgram(request, {}, &control);
+        watcher.join();
+        if (!result.started) {
+            note_.failed(result.collectedOutput);
+            return false;
+        }
+        if (timedOut) {
+            note_.failed("超过 " + std::to_string(policy_.commandTimeout.count() / 1000) + " 秒未结束，已终止");
+            return false;
+        }
+        if (result.exitCode != 0) {
+            std::string tail = trimBlanks(oneLine(result.collectedOutput));
+            if (tail.size() > 200) {
+                std::size_t from = tail.size() - 200;
+                while (from < tail.size() && (static_cast<unsigned char>(tail[from]) & 0xC0) == 0x80) ++from;
+                tail.erase(0, from);
+            }
+            note_.failed((result.termSignal ? "被信号 " + std::to_string(result.termSignal) + " 终止"
+                                            : "退出码 " + std::to_string(result.exitCode)) +
+                         (tail.empty() ? "" : "：" + tail));
+            return false;
+        }
+    }
+    note_.succeeded();
+    return true;
+}
+
+}  // namespace vigilo

@@ -1,0 +1,124 @@
+// The tray icon's menu and tip, and the room list's alert-only entry kept in settings.json.
+#include <QAction>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QtTest>
+
+#include "app/settings.h"
+#include "fixture.h"
+#include "gui/mainwindow.h"
+#include "gui/tray.h"
+#include "support/testdir.h"
+
+using namespace vigilo;
+using namespace vigilo::gui;
+
+namespace {
+
+QAction* findAction(QMenu* menu, const QString& text) {
+    for (QAction* action : menu->actions())
+        if (action->text() == text) return action;
+    return nullptr;
+}
+
+}  // namespace
+
+class TrayTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::Fixture> fx;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Tray> tray;
+
+private slots:
+    void init() {
+        fx = std::make_unique<test::Fixture>();
+        window = std::make_unique<MainWindow>(*fx->controller);
+        tray = std::make_unique<Tray>(*fx->controller, *window);
+    }
+    void cleanup() {
+        tray.reset();
+        window.reset();
+        fx.reset();
+    }
+
+    void menuShowsTheWindowAndQuitClosesIt() {
+        QStringList captions;
+        for (QAction* action : tray->menu()->actions())
+            if (!action->isSeparator()) captions << action->text();
+        QCOMPARE(captions, (QStringList{"显示窗口", "停止录制", "退出"}));
+        QCOMPARE(tray->icon()->contextMenu(), tray->menu());
+
+        QVERIFY(!window->isVisible());
+        findAction(tray->menu(), "显示窗口")->trigger();
+        QVERIFY(window->isVisible());
+
+        QSignalSpy closing(window.get(), &MainWindow::closing);
+        findAction(tray->menu(), "退出")->trigger();
+        QCOMPARE(closing.count(), 1);
+        QVERIFY(!window->isVisible());
+        QVERIFY(fx->ctx->closing);
+    }
+
+    void tipTellsWhetherTheMonitorsRun() {
+        QVERIFY(!tray->monitorsRunning());
+        QCOMPARE(tray->icon()->toolTip(), QString("Vigilo\n作品监控：未运行\n直播监控：未运行"));
+        fx->ctx->worksRunning = true;
+        test::Fixture::addRow(fx->ctx->roomTable, {"主播阿星", "7200000000000000011"});
+        test::Fixture::addRow(fx->ctx->roomTable, {"夜跑的阿杰", "7200000000000000022"});
+        tray->refresh();
+        QVERIFY(tray->monitorsRunning());
+        QCOMPARE(tray->icon()->toolTip(), QString("Vigilo\n作品监控：运行中\n直播监控：2 个房间"));
+        fx->ctx->worksRunning = false;
+    }
+
+    // The entry follows the room it was opened on and survives in the settings file.
+    void roomMenuSetsAlertOnlyInTheSettingsFile() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        test::Fixture::addRow(fx->ctx->roomTable, {"主播阿星", "7200000000000000011"});
+        test::Fixture::addRow(fx->ctx->roomTable, {"夜跑的阿杰", "7200000000000000022"});
+        window->applyPendingChanges();
+        QAction* entry = findAction(window->roomMenu(), "仅提醒，不录制");
+        QVERIFY(entry && entry->isCheckable());
+        const auto file = fx->ctx->paths.settingsFile();
+
+        window->popupRoomMenu(1, QPoint(10, 10));
+        QVERIFY(!entry->isChecked());
+        entry->trigger();
+        window->roomMenu()->hide();
+        QVERIFY(fx->ctx->settings.notifyOnly("7200000000000000022"));
+        QVERIFY(!fx->ctx->settings.notifyOnly("7200000000000000011"));
+        QCOMPARE(parseSettings(vigilo::testing::readBytes(file)).notifyOnlyRooms,
+                 (std::set<std::string>{"7200000000000000022"}));
+
+        window->popupRoomMenu(0, QPoint(10, 10));
+        QVERIFY(!entry->isChecked());
+        window->roomMenu()->hide();
+        window->popupRoomMenu(1, QPoint(10, 10));
+        QVERIFY(entry->isChecked());
+        entry->trigger();
+        window->roomMenu()->hide();
+        QVERIFY(parseSettings(vigilo::testing::readBytes(file)).notifyOnlyRooms.empty());
+        window->applyPendingChanges();
+        QVERIFY(window->logText().contains("7200000000000000022：开播时只提醒，不录制"));
+        QVERIFY(window->logText().contains("7200000000000000022：开播时录制"));
+    }
+
+    // The window's log keeps as many lines as the core does.
+    void windowLogKeepsTheNewestLines() {
+        std::string chunk;
+        for (int i = 1; i <= 20500; ++i) chunk += "行" + std::to_string(i) + "\r\n";
+        fx->ctx->appendLog(chunk);
+        window->applyPendingChanges();
+        const QStringList lines = window->logText().split('\n', Qt::SkipEmptyParts);
+        QVERIFY(lines.size() <= 20000);
+        QCOMPARE(lines.last(), QString("行20500"));
+        QVERIFY(lines.size() >= 19999);
+        QCOMPARE(lines.first(), QString("行%1").arg(20500 - lines.size() + 1));
+    }
+};
+
+QTEST_MAIN(TrayTest)
+#include "test_tray.moc"

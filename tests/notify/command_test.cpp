@@ -1,0 +1,103 @@
+// VIGILO_ON_EVENT: a real program gets the event's JSON on its standard input; one that hangs
+// is killed at the time-out, and one that fails costs one log line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/events.h"
+#include "notify/format.h"
+#include "notify/notifiers.h"
+#include "support/testdir.h"
+
+namespace vigilo {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+fs::path script(const fs::path& dir, const std::string& name, const std::string& body) {
+    const fs::path path = dir / name;
+    testing::writeBytes(path, "#!/bin/sh\n" + body);
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+Event ended() {
+    return Event{EventType::RecordingEnded,
+                 std::chrono::system_clock::now(),
+                 {{"nickname", "夜跑的阿杰"}, {"roomId", "7282940011122233344"}, {"file", "/data/download/夜跑的阿杰.mp4"},
+                  {"duration", "00:05:00"}, {"size", "12.5MB"}, {"reason", "ended"}}};
+}
+
+struct Captured {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    LogLine sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        };
+    }
+};
+
+TEST(Command, GetsTheEventOnStandardInputPerEvent) {
+    testing::TempDir dir;
+    const fs::path out = dir.path() / "events.jsonl";
+    EventBus bus;
+    Captured log;
+    NotifyConfig config;
+    config.onEventCommand = script(dir.path(), "on-event", "cat >> '" + out.string() + "'\n").string();
+    {
+        Notifiers notifiers(bus, config, log.sink());
+        bus.publish(ended());
+        bus.publish(ended());
+        ASSERT_TRUE(bus.flush(60s));
+    }
+    const std::string json = eventJson(ended());
+    const std::string text = testing::readBytes(out);
+    // Two whole lines, each the event's object (the times differ by the moment of making).
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    const auto doc = nlohmann::json::parse(text.substr(0, text.find('\n')));
+    EXPECT_EQ(doc["type"], "recording_ended");
+    EXPECT_EQ(doc["fields"]["reason"], "ended");
+    EXPECT_EQ(doc["fields"]["file"], "/data/download/夜跑的阿杰.mp4");
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(Command, HangingFailingAndMissingProgramsEachCostOneLine) {
+    testing::TempDir dir;
+    struct Case {
+        std::string name;
+        std::string program;
+        std::string expected;  // in the one log line
+    };
+    const std::vector<Case> cases = {
+        {"hangs", script(dir.path(), "hangs", "exec sleep 600\n").string(), "超过 1 秒未结束，已终止"},
+        {"fails", script(dir.path(), "fails", "echo 'no route to phone' >&2\nexit 3\n").string(),
+         "退出码 3：no route to phone"},
+        {"missing", (dir.path() / "nowhere").string(), (dir.path() / "nowhere").string() + " 不存在"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventBus bus;
+        Captured log;
+        NotifyConfig config;
+        config.onEventCommand = c.program;
+        config.policy.commandTimeout = 1s;
+        Notifiers notifiers(bus, config, log.sink());
+        bus.publish(ended());
+        bus.publish(ended());
+        ASSERT_TRUE(bus.flush(60s));
+        std::lock_guard lock(log.mutex);
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0], "事件命令（VIGILO_ON_EVENT） 失败：" + c.expected + "（恢复之前不再记录）\r\n");
+    }
+}
+
+}  // namespace
+}  // namespace vigilo
