@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sys/spawn.h"
 #include "sim/demo.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
@@ -147,7 +148,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    vigilo::ignoreBrokenPipes();
 
     if (streams && scenario == "demo" && !Simulator::ffmpegAvailable()) {
         std::fprintf(stderr, "vigilo-sim: ffmpeg not found; live rooms will name streams that do not exist\n");
