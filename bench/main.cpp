@@ -1,5 +1,5 @@
 // vigilo-bench: the client side of the benchmarks, on the program's own core code.
-//   vigilo-bench json|works|recording|recordings|startup [options]
+//   vigilo-bench json|works|recording|recordings|startup|close [options]
 // Each prints RESULT lines (benchmark, figure, value, target, verdict) that scripts/bench
 // gathers into one table; progress goes to standard error.
 #include <cstdio>
@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     if (which == "startup") return runStartupBench(args);
     if (which == "recordings") return runRecordingsBench(args);
     if (which == "live-streams") return runLiveStreamsServer(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup [options]\n");
+    if (which == "close") return runCloseBench(args);
+    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close [options]\n");
     return 2;
 }

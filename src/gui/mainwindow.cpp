@@ -321,20 +321,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::queueLog(const std::string& text) {
-    std::lock_guard lock(queueMutex_);
-    pendingLog_ += text;
-    if (logDrainPosted_) return;
-    logDrainPosted_ = true;
-    QMetaObject::invokeMethod(this, [this] { drainLog(); }, Qt::QueuedConnection);
+    logHandoff_.push([&text](std::string& pending) { pending += text; });
 }
 
-void MainWindow::drainLog() {
-    std::string text;
-    {
-        std::lock_guard lock(queueMutex_);
-        text.swap(pendingLog_);
-        logDrainPosted_ = false;
-    }
+void MainWindow::drainLog() { logHandoff_.drain(); }
+
+void MainWindow::showLog(const std::string& text) {
     if (text.empty()) return;
     QString appended = QString::fromStdString(text);
     appended.remove(QLatin1Char('\r'));
@@ -350,47 +342,21 @@ void MainWindow::drainLog() {
 
 void MainWindow::queueStatus(int part, const std::string& text) {
     if (part < 0 || part > 1) return;
-    std::lock_guard lock(queueMutex_);
-    pendingStatus_[part] = text;
-    statusDirty_[part] = true;
-    if (statusDrainPosted_) return;
-    statusDrainPosted_ = true;
-    QMetaObject::invokeMethod(this, [this] { drainStatus(); }, Qt::QueuedConnection);
+    statusHandoff_.push([&](StatusTexts& pending) {
+        pending.text[part] = text;
+        pending.dirty[part] = true;
+    });
 }
 
-void MainWindow::drainStatus() {
-    std::string texts[2];
-    bool dirty[2];
-    {
-        std::lock_guard lock(queueMutex_);
-        for (int part = 0; part < 2; ++part) {
-            texts[part] = pendingStatus_[part];
-            dirty[part] = statusDirty_[part];
-            statusDirty_[part] = false;
-        }
-        statusDrainPosted_ = false;
-    }
+void MainWindow::drainStatus() { statusHandoff_.drain(); }
+
+void MainWindow::showStatus(const StatusTexts& texts) {
     for (int part = 0; part < 2; ++part)
-        if (dirty[part]) statusParts_[part]->setText(QString::fromStdString(texts[part]));
+        if (texts.dirty[part]) statusParts_[part]->setText(QString::fromStdString(texts.text[part]));
 }
 
 void MainWindow::queueButtons(const ButtonState& state) {
-    std::lock_guard lock(queueMutex_);
-    pendingButtons_ = state;
-    if (buttonsDrainPosted_) return;
-    buttonsDrainPosted_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            ButtonState state;
-            {
-                std::lock_guard lock(queueMutex_);
-                state = pendingButtons_;
-                buttonsDrainPosted_ = false;
-            }
-            applyButtons(state);
-        },
-        Qt::QueuedConnection);
+    buttonsHandoff_.push([&state](std::optional<ButtonState>& pending) { pending = state; });
 }
 
 void MainWindow::applyButtons(const ButtonState& state) {

@@ -3,9 +3,11 @@
 #include <QString>
 #include <QWidget>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "control/controller.h"
+#include "gui/handoff.h"
 #include "gui/supportwindow.h"
 
 class QAction;
@@ -70,10 +72,17 @@ private:
     void onPageButton(int index, bool pressedNow);
     void onSupport();
 
+    struct StatusTexts {
+        std::string text[2];
+        bool dirty[2] = {false, false};
+    };
+
     void queueLog(const std::string& text);
     void drainLog();
+    void showLog(const std::string& text);
     void queueStatus(int part, const std::string& text);
     void drainStatus();
+    void showStatus(const StatusTexts& texts);
     void queueButtons(const ButtonState& state);
     void applyButtons(const ButtonState& state);
 
@@ -110,14 +119,11 @@ private:
     int logObserver_ = 0;
     int statusObserver_ = 0;
     int buttonsObserver_ = 0;
-    std::mutex queueMutex_;
-    std::string pendingLog_;
-    bool logDrainPosted_ = false;
-    std::string pendingStatus_[2];
-    bool statusDirty_[2] = {false, false};
-    bool statusDrainPosted_ = false;
-    ButtonState pendingButtons_;
-    bool buttonsDrainPosted_ = false;
+    // What workers hand to the window; made before the observers that feed them.
+    UiHandoff<std::string> logHandoff_{this, [this](const std::string& text) { showLog(text); }};
+    UiHandoff<StatusTexts> statusHandoff_{this, [this](const StatusTexts& texts) { showStatus(texts); }};
+    UiHandoff<std::optional<ButtonState>> buttonsHandoff_{
+        this, [this](const std::optional<ButtonState>& state) { if (state) applyButtons(*state); }};
 };
 
 }  // namespace vigilo::gui

@@ -5,7 +5,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -14,6 +13,7 @@
 #include "notify/notifiers.h"
 #include "gui/desktopnotifier.h"
 #include "gui/fonts.h"
+#include "gui/handoff.h"
 #include "gui/images.h"
 #include "gui/mainwindow.h"
 #include "gui/qtui.h"
@@ -38,10 +38,9 @@ void GuiSession::start() {
     main_->show();
     AppContext& ctx = controller_.context();
     const QPointer<GuiSession> self(this);
-    ctx.startThread([self, &ctx, url = noticeUrl_] {
+    ctx.startThread("startUp", [self, &ctx, url = noticeUrl_] {
         const StartupResult result = startUp(ctx, url);
-        QMetaObject::invokeMethod(
-            qApp, [self, result] { if (self) self->finishStartup(result); }, Qt::QueuedConnection);
+        postToUi(self, [result](GuiSession* session) { session->finishStartup(result); });
     });
 }
 
@@ -58,9 +57,9 @@ void GuiSession::finishStartup(const StartupResult& result) {
             updater->setAttribute(Qt::WA_DeleteOnClose);
             updater_ = updater;
             connect(updater, &UpdaterWindow::updateLaunched, this, [] {
-                // The new build is starting and must find this instance gone.
-                std::fflush(nullptr);
-                std::_Exit(0);
+                // The new build is starting; this one ends the ordinary way (the single-instance
+                // guard was released before the launch).
+                QCoreApplication::exit(0);
             });
             updater->show();
             main_->close();
@@ -177,14 +176,9 @@ int runGui(int argc, char** argv) {
         // From here on a worker that asks the person gets no answer instead of waiting.
         ui.shutdown();
     }
-    // Workers still busy (a request that has not timed out, a recorder) must not keep the
-    // program alive once its window is gone: the state they use is left in place and the
-    // process ends.
-    constexpr std::chrono::seconds kExitBound{3};
-    if (!controller->waitClosed(kExitBound) || !ctx->threads.waitIdle(kExitBound)) {
-        std::fflush(nullptr);
-        std::_Exit(code);
-    }
+    // Every worker is asked to stop and joined: the stop reaches transfers and pauses in flight,
+    // so this takes about a second. Recorders keep running in their own sessions.
+    controller->closeProgram();
     controller.reset();
     ctx.reset();
     return code;

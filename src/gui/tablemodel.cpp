@@ -21,22 +21,10 @@ TableModel::~TableModel() {
 }
 
 void TableModel::enqueue(const TableChange& change) {
-    std::lock_guard lock(queueMutex_);
-    queue_.push_back(change);
-    if (drainPosted_) return;
-    drainPosted_ = true;
-    QMetaObject::invokeMethod(this, [this] { applyPendingChanges(); }, Qt::QueuedConnection);
+    handoff_.push([&change](std::deque<TableChange>& pending) { pending.push_back(change); });
 }
 
-void TableModel::applyPendingChanges() {
-    std::deque<TableChange> batch;
-    {
-        std::lock_guard lock(queueMutex_);
-        batch.swap(queue_);
-        drainPosted_ = false;
-    }
-    for (const auto& change : batch) apply(change);
-}
+void TableModel::applyPendingChanges() { handoff_.drain(); }
 
 void TableModel::apply(const TableChange& change) {
     const int count = static_cast<int>(rows_.size());

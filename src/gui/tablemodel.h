@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/table.h"
+#include "gui/handoff.h"
 
 namespace vigilo::gui {
 
@@ -42,9 +43,9 @@ private:
     int observer_ = 0;
     std::vector<std::vector<QString>> rows_;
 
-    std::mutex queueMutex_;
-    std::deque<TableChange> queue_;
-    bool drainPosted_ = false;
+    UiHandoff<std::deque<TableChange>> handoff_{this, [this](const std::deque<TableChange>& batch) {
+        for (const auto& change : batch) apply(change);
+    }};
 };
 
 }  // namespace vigilo::gui

@@ -42,6 +42,7 @@
 #include "notify/notifiers.h"
 #include "text/charset.h"
 #include "text/strings.h"
+#include "sys/stop.h"
 #include "sys/unique_fd.h"
 
 namespace vigilo {
@@ -58,8 +59,6 @@ constexpr int kExitUpdate = 3;
 constexpr milliseconds kStatusInterval{250};
 // How long the works monitor waits for the initial account queries before it starts anyway.
 constexpr milliseconds kWorksStartBound{60000};
-// How long the close sequence may take before the program ends without waiting further.
-constexpr milliseconds kCloseBound{15000};
 // How long the events of the last moments may take to reach their receivers at exit.
 constexpr milliseconds kEventFlushBound{10000};
 
@@ -506,6 +505,8 @@ private:
     std::string logRest_;
 };
 
+// Only for a second signal and a broken event loop: the person asked to end at once, or
+// nothing can be waited for any more.
 [[noreturn]] void exitNow(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -536,7 +537,7 @@ public:
     ~Session() {
         ctx_.events.unsubscribe(eventPrinter_);
         notifiers_.reset();
-        for (std::thread* t : {&startupThread_, &stopThread_, &closerThread_})
+        for (std::thread* t : {&stopThread_, &closerThread_})
             if (t->joinable()) t->join();
     }
 
@@ -559,7 +560,8 @@ public:
             note("events go to: " + names);
         }
         std::fflush(stderr);
-        startupThread_ = std::thread([this] {
+        startupThread_ = std::jthread([this](std::stop_token stop) {
+            const ScopedStopToken installed(std::move(stop));
             startup_ = startUp(ctx_, noticeUrlFromEnvironment());
             push(Output::Kind::StartupDone);
         });
@@ -644,9 +646,12 @@ private:
         const char* name = signo == SIGINT ? "SIGINT" : signo == SIGTERM ? "SIGTERM" : "signal";
         ++signals_;
         if (phase_ == Phase::StartingUp) {
-            // Nothing runs yet but the notice fetch, which may hang on a dead host.
-            note(std::string(name) + " during start-up: exiting");
-            exitNow(0);
+            // Nothing runs yet but the notice fetch; the stop ends it within about a second.
+            if (signals_ > 1) exitNow(0);
+            note(std::string(name) + " during start-up: exiting (a second signal exits at once)");
+            startupInterrupted_ = true;
+            startupThread_.request_stop();
+            return;
         }
         if (signals_ == 1 && phase_ == Phase::Running) {
             beginStop(name);
@@ -661,6 +666,10 @@ private:
 
     void onStartupDone() {
         startupThread_.join();
+        if (startupInterrupted_) {
+            exitCode_ = 0;
+            return;
+        }
         switch (startup_.ending) {
             case StartupEnding::Normal: break;
             case StartupEnding::Stopped:
@@ -733,6 +742,8 @@ private:
         worksPending_ = false;
         note(why + ": 停止录制, then closing (a second signal exits at once)");
         std::fflush(stderr);
+        // The room polls in flight would hold 停止录制 for as long as a dead host keeps them.
+        ctx_.roomPollPool.stopTasks();
         stopThread_ = std::thread([this] {
             stopReport_ = controller_->live().stopRecording();
             push(Output::Kind::StopDone);
@@ -746,12 +757,10 @@ private:
         for (const auto& text : stopReport_.leftOver) note("recording left in place: " + text);
         phase_ = Phase::Closing;
         controller_->closeProgram();
+        // Every worker was asked to stop: the wait is about a second even with transfers
+        // in flight. A second signal still exits at once.
         closerThread_ = std::thread([this] {
-            const auto start = Clock::now();
-            bool idle = controller_->waitClosed(kCloseBound);
-            const auto left = kCloseBound - std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-            idle = ctx_.threads.waitIdle(std::max(left, milliseconds{0})) && idle;
-            closedIdle_ = idle;
+            controller_->waitClosed(std::chrono::hours(24));
             push(Output::Kind::Closed);
         });
     }
@@ -801,10 +810,6 @@ private:
         if (phase_ != Phase::StartingUp) writeStatus();
         std::fflush(stdout);
         std::fflush(stderr);
-        if (phase_ == Phase::Closing && !closedIdle_) {
-            note("some workers are still waiting on the network; exiting without them");
-            exitNow(*exitCode_);
-        }
         return *exitCode_;
     }
 
@@ -825,7 +830,7 @@ private:
     int signals_ = 0;
     StartupResult startup_;
     StopRecordingReport stopReport_;
-    std::atomic<bool> closedIdle_{false};
+    bool startupInterrupted_ = false;
 
     int expectedAccounts_ = 0;
     bool worksPending_ = false;
@@ -836,7 +841,7 @@ private:
     bool statusFailed_ = false;
     Clock::time_point lastStatusWrite_{};
 
-    std::thread startupThread_;
+    std::jthread startupThread_;
     std::thread stopThread_;
     std::thread closerThread_;
 };

@@ -1,3 +1,4 @@
+#include "sys/spawn.h"
 #include "sim/http_server.h"
 
 #include <algorithm>
@@ -58,14 +59,6 @@ bool hasHeader(const HeaderList& headers, std::string_view name) {
     for (const auto& [n, v] : headers)
         if (equalsNoCase(n, name)) return true;
     return false;
-}
-
-void blockSigpipe() {
-    // A peer that goes away mid-write must not kill the process; the write just fails.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void signalFd(int fd) {
@@ -472,7 +465,8 @@ void HttpServer::reapFinished() {
 }
 
 void HttpServer::acceptLoop() {
-    blockSigpipe();
+    // A peer that goes away mid-write must not kill the process; the write just fails.
+    vigilo::ignoreBrokenPipes();
     while (!stopping_) {
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -514,7 +508,8 @@ void HttpServer::acceptLoop() {
 }
 
 void HttpServer::serve(std::uint64_t id, int fd) {
-    blockSigpipe();
+    // A peer that goes away mid-write must not kill the process; the write just fails.
+    vigilo::ignoreBrokenPipes();
     {
         Connection conn(*this, fd);
         bool ok = !sslCtx_ || conn.handshake(sslCtx_);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sys/spawn.h"
 #include "sim/demo.h"
 #include "sim/push_receiver.h"
 #include "sim/simulator.h"
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    vigilo::ignoreBrokenPipes();
 
     if (streams && scenario == "demo" && !Simulator::ffmpegAvailable()) {
         std::fprintf(stderr, "vigilo-sim: ffmpeg not found; live rooms will name streams that do not exist\n");

@@ -1,16 +1,14 @@
 #include "sim/process.h"
 
+#include "sys/spawn.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace vigilo::sim {
 
@@ -31,32 +29,10 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 }
 
 bool findExecutable(const std::string& name, std::string* path) {
-    auto usable = [](const std::string& candidate) {
-        struct stat st {};
-        return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0;
-    };
-    if (name.empty()) return false;
-    if (name.find('/') != std::string::npos) {
-        if (!usable(name)) return false;
-        if (path) *path = name;
-        return true;
-    }
-    const char* env = std::getenv("PATH");
-    std::string dirs = env ? env : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty()) dir = ".";
-        std::string candidate = dir + "/" + name;
-        if (usable(candidate)) {
-            if (path) *path = candidate;
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    const std::string found = vigilo::findExecutable(name);
+    if (found.empty()) return false;
+    if (path) *path = found;
+    return true;
 }
 
 namespace {
@@ -71,14 +47,6 @@ const std::string& setprivPath() {
     return path;
 }
 
-struct FileActions {
-    posix_spawn_file_actions_t actions{};
-    FileActions() { posix_spawn_file_actions_init(&actions); }
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-};
-
 }  // namespace
 
 ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const Options& options) {
@@ -90,10 +58,9 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const Opt
         full = {setprivPath(), "--pdeathsig", "KILL", "--"};
     }
     full.insert(full.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    args.reserve(full.size() + 1);
-    for (auto& a : full) args.push_back(a.data());
-    args.push_back(nullptr);
+    vigilo::SpawnRequest request;
+    request.path = vigilo::findExecutable(full[0]);
+    request.argv = std::move(full);
 
     UniqueFd readEnd, writeEnd;
     if (options.pipeStdout) {
@@ -102,41 +69,13 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const Opt
         readEnd.reset(fds[0]);
         writeEnd.reset(fds[1]);
     }
+    request.output = options.pipeStdout ? vigilo::ChildStream::descriptor(writeEnd.get()) : vigilo::ChildStream::null();
+    request.error = options.stderrFile.empty() ? vigilo::ChildStream::null()
+                                               : vigilo::ChildStream::appendTo(options.stderrFile);
 
-    FileActions fa;
-    posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0);
-    if (options.pipeStdout) {
-        posix_spawn_file_actions_adddup2(&fa.actions, writeEnd.get(), 1);
-    } else {
-        posix_spawn_file_actions_addopen(&fa.actions, 1, "/dev/null", O_WRONLY, 0);
-    }
-    if (options.stderrFile.empty()) {
-        posix_spawn_file_actions_addopen(&fa.actions, 2, "/dev/null", O_WRONLY, 0);
-    } else {
-        posix_spawn_file_actions_addopen(&fa.actions, 2, options.stderrFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-    }
-    // Nothing of ours (client sockets, other children's pipes) may leak into the child.
-    posix_spawn_file_actions_addclosefrom_np(&fa.actions, 3);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    int rc = ::posix_spawnp(&pid, args[0], &fa.actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return child;
-    child.pid_ = pid;
+    const vigilo::Spawned spawned = vigilo::spawnProcess(request);
+    if (!spawned.ok()) return child;
+    child.pid_ = spawned.pid;
     child.stdout_ = std::move(readEnd);
     return child;
 }

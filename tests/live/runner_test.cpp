@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <stop_token>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "helpers.h"
 #include "live/runner.h"
+#include "sys/stop.h"
 
 namespace vigilo {
 namespace {
@@ -187,6 +189,38 @@ TEST(Runner, AHandOverReturnsWhileTheProgramRuns) {
     const RunResult refused = runProgram(request);
     EXPECT_FALSE(refused.started);
     EXPECT_FALSE(refused.collectedOutput.empty());
+}
+
+// The program closing asks the runner's thread to stop: the runner lets go of the child, which
+// runs on to its own end in its own session, and a thread already asked to stop starts nothing.
+TEST(Runner, AStopOfItsThreadLetsGoOfTheChildAndStartsNoOther) {
+    ScratchDir dir;
+    const auto marker = dir.path() / "marker";
+    writeScript(dir.path() / "long", "echo started\nsleep 1\necho finished >> \"" + marker.string() + "\"\n");
+    std::atomic<pid_t> pid{0};
+    RunResult result;
+    std::jthread runner([&](std::stop_token stop) {
+        const ScopedStopToken installed(std::move(stop));
+        result = runProgram({(dir.path() / "long").string(), {}, {}, true},
+                            [&](const std::string&, pid_t child) { pid = child; });
+    });
+    ASSERT_TRUE(eventually([&] { return pid.load() > 0; }, 10s));
+    runner.request_stop();
+    runner.join();
+    EXPECT_TRUE(result.started);
+    EXPECT_TRUE(result.abandoned);
+
+    {
+        std::stop_source stopped;
+        stopped.request_stop();
+        const ScopedStopToken installed(stopped.get_token());
+        const RunResult none = runProgram({(dir.path() / "long").string(), {}, {}, true});
+        EXPECT_FALSE(none.started);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readBytes(marker), "finished\n");  // one child only, and it ran to its end
 }
 
 }  // namespace

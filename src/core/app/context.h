@@ -5,8 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "app/buttons.h"
 #include "app/events.h"
@@ -21,29 +25,59 @@
 
 namespace vigilo {
 
-// Detached threads that are counted, so close and tests can wait for them with a bound.
+// Worker threads owned by the group: each runs one routine with a stop request installed
+// (sys/stop.h) that the group and the starting thread's own stop request both set, an ended thread is joined by the next start or wait, and the group
+// asks the rest to stop and joins them when it goes. A routine's escaped exception is
+// reported with the routine's name and ends only that routine.
 class ThreadGroup {
 public:
-    // False when no thread could be started (the routine then does not run).
-    bool startThread(std::function<void()> routine);
+    using Report = std::function<void(const std::string& line)>;
+
+    ThreadGroup() = default;
+    ~ThreadGroup();
+    ThreadGroup(const ThreadGroup&) = delete;
+    ThreadGroup& operator=(const ThreadGroup&) = delete;
+
+    // False when no thread could be started (the routine then does not run). A thread started
+    // after requestStop runs with its stop already requested.
+    bool startThread(std::function<void()> routine) { return startThread("worker", std::move(routine)); }
+    bool startThread(std::string name, std::function<void()> routine);
     int running() const;
     // Waits until no thread of the group runs; false when the bound passed first.
     bool waitIdle(std::chrono::milliseconds bound) const;
+    // Every thread of the group, running or still to come, is asked to stop.
+    void requestStop();
+    // Asks every thread to stop and joins them all, also those they start meanwhile. From a
+    // thread of the group it joins every thread but the caller.
+    void stopAndJoin();
+    // Where an escaped exception is told, besides standard error; set before the first start.
+    void setReport(Report report);
 
 private:
+    struct Entry {
+        std::jthread thread;
+    };
+    void joinFinished();
+    void reportEscape(const std::string& name, const std::string& what);
+
     mutable std::mutex mutex_;
     mutable std::condition_variable idle_;
+    std::list<Entry> entries_;           // threads whose routine has not ended
+    std::vector<std::jthread> finished_;  // ended, not yet joined
     int running_ = 0;
+    bool stopping_ = false;
+    Report report_;
 };
 
 using TableLock = std::mutex;
 
 struct AppContext {
     AppContext(Paths paths, Pacing pacing, Endpoints endpoints, UserInterface& ui);
-    // Waits for the group's threads, at most shutdownBound, then goes on: a worker stuck in a
-    // dead host's time-out must not keep the program from ending.
+    // Stops every worker (the pools' and the group's) and joins it: a stop reaches transfers
+    // and pauses in flight, so this takes about a second even with a stalled host.
     ~AppContext();
-    static constexpr std::chrono::milliseconds shutdownBound{30000};
+    // Asks every worker to stop and joins them all; the context stays usable for reading.
+    void stopWorkers();
     AppContext(const AppContext&) = delete;
     AppContext& operator=(const AppContext&) = delete;
 
@@ -77,8 +111,12 @@ struct AppContext {
 
     ThreadGroup threads;
 
-    // Runs routine on a new counted thread.
+    // Runs routine on a new thread of the group; the name appears in the report of an
+    // exception that escapes it.
     bool startThread(std::function<void()> routine) { return threads.startThread(std::move(routine)); }
+    bool startThread(std::string name, std::function<void()> routine) {
+        return threads.startThread(std::move(name), std::move(routine));
+    }
     // Start-up has finished: monitors may start, the add and start buttons come alive.
     void markStarted() {
         started = true;

@@ -4,7 +4,11 @@
 #include <cmath>
 #include <initializer_list>
 #include <cstdlib>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+
+#include "sys/stop.h"
 
 namespace vigilo {
 
@@ -40,7 +44,16 @@ Pacing Pacing::fromEnvironment() {
 }
 
 void delay(Millis duration) {
-    if (duration.count() > 0) std::this_thread::sleep_for(duration);
+    if (duration.count() <= 0) return;
+    const std::stop_token& stop = currentStopToken();
+    if (!stop.stop_possible()) {
+        std::this_thread::sleep_for(duration);
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, duration, [] { return false; });
 }
 
 }  // namespace vigilo

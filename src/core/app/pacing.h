@@ -21,7 +21,8 @@ struct Pacing {
     static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
 };
 
-// Sleeps on the calling worker thread. Never called on the UI thread.
+// Sleeps on the calling worker thread; returns at once when the thread's owner asks it to
+// stop (sys/stop.h). Never called on the UI thread.
 void delay(Millis duration);
 
 }  // namespace vigilo

@@ -2,6 +2,15 @@
 // The two report tables as thread-safe stores. Every operation is atomic on its own;
 // sequences are made atomic by the TableLock. Out-of-range reads give "" and out-of-range
 // writes do nothing, since a worker may hold the index of a row that was deleted meanwhile.
+//
+// Lock order, for the whole program (a thread holding one may take only those after it):
+//   1. AppContext::tableLock (a sequence of reads and writes on the tables)
+//   2. a monitor's own mutex (the live monitor's recorder set, the works engine's poll count)
+//   3. a TableStore's own mutex (every single cell read or write)
+//   4. leaves, which call nothing that locks: a pool's or thread group's mutex, the activity
+//      log's and the status bar's, the event bus's
+// So a decision read from a table and the write that follows it hold tableLock together,
+// and a monitor that reads cells under its own mutex never takes tableLock inside it.
 #include <functional>
 #include <mutex>
 #include <string>

@@ -1,6 +1,7 @@
 #include "control/controller.h"
 
 #include "app/linkfile.h"
+#include "sys/stop.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
 
@@ -15,19 +16,10 @@ constexpr const char* kQueryLine = "：查询中，请稍后……\r\n";
 Controller::Controller(AppContext& ctx) : ctx_(ctx), works_(ctx), live_(ctx) {}
 
 Controller::~Controller() {
-    ctx_.closing = true;
-    ctx_.worksStop = true;
-    ctx_.worksRunning = false;
-    {
-        std::unique_lock lock(closeMutex_);
-        if (!closeStarted_) {
-            closeStarted_ = true;
-            lock.unlock();
-            shutDownWork();
-        }
-    }
-    // Threads started for the monitors run their routines on works_ and live_.
-    ctx_.threads.waitIdle(AppContext::shutdownBound);
+    // Threads started for the monitors run their routines on works_ and live_: every one is
+    // stopped and joined before those go.
+    live_.stopSupervisor();
+    ctx_.stopWorkers();
 }
 
 void Controller::startWorksMonitor() {
@@ -37,7 +29,28 @@ void Controller::startWorksMonitor() {
     ctx_.buttons.setWorks(false, true);
     ctx_.appendLog(logTimestamp() + "：监控开始\r\n");
     ctx_.worksRunning = true;
-    works_.startMonitorThread();
+    // The monitor's threads and the polls they start stop with this run: "停止监控" reaches
+    // transfers in flight, not only the loop between rows.
+    std::stop_token run;
+    {
+        std::lock_guard lock(worksStopMutex_);
+        worksStopSource_ = std::stop_source();
+        run = worksStopSource_.get_token();
+    }
+    if (works_.monitorThreads() == 0) {
+        const ScopedStopToken job(run);
+        works_.startMonitorThread();
+        return;
+    }
+    // A run still ending carries the previous run's stop, already requested: it must not serve
+    // this one (its transfers would fail and its pauses return at once), so this one starts
+    // once it has gone.
+    ctx_.startThread("startWorksMonitor", [this, run] {
+        while (works_.monitorThreads() > 0 && !ctx_.closing && !run.stop_requested()) delay(Millis{10});
+        if (ctx_.closing || run.stop_requested()) return;
+        const ScopedStopToken job(run);
+        works_.startMonitorThread();
+    });
 }
 
 void Controller::stopWorksMonitor() {
@@ -46,6 +59,8 @@ void Controller::stopWorksMonitor() {
     ctx_.worksRunning = false;
     ctx_.buttons.setWorks(true, false);
     ctx_.worksStop = true;
+    std::lock_guard lock(worksStopMutex_);
+    worksStopSource_.request_stop();
 }
 
 void Controller::addAccounts(const std::string& linkText, bool multiMode) {
@@ -53,7 +68,7 @@ void Controller::addAccounts(const std::string& linkText, bool multiMode) {
     ctx_.appendLog(logTimestamp() + kQueryLine);
     stopWorksMonitor();
     const std::string text = toCrLf(linkText);
-    ctx_.startThread([this, text, multiMode] { works_.registerAccounts(text, multiMode); });
+    ctx_.startThread("registerAccounts", [this, text, multiMode] { works_.registerAccounts(text, multiMode); });
     writeLinkFile(ctx_.paths.linkFile1(), text);
 }
 
@@ -61,7 +76,7 @@ void Controller::addRooms(const std::string& linkText) {
     if (!ctx_.started || ctx_.closing) return;
     ctx_.appendLog(logTimestamp() + kQueryLine);
     const std::string text = toCrLf(linkText);
-    ctx_.startThread([this, text] { roomAddJob(text); });
+    ctx_.startThread("roomAddJob", [this, text] { roomAddJob(text); });
     writeLinkFile(ctx_.paths.linkFile2(), text);
 }
 
@@ -93,7 +108,7 @@ void Controller::roomAddJob(const std::string& linkText) {
 
 void Controller::stopRecording() {
     if (ctx_.closing) return;
-    ctx_.startThread([this] { live_.stopRecording(); });
+    ctx_.startThread("stopRecording", [this] { live_.stopRecording(); });
 }
 
 void Controller::resumeRecording() {
@@ -109,7 +124,7 @@ void Controller::setLivePeriod(int minutes) {
 
 void Controller::playSelectedRow() {
     if (ctx_.closing) return;
-    ctx_.startThread([this] { live_.playSelectedRow(); });
+    ctx_.startThread("playSelectedRow", [this] { live_.playSelectedRow(); });
 }
 
 void Controller::closeProgram() {
@@ -121,15 +136,18 @@ void Controller::closeProgram() {
         if (closeStarted_) return;
         closeStarted_ = true;
     }
-    // The lock stays: it lives in the context, which outlives every thread that can take it.
-    if (!ctx_.startThread([this] { shutDownWork(); })) shutDownWork();
+    live_.stopSupervisor();
+    // Work in flight (transfers, pauses, waits on a child's output) ends within about a second;
+    // recorders are let go, not stopped. The pools are shut down on a thread of their own, as
+    // that waits for their tasks to end.
+    ctx_.threads.requestStop();
+    closer_ = std::jthread([this] { shutDownWork(); });
 }
 
 void Controller::shutDownWork() {
-    live_.stopSupervisor();
-    ctx_.roomPollPool.close();
-    ctx_.roomRegistrationPool.close();
-    ctx_.accountRegistrationPool.close();
+    for (WorkerPool* pool : {&ctx_.roomPollPool, &ctx_.roomRegistrationPool, &ctx_.accountRegistrationPool})
+        pool->shutDown();
+    ctx_.threads.waitIdle(std::chrono::hours(24));
     std::lock_guard lock(closeMutex_);
     closeDone_ = true;
     closed_.notify_all();

@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 
 #include "app/context.h"
 #include "live/monitor.h"
@@ -20,8 +22,8 @@ namespace vigilo {
 class Controller {
 public:
     explicit Controller(AppContext& ctx);
-    // Ends the supervisor, closes the pools and waits (bounded) for the threads that may still
-    // use the monitors.
+    // Asks every worker to stop and joins it (about a second: a stop reaches transfers and
+    // pauses in flight). Recorders keep running.
     ~Controller();
 
     AppContext& context() { return ctx_; }
@@ -41,10 +43,10 @@ public:
     // "监控周期": 5, 10 or 30 minutes between passes; 0 pauses them. Kept in the settings.
     void setLivePeriod(int minutes);
     void playSelectedRow();
-    // Flags off, nothing new starts; supervisor ended and pools closed on a worker. Recorders
-    // keep running. Returns at once.
+    // Flags off, nothing new starts, every worker asked to stop; the pools are shut down and
+    // the workers awaited on a thread of the controller. Recorders keep running. Returns at once.
     void closeProgram();
-    // Waits until the work started by closeProgram is done; false when the bound passed.
+    // Waits until every worker has ended after closeProgram; false when the bound passed.
     bool waitClosed(std::chrono::milliseconds bound);
 
     // Menu of the AccountTable and the RoomTable double-click. "查看直播间" opens the page of the
@@ -66,9 +68,14 @@ private:
     std::mutex roomJobMutex_;             // one room-add job at a time
     std::atomic<unsigned> roomJobGeneration_{0};
 
+    std::mutex worksStopMutex_;
+    std::stop_source worksStopSource_;  // the running works monitor's, with its polls
+
     std::mutex closeMutex_;
     std::condition_variable closed_;
     bool closeStarted_ = false, closeDone_ = false;
+    // Declared last: it goes first, joined before the members it uses.
+    std::jthread closer_;
 };
 
 }  // namespace vigilo

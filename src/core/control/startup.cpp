@@ -6,6 +6,7 @@
 #include "live/runner.h"
 #include "net/download.h"
 #include "net/http.h"
+#include "sys/stop.h"
 #include "text/charset.h"
 #include "text/strings.h"
 
@@ -47,6 +48,11 @@ StartupResult startUp(AppContext& ctx, const std::string& noticeUrl) {
     if (!noticeUrl.empty()) {
         // No answer, a failed request or a notice without its state all stop the program.
         result.notice = parseNotice(fetchNotice(noticeUrl));
+        // Asked to stop (the program is closing): no notice came, and nobody is left to tell.
+        if (stopRequested()) {
+            result.ending = StartupEnding::Stopped;
+            return result;
+        }
         const Notice& notice = result.notice;
         if (notice.state != "运营中") {
             ctx.ui.messageBox("软件因为各种原因停止更新，感谢您对本软件的支持！", "", MessageIcon::None);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,9 +12,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
+#include <stop_token>
 
-extern char** environ;
+#include "sys/spawn.h"
+#include "sys/stop.h"
 
 namespace vigilo {
 
@@ -115,26 +117,6 @@ std::string statusWord(std::string_view chunk) {
     return std::string(chunk);
 }
 
-std::string findExecutable(const std::string& program) {
-    const auto executableFile = [](const fs::path& path) {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-    };
-    if (program.empty()) return {};
-    if (program.find('/') != std::string::npos) return executableFile(program) ? program : std::string();
-    const char* pathVariable = std::getenv("PATH");
-    std::string_view dirs = pathVariable ? pathVariable : "/usr/local/bin:/usr/bin:/bin";
-    while (true) {
-        const std::size_t colon = dirs.find(':');
-        std::string_view dir = dirs.substr(0, colon);
-        const fs::path candidate = fs::path(dir.empty() ? "." : std::string(dir)) / program;
-        if (executableFile(candidate)) return candidate.string();
-        if (colon == std::string_view::npos) break;
-        dirs.remove_prefix(colon + 1);
-    }
-    return {};
-}
-
 RunControl::RunControl() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 RunControl::~RunControl() = default;
@@ -200,24 +182,6 @@ bool RunControl::waitFinished(std::chrono::milliseconds bound) const {
 
 namespace {
 
-// Spawn attributes and file actions with their destroy calls tied to scope.
-struct SpawnSetup {
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    bool ok = false;
-    SpawnSetup() {
-        const bool attrOk = ::posix_spawnattr_init(&attr) == 0;
-        const bool actionsOk = ::posix_spawn_file_actions_init(&actions) == 0;
-        ok = attrOk && actionsOk;
-    }
-    ~SpawnSetup() {
-        ::posix_spawnattr_destroy(&attr);
-        ::posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
 bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -255,55 +219,28 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
     }
     ::fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
 
-    SpawnSetup setup;
-    if (!setup.ok) {
-        result.collectedOutput = "posix_spawn set-up failed";
+    // A child that must outlive us must also outlive its output pipe losing its reader: it
+    // starts with SIGPIPE ignored, and a write to the dead pipe fails with EPIPE instead of
+    // ending it. An ignored signal can only be passed on by ignoring it here too.
+    ignoreBrokenPipes();
+    SpawnRequest spawn;
+    spawn.path = path;
+    spawn.argv.push_back(path);
+    spawn.argv.insert(spawn.argv.end(), request.arguments.begin(), request.arguments.end());
+    spawn.input = ChildStream::descriptor(inRead.get());
+    // A hand-over keeps our standard output and error.
+    spawn.output = request.wait ? ChildStream::descriptor(outWrite.get()) : ChildStream::inherit();
+    spawn.error = spawn.output;
+    spawn.workingDirectory = request.workingDirectory.empty() ? fs::path(path).parent_path() : request.workingDirectory;
+    spawn.ownSession = request.ownSession;
+    spawn.brokenPipeIgnored = true;
+
+    // A thread asked to stop starts nothing new.
+    if (stopRequested()) {
+        result.collectedOutput = "stopped";
         finish();
         return result;
     }
-    posix_spawn_file_actions_adddup2(&setup.actions, inRead.get(), STDIN_FILENO);
-    if (request.wait) {
-        posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDERR_FILENO);
-    }
-    // Descriptors of other threads' sockets and pipes must not leak into a child that may
-    // outlive us; a leaked pipe end would also hide another recorder's end of output.
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-    const fs::path dir = request.workingDirectory.empty() ? fs::path(path).parent_path() : request.workingDirectory;
-    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&setup.actions, dir.c_str());
-
-    // A child that must outlive us must also outlive its output pipe losing its reader. An
-    // ignored signal stays ignored across exec, so the child starts with SIGPIPE ignored and a
-    // write to the dead pipe fails with EPIPE instead of ending it. For that the process
-    // ignores SIGPIPE from the first run on (its own writes then fail the same way).
-    static std::once_flag ignoreBrokenPipe;
-    std::call_once(ignoreBrokenPipe, [] {
-        struct sigaction current {};
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-            struct sigaction ignore {};
-            ignore.sa_handler = SIG_IGN;
-            sigemptyset(&ignore.sa_mask);
-            ::sigaction(SIGPIPE, &ignore, nullptr);
-        }
-    });
-    // Otherwise the child starts with default handlers and an empty mask.
-    sigset_t defaults, mask;
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) sigaddset(&defaults, s);
-    sigemptyset(&mask);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (request.ownSession) flags |= POSIX_SPAWN_SETSID;
-    posix_spawnattr_setflags(&setup.attr, flags);
-    posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-    posix_spawnattr_setsigmask(&setup.attr, &mask);
-
-    std::vector<std::string> argvText;
-    argvText.push_back(path);
-    argvText.insert(argvText.end(), request.arguments.begin(), request.arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : argvText) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
     ChildProcess child;
     {
         std::unique_lock<std::mutex> lock;
@@ -316,10 +253,10 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
                 return result;
             }
         }
-        pid_t pid = 0;
-        const int rc = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-        if (rc != 0) {
-            result.collectedOutput = path + ": " + std::strerror(rc);
+        const Spawned spawned = spawnProcess(spawn);
+        const pid_t pid = spawned.pid;
+        if (!spawned.ok()) {
+            result.collectedOutput = path + ": " + std::strerror(spawned.error);
             if (lock.owns_lock()) lock.unlock();
             finish();
             return result;
@@ -383,7 +320,22 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
         return Read::Data;
     };
 
-    const int wakeFd = control != nullptr ? control->wake_.get() : -1;
+    // The thread's owner asking it to stop lets go of the child the way abandon() does: the
+    // thread ends, the child (in its own session) keeps running.
+    UniqueFd ownWake;
+    int wakeFd = control != nullptr ? control->wake_.get() : -1;
+    if (wakeFd < 0) {
+        ownWake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        wakeFd = ownWake.get();
+    }
+    std::atomic<bool> stopSeen{false};
+    const std::stop_callback onStop(currentStopToken(), [&stopSeen, wakeFd] {
+        stopSeen = true;
+        if (wakeFd >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &one, sizeof one);
+        }
+    });
     while (true) {
         pollfd fds[3];
         nfds_t count = 0;
@@ -402,7 +354,7 @@ RunResult runProgram(const RunRequest& request, const OutputCallback& outputCall
         const int ready = ::poll(fds, count, timeout);
         if (ready < 0 && errno != EINTR) break;
 
-        if (abandoned()) {
+        if (abandoned() || stopSeen) {
             result.abandoned = true;
             break;
         }

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "sys/spawn.h"
 #include "sys/unique_fd.h"
 
 namespace vigilo {
@@ -56,10 +57,6 @@ std::string frameChunk(std::string_view bytes);
 // "输入/输出 的 文件/路径 不存在", else the chunk itself. Letter case counts.
 std::string statusWord(std::string_view chunk);
 
-// The full path of an executable: a name with a "/" as it is, else the first match on PATH.
-// Empty when there is no such executable file.
-std::string findExecutable(const std::string& program);
-
 struct RunRequest {
     std::string program;                   // path or bare name (searched on PATH)
     std::vector<std::string> arguments;    // without the program name
@@ -88,7 +85,9 @@ inline constexpr std::size_t kOutputTailBytes = 16384;
 class RunControl;
 
 // Starts the program and returns when it has exited (or when the control lets go of it, or at
-// once for a request that does not wait: then started and abandoned are both set).
+// once for a request that does not wait: then started and abandoned are both set; or when the
+// calling thread's owner asks it to stop: then the child is left running, abandoned is set,
+// and a thread asked to stop before the start starts nothing).
 // A missing program: the callback once with "" and process id 0, collectedOutput = program +
 // " 不存在", nothing started. Each read takes at most 1023 bytes; after every non-empty read
 // the callback gets the tail of the output (the text read so far, of which the runner keeps

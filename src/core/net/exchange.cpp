@@ -5,11 +5,12 @@
 #include <chrono>
 #include <malloc.h>
 
-#include <csignal>
 #include <cstdio>
 #include <mutex>
 
 #include "net/http.h"
+#include "sys/spawn.h"
+#include "sys/stop.h"
 #include "text/strings.h"
 
 namespace vigilo::net {
@@ -51,25 +52,14 @@ void unlockShared(CURL*, curl_lock_data data, void* user) {
     if (data >= 0 && data < CURL_LOCK_DATA_LAST) g->locks[static_cast<std::size_t>(data)].unlock();
 }
 
-// A peer that closes its end must give a write error, not end the process.
-void ignoreSignalIfDefault(int signal) {
-    struct sigaction current {};
-    if (sigaction(signal, nullptr, &current) != 0) return;
-    if (current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(signal, &ignore, nullptr);
-    }
-}
-
 Global& global() {
     static Global* g = [] {
         curl().global_init(CURL_GLOBAL_DEFAULT);
         // Answer bodies are large and short-lived: served by their own mappings, each goes back
         // to the system when freed, instead of staying in the heap of whichever thread read it.
         mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
-        ignoreSignalIfDefault(SIGPIPE);
+        // A peer that closes its end must give a write error, not end the process.
+        ignoreBrokenPipes();
         auto* state = new Global;
         state->share.reset(curl().share_init());
         if (state->share) {
@@ -285,8 +275,15 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 // curl's own low-speed check averages over several seconds, so a server that sends a little
 // and then stops would be waited on far longer than the limit. This one ends the exchange once
 // no byte moved for the whole limit.
+//
+// curl calls this about once a second even when nothing moves, so it is also where the stop
+// request of the thread's owner reaches a transfer in flight.
 int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto& t = *static_cast<Transfer*>(user);
+    if (stopRequested()) {
+        t.outcome->stopped = true;
+        return 1;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (!t.connected) {
         curl_off_t pretransfer = 0;
@@ -382,6 +379,10 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     };
 
     if (curlApi() == nullptr) return fail(Stage::Init, "libcurl is not available: " + curlLoadError());
+    if (stopRequested()) {
+        out.stopped = true;
+        return fail(Stage::Transfer, "stopped");
+    }
     Global& g = global();
     EasyHandle easy = acquireEasy();
     if (!easy) return fail(Stage::Init, "curl_easy_init failed");
@@ -531,7 +532,9 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
 
     if (code != CURLE_OK) {
         std::string why = curl().easy_strerror(code);
-        if (out.stalled) {
+        if (out.stopped) {
+            why = "stopped";
+        } else if (out.stalled) {
             why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
         } else if (out.bodyTooLarge) {
             why = "answer body larger than the limit";

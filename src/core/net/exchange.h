@@ -139,6 +139,7 @@ struct ExchangeOutcome {
     bool headersTooLarge = false;
     bool aborted = false;          // onFinalHeaders or sink said stop
     bool stalled = false;          // no byte moved for stallSeconds
+    bool stopped = false;          // the calling thread's owner asked it to stop (sys/stop.h)
     bool ok() const { return failedStage == Stage::None; }
 };
 
