@@ -11,6 +11,7 @@ int runJsonBench(const std::vector<std::string>& args);
 int runWorksBench(const std::vector<std::string>& args);
 int runRecordingBench(const std::vector<std::string>& args);
 int runStartupBench(const std::vector<std::string>& args);
+int runDownloadBench(const std::vector<std::string>& args);
 
 // One GET on a handle the caller keeps (so its connection is reused, as any plain client
 // would); the body, or "" on failure.

@@ -1,5 +1,5 @@
 // vigilo-bench: the client side of the benchmarks, on the program's own core code.
-//   vigilo-bench json|works|recording|startup [options]
+//   vigilo-bench json|works|recording|startup|download [options]
 // Each prints RESULT lines (benchmark, figure, value, target, verdict) that scripts/bench
 // gathers into one table; progress goes to standard error.
 #include <cstdio>
@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     if (which == "works") return runWorksBench(args);
     if (which == "recording") return runRecordingBench(args);
     if (which == "startup") return runStartupBench(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|startup [options]\n");
+    if (which == "download") return runDownloadBench(args);
+    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|startup|download [options]\n");
     return 2;
 }

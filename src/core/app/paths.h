@@ -23,6 +23,7 @@ struct Paths {
     fs::path playScript() const { return dataDir / "play.sh"; }
     fs::path updateFile() const { return dataDir / "vgmon"; }
     fs::path settingsFile() const { return dataDir / "settings.json"; }
+    fs::path pendingDownloadsFile() const { return dataDir / "pending-downloads.json"; }
     // VIGILO_FFMPEG; else ffmpeg in the program's directory; else "ffmpeg" found on PATH.
     std::string ffmpegPath() const;
 };

@@ -1,0 +1,113 @@
+#include "works/answers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "net/service.h"
+#include "text/charset.h"
+#include "text/jsondoc.h"
+#include "works/monitor.h"
+#include "works/paths.h"
+
+namespace vigilo {
+namespace {
+
+constexpr int kTypeNumber = 2;
+constexpr int kTypeText = 6;
+// The service lists 21 posts per page; a longer list is someone else's answer.
+constexpr int kMaxItems = 50;
+constexpr int kMaxAddresses = 16;
+
+// A count as text. The service sends numbers; a count that arrives as a quoted text is read
+// as its content rather than as JSON with quotes around it.
+std::string countText(const JsonDoc& doc, const std::string& path) {
+    if (doc.typeOf(path) == kTypeText) return doc.getText(path);
+    std::string text = doc.subDocument(path).toText();
+    return text == "null" ? std::string() : text;
+}
+
+bool isDecimalNumber(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
+
+std::vector<std::string> addresses(const JsonDoc& doc, const std::string& path) {
+    std::vector<std::string> out;
+    const int n = std::min(doc.count(path), kMaxAddresses);
+    for (int i = 0; i < n; ++i) {
+        std::string address = doc.getText(path + "[" + std::to_string(i) + "]");
+        if (!address.empty()) out.push_back(std::move(address));
+    }
+    return out;
+}
+
+// The fourth address, else the last one.
+std::string pick(const std::vector<std::string>& list) {
+    if (list.empty()) return {};
+    return list.size() >= 4 ? list[3] : list.back();
+}
+
+}  // namespace
+
+std::string PostItem::playAddress() const {
+    for (const auto* list : {&lowbr, &play, &download})
+        if (!list->empty()) return pick(*list);
+    return {};
+}
+
+Profile parseProfile(const HttpResult& result) {
+    JsonDoc doc;
+    const bool parsed = doc.parse(bodyToText(result.body));
+    Profile profile;
+    profile.nickname = doc.getText(kNicknamePath);
+    profile.followerText = followerText(countText(doc, kFollowerPath));
+    profile.postCount = countText(doc, kPostCountPath);
+    profile.shortId = doc.getText(kShortIdPath);
+
+    const int countType = doc.typeOf(kPostCountPath);
+    const bool hasCount = countType == kTypeNumber || (countType == kTypeText && isDecimalNumber(profile.postCount));
+    profile.ok = answered(result) && parsed && doc.exists("['user_info']") && hasCount;
+    return profile;
+}
+
+PostList parsePostList(const HttpResult& result) {
+    JsonDoc doc;
+    const bool parsed = doc.parse(bodyToText(result.body));
+    PostList list;
+    list.ok = answered(result) && parsed;
+    const int n = std::min(doc.count(kPostListPath), kMaxItems);
+    for (int i = 0; i < n; ++i) {
+        const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";
+        PostItem post;
+        post.id = doc.getText(item + kItemIdPath);
+        // An item without an id cannot be told apart from the next one.
+        if (post.id.empty()) continue;
+        post.desc = doc.getText(item + kItemDescPath);
+        post.lowbr = addresses(doc, item + kItemLowbrPath);
+        post.play = addresses(doc, item + kItemPlayPath);
+        post.download = addresses(doc, item + kItemDownloadPath);
+        list.items.push_back(std::move(post));
+    }
+    return list;
+}
+
+Profile requestProfile(const Endpoints& endpoints, const std::string& secUid) {
+    HttpRequestOptions options;
+    options.url = profileUrl(endpoints, secUid);
+    return parseProfile(InternetHttpClient::send(options));
+}
+
+PostList requestPostList(const Endpoints& endpoints, const std::string& secUid) {
+    HttpRequestOptions options;
+    options.url = postListUrl(endpoints, secUid);
+    options.method = 0;
+    options.extraHeaders = std::string(kMobileAgentLine);
+    return parsePostList(InternetHttpClient::send(options));
+}
+
+}  // namespace vigilo
