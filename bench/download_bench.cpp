@@ -112,7 +112,7 @@ int runDownloadBench(const std::vector<std::string>& args) {
     endpoints.account = base;
     endpoints.live = base;
     const PostList list = requestPostList(endpoints, kSecUid);
-    const std::string play = list.items.empty() ? std::string() : list.items[0].playAddress();
+    const std::string play = list.items.empty() ? std::string() : list.items[0].playAddress;
     // curl gets the video's own address: the address the play page leads to.
     HttpRequestOptions options;
     options.url = play;

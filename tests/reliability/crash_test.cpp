@@ -140,7 +140,7 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
         sim.addAccount(a);
         const PostList list = requestPostList(endpoints, a.secUid);
         ASSERT_FALSE(list.items.empty());
-        play[v] = list.items[0].playAddress();
+        play[v] = list.items[0].playAddress;
         ASSERT_FALSE(play[v].empty());
     }
 

@@ -17,7 +17,6 @@ constexpr int kTypeNumber = 2;
 constexpr int kTypeText = 6;
 // The service lists 21 posts per page; a longer list is someone else's answer.
 constexpr int kMaxItems = 50;
-constexpr int kMaxAddresses = 16;
 
 // A count as text. The service sends numbers; a count that arrives as a quoted text is read
 // as its content rather than as JSON with quotes around it.
@@ -36,29 +35,17 @@ bool isDecimalNumber(const std::string& text) {
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
 
-std::vector<std::string> addresses(const JsonDoc& doc, const std::string& path) {
-    std::vector<std::string> out;
-    const int n = std::min(doc.count(path), kMaxAddresses);
-    for (int i = 0; i < n; ++i) {
+// The fourth address of a url_list, else the last one present; empty when none is.
+std::string pickAddress(const JsonDoc& doc, const std::string& path) {
+    const int n = doc.count(path);
+    for (int i = std::min(n, 4) - 1; i >= 0; --i) {
         std::string address = doc.getText(path + "[" + std::to_string(i) + "]");
-        if (!address.empty()) out.push_back(std::move(address));
+        if (!address.empty()) return address;
     }
-    return out;
-}
-
-// The fourth address, else the last one.
-std::string pick(const std::vector<std::string>& list) {
-    if (list.empty()) return {};
-    return list.size() >= 4 ? list[3] : list.back();
+    return {};
 }
 
 }  // namespace
-
-std::string PostItem::playAddress() const {
-    for (const auto* list : {&lowbr, &play, &download})
-        if (!list->empty()) return pick(*list);
-    return {};
-}
 
 Profile parseProfile(const HttpResult& result) {
     JsonDoc doc;
@@ -88,9 +75,10 @@ PostList parsePostList(const HttpResult& result) {
         // An item without an id cannot be told apart from the next one.
         if (post.id.empty()) continue;
         post.desc = doc.getText(item + kItemDescPath);
-        post.lowbr = addresses(doc, item + kItemLowbrPath);
-        post.play = addresses(doc, item + kItemPlayPath);
-        post.download = addresses(doc, item + kItemDownloadPath);
+        for (const char* list : {kItemLowbrPath, kItemPlayPath, kItemDownloadPath}) {
+            post.playAddress = pickAddress(doc, item + list);
+            if (!post.playAddress.empty()) break;
+        }
         list.items.push_back(std::move(post));
     }
     return list;

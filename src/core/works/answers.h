@@ -18,13 +18,10 @@ struct Profile {
 
 struct PostItem {
     std::string id, desc;
-    // video.play_addr_lowbr, video.play_addr and video.download_addr url_lists, as listed.
-    std::vector<std::string> lowbr, play, download;
-
-    // The address the video is fetched from: the fourth low-bit-rate address when there is one,
-    // else the last one listed; an empty list passes the same rule to play_addr, then to
-    // download_addr. Empty when all three lists are.
-    std::string playAddress() const;
+    // Where the video is fetched from: the fourth address of video.play_addr_lowbr.url_list
+    // when it lists four or more, else its last address; an empty list passes the same rule to
+    // video.play_addr, then to video.download_addr. Empty when all three lists are.
+    std::string playAddress;
 };
 
 // The post list, newest first. `ok` is false when no JSON answer arrived.

@@ -182,7 +182,7 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation) 
                 const PostItem newest = posts.items.empty() ? PostItem{} : posts.items.front();
                 state.newestId = newest.id;
                 state.newestDesc = newest.desc;
-                state.playAddress = newest.playAddress();
+                state.playAddress = newest.playAddress;
                 writeRows(state, -1);
                 entry = AccountEntry{state.link,     state.uid,          state.secUid,    state.shortId,
                                      state.nickname, state.followerText, state.postCount, state.newestDesc,
@@ -577,18 +577,18 @@ void WorksEngine::pollKey(const std::string& secUid, std::uint64_t generation, i
             }
         }
         if (top == items.size()) top = change > 0 ? std::min(items.size(), static_cast<std::size_t>(change)) : 0;
-        for (std::size_t i = 0; i < top; ++i) fresh.push_back({items[i].id, items[i].desc, items[i].playAddress()});
+        for (std::size_t i = 0; i < top; ++i) fresh.push_back({items[i].id, items[i].desc, items[i].playAddress});
         for (const auto& item : items) state.seen.insert(item.id);
         // A rise without a new id (a post published again, the test command) fetches the
         // newest post, as it always did.
         if (fresh.empty() && change > 0 && !items.empty())
-            fresh.push_back({items[0].id, items[0].desc, items[0].playAddress()});
+            fresh.push_back({items[0].id, items[0].desc, items[0].playAddress});
 
         const PostItem newest = items.empty() ? PostItem{} : items.front();
         if (newest.id != state.newestId || (row >= 0 && table.cell(row, acol::NewestId) != newest.id)) {
             state.newestId = newest.id;
             state.newestDesc = newest.desc;
-            state.playAddress = newest.playAddress();
+            state.playAddress = newest.playAddress;
         }
         nickname = profile.nickname.empty() ? state.nickname : profile.nickname;
         writeRows(state, row);
@@ -662,6 +662,11 @@ void WorksEngine::downloadVideos(const std::string& secUid, const std::string& n
 }
 
 void WorksEngine::retryDownload(PendingDownload entry) {
+    if (entry.playAddress.empty() && !entry.secUid.empty()) {
+        // The post had no address when it was listed; a later list may give one.
+        for (const PostItem& item : requestPostList(ctx_.endpoints, entry.secUid).items)
+            if (item.id == entry.id) entry.playAddress = item.playAddress;
+    }
     const Video video{entry.id, entry.desc, entry.playAddress};
     const std::string fileName = videoFileName(entry.id, entry.desc);
     std::string file;
