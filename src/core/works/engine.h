@@ -76,8 +76,9 @@ private:
     void registerOne(const std::string& element);
     void ensureRegistrationPool();
     std::uint64_t resetAccount(const std::string& link, const std::string& uid, const std::string& secUid);
-    void runQuery(const std::string& secUid, std::uint64_t generation);
-    void queryFinished();
+    // `counted`: a registration's own query, which queriesInFlight() waits for (retries are not).
+    void runQuery(const std::string& secUid, std::uint64_t generation, bool counted = true);
+    void queryFinished(bool counted = true);
     // Starts the first query again for a row that has none yet (its link first when it has no
     // sec_uid); with onlyWhenDue, only once its back-off has passed.
     void retryFirstQuery(int row, bool onlyWhenDue);

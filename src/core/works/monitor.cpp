@@ -135,8 +135,8 @@ void WorksEngine::queryNewAccount(const std::string& link, const std::string& ui
     runQuery(secUid, generation);
 }
 
-void WorksEngine::queryFinished() {
-    {
+void WorksEngine::queryFinished(bool counted) {
+    if (counted) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queriesInFlight_ > 0) --queriesInFlight_;
     }
@@ -148,7 +148,7 @@ int WorksEngine::queriesInFlight() const {
     return queriesInFlight_;
 }
 
-void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation) {
+void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, bool counted) {
     const Profile profile = secUid.empty() ? Profile{} : requestProfile(ctx_.endpoints, secUid);
     // Without a profile the post list would fill nothing the row can use.
     const PostList posts = profile.ok ? requestPostList(ctx_.endpoints, secUid) : PostList{};
@@ -193,7 +193,7 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation) 
     }
     // Without a thread the file misses this entry; the table still has its row.
     if (save) ctx_.startThread([self = shared_from_this(), entry] { self->saveAccountEntry(entry); });
-    queryFinished();
+    queryFinished(counted);
 }
 
 void WorksEngine::saveAccountEntry(const AccountEntry& entry) {
@@ -227,18 +227,13 @@ void WorksEngine::retryFirstQuery(int row, bool onlyWhenDue) {
         state.query = AccountState::Query::Running;
         generation = state.generation;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++queriesInFlight_;
-    }
-    if (!ctx_.startThread([self = shared_from_this(), secUid, generation] { self->runQuery(secUid, generation); })) {
+    if (!ctx_.startThread([self = shared_from_this(), secUid, generation] { self->runQuery(secUid, generation, false); })) {
         std::lock_guard<TableLock> lock(ctx_.tableLock);
         auto it = accounts_.find(secUid);
         if (it != accounts_.end() && it->second.generation == generation) {
             it->second.busy = false;
             it->second.query = AccountState::Query::NotYet;
         }
-        queryFinished();
     }
 }
 
@@ -278,9 +273,8 @@ void WorksEngine::resolveAgain(const std::string& link, bool onlyWhenDue) {
             } else {
                 self->linkRetries_.erase(link);
             }
-            if (generation != 0) ++self->queriesInFlight_;
         }
-        if (generation != 0) self->runQuery(secUid, generation);
+        if (generation != 0) self->runQuery(secUid, generation, false);
     });
     if (!started) {
         std::lock_guard<std::mutex> lock(mutex_);
