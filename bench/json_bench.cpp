@@ -1,4 +1,5 @@
-// Response handling: a profile answer and a 21-item post list read the way a poll reads them,
+// Response handling: a profile answer and a 21-item post list read the way a poll reads them
+// (every listed post: id, description, the address of its video),
 // through JsonDoc, side by side with nlohmann parsing the same bytes and reading the same
 // members by hand. Rounds alternate between the two so drift on a shared machine hits both.
 #include <algorithm>
@@ -16,44 +17,44 @@
 #include "text/jsondoc.h"
 #include "text/strings.h"
 #include "works/monitor.h"
-#include "works/paths.h"
+#include "works/answers.h"
 
 namespace vigilo::bench {
 namespace {
 
 struct Reads {
-    std::string nickname, follower, count, shortId, newestId, newestDesc, playAddress;
-    bool ok = false, listEmpty = true;
+    std::string nickname, follower, count, shortId;
+    // Every listed post: id, description and the address its video is fetched from.
+    std::vector<std::string> ids, descs, addresses;
+    bool ok = false;
     size_t weight() const {
-        return nickname.size() + follower.size() + count.size() + shortId.size() + newestId.size() +
-               newestDesc.size() + playAddress.size() + (ok ? 1 : 0) + (listEmpty ? 1 : 0);
+        size_t n = nickname.size() + follower.size() + count.size() + shortId.size() + (ok ? 1 : 0);
+        for (const auto* list : {&ids, &descs, &addresses})
+            for (const auto& s : *list) n += s.size();
+        return n;
     }
+    bool operator==(const Reads&) const = default;
 };
 
-std::string countText(const JsonDoc& doc, const char* path) {
-    if (doc.typeOf(path) == 6) return doc.getText(path);
-    std::string text = doc.subDocument(path).toText();
-    return text == "null" ? std::string() : text;
-}
-
-// Everything a poll reads from its two answers, as the works monitor reads it.
+// Everything a poll reads from its two answers, through the works monitor's own parsers.
 Reads readThroughJsonDoc(const std::string& profileBody, const std::string& postsBody) {
+    HttpResult profileAnswer, postsAnswer;
+    profileAnswer.statusCode = postsAnswer.statusCode = 200;
+    profileAnswer.body = profileBody;
+    postsAnswer.body = postsBody;
+    const Profile profile = parseProfile(profileAnswer);
+    const PostList list = parsePostList(postsAnswer);
     Reads r;
-    JsonDoc doc;
-    const bool parsed = doc.parse(bodyToText(profileBody));
-    r.nickname = doc.getText(kNicknamePath);
-    r.follower = followerText(countText(doc, kFollowerPath));
-    r.count = countText(doc, kPostCountPath);
-    r.shortId = doc.getText(kShortIdPath);
-    const int countType = doc.typeOf(kPostCountPath);
-    r.ok = parsed && doc.exists("['user_info']") && (countType == 2 || countType == 6);
-
-    JsonDoc posts;
-    r.ok = posts.parse(bodyToText(postsBody)) && r.ok;
-    r.newestId = posts.getText(kNewestIdPath);
-    r.newestDesc = posts.getText(kNewestDescPath);
-    r.playAddress = posts.getText(kPlayAddressPath);
-    r.listEmpty = posts.count("['aweme_list']") == 0;
+    r.nickname = profile.nickname;
+    r.follower = profile.followerText;
+    r.count = profile.postCount;
+    r.shortId = profile.shortId;
+    r.ok = profile.ok && list.ok;
+    for (const auto& item : list.items) {
+        r.ids.push_back(item.id);
+        r.descs.push_back(item.desc);
+        r.addresses.push_back(item.playAddress);
+    }
     return r;
 }
 
@@ -63,10 +64,6 @@ const Json* member(const Json* object, const char* name) {
     if (object == nullptr || !object->is_object()) return nullptr;
     const auto it = object->find(name);
     return it == object->end() ? nullptr : &*it;
-}
-const Json* element(const Json* array, size_t index) {
-    if (array == nullptr || !array->is_array() || index >= array->size()) return nullptr;
-    return &(*array)[index];
 }
 std::string text(const Json* value) {
     if (value == nullptr) return {};
@@ -90,11 +87,21 @@ Reads readByHand(const std::string& profileBody, const std::string& postsBody) {
     const Json posts = Json::parse(postsBody, nullptr, false);
     r.ok = r.ok && !posts.is_discarded();
     const Json* list = member(&posts, "aweme_list");
-    const Json* newest = element(list, 0);
-    r.newestId = text(member(newest, "aweme_id"));
-    r.newestDesc = text(member(newest, "desc"));
-    r.playAddress = text(element(member(member(member(newest, "video"), "play_addr_lowbr"), "url_list"), 3));
-    r.listEmpty = list == nullptr || !list->is_array() || list->empty();
+    if (list == nullptr || !list->is_array()) return r;
+    for (const Json& item : *list) {
+        const std::string id = text(member(&item, "aweme_id"));
+        if (id.empty()) continue;
+        r.ids.push_back(id);
+        r.descs.push_back(text(member(&item, "desc")));
+        std::string address;
+        for (const char* name : {"play_addr_lowbr", "play_addr", "download_addr"}) {
+            const Json* urls = member(member(member(&item, "video"), name), "url_list");
+            if (urls == nullptr || !urls->is_array() || urls->empty()) continue;
+            address = text(&(*urls)[std::min<size_t>(3, urls->size() - 1)]);
+            break;
+        }
+        r.addresses.push_back(address);
+    }
     return r;
 }
 
@@ -130,9 +137,7 @@ int runJsonBench(const std::vector<std::string>& args) {
     }
     const Reads a = readThroughJsonDoc(profile, posts);
     const Reads b = readByHand(profile, posts);
-    if (!a.ok || !b.ok || a.nickname != b.nickname || a.count != b.count || a.follower != b.follower ||
-        a.shortId != b.shortId || a.newestId != b.newestId || a.newestDesc != b.newestDesc ||
-        a.playAddress != b.playAddress || a.playAddress.empty()) {
+    if (!a.ok || !(a == b) || a.addresses.empty() || a.addresses[0].empty()) {
         std::fprintf(stderr, "json: the two readers disagree on the answers\n");
         return 1;
     }

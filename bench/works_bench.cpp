@@ -163,9 +163,15 @@ Baseline runBaseline(const Endpoints& endpoints, const std::vector<std::string>&
         sink += user.value("nickname", std::string()).size() + user.value("short_id", std::string()).size();
         sink += user["aweme_count"].dump().size() + user["follower_count"].dump().size();
         const auto& list = l["aweme_list"];
-        if (list.is_array() && !list.empty()) {
-            sink += list[0].value("aweme_id", std::string()).size() + list[0].value("desc", std::string()).size();
-            sink += list[0]["video"]["play_addr_lowbr"]["url_list"][3].get<std::string>().size();
+        // Every listed post, as a poll reads them: id, description, the fourth (or last)
+        // low-bit-rate address.
+        if (list.is_array()) {
+            for (const auto& item : list) {
+                sink += item.value("aweme_id", std::string()).size() + item.value("desc", std::string()).size();
+                const auto& urls = item["video"]["play_addr_lowbr"]["url_list"];
+                if (urls.is_array() && !urls.empty())
+                    sink += urls[std::min<std::size_t>(3, urls.size() - 1)].get<std::string>().size();
+            }
         }
         ++good;
     };

@@ -716,19 +716,11 @@ private:
         if (anyRoom) controller_->addRooms(rooms);
     }
 
-    // The works monitor polls every row from its first cycle and counts any difference from the
-    // row's post count as a change, so it starts once the initial queries have filled the rows
-    // (a finished query always leaves the counter cell set).
+    // The works monitor starts once the first queries are in, whether or not they succeeded
+    // (a row whose query failed is queried again by the monitor's cycles).
     void startWorksWhenReady(Clock::time_point now) {
-        int rows = 0;
-        bool filled = false;
-        {
-            // A query writes its row under the lock, so a row read under it is whole.
-            std::lock_guard lock(ctx_.tableLock);
-            rows = ctx_.accountTable.rowCount();
-            filled = rows >= expectedAccounts_;
-            for (int r = 0; filled && r < rows; ++r) filled = !ctx_.accountTable.cell(r, acol::Counter).empty();
-        }
+        const int rows = ctx_.accountTable.rowCount();
+        const bool filled = rows >= expectedAccounts_ && controller_->works().queriesInFlight() == 0;
         if (!filled) {
             if (now < worksBound_ || rows == 0) return;
             note("some accounts are still being queried; starting the works monitor anyway");

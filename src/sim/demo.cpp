@@ -122,6 +122,8 @@ void DemoScenario::setUp() {
     lena.nickname = "Lena的日常✨";
     lena.signature = "vlog / 读书 / 跑步";
     lena.followerCount = 9876;
+    // The real service often refuses the first look at an account.
+    lena.emptyAnswers = 2;
     lena.posts.insert(lena.posts.begin(), makePost());
 
     sim_.addAccount(poster);
@@ -159,6 +161,13 @@ std::vector<std::string> DemoScenario::advance(std::chrono::steady_clock::durati
         Post p = makePost();
         sim_.addPost(kPosterSecUid, p);
         events.push_back("new post " + p.awemeId + " by 小熊看世界🐻");
+    }
+    if (!burstMade_ && elapsed >= scaled(45)) {
+        // Three posts between two looks, and a video server that refuses the first tries.
+        burstMade_ = true;
+        for (int i = 0; i < 3; ++i) sim_.addPost("MS4wLjABAAAAp2LmX8Rk0vQe7TbZ4nYwHs1JcFa9UdOi3gKxNqE6rBw", makePost());
+        sim_.setFault(kVideo, Fault::Http500, 2);
+        events.push_back("three new posts by 山城美食记; the video server fails twice");
     }
     if (!laterLive_ && elapsed >= scaled(60)) {
         laterLive_ = true;

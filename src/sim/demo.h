@@ -1,6 +1,7 @@
 #pragma once
 // The small world the vigilo-sim program serves for a demonstration: three accounts (one posts
-// a new video every 30 s), two rooms (one live from the start, one on air from 60 s for five
+// a new video every 30 s, one posts three at once after 45 s while the video server fails its
+// next two answers, one whose first two answers are empty), two rooms (one live from the start, one on air from 60 s for five
 // minutes), the notice, an update file, and the link files that point Vigilo at all of it.
 #include <chrono>
 #include <string>
@@ -45,6 +46,7 @@ private:
     int postsMade_ = 0;
     int nextPostIndex_ = 1;
     bool laterLive_ = false;
+    bool burstMade_ = false;
     bool laterEnded_ = false;
 };
 

@@ -412,10 +412,12 @@ struct Simulator::Impl {
 
     Json postItem(const Account& a, const Post& p) {
         std::string vid = videoIdFor(a.secUid, p);
-        Json lowbr = Json::array();
-        for (int i = 0; i < p.playUrlCount; ++i) lowbr.push_back(playUrl(vid, i, false));
-        Json play = Json::array({playUrl(vid, 0, false), playUrl(vid, 1, false)});
-        Json download = Json::array({playUrl(vid, 0, true), playUrl(vid, 1, true)});
+        int lowbrCount = p.playUrlCount;
+        if (lowbrCount < 0) lowbrCount = (!p.awemeId.empty() && (p.awemeId.back() - '0') % 2 == 1) ? 2 : 4;
+        Json lowbr = Json::array(), play = Json::array(), download = Json::array();
+        for (int i = 0; i < lowbrCount; ++i) lowbr.push_back(playUrl(vid, i, false));
+        for (int i = 0; i < p.playAddrCount; ++i) play.push_back(playUrl(vid, i, false));
+        for (int i = 0; i < p.downloadAddrCount; ++i) download.push_back(playUrl(vid, i, true));
         std::vector<std::pair<size_t, size_t>> spans;
         auto tags = hashtags(p.desc, spans);
         Json extras = Json::array();
@@ -461,7 +463,9 @@ struct Simulator::Impl {
             std::lock_guard<std::mutex> lock(mu);
             auto it = accounts.find(req.param("sec_uid"));
             doc = Json{{"status_code", 0}};
-            if (it != accounts.end() && fault != Fault::Blocked) doc["user_info"] = userInfo(it->second);
+            bool empty = it != accounts.end() && it->second.emptyAnswers > 0;
+            if (empty) --it->second.emptyAnswers;
+            if (it != accounts.end() && fault != Fault::Blocked && !empty) doc["user_info"] = userInfo(it->second);
             doc["extra"] = extra();
         }
         return jsonResponse(render(std::move(doc), fault));
@@ -477,7 +481,7 @@ struct Simulator::Impl {
             count = std::min(count, 50L);
             Json list = Json::array();
             bool more = true;
-            if (it != accounts.end() && fault != Fault::Blocked) {
+            if (it != accounts.end() && fault != Fault::Blocked && it->second.emptyAnswers == 0) {
                 const auto& posts = it->second.posts;
                 size_t n = std::min(posts.size(), static_cast<size_t>(count));
                 for (size_t i = 0; i < n; ++i) list.push_back(postItem(it->second, posts[i]));

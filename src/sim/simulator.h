@@ -19,9 +19,12 @@ struct Post {
     std::string awemeId;     // text id, 19 digits in the real service
     std::string desc;
     std::string videoBytes;  // served at the video address
-    // Entries of video.play_addr_lowbr.url_list; the real service often gives only two, and
-    // the program reads the fourth.
-    int playUrlCount = 4;
+    // Entries of video.play_addr_lowbr.url_list. -1: as the real service does, two for some
+    // posts (those whose id ends in an odd digit) and four for the others.
+    int playUrlCount = -1;
+    // Entries of video.play_addr and video.download_addr (the watermarked address).
+    int playAddrCount = 2;
+    int downloadAddrCount = 2;
 };
 
 struct Account {
@@ -34,6 +37,9 @@ struct Account {
     std::int64_t followerCount = 0;
     std::vector<Post> posts;  // newest first; aweme_count is posts.size() unless overridden
     std::int64_t awemeCountOverride = -1;
+    // The next this many profile answers (and the post lists asked meanwhile) get what a
+    // blocked request gets: no user_info, an empty aweme_list.
+    int emptyAnswers = 0;
 };
 
 struct Room {

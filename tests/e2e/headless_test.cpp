@@ -403,5 +403,36 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
               (std::set<std::string>{"7200000000000000055"}));
 }
 
+TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
+    const sim::Account account = testAccount();
+    sim_.addAccount(account);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
+    const sim::Post post{"7300000000000000005", "没保存的作品", std::string(100000, 'w') + "end"};
+    const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
+    const fs::path pending = home_ / "pending-downloads.json";
+    {
+        sim_.setFault(sim::kVideo, sim::Fault::Http500);
+        Child first(run, env());
+        ASSERT_TRUE(first.waitOut("：监控开始", seconds(20))) << first.err();
+        sim_.addPost(account.secUid, post);
+        ASSERT_TRUE(first.waitOut(account.nickname + "：视频下载失败 " + post.awemeId, seconds(20))) << first.out();
+        ASSERT_TRUE(waitUntil([&] { return readFile(pending).find(post.awemeId) != std::string::npos; }, seconds(10)));
+        first.signal(SIGKILL);
+        ASSERT_TRUE(first.waitExit(seconds(10)));
+    }
+    EXPECT_FALSE(fs::exists(video));
+
+    // The next run re-registers the account (nothing new to it) and resumes the video.
+    sim_.clearFaults();
+    Child second(run, env());
+    ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+    ASSERT_TRUE(second.waitOut(account.nickname + "：视频下载成功 " + post.awemeId, seconds(10))) << second.out();
+    EXPECT_TRUE(waitUntil([&] { return readFile(pending).find(post.awemeId) == std::string::npos; }, seconds(10)));
+    second.signal(SIGINT);
+    EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
+}
+
 }  // namespace
 }  // namespace vigilo::e2e

@@ -138,7 +138,9 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
         sim::Account a = makeAccount(std::to_string(v + 1), "号");
         a.posts = {{"7100000000000000" + std::to_string(v), "post", bytes[v]}};
         sim.addAccount(a);
-        play[v] = requestNewestPost(endpoints, a.secUid).playAddress;
+        const PostList list = requestPostList(endpoints, a.secUid);
+        ASSERT_FALSE(list.items.empty());
+        play[v] = list.items[0].playAddress;
         ASSERT_FALSE(play[v].empty());
     }
 

@@ -24,7 +24,11 @@ protected:
         fs::create_directories(paths.dataDir);
         fs::create_directories(paths.programDir);
         writeRecorderStub(paths.programDir / "ffmpeg", calls_);
-        ctx_ = std::make_unique<AppContext>(paths, Pacing{}.scaled(0.01), endpoints, ui_);
+        Pacing pacing = Pacing{}.scaled(0.01);
+        // A failed video or first query is tried again a cycle later; cycles a minute long keep
+        // those tries out of the case that caused them (they have tests of their own).
+        pacing.countdownTick = std::chrono::milliseconds(6000);
+        ctx_ = std::make_unique<AppContext>(paths, pacing, endpoints, ui_);
         works_ = std::make_unique<WorksMonitor>(*ctx_);
         live_ = std::make_unique<LiveMonitor>(*ctx_);
     }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,7 @@ protected:
     Pacing pacing_ = Pacing{}.scaled(0.01);
     std::unique_ptr<AppContext> ctx_;
     std::unique_ptr<WorksMonitor> works_;
+    std::mutex eventsMutex_;
 };
 
 TEST_F(WorksMonitorTest, MultiModeRebuildsTheTableAndWritesTheAccountFile) {
@@ -361,41 +363,329 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
     EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "逃"));
 }
 
-TEST_F(WorksMonitorTest, AFailedDownloadLeavesNoFileAndKeepsAnEarlierOne) {
+TEST_F(WorksMonitorTest, AFailedDownloadIsTriedAgainUntilTheVideoIsSaved) {
     struct Case {
         const char* endpoint;
         sim::Fault fault;
     };
     const Case cases[] = {
         {sim::kPlay, sim::Fault::Html},  // no anchor
+        {sim::kPlay, sim::Fault::Empty404},
         {sim::kVideo, sim::Fault::Http500},
         {sim::kVideo, sim::Fault::Empty404},
-        {sim::kVideo, sim::Fault::ResetMidBody},
+        {sim::kVideo, sim::Fault::Html},
+        {sim::kVideo, sim::Fault::ResetMidBody},  // a short body
+        {sim::kVideo, sim::Fault::EmptyBody},
     };
+    std::vector<std::string> saved;
+    const int subscription = ctx().events.subscribe([&](const Event& e) {
+        if (e.type == EventType::PostSaved) {
+            std::lock_guard lock(eventsMutex_);
+            saved.push_back(e.field("id") + " " + e.field("file"));
+        }
+    });
+    const sim::Account acc = makeAccount("1", "号", 1);
+    const int row = registerOne(acc);
+    int key = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.endpoint) + " " + sim::faultName(c.fault));
+        const std::string id = "740000000000000000" + std::to_string(key++);
+        const std::string bytes = "VIDEO-RETRIED-" + id;
+        const fs::path file = videoPath(acc.nickname, id, "重试");
+        const std::size_t logFrom = ctx().log.text().size();
+        // Two answers fail, then the server is well again.
+        sim_.setFault(c.endpoint, c.fault, 2);
+        sim_.addPost(acc.secUid, {id, "重试", bytes});
+        works().pollAccount(row + 1);
+        ASSERT_TRUE(waitFor([&] { return readBytes(file) == bytes; }, std::chrono::seconds(30)));
+        ASSERT_TRUE(waitFor([&] { return works().pendingDownloads().empty(); }));
+        settle();
+        const auto lines = splitLinesForTest(ctx().log.text().substr(logFrom));
+        ASSERT_EQ(lines.size(), 3u) << ctx().log.text().substr(logFrom);
+        const std::string name = videoFileName(id, "重试");
+        for (int i = 0; i < 2; ++i) EXPECT_NE(lines[i].find("号：视频下载失败 " + name + "（"), std::string::npos) << lines[i];
+        EXPECT_NE(lines[2].find("号：视频下载成功 " + name + "（第3次尝试）"), std::string::npos) << lines[2];
+        // The list of pending videos is empty on disk too, and nothing half-written is left.
+        EXPECT_EQ(readBytes(dir_.path() / "pending-downloads.json"), "{\"downloads\":[\n]}\n");
+        EXPECT_EQ(filesBelow(dir_.path() / "下载" / acc.nickname).size(), static_cast<std::size_t>(key));
+        sim_.clearFaults();
+    }
+    // Events may reach their receivers off the saving thread.
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard lock(eventsMutex_);
+        return saved.size() == std::size(cases);
+    }));
+    ctx().events.unsubscribe(subscription);
+}
+
+TEST_F(WorksMonitorTest, AFailedDownloadKeepsAnEarlierFileAndIsGivenUpAfterItsTime) {
+    pacing_.downloadGiveUp = milliseconds(400);
+    std::vector<Event> givenUp;
+    const int subscription = ctx().events.subscribe([&](const Event& e) {
+        std::lock_guard lock(eventsMutex_);
+        if (e.type == EventType::DownloadGivenUp) givenUp.push_back(e);
+    });
     const sim::Account acc = makeAccount("1", "号", 1);
     const int row = registerOne(acc);
     const fs::path file = videoPath(acc.nickname, acc.posts[0].awemeId, acc.posts[0].desc);
+    // A rise with the newest post already known saves that post again.
     auto riseWithSameNewest = [&] {
         table().setCell(row, acol::PostCount, "1");
         works().pollAccount(row + 1);
-        settle();
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.endpoint) + " " + sim::faultName(c.fault));
-        sim_.setFault(c.endpoint, c.fault);
-        riseWithSameNewest();
-        EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
-        sim_.clearFaults();
-    }
     riseWithSameNewest();
+    settle();
     ASSERT_EQ(readBytes(file), acc.posts[0].videoBytes);
+
+    sim_.setFault(sim::kVideo, sim::Fault::Http500);
+    riseWithSameNewest();
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("视频下载放弃") != std::string::npos; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return works().pendingDownloads().empty(); }));
+    settle();
+    EXPECT_EQ(readBytes(file), acc.posts[0].videoBytes);
+    EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 1u);
+    const auto lines = splitLinesForTest(ctx().log.text());
+    const auto fails = std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("视频下载失败") != std::string::npos; });
+    EXPECT_GE(fails, 2);
+    EXPECT_NE(lines.back().find("号：视频下载放弃 " + videoFileName(acc.posts[0].awemeId, acc.posts[0].desc) + "（"),
+              std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find("the server answered 500"), std::string::npos) << lines.back();
+    EXPECT_TRUE(waitFor([&] {
+        std::lock_guard lock(eventsMutex_);
+        return !givenUp.empty();
+    }));
+    ctx().events.unsubscribe(subscription);
+    std::lock_guard lock(eventsMutex_);
+    ASSERT_EQ(givenUp.size(), 1u);
+    EXPECT_EQ(givenUp[0].field("id"), acc.posts[0].awemeId);
+    EXPECT_EQ(givenUp[0].field("nickname"), "号");
+    EXPECT_NE(givenUp[0].field("error").find("500"), std::string::npos);
+}
+
+TEST_F(WorksMonitorTest, PendingDownloadsSurviveARestart) {
+    // A long first gap: the video waits in the file when this monitor goes away.
+    pacing_.countdownTick = milliseconds(60000);
+    const sim::Account acc = makeAccount("1", "号", 1);
+    const int row = registerOne(acc);
+    sim_.setFault(sim::kVideo, sim::Fault::Http500);
+    sim_.addPost(acc.secUid, {"7500000000000000001", "等待 \"引号\"\n换行", "VIDEO-AFTER-RESTART"});
+    works().pollAccount(row + 1);
+    settle();
+    ASSERT_EQ(works().pendingDownloads().size(), 1u);
+    works_.reset();
+    const std::string stored = readBytes(dir_.path() / "pending-downloads.json");
+    EXPECT_NE(stored.find("7500000000000000001"), std::string::npos) << stored;
+
+    // The next run: the entry falls due at once, and the server is well again.
+    std::string edited = stored;
+    const std::size_t at = edited.find("\"next_try_ms\":");
+    ASSERT_NE(at, std::string::npos);
+    edited.replace(at, edited.find(',', at) - at, "\"next_try_ms\":0");
+    std::ofstream(dir_.path() / "pending-downloads.json", std::ios::binary | std::ios::trunc) << edited;
+    sim_.clearFaults();
+    works_ = std::make_unique<WorksMonitor>(ctx());
+    const fs::path file = videoPath("号", "7500000000000000001", "等待 \"引号\"\n换行");
+    ASSERT_TRUE(waitFor([&] { return readBytes(file) == "VIDEO-AFTER-RESTART"; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("视频下载成功") != std::string::npos; }));
+    EXPECT_TRUE(works().pendingDownloads().empty());
+}
+
+TEST_F(WorksMonitorTest, ThePlayAddressIsTheFourthOrTheLastOneListed) {
+    struct Case {
+        int lowbr, play, download;
+        std::string path;  // "" when no address is listed at all
+        int line;
+    };
+    const Case cases[] = {
+        {4, 2, 2, "/aweme/v1/play/", 3},
+        {6, 2, 2, "/aweme/v1/play/", 3},
+        {2, 2, 2, "/aweme/v1/play/", 1},  // what the real service often sends
+        {1, 2, 2, "/aweme/v1/play/", 0},
+        {0, 3, 2, "/aweme/v1/play/", 2},    // no low-bit-rate list: play_addr
+        {0, 0, 2, "/aweme/v1/playwm/", 1},  // then download_addr
+        {0, 0, 0, "", 0},
+    };
+    int key = 1;
     for (const auto& c : cases) {
-        sim_.setFault(c.endpoint, c.fault);
-        riseWithSameNewest();
-        sim_.clearFaults();
-        EXPECT_EQ(readBytes(file), acc.posts[0].videoBytes);
-        EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 1u);
+        SCOPED_TRACE(std::to_string(c.lowbr) + " " + std::to_string(c.play) + " " + std::to_string(c.download));
+        const std::string k = std::to_string(key++);
+        const sim::Account acc = makeAccount(k, "号" + k, 1);
+        const int row = registerOne(acc);
+        sim::Post post{"760000000000000000" + k, "地址", "VIDEO-ADDRESS-" + k};
+        post.playUrlCount = c.lowbr;
+        post.playAddrCount = c.play;
+        post.downloadAddrCount = c.download;
+        sim_.addPost(acc.secUid, post);
+        const std::size_t logFrom = ctx().log.text().size();
+        works().pollAccount(row + 1);
+        settle();
+
+        const std::string address = table().cell(row, acol::PlayAddress);
+        const fs::path file = videoPath(acc.nickname, post.awemeId, post.desc);
+        if (c.path.empty()) {
+            EXPECT_EQ(address, "");
+            EXPECT_FALSE(fs::exists(file));
+            EXPECT_NE(ctx().log.text().find("视频下载失败 " + file.filename().string() + "（the post has no play address）", logFrom),
+                      std::string::npos) << ctx().log.text();
+            continue;
+        }
+        EXPECT_EQ(address.rfind(sim_.baseUrl() + c.path + "?", 0), 0u) << address;
+        EXPECT_NE(address.find("&line=" + std::to_string(c.line) + "&"), std::string::npos) << address;
+        EXPECT_EQ(readBytes(file), post.videoBytes);
+        // The address shown is the one the video came from.
+        const auto plays = requestsTo(sim::kPlay);
+        ASSERT_FALSE(plays.empty());
+        EXPECT_EQ(sim_.baseUrl() + plays.back().target, address);
     }
+}
+
+TEST_F(WorksMonitorTest, EveryPostOfABurstIsSavedAndTheCounterMovesByTheChange) {
+    sim::Account acc = makeAccount("1", "甲", 1);
+    // More posts than one page lists, so older posts move up into the page after deletions.
+    for (int i = 0; i < 22; ++i)
+        acc.posts.push_back({"68000000000000000" + std::to_string(10 + i), "旧 " + std::to_string(i), "OLD"});
+    const int row = registerOne(acc);
+    ASSERT_EQ(table().cell(row, acol::PostCount), "24");
+
+    // Two removed: the counter falls by two, and the older posts that moved up into the page
+    // are not taken for new ones.
+    sim_.removeNewestPost(acc.secUid);
+    sim_.removeNewestPost(acc.secUid);
+    works().pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(table().cell(row, acol::Counter), "-2");
+    EXPECT_EQ(table().cell(row, acol::PostCount), "22");
+    EXPECT_TRUE(requestsTo(sim::kPlay).empty());
+
+    // Three posts between two looks: all three saved, newest first.
+    const std::vector<sim::Post> burst = {{"7700000000000000003", "三", "VIDEO-3"},
+                                          {"7700000000000000002", "二", "VIDEO-2"},
+                                          {"7700000000000000001", "一", "VIDEO-1"}};
+    sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
+    works().pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(table().cell(row, acol::Counter), "1");
+    EXPECT_EQ(table().cell(row, acol::PostCount), "25");
+    EXPECT_EQ(table().cell(row, acol::NewestId), "7700000000000000003");
+    EXPECT_EQ(table().cell(row, acol::NewestDesc), "三");
+    for (const auto& p : burst) EXPECT_EQ(readBytes(videoPath("甲", p.awemeId, p.desc)), p.videoBytes) << p.desc;
+    EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 3u);
+    const auto videos = requestsTo(sim::kVideo);
+    ASSERT_EQ(videos.size(), 3u);
+    const auto plays = requestsTo(sim::kPlay);
+    ASSERT_EQ(plays.size(), 3u);
+    EXPECT_EQ(sim_.baseUrl() + plays[0].target, table().cell(row, acol::PlayAddress));
+
+    // One new post among two deletions: a fall of one, and the new post is still saved.
+    sim_.removeNewestPost(acc.secUid);
+    sim_.removeNewestPost(acc.secUid);
+    sim_.addPost(acc.secUid, {"7700000000000000009", "九", "VIDEO-9"});
+    works().pollAccount(row + 1);
+    settle();
+    EXPECT_EQ(table().cell(row, acol::Counter), "0");
+    EXPECT_EQ(table().cell(row, acol::PostCount), "24");
+    EXPECT_EQ(readBytes(videoPath("甲", "7700000000000000009", "九")), "VIDEO-9");
+    EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 4u);
+}
+
+TEST_F(WorksMonitorTest, ARefusedFirstQueryIsTriedAgainUntilItFillsTheRow) {
+    // Once with the monitor running (its cycles try again), once stopped (the back-off does).
+    for (const bool monitorRunning : {true, false}) {
+        SCOPED_TRACE(monitorRunning ? "monitor running" : "monitor stopped");
+        const std::string k = monitorRunning ? "1" : "2";
+        sim::Account acc = makeAccount(k, "乙" + k, 25000);
+        acc.emptyAnswers = 3;
+        sim_.addAccount(acc);
+        works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", false);
+        settle();
+        const int row = table().rowCount() - 1;
+        // Not yet queried: nothing but what registration knows, no account entry.
+        auto cells = table().rowSnapshot(row);
+        for (int column = acol::ShortId; column <= acol::PlayAddress; ++column) EXPECT_EQ(cells[column], "") << column;
+        EXPECT_EQ(readBytes(dir_.path() / "抖音账号信息.ini").find(utf8ToGbk("乙" + k)), std::string::npos);
+
+        if (monitorRunning) startMonitor();
+        ASSERT_TRUE(waitFor([&] { return table().cell(row, acol::Nickname) == "乙" + k; }, std::chrono::seconds(30)));
+        if (monitorRunning) {
+            // A few more cycles with the row filled.
+            const std::size_t from = ctx().log.text().size();
+            ASSERT_TRUE(waitFor([&] {
+                const std::string tail = ctx().log.text().substr(from);
+                return tail.find("监控账号无更新") != tail.rfind("监控账号无更新");
+            }));
+            stopMonitor();
+            ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
+        }
+        settle();
+        cells = table().rowSnapshot(row);
+        EXPECT_EQ(cells, (std::vector<std::string>{cells[acol::Link], acc.uid, acc.secUid, acc.shortId, acc.nickname,
+                                                   "2.5w", "2", acc.posts[0].desc, "0", acc.posts[0].awemeId,
+                                                   cells[acol::PlayAddress]}));
+        // A fresh registration: nothing downloaded, no update reported, the entry written now.
+        EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+        EXPECT_EQ(ctx().log.text().find("有更新"), std::string::npos) << ctx().log.text();
+        EXPECT_NE(gbkToUtf8(readBytes(dir_.path() / "抖音账号信息.ini")).find("昵称=乙" + k + "\r\n"), std::string::npos);
+    }
+    // No request ever went out without an account key.
+    for (const auto& r : sim_.requests()) {
+        if (r.endpoint == std::string(sim::kProfile) || r.endpoint == std::string(sim::kPosts)) {
+            EXPECT_FALSE(r.param("sec_uid").empty()) << r.target;
+        }
+    }
+}
+
+TEST_F(WorksMonitorTest, ARowWhoseShareLinkFailedIsResolvedAgainAndNeverPolledWithoutAKey) {
+    const sim::Account acc = makeAccount("1", "丙", 1);
+    sim_.addAccount(acc);
+    sim_.setFault(sim::kShare, sim::Fault::Http500, 2);
+    works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", true);
+    settle();
+    ASSERT_EQ(table().rowCount(), 1);
+    EXPECT_EQ(table().cell(0, acol::SecUid), "");
+    startMonitor();
+    ASSERT_TRUE(waitFor([&] { return table().cell(0, acol::Counter) == "0"; }, std::chrono::seconds(30)));
+    stopMonitor();
+    ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
+    settle();
+    EXPECT_EQ(table().cell(0, acol::SecUid), acc.secUid);
+    EXPECT_EQ(table().cell(0, acol::Uid), acc.uid);
+    EXPECT_EQ(table().cell(0, acol::Nickname), "丙");
+    for (const auto& r : sim_.requests()) {
+        if (r.endpoint == std::string(sim::kProfile) || r.endpoint == std::string(sim::kPosts)) {
+            EXPECT_EQ(r.param("sec_uid"), acc.secUid) << r.target;
+        }
+    }
+}
+
+TEST_F(WorksMonitorTest, APollIsNotStartedWhileTheRowsPreviousPollRuns) {
+    const sim::Account acc = makeAccount("1", "丁", 1);
+    const int row = registerOne(acc);
+    sim_.clearRequests();
+    // The profile answer is held; cycles go on meanwhile.
+    sim_.setFault(sim::kProfile, sim::Fault::Stall);
+    startMonitor();
+    const std::size_t from = ctx().log.text().size();
+    ASSERT_TRUE(waitFor([&] {
+        const std::string tail = ctx().log.text().substr(from);
+        std::size_t n = 0;
+        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos; at = tail.find("监控账号无更新", at + 1)) ++n;
+        return n >= 3;
+    }));
+    EXPECT_EQ(requestsTo(sim::kProfile).size(), 1u);
+
+    // The held answer lands after a new post: it is counted once and the video saved once.
+    sim_.addPost(acc.secUid, {"7800000000000000001", "新", "VIDEO-ONCE"});
+    sim_.clearFaults();
+    ASSERT_TRUE(waitFor([&] { return readBytes(videoPath("丁", "7800000000000000001", "新")) == "VIDEO-ONCE"; }));
+    const std::size_t after = sim_.requestCount(sim::kProfile);
+    ASSERT_TRUE(sim_.waitForRequests(sim::kProfile, after + 3, std::chrono::seconds(20)));
+    stopMonitor();
+    ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
+    settle();
+    EXPECT_EQ(table().cell(row, acol::Counter), "1");
+    EXPECT_EQ(table().cell(row, acol::PostCount), "3");
+    EXPECT_EQ(requestsTo(sim::kPlay).size(), 1u);
+    EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 1u);
 }
 
 TEST_F(WorksMonitorTest, TheLoopReportsUpdatesAndCountsDown) {
@@ -408,11 +698,18 @@ TEST_F(WorksMonitorTest, TheLoopReportsUpdatesAndCountsDown) {
 
     sim_.addPost(acc.secUid, {"7300000000000000001", "新", "VIDEO-LOOP"});
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新1条\r\n") != std::string::npos; }));
+    // Two posts between two looks: the report gives the counter.
+    sim_.editAccount(acc.secUid, [](sim::Account& a) {
+        a.posts.insert(a.posts.begin(), {{"7300000000000000003", "三", "VIDEO-THREE"}, {"7300000000000000002", "二", "VIDEO-TWO"}});
+    });
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新3条\r\n") != std::string::npos; }));
     stopMonitor();
     ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
     settle();
-    EXPECT_EQ(table().cell(0, acol::Counter), "1");
+    EXPECT_EQ(table().cell(0, acol::Counter), "3");
     EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000001", "新")), "VIDEO-LOOP");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000002", "二")), "VIDEO-TWO");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000003", "三")), "VIDEO-THREE");
 }
 
 TEST_F(WorksMonitorTest, StopDuringTheCountdownEndsWithinASecond) {

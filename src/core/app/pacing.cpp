@@ -28,7 +28,7 @@ Pacing Pacing::scaled(double factor) const {
     Pacing result = *this;
     for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
                                    &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
-                                   &Pacing::recorderRepoll}) {
+                                   &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp}) {
         result.*member = scaleOne(this->*member, factor);
     }
     return result;

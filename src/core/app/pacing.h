@@ -16,6 +16,8 @@ struct Pacing {
     Millis supervisorRowGap{20};     // poll supervisor, between two rows
     Millis passInterval{300000};     // poll supervisor, between two passes
     Millis recorderRepoll{30000};    // a room whose recorder ended is polled again within this
+    Millis retryGapCap{3600000};     // works: the longest gap between two tries of a download or query
+    Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
 
     Pacing scaled(double factor) const;
     static Pacing fromEnvironment();  // VIGILO_PACING_SCALE

@@ -25,6 +25,7 @@ struct Paths {
     fs::path settingsFile() const { return dataDir / "settings.json"; }
     // Every activity-log line, rotated to vigilo.log.1 … vigilo.log.5.
     fs::path logFile() const { return dataDir / "vigilo.log"; }
+    fs::path pendingDownloadsFile() const { return dataDir / "pending-downloads.json"; }
     // VIGILO_FFMPEG; else ffmpeg in the program's directory; else "ffmpeg" found on PATH.
     std::string ffmpegPath() const;
 };

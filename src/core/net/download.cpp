@@ -360,6 +360,8 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     request.connectTimeoutSeconds = net::currentNetConfig().connectSeconds;
     request.stallSeconds = net::currentNetConfig().stallSeconds;
     request.minBytesPerSecond = kMinVideoBytesPerSecond;
+    // A video is hundreds of megabytes: fewer, larger pieces mean fewer callbacks and writes.
+    request.receiveBufferBytes = 512 * 1024;
     request.headers = {{"Accept", "*/*"}};
 
     const NetConfig config = net::currentNetConfig();

@@ -436,6 +436,8 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
             return finish(Stage::Timeouts, "setting the time-outs failed");
         }
     }
+    // A refused size only costs speed.
+    if (request.receiveBufferBytes > 0) (void)setOpt(h, CURLOPT_BUFFERSIZE, request.receiveBufferBytes);
 
     {
         std::string proxy = request.proxy;

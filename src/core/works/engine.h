@@ -1,73 +1,131 @@
 #pragma once
 // The works monitor's machinery, shared by the threads it starts.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <stop_token>
 #include <string>
+#include <vector>
 
 #include "app/context.h"
+#include "works/answers.h"
 #include "works/monitor.h"
+#include "works/pending.h"
 
 namespace vigilo {
-
-// What one profile answer says about an account. `ok` is false when the answer cannot be
-// trusted: no answer, no JSON, no "user_info" or no post count.
-struct ProfileRecord {
-    bool ok = false;
-    std::string nickname, followerText, postCount, shortId;
-};
-
-// The newest post from the post list. `ok` is false when no JSON answer arrived; `listEmpty`
-// marks an answer without any post (what a blocked request gets, too).
-struct NewestPostRecord {
-    bool ok = false;
-    bool listEmpty = true;
-    std::string newestId, newestDesc, playAddress;
-};
-
-ProfileRecord requestProfile(const Endpoints& endpoints, const std::string& secUid);
-NewestPostRecord requestNewestPost(const Endpoints& endpoints, const std::string& secUid);
 
 // The href of a redirect page's anchor, with its HTML escapes undone.
 std::string anchorTarget(const std::string& page);
 
+// What the works monitor knows about one account, keyed by its sec_uid. The row cells are
+// written from it; what is not cell text (the ids seen, whether the first query succeeded,
+// whether a request is running) lives only here. Guarded by the TableLock.
+struct AccountState {
+    enum class Query { Running, NotYet, Done };
+
+    std::uint64_t generation = 0;  // a new registration starts a new one; older answers are dropped
+    Query query = Query::Running;
+    std::string link, uid, secUid;
+    std::string shortId, nickname, followerText, postCount, newestDesc, newestId, playAddress;
+    std::int64_t counter = 0;
+    // Every post id listed since the registration; a listed id outside it is a new post.
+    std::set<std::string> seen;
+    bool busy = false;  // the query or a poll runs now
+    bool shared = false;  // registered more than once: several rows show it
+    int queryFailures = 0;
+    std::chrono::steady_clock::time_point nextQuery{};
+};
+
 class WorksEngine : public std::enable_shared_from_this<WorksEngine> {
 public:
+    struct Video {
+        std::string id, desc, playAddress;
+    };
+
     // Polls running at once. A cycle over thousands of rows with a stalled host would
     // otherwise pile up a thread per row; the monitor waits for a free slot instead.
     static constexpr int kMaxConcurrentPolls = 400;
 
-    explicit WorksEngine(AppContext& ctx) : ctx_(ctx) {}
+    explicit WorksEngine(AppContext& ctx);
 
     void registerAccounts(const std::string& linkText, bool multiMode);
-    void queryNewAccount(const std::string& link, const std::string& uid, const std::string& secUid,
-                         const std::string& rowIndexText);
+    void queryNewAccount(const std::string& link, const std::string& uid, const std::string& secUid);
     void runWorksMonitor();
     void pollAccount(int rowNumber);
-    void downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc,
-                             const std::string& newestId, const std::string& nickname);
     void saveAccountEntry(const AccountEntry& entry);
+    // One video saved now, with the retries of any other.
+    void downloadVideo(const std::string& playAddress, const std::string& desc, const std::string& id,
+                       const std::string& nickname) {
+        downloadVideos("", nickname, {Video{id, desc, playAddress}});
+    }
 
     void startMonitorThread();
     int monitorThreads() const;
+    int queriesInFlight() const;
+
+    // The retry thread's routine: pending downloads, and first queries while the monitor is off.
+    void retryLoop(std::stop_token stop);
+    void wakeRetries();
+    std::vector<PendingDownload> pendingDownloads() const { return pending_.entries(); }
 
 private:
     void registerOne(const std::string& element);
     void ensureRegistrationPool();
-    bool startPoll(int rowNumber);
+    std::uint64_t resetAccount(const std::string& link, const std::string& uid, const std::string& secUid);
+    // `counted`: a registration's own query, which queriesInFlight() waits for (retries are not).
+    void runQuery(const std::string& secUid, std::uint64_t generation, bool counted = true);
+    void queryFinished(bool counted = true);
+    // Starts the first query again for a row that has none yet (its link first when it has no
+    // sec_uid); with onlyWhenDue, only once its back-off has passed.
+    void retryFirstQuery(int row, bool onlyWhenDue);
+    void retryFirstQueries(bool onlyWhenDue);
+    void resolveAgain(const std::string& link, bool onlyWhenDue);
+    bool startPoll(const std::string& secUid, int rowHint);
+    void pollKey(const std::string& secUid, std::uint64_t generation, int rowHint);
     void pollFinished();
+    // Writes the cells of every row of that account from its record. Caller holds the TableLock.
+    void writeRows(const AccountState& state, int rowHint);
+    int findRow(const std::string& secUid, int rowHint) const;
+    // The account's record; a row filled without this engine's query is adopted as it stands.
+    // Null when there is neither. Caller holds the TableLock.
+    AccountState* adoptRow(const std::string& secUid, int rowHint);
+
+    void downloadVideos(const std::string& secUid, const std::string& nickname, const std::vector<Video>& videos);
+    // Empty on success, else why the video could not be saved.
+    std::string saveVideo(const std::string& nickname, const Video& video, std::string* file);
+    void retryDownload(PendingDownload entry);
+    void logDownload(const std::string& nickname, const std::string& what, const std::string& fileName,
+                     const std::string& note);
+    Millis cycleLength() const;
+
     bool pauseUnlessStopped(Millis duration);
     // The stop command, or the program closing.
     bool stopRequested() const { return ctx_.worksStop || ctx_.closing; }
     void monitorThreadMain();
 
     AppContext& ctx_;
+    std::map<std::string, AccountState> accounts_;  // under ctx_.tableLock
+    std::uint64_t nextGeneration_ = 1;              // under ctx_.tableLock
+    PendingDownloads pending_;
+
     mutable std::mutex mutex_;
     std::condition_variable pollDone_;
+    std::condition_variable_any retryWake_;
     int activePolls_ = 0;
+    int queriesInFlight_ = 0;
     std::uint64_t startRequests_ = 0;
     bool monitorActive_ = false;
+    // Share links being resolved again, and when each may be tried next.
+    std::set<std::string> resolving_;
+    struct LinkRetry {
+        int failures = 0;
+        std::chrono::steady_clock::time_point next{};
+    };
+    std::map<std::string, LinkRetry> linkRetries_;
 };
 
 }  // namespace vigilo

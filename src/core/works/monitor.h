@@ -5,8 +5,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/context.h"
+#include "works/pending.h"
 
 namespace vigilo {
 
@@ -24,8 +27,8 @@ public:
 
     // Multi mode rebuilds the table from every line; single mode adds the last line only.
     void registerAccounts(const std::string& linkText, bool multiMode);
-    void queryNewAccount(const std::string& link, const std::string& uid, const std::string& secUid,
-                         const std::string& rowIndexText);
+    // A fresh registration of the account: its record starts anew and its first query runs.
+    void queryNewAccount(const std::string& link, const std::string& uid, const std::string& secUid);
     // The monitor loop; runs on the works-monitor thread until the flags end it.
     void runWorksMonitor();
     void pollAccount(int rowNumber);
@@ -38,12 +41,18 @@ public:
     void startMonitorThread();
     // Monitor threads alive now (0 or 1).
     int monitorThreads() const;
+    // Registrations and first queries started and not yet answered.
+    int queriesInFlight() const;
+    // Videos waiting for their next try.
+    std::vector<PendingDownload> pendingDownloads() const;
 
 private:
     AppContext& ctx_;
     // The work itself; threads and pool tasks hold it, so none of them depends on this
     // object's lifetime.
     std::shared_ptr<WorksEngine> engine_;
+    // Tries pending downloads again, and first queries while the monitor is off. Joined here.
+    std::jthread retry_;
 };
 
 // "1.5w" for 15000; counts up to 10000 stay as they are.

@@ -1,5 +1,5 @@
 #pragma once
-// Where a poll finds what it reads in the profile and post-list answers.
+// Where the works answers hold what the monitor reads.
 
 namespace vigilo {
 
@@ -7,8 +7,12 @@ inline constexpr const char* kNicknamePath = "['user_info'].nickname";
 inline constexpr const char* kFollowerPath = "['user_info']['follower_count']";
 inline constexpr const char* kPostCountPath = "['user_info']['aweme_count']";
 inline constexpr const char* kShortIdPath = "['user_info']['short_id']";
-inline constexpr const char* kNewestIdPath = "['aweme_list'][0]['aweme_id']";
-inline constexpr const char* kNewestDescPath = "['aweme_list'][0].desc";
-inline constexpr const char* kPlayAddressPath = "['aweme_list'][0].video['play_addr_lowbr']['url_list'][3]";
+inline constexpr const char* kPostListPath = "['aweme_list']";
+// Below one item of the post list.
+inline constexpr const char* kItemIdPath = "['aweme_id']";
+inline constexpr const char* kItemDescPath = ".desc";
+inline constexpr const char* kItemLowbrPath = ".video['play_addr_lowbr']['url_list']";
+inline constexpr const char* kItemPlayPath = ".video['play_addr']['url_list']";
+inline constexpr const char* kItemDownloadPath = ".video['download_addr']['url_list']";
 
 }  // namespace vigilo
