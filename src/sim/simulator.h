@@ -155,6 +155,10 @@ public:
     // The fault is played on the next `times` requests of the endpoint, then it is cleared.
     void setFault(const std::string& endpoint, Fault fault, int times);
     void clearFaults();
+    // Asked for every request of an endpoint that has no fault set above (long runs that fail
+    // a share of answers at random); returns the fault to play, Fault::None for a normal answer.
+    // Called on the connection's thread, without the simulator's lock held.
+    void setFaultChooser(std::function<Fault(const std::string& endpoint)> chooser);
     // Closes the listening socket (connects are refused) or opens it again on the same port.
     void setRefusing(bool refusing);
 
