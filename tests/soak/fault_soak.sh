@@ -48,16 +48,21 @@ vigilo=$build/src/vigilo
 soaksim=$build/tests/soak/vigilo-soak-sim
 [[ -x $vigilo && -x $soaksim ]] || { echo "soak: $vigilo or $soaksim missing" >&2; exit 2; }
 
-run=${SOAK_RUN:-$build/faults}
+run=$(realpath -m "${SOAK_RUN:-$build/faults}")
 rm -rf "$run"
 mkdir -p "$run/home" "$run/cwd"
 
 sim_pid= vigilo_pid=
 orphans=()
+# A recorder the program left: still an ffmpeg working in this run's data directory (its id may
+# have been reused by another process since it was seen).
+recorder_alive() {
+  [[ $(readlink "/proc/$1/cwd" 2>/dev/null) == "$run/home" && $(cat "/proc/$1/comm" 2>/dev/null) == ffmpeg ]]
+}
 cleanup() {
   [[ -n $vigilo_pid ]] && kill -KILL "$vigilo_pid" 2>/dev/null || true
   [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null || true
-  for pid in "${orphans[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  for pid in "${orphans[@]}"; do recorder_alive "$pid" && kill -KILL "$pid" 2>/dev/null; done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -99,6 +104,8 @@ echo -e "unix\tinstance\trss_kb\tthreads\tfds\tchildren\tcycles" >"$run/samples.
 sample() {
   local status links
   status=$(cat "/proc/$vigilo_pid/status" 2>/dev/null) || return 0
+  # Its recorders as last seen: whatever of them outlives the program is waited for at the end.
+  pgrep -P "$vigilo_pid" >"$run/children.$instance" || true
   links=$(find "/proc/$vigilo_pid/fd" -mindepth 1 -maxdepth 1 -printf '%l\n' 2>/dev/null || true)
   echo -e "$(date +%s.%N)\t$instance\t$(awk '/^VmRSS:/ {print $2}' <<<"$status")\t$(awk '/^Threads:/ {print $2}' <<<"$status")\t$(grep -c . <<<"$links")\t$(pgrep -P "$vigilo_pid" | wc -l)\t$(grep -c '^0$' "$run/vigilo.$instance.out")" >>"$run/samples.tsv"
 }
@@ -119,12 +126,12 @@ kill_at=$((seconds * 2 / 5)) term_at=$((seconds * 7 / 10))
 echo "== instance 1 until ${kill_at}s, then SIGKILL =="
 if run_until "$kill_at"; then
   # Its recorders are meant to outlive it: they are waited for at the end.
-  mapfile -t kids < <(pgrep -P "$vigilo_pid")
-  orphans+=("${kids[@]}")
+  pgrep -P "$vigilo_pid" >"$run/children.$instance" || true
+  kids=$(grep -c . "$run/children.$instance" || true)
   kill -KILL "$vigilo_pid"
   wait "$vigilo_pid"
   codes+=("1:killed")
-  echo "$(date +%s.%N) kill 1 ${#kids[@]} recorders left running" >>"$run/schedule"
+  echo "$(date +%s.%N) kill 1 $kids recorders left running" >>"$run/schedule"
 else
   wait "$vigilo_pid"; codes+=("1:ended-early-$?")
 fi
@@ -148,12 +155,15 @@ wait "$vigilo_pid"; codes+=("3:duration-$?")
 vigilo_pid=
 echo "$(date +%s.%N) stop 3" >>"$run/schedule"
 
+for i in $(seq "$instance"); do
+  [[ -f $run/children.$i ]] && mapfile -t -O "${#orphans[@]}" orphans <"$run/children.$i"
+done
 # The service ends, and with it the streams the left-over recorders read: they end too.
 kill "$sim_pid"; wait "$sim_pid"; sim_pid=
 stuck=0
 for pid in "${orphans[@]}"; do
-  for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
-  if kill -0 "$pid" 2>/dev/null; then stuck=$((stuck + 1)); kill -KILL "$pid"; fi
+  for _ in $(seq 150); do recorder_alive "$pid" || break; sleep 0.2; done
+  if recorder_alive "$pid"; then stuck=$((stuck + 1)); kill -KILL "$pid"; fi
 done
 orphans=()
 set -e
