@@ -293,6 +293,7 @@ struct Simulator::Impl {
     std::map<std::string, FaultState> faults;
     std::map<std::string, std::uint64_t> faultGeneration;
     std::map<std::string, HostileAnswer> hostile;
+    std::function<Fault(const std::string&)> faultChooser;
 
     std::deque<RequestRecord> log;
     size_t logLimit = 10000;
@@ -352,13 +353,20 @@ struct Simulator::Impl {
     }
 
     Fault takeFault(const std::string& endpoint, std::uint64_t& generation) {
-        std::lock_guard<std::mutex> lock(mu);
-        generation = faultGeneration[endpoint];
-        auto it = faults.find(endpoint);
-        if (it == faults.end()) return Fault::None;
-        Fault f = it->second.fault;
-        if (it->second.remaining > 0 && --it->second.remaining == 0) faults.erase(it);
-        return f;
+        std::function<Fault(const std::string&)> chooser;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            generation = faultGeneration[endpoint];
+            auto it = faults.find(endpoint);
+            if (it == faults.end()) {
+                chooser = faultChooser;
+            } else {
+                Fault f = it->second.fault;
+                if (it->second.remaining > 0 && --it->second.remaining == 0) faults.erase(it);
+                return f;
+            }
+        }
+        return chooser ? chooser(endpoint) : Fault::None;
     }
 
     Json extra() {
@@ -1071,6 +1079,11 @@ void Simulator::clearFaults() {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->faults.clear();
     for (auto& [name, gen] : impl_->faultGeneration) ++gen;
+}
+
+void Simulator::setFaultChooser(std::function<Fault(const std::string& endpoint)> chooser) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->faultChooser = std::move(chooser);
 }
 
 void Simulator::setRefusing(bool refusing) { impl_->server.setRefusing(refusing); }

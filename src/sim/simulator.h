@@ -167,6 +167,10 @@ public:
     // A hostile answer played instead of the endpoint's normal one on every request, until it
     // is set to HostileKind::None; it comes after any fault's stall.
     void setHostileAnswer(const std::string& endpoint, const HostileAnswer& answer);
+    // Asked for every request of an endpoint that has no fault set above (long runs that fail
+    // a share of answers at random); returns the fault to play, Fault::None for a normal answer.
+    // Called on the connection's thread, without the simulator's lock held.
+    void setFaultChooser(std::function<Fault(const std::string& endpoint)> chooser);
     // Closes the listening socket (connects are refused) or opens it again on the same port.
     void setRefusing(bool refusing);
 
