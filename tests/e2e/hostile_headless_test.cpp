@@ -120,7 +120,8 @@ bool holdsControl(const std::string& text) {
 TEST_F(HostileHeadless, NoControlSequenceFromTheServiceReachesTheTerminal) {
     const std::string hostile = "\x1b[2J\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\xc2\x9b" "31m";
     const fs::path accounts = writeAccounts({account(1, "坏" + hostile)});
-    Child run(args({"--accounts", accounts.string(), "--duration", "30"}), env());
+    // --verbose: the cells, where the nickname shows, are printed too.
+    Child run(args({"--accounts", accounts.string(), "--duration", "30", "--verbose"}), env());
     ASSERT_TRUE(run.started());
     ASSERT_TRUE(run.waitOut("昵称: 坏", seconds(60))) << run.out() << run.err();
     run.signal(SIGINT);

@@ -3,6 +3,8 @@
 // files may remain, but only under their own names.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <cstdio>
 #include <random>
 #include <set>
@@ -153,13 +155,24 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
     works.downloadNewestVideo(play[0], "hello", "7", "号");
     ASSERT_EQ(readBytes(file), bytes[0]);
 
+    // A download over loopback takes a few milliseconds of a child's life, most of which goes on
+    // starting up and fetching the play page: each kill is aimed at a moment after the child's
+    // temporary file shows, so the kills land in downloads rather than around them.
+    const auto partShows = [&] {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec))
+            if (entry.path().extension() == ".part") return true;
+        return false;
+    };
     Tally tally;
-    Moments moments(150000us);
+    Moments moments(20000us);
     for (int round = 0; round < kRounds; ++round) {
         const pid_t pid = forkWork([&] {
             for (int i = 1;; ++i) works.downloadNewestVideo(play[i % 2], "hello", "7", "号");
         });
         ASSERT_GT(pid, 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!partShows() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
         if (killAfter(pid, moments.next())) ++tally.kills;
         const std::string now = readBytes(file);
         EXPECT_TRUE(now == bytes[0] || now == bytes[1]) << "round " << round << ": " << now.size() << " bytes";
