@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "child.h"
+#include "headless_fixture.h"
 #include "control/startup.h"
 #include "app/settings.h"
 #include "sim/push_receiver.h"
@@ -22,7 +23,6 @@ namespace {
 using nlohmann::ordered_json;
 using std::chrono::seconds;
 
-const std::string kBinary = std::string(VIGILO_TEST_BINARY_DIR) + "/src/vigilo";
 const std::string kStopMessage = "软件因为各种原因停止更新，感谢您对本软件的支持！";
 
 std::string readFile(const fs::path& path) {
@@ -55,43 +55,8 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
     return lines;
 }
 
-class Headless : public ::testing::Test {
+class Headless : public HeadlessFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vigilo-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        home_ = dir_ / "home";
-        fs::create_directories(home_);
-        fs::create_directories(dir_ / "run");
-        ASSERT_TRUE(fs::exists(kBinary)) << kBinary << " is not built";
-        ASSERT_TRUE(sim_.start());
-    }
-
-    void TearDown() override {
-        sim_.stop();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    std::vector<std::string> env(const std::map<std::string, std::string>& extra = {}) {
-        std::map<std::string, std::string> vars = {
-            {"VIGILO_HOME", home_.string()},
-            {"VIGILO_ACCOUNT_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_LIVE_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_NOTICE_URL", sim_.noticeUrl()},
-            {"VIGILO_PACING_SCALE", "0.05"},
-            {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
-        };
-        for (const auto& [k, v] : extra) vars[k] = v;
-        return childEnvironment(vars);
-    }
-
-    std::vector<std::string> args(std::vector<std::string> rest) {
-        rest.insert(rest.begin(), {kBinary, "--headless"});
-        return rest;
-    }
-
     // Every read must parse: the file is replaced whole, never seen half written.
     std::optional<ordered_json> status() {
         const fs::path path = dir_ / "status.json";
@@ -108,9 +73,6 @@ protected:
         const auto& r = (*doc)[table][row];
         return r.contains(title) ? r[title].get<std::string>() : "";
     }
-
-    fs::path dir_, home_;
-    sim::Simulator sim_;
 };
 
 sim::Account testAccount() {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child.h"
+#include "headless_fixture.h"
 #include "control/startup.h"
 #include "net/http.h"
 #include "sim/simulator.h"
@@ -19,7 +20,6 @@ namespace {
 
 using std::chrono::seconds;
 
-const std::string kBinary = std::string(VIGILO_TEST_BINARY_DIR) + "/src/vigilo";
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -58,37 +58,12 @@ sim::Account account(int n, const std::string& nickname) {
     return a;
 }
 
-class HostileHeadless : public ::testing::Test {
+class HostileHeadless : public HeadlessFixture {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vigilo-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        home_ = dir_ / "home";
-        fs::create_directories(home_);
-        fs::create_directories(dir_ / "run");
-        ASSERT_TRUE(fs::exists(kBinary)) << kBinary << " is not built";
-        ASSERT_TRUE(sim_.start());
+        HeadlessFixture::SetUp();
+        if (HasFatalFailure()) return;
         sim_.setNotice("版本号【" + ownVersion() + "】\r\n运营状态【运营中】\r\n公告栏【】\r\n更新软件地址【】\r\n");
-    }
-    void TearDown() override {
-        sim_.stop();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::vector<std::string> env() {
-        return childEnvironment({
-            {"VIGILO_HOME", home_.string()},
-            {"VIGILO_ACCOUNT_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_LIVE_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_NOTICE_URL", sim_.noticeUrl()},
-            {"VIGILO_PACING_SCALE", "0.05"},
-            {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
-        });
-    }
-    std::vector<std::string> args(std::vector<std::string> rest) {
-        rest.insert(rest.begin(), {kBinary, "--headless"});
-        return rest;
     }
     fs::path writeAccounts(const std::vector<sim::Account>& accounts) {
         std::string links;
@@ -99,9 +74,6 @@ protected:
         writeFile(dir_ / "accounts.txt", links);
         return dir_ / "accounts.txt";
     }
-
-    fs::path dir_, home_;
-    sim::Simulator sim_;
 };
 
 bool holdsControl(const std::string& text) {

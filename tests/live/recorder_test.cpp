@@ -173,3 +173,37 @@ TEST(RecordingFiles, OpenFilesAndRecordersAreFoundThroughProc) {
 
 }  // namespace
 }  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+// A recorder whose stream never gave a frame leaves an empty file or only the file type box;
+// every other file, a real recording or something unknown, is a recording to keep.
+TEST(RecordingFiles, AFileThatNeverGotAFrameIsToldFromARecording) {
+    using namespace std::string_literals;
+    const auto box = [](const std::string& type, const std::string& body) {
+        const std::uint32_t n = static_cast<std::uint32_t>(body.size() + 8);
+        return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + type + body;
+    };
+    const std::string ftyp = box("ftyp", "isom\0\0\2\0isomiso2"s);
+    const struct { const char* name; std::string bytes; bool neverStarted; } cases[] = {
+        {"empty", "", true},
+        {"file type only", ftyp, true},
+        {"file type and free space", ftyp + box("free", "xx"), true},
+        {"file type, cut in the next box", ftyp + "\0\0"s, true},
+        {"recording", ftyp + box("moov", "m") + box("mdat", "d") + box("moof", "f"), false},
+        {"header after a free box", ftyp + box("free", "") + box("moov", "m"), false},
+        {"not an MP4 at all", "arbitrary bytes", false},
+        {"a media box first", box("mdat", "d"), false},
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        const fs::path file = dir.path() / "x.mp4";
+        writeBytes(file, c.bytes);
+        EXPECT_EQ(recordingNeverStarted(file), c.neverStarted) << c.name;
+    }
+    EXPECT_FALSE(recordingNeverStarted(dir.path() / "missing.mp4"));
+}
+
+}  // namespace
+}  // namespace vigilo

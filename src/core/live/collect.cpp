@@ -33,6 +33,12 @@ StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& t
             report.leftOver.push_back(name + "（文件仍被占用）");
             continue;
         }
+        // A recorder that never got a frame leaves a file nothing can play; collecting it would
+        // pass an empty show off as a recording.
+        if (recordingNeverStarted(from)) {
+            fs::remove(from, ec);
+            continue;
+        }
         if (moveWithoutReplace(from, target / name))
             report.moved.push_back(name);
         else

@@ -331,11 +331,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         }
     }
 
-    // An empty file is only the name's reservation: ffmpeg never got to write.
+    // ffmpeg may have written the file type box and then never a frame (a stream that stalled
+    // from the start): nothing plays there.
     void releaseReservation(const Recorder& recorder) {
         const fs::path file = ctx.paths.dataDir / recorder.fileName;
         struct stat st {};
-        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) ::unlink(file.c_str());
+        // A file that never got a frame is only the name's reservation.
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && recordingNeverStarted(file)) ::unlink(file.c_str());
     }
 
     void runRecorder(const std::shared_ptr<Recorder>& recorder) {

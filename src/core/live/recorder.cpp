@@ -113,6 +113,34 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const fs:
     return found;
 }
 
+bool recordingNeverStarted(const fs::path& file) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (ec) return false;
+    if (size == 0) return true;
+    std::ifstream in(file, std::ios::binary);
+    std::uintmax_t at = 0;
+    // The movie header follows the file type box and at most a few others.
+    for (int box = 0; box < 16 && at + 8 <= size; ++box) {
+        unsigned char header[16];
+        in.seekg(static_cast<std::streamoff>(at));
+        if (!in.read(reinterpret_cast<char*>(header), 8)) return false;
+        const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
+        if (box == 0 && type != "ftyp") return false;
+        if (type == "moov") return false;
+        std::uintmax_t length = (std::uintmax_t{header[0]} << 24) | (std::uintmax_t{header[1]} << 16) |
+                                (std::uintmax_t{header[2]} << 8) | header[3];
+        if (length == 1) {  // a 64-bit size follows the type
+            if (!in.read(reinterpret_cast<char*>(header + 8), 8)) return false;
+            length = 0;
+            for (int i = 8; i < 16; ++i) length = (length << 8) | header[i];
+        }
+        if (length < 8) break;  // 0: the box runs to the end of the file
+        at += length;
+    }
+    return true;
+}
+
 bool fileHeldOpen(const fs::path& file) {
     std::error_code ec;
     const fs::path wanted = fs::weakly_canonical(file, ec);

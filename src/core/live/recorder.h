@@ -40,6 +40,12 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std
 // Whether any process (us included) holds the file open.
 bool fileHeldOpen(const std::filesystem::path& file);
 
+// Whether a recording file was begun but never got a frame: empty (the name's reservation), or
+// an MP4 whose top-level boxes start with the file type but hold no movie header (the header
+// comes with the first fragment). Nothing can play such a file. Anything else, however odd,
+// counts as a recording.
+bool recordingNeverStarted(const std::filesystem::path& file);
+
 // Renames without ever replacing: false (errno EEXIST) when `to` exists.
 bool moveWithoutReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 

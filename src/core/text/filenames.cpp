@@ -2,48 +2,18 @@
 
 #include <cstdint>
 
+#include "text/strings.h"
+
 namespace vigilo {
 namespace {
 
 // Decodes one code point at text[i]; invalid or truncated sequences give U+FFFD and consume
 // one byte, so every input maps to valid UTF-8.
 char32_t decodeAt(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char b0 = byte(i);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int length = 0;
-    char32_t cp = 0, minimum = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2, cp = b0 & 0x1F, minimum = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3, cp = b0 & 0x0F, minimum = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4, cp = b0 & 0x07, minimum = 0x10000;
-    } else {
-        ++i;
-        return 0xFFFD;
-    }
-    if (i + static_cast<std::size_t>(length) > text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (int k = 1; k < length; ++k) {
-        const unsigned char b = byte(i + static_cast<std::size_t>(k));
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += static_cast<std::size_t>(length);
-    return cp;
+    char32_t cp = 0;
+    const std::size_t length = utf8SequenceAt(text, i, cp);
+    i += length == 0 ? 1 : length;
+    return length == 0 ? 0xFFFD : cp;
 }
 
 void encode(char32_t cp, std::string& out) {

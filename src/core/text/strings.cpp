@@ -298,10 +298,6 @@ std::string oneLine(std::string_view text) {
     return out;
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at text[i] and its code point; 0 when the byte there
-// starts no valid sequence.
 std::size_t utf8SequenceAt(std::string_view text, std::size_t i, char32_t& cp) {
     const auto b0 = static_cast<unsigned char>(text[i]);
     if (b0 < 0x80) {
@@ -328,6 +324,8 @@ std::size_t utf8SequenceAt(std::string_view text, std::size_t i, char32_t& cp) {
     if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
     return length;
 }
+
+namespace {
 
 void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
     static constexpr char kHex[] = "0123456789ABCDEF";

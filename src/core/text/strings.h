@@ -32,6 +32,10 @@ std::string replacePairs(std::string text,
 // control character (C0, DEL) become one space, so a line break can never forge a line.
 std::string oneLine(std::string_view text);
 
+// Length of the valid UTF-8 sequence at text[i] (1 to 4) and its code point; 0 when the byte
+// there starts no valid sequence (overlong, surrogate, past U+10FFFF or cut short).
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i, char32_t& cp);
+
 // Text on its way to a terminal: every control character (C0 but the tab, DEL, C1) and every
 // byte that is not part of valid UTF-8 is printed as an escape ("\x1B", "\u009B", "\xFF"),
 // so a service text can never clear the screen, set the title or write the clipboard.

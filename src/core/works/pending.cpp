@@ -1,9 +1,10 @@
 #include "works/pending.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
+
+#include <nlohmann/json.hpp>
 
 #include "app/linkfile.h"
 #include "text/jsondoc.h"
@@ -14,26 +15,9 @@ namespace {
 // A file this large is not ours; reading it whole would only cost memory.
 constexpr std::uintmax_t kMaxFileBytes = 64u << 20;
 
+// A text as a JSON string; bytes that are no UTF-8 become U+FFFD rather than a broken file.
 std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
