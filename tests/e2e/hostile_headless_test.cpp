@@ -144,7 +144,13 @@ TEST_F(HostileHeadless, LargestAllowedAnswersFromManyAccountsKeepMemoryBounded) 
     ASSERT_GT(peak, 0);
     std::cout << "peak resident memory: " << peak / 1024 << " MB\n";
     RecordProperty("peak_kib", static_cast<int>(peak));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory and its quarantine of freed blocks are not the program's: the
+    // bound is the one of the program as users run it.
+    std::cout << "built with a sanitizer: the memory bound is not checked\n";
+#else
     EXPECT_LT(peak, 300L * 1024);
+#endif
 }
 
 // A video that never ends, downloading when the program is told to stop: the program exits
