@@ -119,6 +119,12 @@ TEST_F(HostileHeadless, NoControlSequenceFromTheServiceReachesTheTerminal) {
 // overlap: the program reads them all, and its peak memory stays far under 300 MB, because
 // the answer bytes held at once are bounded whatever the number of accounts.
 TEST_F(HostileHeadless, LargestAllowedAnswersFromManyAccountsKeepMemoryBounded) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory and quarantine are not the program's, and parsing 8 MB answers
+    // many times slower makes them wait out their time-outs: the bound is the one of the program
+    // as users run it.
+    GTEST_SKIP() << "the memory bound is measured in the normal build";
+#endif
     constexpr int kAccounts = 40;
     std::vector<sim::Account> accounts;
     for (int i = 0; i < kAccounts; ++i) accounts.push_back(account(i, "大号" + std::to_string(i)));
@@ -144,13 +150,7 @@ TEST_F(HostileHeadless, LargestAllowedAnswersFromManyAccountsKeepMemoryBounded) 
     ASSERT_GT(peak, 0);
     std::cout << "peak resident memory: " << peak / 1024 << " MB\n";
     RecordProperty("peak_kib", static_cast<int>(peak));
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    // A sanitizer's shadow memory and its quarantine of freed blocks are not the program's: the
-    // bound is the one of the program as users run it.
-    std::cout << "built with a sanitizer: the memory bound is not checked\n";
-#else
     EXPECT_LT(peak, 300L * 1024);
-#endif
 }
 
 // A video that never ends, downloading when the program is told to stop: the program exits
