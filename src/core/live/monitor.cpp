@@ -186,11 +186,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         options.maxBodyBytes = kMaxJsonAnswerBytes;
         const HttpResult answer = ScriptableHttpClient::send(options);
         JsonDoc doc;
-        doc.parseKeeping(bodyToText(answer.body),
-                         {"data.room.owner.nickname", "data.room['create_time']",
-                          "data.room.owner['own_room']['room_ids_str'][0]",
-                          "data.room['stream_url']['default_resolution']", "data.room['stream_url']['rtmp_pull_url']",
-                          "data.room['stream_url']['hls_pull_url']"});
+        doc.parseKeeping(bodyToText(answer.body), roomAnswerPaths());
         return doc;
     }
 

@@ -3,6 +3,7 @@
 // through parseRoomAnswer, so every member is read in one place.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "text/jsondoc.h"
 
@@ -21,6 +22,9 @@ struct RoomAnswer {
     // The address registration records: the FLV one for "HD1", the HLS one otherwise.
     const std::string& registrationStream() const { return resolution == "HD1" ? rtmpPullUrl : hlsPullUrl; }
 };
+
+// The members parseRoomAnswer reads: a parse that keeps only these builds nothing else.
+const std::vector<std::string_view>& roomAnswerPaths();
 
 // The answer's members from its text (UTF-8); a body that is no JSON reads as empty members.
 RoomAnswer parseRoomAnswer(const JsonDoc& doc);
