@@ -101,6 +101,9 @@ private:
     void logDownload(const std::string& nickname, const std::string& what, const std::string& fileName,
                      const std::string& note);
     Millis cycleLength() const;
+    // The gap before the next try of a first query or a share link after `failures` failed tries:
+    // one cycle, doubling up to the retry cap.
+    Millis retryGap(int failures) const;
 
     bool pauseUnlessStopped(Millis duration);
     // The stop command, or the program closing.

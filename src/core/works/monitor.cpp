@@ -28,6 +28,15 @@ std::int64_t wallMs() {
         .count();
 }
 
+// What a home-page share link points at: the account's uid and sec_uid ("" when the page
+// holds no such target).
+struct ShareTarget {
+    std::string uid, secUid;
+};
+ShareTarget shareTarget(const std::string& page) {
+    return {textBetween(page, "/user/", "?"), textBetween(page, "sec_uid=", "&amp")};
+}
+
 // An account whose list came back empty although it has posts got what a blocked request gets.
 bool listUsable(const Profile& profile, const PostList& posts) {
     return posts.ok && !(posts.items.empty() && textToNumber(profile.postCount) > 0);
@@ -46,6 +55,11 @@ WorksEngine::WorksEngine(AppContext& ctx) : ctx_(ctx), pending_(ctx.paths.pendin
 
 Millis WorksEngine::cycleLength() const {
     return std::max(Millis{1}, ctx_.pacing.countdownTick * std::max(1, ctx_.pacing.countdownTicks));
+}
+
+Millis WorksEngine::retryGap(int failures) const {
+    const int doublings = std::clamp(failures - 1, 0, 20);
+    return std::min<Millis>(cycleLength() * (1LL << doublings), ctx_.pacing.retryGapCap);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -75,9 +89,7 @@ std::uint64_t WorksEngine::resetAccount(const std::string& link, const std::stri
 
 void WorksEngine::registerOne(const std::string& element) {
     // A blank line still gets its row, as every other line does; only the request is spared.
-    const std::string page = element.empty() ? std::string() : resolveShareLink(element);
-    const std::string uid = textBetween(page, "/user/", "?");
-    const std::string secUid = textBetween(page, "sec_uid=", "&amp");
+    const auto [uid, secUid] = shareTarget(element.empty() ? std::string() : resolveShareLink(element));
 
     TableStore& table = ctx_.accountTable;
     std::uint64_t generation = 0;
@@ -166,9 +178,7 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, 
                 // Not yet queried: no cells, no poll, no report; the query is tried again.
                 state.query = AccountState::Query::NotYet;
                 ++state.queryFailures;
-                const int doublings = std::min(state.queryFailures - 1, 20);
-                const Millis gap = std::min<Millis>(cycleLength() * (1LL << doublings), ctx_.pacing.retryGapCap);
-                state.nextQuery = SteadyClock::now() + gap;
+                state.nextQuery = SteadyClock::now() + retryGap(state.queryFailures);
             } else {
                 state.query = AccountState::Query::Done;
                 state.queryFailures = 0;
@@ -245,9 +255,7 @@ void WorksEngine::resolveAgain(const std::string& link, bool onlyWhenDue) {
         resolving_.insert(link);
     }
     const bool started = ctx_.startThread([self = shared_from_this(), link] {
-        const std::string page = resolveShareLink(link);
-        const std::string uid = textBetween(page, "/user/", "?");
-        const std::string secUid = textBetween(page, "sec_uid=", "&amp");
+        const auto [uid, secUid] = shareTarget(resolveShareLink(link));
         std::uint64_t generation = 0;
         if (!secUid.empty()) {
             std::lock_guard<TableLock> lock(self->ctx_.tableLock);
@@ -267,9 +275,7 @@ void WorksEngine::resolveAgain(const std::string& link, bool onlyWhenDue) {
             if (secUid.empty()) {
                 LinkRetry& retry = self->linkRetries_[link];
                 ++retry.failures;
-                const int doublings = std::min(retry.failures - 1, 20);
-                retry.next = SteadyClock::now() +
-                             std::min<Millis>(self->cycleLength() * (1LL << doublings), self->ctx_.pacing.retryGapCap);
+                retry.next = SteadyClock::now() + self->retryGap(retry.failures);
             } else {
                 self->linkRetries_.erase(link);
             }
