@@ -124,6 +124,29 @@ TEST(RecorderNames, UniqueSafeNamesThatNeverReplaceARecording) {
     }
 }
 
+TEST(RecorderNames, ARecordingIsKnownAsItsOwnersByItsName) {
+    const std::string longName(300, 'a');
+    const struct {
+        std::string file, nickname;
+        bool owners;
+    } cases[] = {
+        {"abc.mp4", "abc", true},
+        {"abc-2.mp4", "abc", true},
+        {"abc-17.mp4", "abc", true},
+        {"a_b.mp4", "a/b", true},
+        {std::string(249, 'a') + "-2.mp4", longName, true},
+        {"abc-02.mp4", "abc", false},
+        {"abc-.mp4", "abc", false},
+        {"abc-x.mp4", "abc", false},
+        {"abcd.mp4", "abc", false},
+        {"abc.mkv", "abc", false},
+        {"ab-2.mp4", "abc", false},
+        {"abc-2.mp4", "abc-2", true},
+        {"abc.mp4", "abc-2", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isRecordingNameOf(c.file, c.nickname), c.owners) << c.file << " / " << c.nickname;
+}
+
 TEST(PlayScript, StartsThePlayerOnTheRowsPort) {
     struct Case {
         int port;

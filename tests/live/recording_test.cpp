@@ -222,6 +222,46 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     EXPECT_GT(probeDuration(elsewhere.path() / "other.mp4"), 0);
 }
 
+// After a SIGKILL of the program its recorders go on; the next run takes them over instead
+// of recording each show a second time.
+TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
+    const std::string id = "7000000000000000777";
+    sim.addRoom(makeRoom(id, "H"));
+    const sim::StreamUrls stream = sim.goLiveWithStream(id);
+    RunControl earlier;
+    std::thread left([&] {
+        runProgram({"ffmpeg", recorderArguments(stream.flv, recorderPort(1), "./H.mp4"), dir.path(), true}, {},
+                   &earlier);
+    });
+    ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "H.mp4") > 0; }, 20s));
+
+    live->registerRoom(sim.roomShareLink(id));
+    ASSERT_EQ(ctx->roomTable.rowCount(), 1);
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kRecording);
+    const std::vector<RecorderInfo> running = live->recorders();
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_TRUE(running[0].fromEarlierRun);
+    EXPECT_EQ(running[0].processId, earlier.processId());
+    EXPECT_EQ(running[0].fileName, "H.mp4");
+    EXPECT_TRUE(eventually([&] { return ctx->log.text().find("继续录制：H.mp4") != std::string::npos; }, 5s))
+        << ctx->log.text();
+    // Its progress shows as the file grows.
+    EXPECT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 15s)) << cell(0, 7);
+    // A pass over the row leaves it alone: the room has its recorder.
+    live->pollRoom(1);
+    EXPECT_EQ(live->runningRecorders(), 1);
+
+    // The show ends: the earlier recorder finishes its file and the row tells so.
+    sim.endShow(id);
+    EXPECT_TRUE(earlier.waitFinished(30s));
+    left.join();
+    EXPECT_TRUE(waitForCell(0, 3, kOffline, 10s)) << cell(0, 3);
+    EXPECT_TRUE(eventually([&] { return live->runningRecorders() == 0; }, 10s));
+    EXPECT_EQ(recordingFilesIn(dir.path()), std::vector<std::string>{"H.mp4"});
+    EXPECT_GT(probeDuration(dir.path() / "H.mp4"), 1.0);
+}
+
 // Run by the next test in a process of its own: records a room and exits mid-recording.
 TEST(LiveChild, DISABLED_RecordsUntilTheProgramExits) {
     const char* home = std::getenv("VIGILO_LIVE_CHILD_DIR");

@@ -1,9 +1,10 @@
 #pragma once
-// The live monitor: room registration, the poll supervisor, recorders and the collection of
-// finished recordings.
+// The live monitor: room registration and polls, and the rows' texts. The passes over the rows
+// (live/supervisor.h), the recorders (live/recorderset.h), the room answers (live/roomanswer.h)
+// and the collection of finished recordings (live/collect.h) are its parts.
 //
-// Lock order: the TableLock (ctx.tableLock) before the monitor's own mutex. Code that holds the
-// monitor's mutex never takes the TableLock.
+// Lock order: the TableLock (ctx.tableLock) before the parts' own mutexes. Code that holds one
+// of those never takes the TableLock.
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -15,38 +16,11 @@
 
 #include "app/context.h"
 #include "live/collect.h"
+#include "live/recorderset.h"
 #include "live/roomstate.h"
 #include "text/jsondoc.h"
 
 namespace vigilo {
-
-// How long "停止录制" waits for a recorder at each step before the next, harder request:
-// the quit key, then SIGINT, SIGTERM and SIGKILL. A recording file that a process still holds
-// after busyFile stays where it is and is reported.
-struct RecorderStopBounds {
-    Millis quit{10000};
-    Millis interrupt{5000};
-    Millis terminate{5000};
-    Millis kill{2000};
-    Millis busyFile{2000};
-};
-
-// One step of stopping recorders: what is sent to those still running, and how long they get
-// to end before the next step.
-enum class StopAction { QuitKey, Interrupt, Terminate, Kill };
-struct StopStep {
-    StopAction action;
-    Millis timeout;
-};
-std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds);
-
-struct RecorderInfo {
-    int row = 0;           // the row number it was started for
-    std::string nickname;
-    std::string fileName;  // in the data directory
-    int port = 0;
-    pid_t processId = 0;   // 0 until ffmpeg runs
-};
 
 // Lets registrations that run at once append their rows in the order of their links, so a
 // room keeps its row (and its play port) from one run to the next.
@@ -112,9 +86,5 @@ private:
     AppContext& ctx_;
     std::shared_ptr<State> state_;
 };
-
-// Loopback port of a row: "111" + row for rows 1..99 (and 1110 for row 0, no selection),
-// 11100 + row from row 100 on, so every row has its own valid port; -1 past the last port.
-int recorderPort(int rowNumber);
 
 }  // namespace vigilo

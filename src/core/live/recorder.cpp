@@ -16,7 +16,8 @@ namespace vigilo {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> recorderArguments(const std::string& streamUrl, int port, const std::string& outputFile) {
+std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
+                                           const std::string& outputFile) {
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
     // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
@@ -24,11 +25,14 @@ std::vector<std::string> recorderArguments(const std::string& streamUrl, int por
     // empty ahead of it: only then does ffmpeg pick the audio filters itself, taking the ADTS
     // headers off AAC from MPEG-TS (HLS) and leaving MP3 and FLV's AAC alone. A filter named
     // here would make ffmpeg refuse every stream whose audio it does not fit.
+    // One option and its value per pair, one output per line.
+    // clang-format off
     return {"-rw_timeout", "15000000",
             "-i", streamUrl,
             "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
             "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
             "-flush_packets", "1", outputFile};
+    // clang-format on
 }
 
 bool isRecordableUrl(std::string_view url) {
@@ -56,13 +60,34 @@ std::string recordingStem(std::string_view nickname, std::size_t suffixBytes) {
     return safeFileName(nickname, budget);
 }
 
-std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken) {
+std::string uniqueRecordingName(std::string_view nickname,
+                                const std::function<bool(const std::string&)>& taken) {
     std::string name = recordingStem(nickname) + std::string(kExtension);
     for (int n = 2; taken(name) && n < 1000000; ++n) {
         const std::string suffix = "-" + std::to_string(n);
         name = recordingStem(nickname, suffix.size()) + suffix + std::string(kExtension);
     }
     return name;
+}
+
+bool isRecordingNameOf(std::string_view fileName, std::string_view nickname) {
+    if (!endsWith(fileName, kExtension)) return false;
+    const std::string_view base = fileName.substr(0, fileName.size() - kExtension.size());
+    if (base == recordingStem(nickname)) return true;
+    const std::size_t dash = base.rfind('-');
+    if (dash == std::string_view::npos || dash + 1 == base.size()) return false;
+    const std::string_view digits = base.substr(dash + 1);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        digits.front() == '0')
+        return false;
+    return base.substr(0, dash) == recordingStem(nickname, base.size() - dash);
+}
+
+int recorderPort(int rowNumber) {
+    if (rowNumber < 0) return -1;
+    if (rowNumber < 100) return std::stoi("111" + std::to_string(rowNumber));
+    const long port = 11100L + rowNumber;
+    return port <= 65535 ? static_cast<int>(port) : -1;
 }
 
 std::string playScriptContent(int port) {
@@ -89,7 +114,8 @@ void forEachProcess(Visit visit) {
     std::error_code ec;
     for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        if (name.empty() ||
+            !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         visit(static_cast<pid_t>(std::stol(name)), it->path());
     }
@@ -111,6 +137,14 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const fs:
         if (exe == name || firstLine(proc / "comm") == name) found.push_back(pid);
     });
     return found;
+}
+
+std::vector<std::string> processArguments(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    std::string argument;
+    while (std::getline(in, argument, '\0')) arguments.push_back(argument);
+    return arguments;
 }
 
 bool recordingNeverStarted(const fs::path& file) {
@@ -148,7 +182,8 @@ bool fileHeldOpen(const fs::path& file) {
     forEachProcess([&](pid_t, const fs::path& proc) {
         if (held) return;
         std::error_code fdError;
-        for (fs::directory_iterator it(proc / "fd", fdError), end; !fdError && it != end; it.increment(fdError)) {
+        for (fs::directory_iterator it(proc / "fd", fdError), end; !fdError && it != end;
+             it.increment(fdError)) {
             if (fs::path(readLink(it->path())) == wanted) {
                 held = true;
                 return;
@@ -174,7 +209,8 @@ std::vector<std::string> recordingFilesIn(const fs::path& dir) {
         std::error_code typeError;
         if (!it->is_regular_file(typeError) || it->is_symlink(typeError)) continue;
         const std::string name = it->path().filename().string();
-        if (name.size() >= kExtension.size() && toLowerAscii(name.substr(name.size() - kExtension.size())) == kExtension)
+        if (name.size() >= kExtension.size() &&
+            toLowerAscii(name.substr(name.size() - kExtension.size())) == kExtension)
             names.push_back(name);
     }
     std::sort(names.begin(), names.end());

@@ -28,7 +28,16 @@ bool isRecordableUrl(std::string_view url);
 std::string recordingStem(std::string_view nickname, std::size_t suffixBytes = 0);
 
 // "<stem>.mp4", else "<stem>-2.mp4", "-3" … : the first name for which taken() is false.
-std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken);
+std::string uniqueRecordingName(std::string_view nickname,
+                                const std::function<bool(const std::string&)>& taken);
+
+// Whether fileName is one uniqueRecordingName gives for this nickname: "<stem>.mp4" or
+// "<stem>-<n>.mp4".
+bool isRecordingNameOf(std::string_view fileName, std::string_view nickname);
+
+// Loopback port of a row: "111" + row for rows 1..99 (and 1110 for row 0, no selection),
+// 11100 + row from row 100 on, so every row has its own valid port; -1 past the last port.
+int recorderPort(int rowNumber);
 
 // The player script of a loopback port.
 std::string playScriptContent(int port);
@@ -36,6 +45,9 @@ std::string playScriptContent(int port);
 // Every process (but us) whose executable or command name is `name` and whose working
 // directory is `dir`.
 std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std::filesystem::path& dir);
+
+// A process's command line, one argument per element; empty when it cannot be read.
+std::vector<std::string> processArguments(pid_t pid);
 
 // Whether any process (us included) holds the file open.
 bool fileHeldOpen(const std::filesystem::path& file);

@@ -1,0 +1,521 @@
+#include "live/recorderset.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "live/recorder.h"
+#include "live/runner.h"
+#include "sys/unique_fd.h"
+#include "text/filenames.h"
+#include "text/strings.h"
+#include "text/timefmt.h"
+
+namespace vigilo {
+
+namespace fs = std::filesystem;
+using Clock = RecorderSet::Clock;
+
+// A process that is not our child, watched through a pidfd so that a recycled id is never
+// signalled.
+class ForeignProcess {
+public:
+    explicit ForeignProcess(pid_t pid) : pid_(pid) {
+#ifdef SYS_pidfd_open
+        const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+        if (fd >= 0) fd_.reset(static_cast<int>(fd));
+#endif
+    }
+    bool valid() const {
+        return fd_.valid();
+    }
+    pid_t pid() const {
+        return pid_;
+    }
+    bool alive() const {
+        return !waitEnded(Millis(0));
+    }
+    // True once the process has ended; waits up to `bound` for it.
+    bool waitEnded(Millis bound) const {
+        if (!fd_.valid()) return true;
+        pollfd p{fd_.get(), POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(bound.count())) != 0;
+    }
+    void signal(int signalNumber) const {
+#ifdef SYS_pidfd_send_signal
+        if (fd_.valid()) ::syscall(SYS_pidfd_send_signal, fd_.get(), signalNumber, nullptr, 0);
+#else
+        (void)signalNumber;
+#endif
+    }
+
+private:
+    pid_t pid_;
+    UniqueFd fd_;
+};
+
+namespace {
+
+// Why a recorder ended badly, in ffmpeg's words where it gave some: its last line that tells of
+// an error, else the exit status.
+std::string failureReason(const RunResult& result) {
+    std::string found;
+    for (const std::string& line : splitCrLf(result.collectedOutput)) {
+        const std::string lower = toLowerAscii(line);
+        if (lower.find("error") != std::string::npos || lower.find("failed") != std::string::npos ||
+            lower.find("too large") != std::string::npos || lower.find("no space") != std::string::npos)
+            found = line;
+    }
+    if (!found.empty()) return cutUtf8(found, 200);
+    if (result.termSignal != 0) return "signal " + std::to_string(result.termSignal);
+    return "exit status " + std::to_string(result.exitCode);
+}
+
+int signalOf(StopAction action) {
+    switch (action) {
+        case StopAction::QuitKey:
+            return 0;
+        case StopAction::Interrupt:
+            return SIGINT;
+        case StopAction::Terminate:
+            return SIGTERM;
+        case StopAction::Kill:
+            return SIGKILL;
+    }
+    return SIGKILL;
+}
+
+// ffmpeg's own read time-out (15 s) ends a recording whose stream went silent: its log says so,
+// or at least it went quiet that long before the end.
+constexpr Millis kStallSilence{10000};
+
+bool endedByStall(const RunResult& result, Clock::duration quietBeforeEnd) {
+    const std::string lower = toLowerAscii(result.collectedOutput);
+    return lower.find("timed out") != std::string::npos || lower.find("timeout") != std::string::npos ||
+           quietBeforeEnd >= kStallSilence;
+}
+
+Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
+    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
+}
+
+// The recording file an ffmpeg of ours writes: its last argument, "./" and a bare name.
+std::string outputFileOf(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) return "";
+    const std::string& last = arguments.back();
+    if (last.size() <= 2 || last.compare(0, 2, "./") != 0) return "";
+    const std::string name = last.substr(2);
+    return name.find('/') == std::string::npos ? name : "";
+}
+
+// How often a recording taken over from an earlier run has its file's size shown.
+constexpr Millis kEarlierSizeEvery{2000};
+
+}  // namespace
+
+std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds) {
+    return {{StopAction::QuitKey, bounds.quit},
+            {StopAction::Interrupt, bounds.interrupt},
+            {StopAction::Terminate, bounds.terminate},
+            {StopAction::Kill, bounds.kill}};
+}
+
+RecorderSet::RecorderSet(AppContext& ctx, Hooks hooks) : ctx_(ctx), hooks_(std::move(hooks)) {}
+
+RecorderSet::~RecorderSet() {
+    close();
+}
+
+void RecorderSet::log(const std::string& text) {
+    ctx_.appendLog(logTimestamp() + "：" + oneLine(text) + "\r\n");
+}
+
+std::uint64_t RecorderSet::epoch() const {
+    std::lock_guard lock(mutex_);
+    return epoch_;
+}
+
+std::uint64_t RecorderSet::beginStop() {
+    std::lock_guard lock(mutex_);
+    return ++epoch_;
+}
+
+bool RecorderSet::recordingLocked(int row, const Recorder* ending) const {
+    for (const auto& r : recorders_)
+        if (r.get() != ending && r->row == row && ctx_.roomTable.cell(row - 1, rcol::Owner) == r->nickname)
+            return true;
+    return false;
+}
+
+bool RecorderSet::recording(int row, const Recorder* ending) const {
+    std::lock_guard lock(mutex_);
+    return recordingLocked(row, ending);
+}
+
+std::vector<pid_t> RecorderSet::ourProcessesLocked() const {
+    std::vector<pid_t> ids;
+    for (const auto& r : recorders_) {
+        if (r->earlier)
+            ids.push_back(r->earlier->pid());
+        else if (const pid_t pid = r->control->processId(); pid > 0)
+            ids.push_back(pid);
+    }
+    return ids;
+}
+
+std::shared_ptr<ForeignProcess> RecorderSet::earlierRecorderOf(const std::string& nickname) const {
+    std::vector<pid_t> candidates = processesByNameInDirectory("ffmpeg", ctx_.paths.dataDir);
+    const std::string configured = fs::path(ctx_.paths.ffmpegPath()).filename().string();
+    if (configured != "ffmpeg" && !configured.empty())
+        for (pid_t pid : processesByNameInDirectory(configured, ctx_.paths.dataDir))
+            candidates.push_back(pid);
+    std::vector<pid_t> ours;
+    {
+        std::lock_guard lock(mutex_);
+        ours = ourProcessesLocked();
+    }
+    for (pid_t pid : candidates) {
+        if (std::find(ours.begin(), ours.end(), pid) != ours.end()) continue;
+        const std::string file = outputFileOf(processArguments(pid));
+        if (file.empty() || !isRecordingNameOf(file, nickname)) continue;
+        auto process = std::make_shared<ForeignProcess>(pid);
+        if (process->valid() && process->alive()) return process;
+    }
+    return nullptr;
+}
+
+RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string& nickname,
+                                      const std::string& roomId, int row, std::uint64_t epoch,
+                                      std::shared_ptr<Recorder>& out) {
+    const int port = recorderPort(row);
+    if (row < 1 || port <= 0) {
+        log("第" + std::to_string(row) + "行没有可用的本地端口，不录制");
+        return Claim::Refused;
+    }
+    if (!isRecordableUrl(url)) {
+        log("拒绝录制非网络直播源：" + url);
+        return Claim::Refused;
+    }
+    // Read before the lock: it walks /proc.
+    std::shared_ptr<ForeignProcess> earlier = earlierRecorderOf(nickname);
+    std::string earlierFile;
+    if (earlier) earlierFile = outputFileOf(processArguments(earlier->pid()));
+
+    std::lock_guard lock(mutex_);
+    if (closed_ || ctx_.closing || epoch != epoch_) return Claim::Stopped;
+    if (recordingLocked(row, nullptr)) return Claim::Busy;
+    auto recorder = std::make_shared<Recorder>();
+    recorder->row = row;
+    recorder->url = url;
+    recorder->nickname = nickname;
+    recorder->roomId = roomId;
+    recorder->port = port;
+    recorder->epoch = epoch;
+    recorder->control = std::make_shared<RunControl>();
+    const bool taken = earlier && std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) {
+                           return r->earlier && r->earlier->pid() == earlier->pid();
+                       });
+    if (earlier && !taken && !earlierFile.empty()) {
+        recorder->earlier = std::move(earlier);
+        recorder->fileName = earlierFile;
+        recorders_.push_back(recorder);
+        out = recorder;
+        return Claim::Ok;
+    }
+    const fs::path dir = ctx_.paths.dataDir;
+    std::string name;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
+            std::error_code ec;
+            if (fs::exists(fs::symlink_status(dir / candidate, ec))) return true;
+            return std::any_of(recorders_.begin(), recorders_.end(),
+                               [&](const auto& r) { return r->fileName == candidate; });
+        });
+        // The empty file reserves the name against anyone creating it meanwhile.
+        const int fd = ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        if (errno != EEXIST) {
+            log("无法创建录像文件 " + name + "：" + std::strerror(errno));
+            return Claim::Refused;
+        }
+        name.clear();
+    }
+    if (name.empty()) return Claim::Refused;
+    recorder->fileName = name;
+    recorders_.push_back(recorder);
+    out = recorder;
+    return Claim::Ok;
+}
+
+// ffmpeg may have written the file type box and then never a frame (a stream that stalled
+// from the start): nothing plays there.
+void RecorderSet::releaseReservation(const Recorder& recorder) {
+    const fs::path file = ctx_.paths.dataDir / recorder.fileName;
+    struct stat st {};
+    // A file that never got a frame is only the name's reservation.
+    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && recordingNeverStarted(file))
+        ::unlink(file.c_str());
+}
+
+void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
+    std::lock_guard lock(mutex_);
+    recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
+    threadsDone_.notify_all();
+}
+
+void RecorderSet::finish(const std::shared_ptr<Recorder>& recorder, bool quickPollAllowed) {
+    releaseReservation(*recorder);
+    // A recorder that fails straight away (a broken stream) is tried again by the passes only,
+    // so a room never gets a new recording file more often than that.
+    const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx_.pacing.recorderRepoll;
+    if (hooks_.ended) hooks_.ended(*recorder, quickPollAllowed && ranLongEnough);
+}
+
+void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
+    RunRequest request;
+    request.program = ctx_.paths.ffmpegPath();
+    // A relative name after "./": a nickname can never read as an option or a protocol.
+    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName);
+    request.workingDirectory = ctx_.paths.dataDir;
+    request.ownSession = true;
+    const auto onOutput = [&](const std::string& collected, pid_t) {
+        Recorder& r = *recorder;
+        r.lastOutputAt = Clock::now();
+        if (r.outputName.empty()) r.outputName = recorderOutputName(collected);
+        if (r.outputName.empty()) return;
+        const auto figures = parseProgress(collected);
+        if (!figures) return;
+        r.size = figures->size;
+        r.duration = figures->duration;
+        if (hooks_.progress) hooks_.progress(r, *figures);
+    };
+    const RunResult result = runProgram(request, onOutput, recorder->control.get());
+    const bool stopped = recorder->epoch != epoch() || ctx_.closing;
+    if (!result.started) {
+        if (!result.collectedOutput.empty()) log(result.collectedOutput);
+        ctx_.events.publish(
+            makeEvent(EventType::RecordingFailed, {{"nickname", recorder->nickname},
+                                                   {"roomId", recorder->roomId},
+                                                   {"error", oneLine(result.collectedOutput)}}));
+    } else if (!result.abandoned) {
+        const bool failed = result.exitCode != 0 || result.termSignal != 0;
+        std::string reason = "ended";
+        if (stopped)
+            reason = "stopped";
+        else if (endedByStall(result, Clock::now() - recorder->lastOutputAt))
+            reason = "stalled";
+        else if (failed)
+            reason = "failed";
+        // A recorder that failed on its own (a full disk, a stream it could not read) says so;
+        // one that was asked to stop, or that finished its show, does not.
+        if (failed && !stopped) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
+                                                                  {"roomId", recorder->roomId},
+                                                                  {"file", recorder->fileName},
+                                                                  {"duration", recorder->duration},
+                                                                  {"size", recorder->size},
+                                                                  {"reason", reason}}));
+    }
+    if (!result.abandoned) finish(recorder, true);
+}
+
+// The process is not our child: no output, no exit status. Its end is seen through its pidfd
+// and its progress through its file's size.
+void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
+    log("继续录制：" + recorder->fileName + "（上次运行留下的录制进程）");
+    const fs::path file = ctx_.paths.dataDir / recorder->fileName;
+    Clock::time_point nextSize = Clock::now();
+    while (!stop.stop_requested() && !ctx_.closing) {
+        if (recorder->earlier->waitEnded(Millis(100))) break;
+        if (Clock::now() < nextSize) continue;
+        nextSize = Clock::now() + kEarlierSizeEvery;
+        std::error_code ec;
+        const std::uintmax_t bytes = fs::file_size(file, ec);
+        if (ec) continue;
+        ProgressFigures figures{megabyteText(std::to_string(bytes / 1024) + "kB"), ""};
+        if (figures.size == recorder->size) continue;
+        recorder->size = figures.size;
+        if (hooks_.progress) hooks_.progress(*recorder, figures);
+    }
+    // Let go of: the process goes on without us.
+    if (recorder->earlier->alive()) return;
+    const bool stopped = recorder->epoch != epoch() || ctx_.closing;
+    ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
+                                                              {"roomId", recorder->roomId},
+                                                              {"file", recorder->fileName},
+                                                              {"duration", recorder->duration},
+                                                              {"size", recorder->size},
+                                                              {"reason", stopped ? "stopped" : "ended"}}));
+    finish(recorder, true);
+}
+
+void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {
+    runWith(recorder, {});
+}
+
+void RecorderSet::runWith(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
+    if (hooks_.started) hooks_.started(*recorder);
+    if (recorder->earlier) {
+        watchEarlier(recorder, std::move(stop));
+    } else {
+        ctx_.events.publish(makeEvent(
+            EventType::RecordingStarted,
+            {{"nickname", recorder->nickname}, {"roomId", recorder->roomId}, {"file", recorder->fileName}}));
+        runProcess(recorder);
+    }
+    forget(recorder);
+}
+
+bool RecorderSet::start(const std::shared_ptr<Recorder>& recorder) {
+    std::list<Thread> finished;
+    std::unique_lock lock(mutex_);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+        auto next = std::next(it);
+        if (it->ended->load()) finished.splice(finished.end(), threads_, it);
+        it = next;
+    }
+    try {
+        Thread& slot = threads_.emplace_back();
+        slot.thread = std::jthread([this, recorder, ended = slot.ended](std::stop_token stop) {
+            runWith(recorder, std::move(stop));
+            ended->store(true);
+        });
+    } catch (const std::system_error&) {
+        threads_.pop_back();
+        recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
+        lock.unlock();
+        if (!recorder->earlier) releaseReservation(*recorder);
+        log("无法启动录制线程");
+        return false;
+    }
+    lock.unlock();
+    finished.clear();  // joins threads that have already returned
+    return true;
+}
+
+void RecorderSet::stopAll() {
+    std::vector<std::shared_ptr<Recorder>> ours;
+    RecorderStopBounds limits;
+    {
+        std::lock_guard lock(mutex_);
+        ours = recorders_;
+        limits = bounds_;
+    }
+    std::vector<pid_t> ourIds;
+    std::vector<std::shared_ptr<ForeignProcess>> earlier;
+    for (const auto& r : ours) {
+        if (r->earlier) {
+            earlier.push_back(r->earlier);
+            ourIds.push_back(r->earlier->pid());
+        } else {
+            r->control->cancel();
+            ourIds.push_back(r->control->processId());
+        }
+    }
+    // ffmpeg left running by an earlier run of the program and not taken over: same data
+    // directory.
+    std::vector<pid_t> leftRunning = processesByNameInDirectory("ffmpeg", ctx_.paths.dataDir);
+    const std::string configured = fs::path(ctx_.paths.ffmpegPath()).filename().string();
+    if (configured != "ffmpeg" && !configured.empty())
+        for (pid_t pid : processesByNameInDirectory(configured, ctx_.paths.dataDir))
+            leftRunning.push_back(pid);
+    std::sort(leftRunning.begin(), leftRunning.end());
+    leftRunning.erase(std::unique(leftRunning.begin(), leftRunning.end()), leftRunning.end());
+    for (pid_t pid : leftRunning) {
+        if (std::find(ourIds.begin(), ourIds.end(), pid) != ourIds.end()) continue;
+        auto process = std::make_shared<ForeignProcess>(pid);
+        if (process->valid()) earlier.push_back(std::move(process));
+    }
+
+    const auto allEnded = [&] {
+        for (const auto& r : ours)
+            if (!r->earlier && !r->control->finished()) return false;
+        for (const auto& p : earlier)
+            if (p->alive()) return false;
+        return true;
+    };
+    const auto waitAll = [&](Millis bound) {
+        const Clock::time_point until = Clock::now() + bound;
+        for (const auto& r : ours) {
+            if (r->earlier) continue;
+            const auto left = std::chrono::duration_cast<Millis>(until - Clock::now());
+            r->control->waitFinished(std::max(left, Millis(0)));
+        }
+        while (!allEnded() && Clock::now() < until) delay(Millis(50));
+    };
+    for (const StopStep& step : stopPolicy(limits)) {
+        if (allEnded()) break;
+        const int signalNumber = signalOf(step.action);
+        for (const auto& r : ours) {
+            if (r->earlier || r->control->finished()) continue;
+            if (step.action == StopAction::QuitKey)
+                r->control->sendKeys("q");
+            else
+                r->control->sendSignal(signalNumber);
+        }
+        // Recorders of an earlier run have no input of ours: SIGINT is their quit request.
+        for (const auto& p : earlier)
+            if (p->alive()) p->signal(step.action == StopAction::QuitKey ? SIGINT : signalNumber);
+        waitAll(step.timeout);
+    }
+    // The recorders' rows are written back once their threads have seen the end.
+    std::unique_lock lock(mutex_);
+    threadsDone_.wait_for(lock, Millis(2000), [&] {
+        return std::none_of(ours.begin(), ours.end(), [&](const auto& r) {
+            return std::find(recorders_.begin(), recorders_.end(), r) != recorders_.end();
+        });
+    });
+}
+
+void RecorderSet::close() {
+    std::list<Thread> threads;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        // The recordings go on without us; only our threads let go of them.
+        for (const auto& r : recorders_)
+            if (!r->earlier) r->control->abandon();
+        threads.swap(threads_);
+    }
+    // Past these joins no recording thread touches the context any more (a watch of an earlier
+    // run's recorder ends at its stop request).
+    threads.clear();
+}
+
+int RecorderSet::running() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(recorders_.size());
+}
+
+std::vector<RecorderInfo> RecorderSet::list() const {
+    std::lock_guard lock(mutex_);
+    std::vector<RecorderInfo> out;
+    for (const auto& r : recorders_)
+        out.push_back({r->row, r->nickname, r->fileName, r->port,
+                       r->earlier ? r->earlier->pid() : r->control->processId(), r->earlier != nullptr});
+    return out;
+}
+
+void RecorderSet::setStopBounds(const RecorderStopBounds& bounds) {
+    std::lock_guard lock(mutex_);
+    bounds_ = bounds;
+}
+
+RecorderStopBounds RecorderSet::stopBounds() const {
+    std::lock_guard lock(mutex_);
+    return bounds_;
+}
+
+}  // namespace vigilo

@@ -1,0 +1,158 @@
+#pragma once
+// The live monitor's recorders. Each is claimed for a row before it starts, so two polls of a
+// row never start two; it runs ffmpeg on a thread the set owns; all are stopped by one loop
+// over a stop policy. An ffmpeg that an earlier run of the program left recording a room is
+// taken over instead of being joined by a second recorder of the same show.
+//
+// What a recorder means for its row (its texts, a quick poll after it ends) is the monitor's
+// business: the set tells it through its hooks, called with no lock of the set held.
+// Lock order: the TableLock before the set's mutex.
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/context.h"
+#include "live/progress.h"
+
+namespace vigilo {
+
+class RunControl;
+class ForeignProcess;
+
+// How long "停止录制" waits for a recorder at each step before the next, harder request:
+// the quit key, then SIGINT, SIGTERM and SIGKILL. A recording file that a process still holds
+// after busyFile stays where it is and is reported.
+struct RecorderStopBounds {
+    Millis quit{10000};
+    Millis interrupt{5000};
+    Millis terminate{5000};
+    Millis kill{2000};
+    Millis busyFile{2000};
+};
+
+// One step of stopping recorders: what is sent to those still running, and how long they get
+// to end before the next step.
+enum class StopAction { QuitKey, Interrupt, Terminate, Kill };
+struct StopStep {
+    StopAction action;
+    Millis timeout;
+};
+std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds);
+
+struct RecorderInfo {
+    int row = 0;  // the row number it was started for
+    std::string nickname;
+    std::string fileName;  // in the data directory
+    int port = 0;
+    pid_t processId = 0;  // 0 until ffmpeg runs
+    bool fromEarlierRun = false;
+};
+
+class RecorderSet {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Recorder {
+        int row = 0;
+        std::string url, nickname, roomId, fileName;
+        int port = 0;
+        std::uint64_t epoch = 0;
+        Clock::time_point startedAt = Clock::now();
+        std::shared_ptr<RunControl> control;
+        // Set for the ffmpeg of an earlier run that this recorder took over.
+        std::shared_ptr<ForeignProcess> earlier;
+        std::string outputName;                         // its thread only
+        std::string size, duration;                     // its thread only: the last figures shown
+        Clock::time_point lastOutputAt = Clock::now();  // its thread only
+    };
+
+    enum class Claim { Ok, Busy, Stopped, Refused };
+
+    struct Hooks {
+        // The recording runs: the row says so.
+        std::function<void(const Recorder&)> started;
+        // New figures; an empty duration leaves the cell as it is.
+        std::function<void(const Recorder&, const ProgressFigures&)> progress;
+        // The recording is over (not when it was let go of). quickPoll: it ran long enough for
+        // its room to be polled again soon.
+        std::function<void(const Recorder&, bool quickPoll)> ended;
+    };
+
+    RecorderSet(AppContext& ctx, Hooks hooks);
+    // Lets go of the running recorders (their processes go on) and joins their threads.
+    ~RecorderSet();
+    RecorderSet(const RecorderSet&) = delete;
+    RecorderSet& operator=(const RecorderSet&) = delete;
+
+    // Moves on at every stop: a claim made for an earlier epoch is refused.
+    std::uint64_t epoch() const;
+    std::uint64_t beginStop();
+
+    // A recorder (other than `ending`) runs for the row and the row still shows its room.
+    bool recording(int row, const Recorder* ending = nullptr) const;
+
+    // Everything that must hold before a recorder may start, decided at once. On Ok the
+    // recorder is registered and its file name reserved on disk, or it is an earlier run's
+    // ffmpeg still recording this owner's room, now watched as ours.
+    Claim claim(const std::string& url, const std::string& nickname, const std::string& roomId, int row,
+                std::uint64_t epoch, std::shared_ptr<Recorder>& out);
+    // Runs a claimed recorder on a thread of the set; false (claim released, logged) when no
+    // thread could be had.
+    bool start(const std::shared_ptr<Recorder>& recorder);
+    // Runs a claimed recorder on the calling thread, until it ends.
+    void run(const std::shared_ptr<Recorder>& recorder);
+
+    // Sends the stop policy's requests to every recorder of ours and to any ffmpeg an earlier
+    // run left in the data directory, step by step until all have ended, then waits a little
+    // for the recorders' threads to have written their rows.
+    void stopAll();
+    // Lets go of every recorder without stopping its process, and joins the threads.
+    void close();
+
+    int running() const;
+    std::vector<RecorderInfo> list() const;
+    void setStopBounds(const RecorderStopBounds& bounds);
+    RecorderStopBounds stopBounds() const;
+
+private:
+    // A recording thread with the flag it raises as it ends, so that finished ones are joined
+    // (at once) when the next one starts and the rest when the set goes.
+    struct Thread {
+        std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
+        std::jthread thread;
+    };
+
+    bool recordingLocked(int row, const Recorder* ending) const;
+    std::vector<pid_t> ourProcessesLocked() const;
+    // The ffmpeg of an earlier run recording this owner's room, if one runs and is not ours.
+    std::shared_ptr<ForeignProcess> earlierRecorderOf(const std::string& nickname) const;
+    void runWith(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
+    void runProcess(const std::shared_ptr<Recorder>& recorder);
+    void watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
+    void finish(const std::shared_ptr<Recorder>& recorder, bool quickPollAllowed);
+    void releaseReservation(const Recorder& recorder);
+    void forget(const std::shared_ptr<Recorder>& recorder);
+    void log(const std::string& text);
+
+    AppContext& ctx_;
+    const Hooks hooks_;
+    mutable std::mutex mutex_;
+    std::condition_variable threadsDone_;
+    std::uint64_t epoch_ = 0;
+    bool closed_ = false;
+    std::vector<std::shared_ptr<Recorder>> recorders_;
+    std::list<Thread> threads_;
+    RecorderStopBounds bounds_;
+};
+
+}  // namespace vigilo
