@@ -330,6 +330,8 @@ TEST_F(Headless, SecondInstanceRefusedAndDurationEndsTheRun) {
 TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     const std::string roomId = "7200000000000000044";
     sim_.addRoom(testRoom(roomId, "安静的房间"));
+    // On air: its alert goes through the program's event stream to the webhook.
+    sim_.goLiveWithStream(roomId);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
     writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
     sim::PushReceiver hook;
@@ -346,6 +348,12 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     EXPECT_EQ(r.out.find("status:"), std::string::npos) << r.out;
     // The status file is as full as ever.
     EXPECT_EQ(cell("RoomTable", 0, "作者"), "安静的房间");
+    EXPECT_EQ(cell("RoomTable", 0, "录制状态"), "仅提醒");
+    ASSERT_TRUE(hook.waitFor(1, seconds(10)));
+    const nlohmann::json pushed = nlohmann::json::parse(hook.requests().at(0).body, nullptr, false);
+    EXPECT_EQ(pushed.value("type", ""), "room_live") << hook.requests().at(0).body;
+    EXPECT_NE(hook.requests().at(0).body.find("安静的房间"), std::string::npos) << hook.requests().at(0).body;
+    EXPECT_NE(hook.requests().at(0).body.find(roomId), std::string::npos) << hook.requests().at(0).body;
 
     const std::string logFile = readFile(home_ / "vigilo.log");
     ASSERT_FALSE(logFile.empty());

@@ -102,6 +102,48 @@ TEST_F(LiveTest, RowsFollowTheLinkListWhateverOrderTheLookUpsFinishIn) {
     for (int row = 0; row < 3; ++row) EXPECT_EQ(cell(row, 1), ids[row]) << "row " << row;
 }
 
+// A share link the service failed to answer is no wrong link: no message, and each pass tries
+// it again until its room has its row and is recorded, even when it is the only link. A
+// redirect that came without its page still leads to its room.
+TEST_F(LiveTest, ARoomLinkTheServiceFailedToAnswerIsTriedAgainUntilItHasItsRow) {
+    const std::string id = "7400000000000000041";
+    sim.addRoom(makeRoom(id, "迟到的主播"));
+    sim.goLiveWithStream(id);
+    const std::string link = sim.roomShareLink(id);
+    ctx->started = true;
+    Controller controller(*ctx);
+    const struct {
+        sim::Fault fault;
+        bool triedAgain;
+    } cases[] = {{sim::Fault::Http500, true}, {sim::Fault::ResetMidBody, true}, {sim::Fault::EmptyBody, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.fault));
+        const std::size_t logBefore = ctx->log.text().size();
+        sim.setFault(sim::kShare, c.fault, 1);
+        controller.addRooms(link);
+        ASSERT_TRUE(eventually([&] { return ctx->roomTable.rowCount() == 1 && cell(0, 6) == kRecording; }, 30s))
+            << ctx->roomTable.rowCount();
+        const bool logged =
+            ctx->log.text().find("直播间链接暂时无法打开，稍后重试：" + link, logBefore) != std::string::npos;
+        EXPECT_EQ(logged, c.triedAgain) << ctx->log.text().substr(logBefore);
+        EXPECT_EQ(cell(0, 0), "迟到的主播");
+        EXPECT_EQ(cell(0, 1), id);
+        EXPECT_TRUE(eventually([&] { return controller.live().runningRecorders() == 1; }, 10s));
+        EXPECT_FALSE(controller.live().hasUnansweredLinks());
+        // Something recorded before the stop.
+        EXPECT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 20s)) << cell(0, 7);
+        controller.live().stopRecording();
+        EXPECT_EQ(cell(0, 6), kStopped);
+    }
+    EXPECT_TRUE(ui.messages().empty());
+    // Each show's recording plays, moved into download/ or, its name taken there, left in place.
+    std::vector<fs::path> kept;
+    for (const fs::path& folder : {ctx->paths.collectionDir(), dir.path()})
+        for (const std::string& file : recordingFilesIn(folder)) kept.push_back(folder / file);
+    EXPECT_EQ(kept.size(), 3u);
+    for (const fs::path& file : kept) EXPECT_GT(probeDuration(file), 0) << file;
+}
+
 TEST_F(LiveTest, ARoomThatOnlyAlertsIsWatchedAndNeverRecorded) {
     const std::string id = "7400000000000000021";
     sim.addRoom(makeRoom(id, "N"));

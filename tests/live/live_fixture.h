@@ -34,6 +34,11 @@ inline constexpr const char* kStopped = "已停止录制";
 inline constexpr const char* kNotifyOnly = "仅提醒";
 
 // The duration ffprobe reports for a media file; 0 when it reports none.
+// A size cell that tells of bytes recorded.
+inline bool showsProgress(const std::string& sizeCell) {
+    return sizeCell.size() > 2 && sizeCell.compare(sizeCell.size() - 2, 2, "MB") == 0 && sizeCell != "0MB";
+}
+
 inline double probeDuration(const fs::path& file) {
     const RunResult result = runProgram(
         {"ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", file.string()}, {},

@@ -214,8 +214,10 @@ TEST(RecordingFiles, AFileThatNeverGotAFrameIsToldFromARecording) {
         {"file type only", ftyp, true},
         {"file type and free space", ftyp + box("free", "xx"), true},
         {"file type, cut in the next box", ftyp + "\0\0"s, true},
-        {"recording", ftyp + box("moov", "m") + box("mdat", "d") + box("moof", "f"), false},
-        {"header after a free box", ftyp + box("free", "") + box("moov", "m"), false},
+        {"movie header only, stopped before the first fragment", ftyp + box("moov", "m"), true},
+        {"movie header after a free box", ftyp + box("free", "") + box("moov", "m"), true},
+        {"recording", ftyp + box("moov", "m") + box("moof", "f") + box("mdat", "d"), false},
+        {"recording cut inside its first media", ftyp + box("moov", "m") + box("moof", "f") + "\0\0\1\0mdat"s, false},
         {"not an MP4 at all", "arbitrary bytes", false},
         {"a media box first", box("mdat", "d"), false},
     };

@@ -17,8 +17,6 @@
 namespace vigilo::livetest {
 namespace {
 
-bool showsProgress(const std::string& sizeCell) { return endsWith(sizeCell, "MB") && sizeCell != "0MB"; }
-
 TEST_F(LiveTest, ALiveRoomIsRecordedFromRegistrationAndCollectedByStop) {
     const std::string idA = "6854151890994039560", idB = "6854151890994039561";
     sim.addRoom(makeRoom(idA, "主播 A😀"));

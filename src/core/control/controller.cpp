@@ -88,6 +88,7 @@ void Controller::roomAddJob(const std::string& linkText) {
     if (superseded()) return;
 
     ctx_.roomTable.deleteAll();
+    live_.forgetUnansweredLinks();
     const std::vector<std::string> lines = splitCrLf(toCrLf(linkText));
     // The rows follow the links' order whatever order the look-ups finish in.
     auto order = std::make_shared<RowOrder>();
@@ -100,9 +101,9 @@ void Controller::roomAddJob(const std::string& linkText) {
     }
     ctx_.roomRegistrationPool.close();
 
-    // Every registration has finished here, so the row count is final: no row means there is
-    // nothing to supervise, and waiting for one would never end.
-    if (superseded() || ctx_.roomTable.rowCount() == 0) return;
+    // Every registration has finished here, so the row count is final: no row, and no link
+    // waiting for an answer, means there is nothing to supervise.
+    if (superseded() || (ctx_.roomTable.rowCount() == 0 && !live_.hasUnansweredLinks())) return;
     live_.startSupervisor();
 }
 

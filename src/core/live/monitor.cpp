@@ -58,7 +58,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     explicit State(AppContext& context)
         : ctx(context),
-          supervisor(context, [this](int row) { queueIfPolled(row); }),
+          supervisor(
+              context, [this](int row) { queueIfPolled(row); }, [this] { retryUnansweredLinks(); }),
           recorders(context, {[this](const Recorder& r) { recorderStarted(r); },
                               [this](const Recorder& r, const ProgressFigures& f) { recorderProgress(r, f); },
                               [this](const Recorder& r, bool quickPoll) {
@@ -68,6 +69,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     AppContext& ctx;
     std::atomic<bool> closed{false};
+
+    // Links whose share page got no answer (a failure of the service, not a wrong link): each
+    // pass tries them again, and a row is added once one resolves.
+    mutable std::mutex linksMutex;
+    std::set<std::string> unanswered;
+    std::set<std::string> retrying;
+    std::uint64_t linkGeneration = 0;  // moves on when the rows are registered anew
     // Before the recorders: their threads, joined as the set goes, may still ask for a poll.
     PassSupervisor supervisor;
     RecorderSet recorders;
@@ -174,7 +182,60 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     // ---- registration and poll ----
 
-    void registerRoom(const std::string& link, RowOrder* order, int index) {
+    // The link has its answer: no more tries. False when the rows were registered anew since.
+    bool forgetLink(const std::string& link, std::uint64_t generation) {
+        std::lock_guard lock(linksMutex);
+        if (generation != linkGeneration) return false;
+        unanswered.erase(link);
+        return true;
+    }
+
+    // ---- links that got no answer ----
+
+    void keepUnanswered(const std::string& link, std::uint64_t generation) {
+        {
+            std::lock_guard lock(linksMutex);
+            if (generation != linkGeneration || !unanswered.insert(link).second) return;
+        }
+        log("直播间链接暂时无法打开，稍后重试：" + link);
+    }
+
+    void retryUnansweredLinks() {
+        std::vector<std::string> due;
+        std::uint64_t generation = 0;
+        {
+            std::lock_guard lock(linksMutex);
+            generation = linkGeneration;
+            for (const std::string& link : unanswered)
+                if (retrying.insert(link).second) due.push_back(link);
+        }
+        for (const std::string& link : due) {
+            const bool started = ctx.startThread("roomLinkRetry", [self = shared_from_this(), link, generation] {
+                self->registerRoom(link, nullptr, 0, generation);
+                std::lock_guard lock(self->linksMutex);
+                self->retrying.erase(link);
+            });
+            if (!started) {
+                std::lock_guard lock(linksMutex);
+                retrying.erase(link);
+            }
+        }
+    }
+
+    void forgetUnansweredLinks() {
+        std::lock_guard lock(linksMutex);
+        ++linkGeneration;
+        unanswered.clear();
+    }
+
+    bool hasUnansweredLinks() const {
+        std::lock_guard lock(linksMutex);
+        return !unanswered.empty();
+    }
+
+    // `retryOf`: the link generation of a link tried again after it got no answer; 0 for a
+    // registration in its list's order.
+    void registerRoom(const std::string& link, RowOrder* order, int index, std::uint64_t retryOf = 0) {
         // Whatever happens to this link, the links after it get their turn.
         struct TurnDone {
             RowOrder* order;
@@ -187,10 +248,20 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         } turnDone{order, index};
         if (link.empty() || closed) return;
         const std::uint64_t epoch = recorders.epoch();
-        const std::string roomId = textBetween(resolveShareLink(link), "reflow/", "?");
+        std::uint64_t generation = retryOf;
+        if (retryOf == 0) {
+            std::lock_guard lock(linksMutex);
+            generation = linkGeneration;
+        }
+        const SharePage page = fetchSharePage(link);
+        std::string roomId = textBetween(page.text, "reflow/", "?");
+        // A redirect whose page came without its body still names its target.
+        if (roomId.empty()) roomId = textBetween(page.location, "reflow/", "?");
         if (roomId.empty()) {
             // The message may wait for a click; the next links do not.
             turnDone.now();
+            if (!page.answered) return keepUnanswered(link, generation);
+            forgetLink(link, generation);
             ctx.ui.messageBox("请输入直播间分享链接，非主页链接", "", MessageIcon::None);
             return;
         }
@@ -210,6 +281,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         int rowNumber = 0;
         {
             std::lock_guard table(ctx.tableLock);
+            // A retried link whose list has been registered anew since adds no row.
+            if (!forgetLink(link, generation) && retryOf != 0) return;
             rowNumber = ctx.roomTable.appendRow() + 1;
             writeRowLocked(rowNumber, nickname, roomId, live ? source : first, first.latestId, streamUrl,
                            state);
@@ -346,6 +419,10 @@ void LiveMonitor::registerRoom(const std::string& link, RowOrder* order, int ind
 JsonDoc LiveMonitor::fetchRoomInfo(const std::string& roomId) {
     return state_->fetchRoomInfo(roomId);
 }
+
+void LiveMonitor::forgetUnansweredLinks() { state_->forgetUnansweredLinks(); }
+
+bool LiveMonitor::hasUnansweredLinks() const { return state_->hasUnansweredLinks(); }
 
 void LiveMonitor::startSupervisor() {
     const std::uint64_t generation = state_->supervisor.renew();

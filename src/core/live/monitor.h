@@ -46,6 +46,11 @@ public:
     // `order` and `index` (from 1): the link's place in its list, whose rows keep that order.
     void registerRoom(const std::string& link, RowOrder* order = nullptr, int index = 0);
     JsonDoc fetchRoomInfo(const std::string& roomId);
+    // A link whose share page got no answer (the service failing, not a wrong link) is tried
+    // again at each pass and gets its row, after the others, once it resolves. A new list of
+    // links forgets the old ones.
+    void forgetUnansweredLinks();
+    bool hasUnansweredLinks() const;
 
     // Starts the poll supervisor (pollRooms) on its own thread, ending any earlier one first.
     // Its first pass starts at once.

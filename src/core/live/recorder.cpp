@@ -154,25 +154,32 @@ bool recordingNeverStarted(const fs::path& file) {
     if (size == 0) return true;
     std::ifstream in(file, std::ios::binary);
     std::uintmax_t at = 0;
-    // The movie header follows the file type box and at most a few others.
+    // The first media data follows the file type, the movie header and the first fragment's
+    // header, and at most a few others.
     for (int box = 0; box < 16 && at + 8 <= size; ++box) {
         unsigned char header[16];
         in.seekg(static_cast<std::streamoff>(at));
         if (!in.read(reinterpret_cast<char*>(header), 8)) return false;
         const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
         if (box == 0 && type != "ftyp") return false;
-        if (type == "moov") return false;
         std::uintmax_t length = (std::uintmax_t{header[0]} << 24) | (std::uintmax_t{header[1]} << 16) |
                                 (std::uintmax_t{header[2]} << 8) | header[3];
+        std::uintmax_t headerBytes = 8;
         if (length == 1) {  // a 64-bit size follows the type
             if (!in.read(reinterpret_cast<char*>(header + 8), 8)) return false;
             length = 0;
             for (int i = 8; i < 16; ++i) length = (length << 8) | header[i];
+            headerBytes = 16;
         }
-        if (length < 8) break;  // 0: the box runs to the end of the file
+        // Media data with something in it (ffmpeg stopped before the first frame writes an
+        // empty one).
+        if (type == "mdat" && (length > headerBytes || (length == 0 && at + headerBytes < size))) return false;
+        // 0: the box runs to the end of the file; below 8: nothing after it can be read.
+        if (length < 8) return true;
         at += length;
     }
-    return true;
+    // Many boxes and still no media: not a file of ours to judge.
+    return at + 8 > size;
 }
 
 bool fileHeldOpen(const fs::path& file) {

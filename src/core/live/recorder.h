@@ -53,9 +53,9 @@ std::vector<std::string> processArguments(pid_t pid);
 bool fileHeldOpen(const std::filesystem::path& file);
 
 // Whether a recording file was begun but never got a frame: empty (the name's reservation), or
-// an MP4 whose top-level boxes start with the file type but hold no movie header (the header
-// comes with the first fragment). Nothing can play such a file. Anything else, however odd,
-// counts as a recording.
+// an MP4 whose top-level boxes start with the file type but hold no media data (the movie
+// header alone, written when ffmpeg is stopped before the first fragment, plays nothing).
+// Anything else, however odd, counts as a recording.
 bool recordingNeverStarted(const std::filesystem::path& file);
 
 // Renames without ever replacing: false (errno EEXIST) when `to` exists.

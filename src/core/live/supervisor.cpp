@@ -5,7 +5,8 @@
 
 namespace vigilo {
 
-PassSupervisor::PassSupervisor(AppContext& ctx, OfferRow offer) : ctx_(ctx), offer_(std::move(offer)) {}
+PassSupervisor::PassSupervisor(AppContext& ctx, OfferRow offer, std::function<void()> passBegins)
+    : ctx_(ctx), offer_(std::move(offer)), passBegins_(std::move(passBegins)) {}
 
 std::uint64_t PassSupervisor::renew() {
     std::lock_guard lock(mutex_);
@@ -59,6 +60,12 @@ void PassSupervisor::run(std::uint64_t generation) {
         wake_.wait(lock, [&] { return !supervising(generation) || passInterval(); });
         if (!supervising(generation)) break;
         const Clock::time_point passStart = Clock::now();
+        if (passBegins_) {
+            lock.unlock();
+            passBegins_();
+            lock.lock();
+            if (!supervising(generation)) break;
+        }
         const int rows = ctx_.roomTable.rowCount();
         for (int i = 1; i <= rows && supervising(generation); ++i) {
             repollDue_.erase(i);

@@ -20,7 +20,8 @@ public:
     // Offers a row (numbered from 1) for a poll; called with no lock of the supervisor held.
     using OfferRow = std::function<void(int row)>;
 
-    PassSupervisor(AppContext& ctx, OfferRow offer);
+    // passBegins: called as each pass begins, with no lock of the supervisor held.
+    PassSupervisor(AppContext& ctx, OfferRow offer, std::function<void()> passBegins = {});
 
     // A new generation of passes: a loop of an earlier one ends at its next wake. 0 once closed.
     std::uint64_t renew();
@@ -45,6 +46,7 @@ private:
 
     AppContext& ctx_;
     const OfferRow offer_;
+    const std::function<void()> passBegins_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::uint64_t generation_ = 0;

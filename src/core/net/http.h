@@ -50,6 +50,7 @@ struct HttpResult {
     std::string statusText;        // native client: "200 OK" or a numbered message
     std::string text;              // native client: the decoded body text
     std::string error;             // diagnostic, empty on success
+    int transportCode = 0;         // libcurl's code of a failed exchange (URL refused: 3), else 0
     // The body's share of the process-wide answer budget, given back with the last copy.
     std::shared_ptr<net::AnswerHold> answerHold;
     bool transportOk() const { return error.empty(); }

@@ -40,6 +40,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     const auto checked = net::checkedUrl(url, true, &why);
     if (!checked) {
         result.error = why;
+        result.transportCode = CURLE_URL_MALFORMAT;
         return result;
     }
 
@@ -85,6 +86,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     const bool merge = options.autoMergeCookies.value_or(true) && options.cookies.has_value();
     if (!outcome.ok()) {
         result.error = outcome.error;
+        result.transportCode = static_cast<int>(outcome.code);
         if (merge) result.receivedCookies = mergeCookies(*options.cookies, "");
         return result;
     }

@@ -1,9 +1,12 @@
 #include "net/service.h"
 
+#include <curl/curl.h>
+
 #include <cstdlib>
 
 #include "net/http.h"
 #include "text/charset.h"
+#include "text/strings.h"
 
 namespace vigilo {
 
@@ -61,7 +64,7 @@ std::string roomInfoUrl(const Endpoints& endpoints, std::string_view roomId) {
     return endpoints.live + "/webcast/room/reflow/info/?room_id=" + queryValue(roomId) + "&live_id=1&app_id=1128";
 }
 
-std::string resolveShareLink(std::string_view link) {
+SharePage fetchSharePage(std::string_view link) {
     HttpRequestOptions options;
     options.url = std::string(link);
     options.method = 0;
@@ -69,7 +72,24 @@ std::string resolveShareLink(std::string_view link) {
     options.noRedirect = true;
     options.maxBodyBytes = kMaxPageAnswerBytes;
     const HttpResult result = InternetHttpClient::send(options);
-    return bodyToText(result.body);
+    SharePage page;
+    page.text = bodyToText(result.body);
+    for (const std::string& line : splitCrLf(result.responseHeaders))
+        if (line.size() > 9 && toLowerAscii(line.substr(0, 9)) == "location:") page.location = trimBlanks(line.substr(9));
+    if (!result.transportOk()) {
+        // An address that is refused or names no host is the link's fault; anything else
+        // (refused or reset connections, time-outs, stalls) is the service's or the network's.
+        const int code = result.transportCode;
+        page.answered = code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL ||
+                        code == CURLE_COULDNT_RESOLVE_HOST;
+        return page;
+    }
+    const bool serverFailed = result.statusCode >= 500 || result.statusCode == 429;
+    const bool emptyPage = result.statusCode < 400 && result.body.empty() && page.location.empty();
+    page.answered = !serverFailed && !emptyPage;
+    return page;
 }
+
+std::string resolveShareLink(std::string_view link) { return fetchSharePage(link).text; }
 
 }  // namespace vigilo

@@ -33,4 +33,15 @@ namespace vigilo {
 // One GET of a share link without following the redirect, with the desktop agent, through the
 // Internet-API client; the body as text (the redirect page that carries the target).
 std::string resolveShareLink(std::string_view link);
+
+// The same GET, telling a page from no answer: `answered` is false for a transport failure, a
+// server error (5xx, 429) or an empty body without a redirect, which say nothing about what the
+// link is.
+// `location`: the redirect's Location header, where a page without its body still points.
+struct SharePage {
+    std::string text;
+    std::string location;
+    bool answered = false;
+};
+SharePage fetchSharePage(std::string_view link);
 }  // namespace vigilo
