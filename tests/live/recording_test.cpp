@@ -262,10 +262,15 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
 
 // Run by the next test in a process of its own: records a room and exits mid-recording.
 TEST(LiveChild, DISABLED_RecordsUntilTheProgramExits) {
-    const char* home = std::getenv("VIGILO_LIVE_CHILD_DIR");
-    const char* endpoint = std::getenv("VIGILO_LIVE_CHILD_ENDPOINT");
-    const char* link = std::getenv("VIGILO_LIVE_CHILD_LINK");
-    if (home == nullptr || endpoint == nullptr || link == nullptr) GTEST_SKIP();
+    // Told through its own command line: the parent's environment is not touched while its
+    // simulator's threads start processes.
+    std::string home, endpoint, link;
+    for (const std::string& argument : processArguments(::getpid())) {
+        for (auto [name, value] : {std::pair{"--live-child-dir=", &home}, std::pair{"--live-child-endpoint=", &endpoint},
+                                   std::pair{"--live-child-link=", &link}})
+            if (startsWith(argument, name)) *value = argument.substr(std::string_view(name).size());
+    }
+    if (home.empty() || endpoint.empty() || link.empty()) GTEST_SKIP();
     RecordingUserInterface ui;
     Endpoints endpoints;
     endpoints.account = endpoints.live = endpoint;
@@ -285,14 +290,13 @@ TEST_F(LiveTest, ARecordingOutlivesTheProgram) {
     sim.addRoom(makeRoom(id, "F"));
     const sim::StreamUrls stream = sim.goLiveWithStream(id);
 
-    ::setenv("VIGILO_LIVE_CHILD_DIR", dir.path().c_str(), 1);
-    ::setenv("VIGILO_LIVE_CHILD_ENDPOINT", sim.baseUrl().c_str(), 1);
-    ::setenv("VIGILO_LIVE_CHILD_LINK", sim.roomShareLink(id).c_str(), 1);
     RunControl control;
     RunResult child;
     std::thread runner([&] {
         child = runProgram({fs::read_symlink("/proc/self/exe").string(),
-                            {"--gtest_also_run_disabled_tests", "--gtest_filter=LiveChild.DISABLED_RecordsUntilTheProgramExits"},
+                            {"--gtest_also_run_disabled_tests", "--gtest_filter=LiveChild.DISABLED_RecordsUntilTheProgramExits",
+                             "--live-child-dir=" + dir.path().string(), "--live-child-endpoint=" + sim.baseUrl(),
+                             "--live-child-link=" + sim.roomShareLink(id)},
                             {},
                             true},
                            {}, &control);
@@ -303,9 +307,6 @@ TEST_F(LiveTest, ARecordingOutlivesTheProgram) {
     EXPECT_LT(std::chrono::steady_clock::now() - spawned, 20s);
     if (!ended) control.sendSignal(SIGKILL);
     runner.join();
-    ::unsetenv("VIGILO_LIVE_CHILD_DIR");
-    ::unsetenv("VIGILO_LIVE_CHILD_ENDPOINT");
-    ::unsetenv("VIGILO_LIVE_CHILD_LINK");
     ASSERT_TRUE(ended);
     ASSERT_EQ(child.exitCode, 0) << child.collectedOutput;
     ASSERT_NE(child.collectedOutput.find("recording "), std::string::npos) << child.collectedOutput;
