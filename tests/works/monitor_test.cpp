@@ -356,9 +356,12 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
         EXPECT_EQ(readBytes(folder / name), videoBytes);
         fs::remove(folder / name);
     }
-    // Nothing but the account file and folders below 下载 remains: no name escaped its folder.
+    // Nothing but the account file, the record of seen posts and folders below 下载 remains: no
+    // name escaped its folder.
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
-        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini") << entry.path();
+        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini" ||
+                    entry.path().filename() == "seen-posts.json")
+            << entry.path();
     EXPECT_FALSE(fs::exists(dir_.path() / "逃"));
     EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "逃"));
 }
