@@ -14,10 +14,16 @@ namespace {
 
 constexpr int kTypeArray = 5;
 constexpr int kTypeNumber = 2;
+constexpr int kTypeText = 6;
 // Longer ids and counts than the service's are not ours.
 constexpr std::size_t kMaxTextBytes = 256;
 
 bool fits(const std::string& text) { return !text.empty() && text.size() <= kMaxTextBytes; }
+
+// The text at `path`; "" for anything else, a number included.
+std::string textAt(const JsonDoc& doc, const std::string& path) {
+    return doc.typeOf(path) == kTypeText ? doc.getText(path) : std::string();
+}
 
 std::int64_t wholeSeconds(const JsonDoc& doc, const char* path) {
     if (doc.typeOf(path) != kTypeNumber) return 0;
@@ -67,16 +73,16 @@ std::string SeenPosts::load() {
     const int n = doc.count("['accounts']");
     for (int i = 0; i < n && read.size() < kMaxAccounts; ++i) {
         const JsonDoc entry = doc.subDocument("['accounts'][" + std::to_string(i) + "]");
-        const std::string secUid = entry.getText("['sec_uid']");
+        const std::string secUid = textAt(entry, "['sec_uid']");
         if (!fits(secUid) || read.count(secUid)) continue;
         SeenAccount account;
         const int ids = entry.typeOf("['ids']") == kTypeArray ? entry.count("['ids']") : 0;
         for (int j = 0; j < ids && account.ids.size() < kMaxIds; ++j) {
-            std::string id = entry.getText("['ids'][" + std::to_string(j) + "]");
+            std::string id = textAt(entry, "['ids'][" + std::to_string(j) + "]");
             if (fits(id) && std::find(account.ids.begin(), account.ids.end(), id) == account.ids.end())
                 account.ids.push_back(std::move(id));
         }
-        account.postCount = entry.getText("['post_count']");
+        account.postCount = textAt(entry, "['post_count']");
         // Without a count and an id there is nothing to compare a new list with.
         if (account.ids.empty() && account.postCount.empty()) continue;
         if (account.postCount.size() > kMaxTextBytes) account.postCount.clear();
