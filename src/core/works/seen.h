@@ -30,9 +30,11 @@ struct SeenAccount {
 
 class SeenPosts {
 public:
-    static constexpr std::size_t kMaxIds = 200;
+    // As many as one post list can hold: an id further down can come back into a list only
+    // after that many deletions.
+    static constexpr std::size_t kMaxIds = 50;
     static constexpr std::size_t kMaxAccounts = 5000;
-    // 5000 accounts of 200 ids each stay well below this.
+    // 5000 accounts of 50 ids each stay well below this.
     static constexpr std::uintmax_t kMaxFileBytes = 32u << 20;
 
     explicit SeenPosts(std::filesystem::path file);
