@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <limits>
 
 #include "app/linkfile.h"
 #include "text/jsondoc.h"
