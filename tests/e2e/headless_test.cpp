@@ -404,5 +404,37 @@ TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
     EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
 }
 
+TEST_F(Headless, PostsMadeWhileTheProgramWasKilledAreSavedByTheNextRun) {
+    const sim::Account account = testAccount();
+    sim_.addAccount(account);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
+    const fs::path folder = home_ / "下载" / account.nickname;
+    {
+        Child first(run, env());
+        ASSERT_TRUE(first.waitOut("：监控开始", seconds(20))) << first.err();
+        ASSERT_TRUE(waitUntil(
+            [&] { return readFile(home_ / "seen-posts.json").find(account.posts[0].awemeId) != std::string::npos; },
+            seconds(20)));
+        first.signal(SIGKILL);
+        ASSERT_TRUE(first.waitExit(seconds(10)));
+    }
+    const sim::Post down[] = {{"7300000000000000007", "停机时一", std::string(70000, 'a') + "one"},
+                              {"7300000000000000008", "停机时二", std::string(90000, 'b') + "two"}};
+    for (const auto& post : down) sim_.addPost(account.secUid, post);
+
+    Child second(run, env());
+    for (const auto& post : down) {
+        const fs::path video = folder / (post.awemeId + "-" + post.desc + ".mp4");
+        ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+    }
+    ASSERT_TRUE(second.waitOut(account.nickname + "：有更新2条", seconds(10))) << second.out();
+    second.signal(SIGINT);
+    EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
+    // The post there before the first run is still not downloaded.
+    EXPECT_FALSE(fs::exists(folder / (account.posts[0].awemeId + "-" + account.posts[0].desc + ".mp4")));
+}
+
 }  // namespace
 }  // namespace vigilo::e2e

@@ -98,6 +98,15 @@ protected:
         ctx().worksStop = true;
     }
 
+    // The program ends and starts again on the same data folder: a new table and a new monitor.
+    void restart() {
+        if (!ctx_) return;
+        stopMonitor();
+        settle();
+        works_.reset();
+        ctx_.reset();
+    }
+
     // Registers one more account in single mode and waits for its initial query.
     int registerOne(const sim::Account& account) {
         sim_.addAccount(account);
@@ -356,9 +365,13 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
         EXPECT_EQ(readBytes(folder / name), videoBytes);
         fs::remove(folder / name);
     }
-    // Nothing but the account file and folders below 下载 remains: no name escaped its folder.
+    // Nothing but the account file, the record of seen posts and folders below 下载 remains: no
+    // name escaped its folder. The program ends first, so no file is being written.
+    restart();
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
-        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini") << entry.path();
+        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini" ||
+                    entry.path().filename() == "seen-posts.json")
+            << entry.path();
     EXPECT_FALSE(fs::exists(dir_.path() / "逃"));
     EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "逃"));
 }
@@ -488,6 +501,97 @@ TEST_F(WorksMonitorTest, PendingDownloadsSurviveARestart) {
     ASSERT_TRUE(waitFor([&] { return readBytes(file) == "VIDEO-AFTER-RESTART"; }, std::chrono::seconds(30)));
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("视频下载成功") != std::string::npos; }));
     EXPECT_TRUE(works().pendingDownloads().empty());
+}
+
+TEST_F(WorksMonitorTest, PostsMadeWhileTheProgramWasDownAreSavedAtTheNextRun) {
+    const sim::Account acc = makeAccount("1", "甲", 1);
+    sim_.addAccount(acc);
+    const std::string links = sim_.accountShareLink(acc.secUid) + "\r\n";
+    const fs::path record = dir_.path() / "seen-posts.json";
+    works().registerAccounts(links, true);
+    settle();
+    // A first registration takes the account's back catalogue as seen.
+    EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+    ASSERT_TRUE(waitFor([&] { return readBytes(record).find(acc.posts[0].awemeId) != std::string::npos; }));
+    restart();
+
+    const sim::Post down[] = {{"7900000000000000001", "停机时 一", "VIDEO-DOWN-1"},
+                              {"7900000000000000002", "停机时\n二 😀", "VIDEO-DOWN-2"}};
+    for (const auto& post : down) sim_.addPost(acc.secUid, post);
+    works().registerAccounts(links, true);
+    settle();
+    for (const auto& post : down)
+        EXPECT_EQ(readBytes(videoPath("甲", post.awemeId, post.desc)), post.videoBytes) << post.awemeId;
+    std::vector<std::string> expected;
+    for (const auto& post : down) expected.push_back((fs::path("甲") / videoFileName(post.awemeId, post.desc)).string());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(filesBelow(dir_.path() / "下载"), expected);
+    // The row is that of a registration; the log says what was fetched.
+    EXPECT_EQ(table().cell(0, acol::Counter), "0");
+    EXPECT_EQ(table().cell(0, acol::PostCount), "4");
+    EXPECT_EQ(table().cell(0, acol::NewestId), down[1].awemeId);
+    EXPECT_NE(ctx().log.text().find("甲：有更新2条\r\n"), std::string::npos) << ctx().log.text();
+
+    // Once recorded, those posts are not new to the run after.
+    ASSERT_TRUE(waitFor([&] { return readBytes(record).find(down[1].awemeId) != std::string::npos; }));
+    restart();
+    for (const auto& post : down) fs::remove(videoPath("甲", post.awemeId, post.desc));
+    works().registerAccounts(links, true);
+    settle();
+    EXPECT_EQ(table().cell(0, acol::PostCount), "4");
+    EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+    EXPECT_EQ(ctx().log.text().find("有更新"), std::string::npos) << ctx().log.text();
+}
+
+TEST_F(WorksMonitorTest, APostMadeWhileTheFirstQueryIsRefusedIsSaved) {
+    const sim::Account acc = makeAccount("2", "乙", 1);
+    sim_.addAccount(acc);
+    sim_.setFault(sim::kPosts, sim::Fault::Http500);
+    works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", true);
+    // The profile has answered before the list is asked for: the post comes after it.
+    ASSERT_TRUE(waitFor([&] { return !requestsTo(sim::kPosts).empty(); }));
+    const sim::Post post{"7910000000000000001", "注册时", "VIDEO-WHILE-REGISTERING"};
+    sim_.addPost(acc.secUid, post);
+    sim_.clearFaults();
+
+    const fs::path file = videoPath("乙", post.awemeId, post.desc);
+    ASSERT_TRUE(waitFor([&] { return readBytes(file) == post.videoBytes; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return table().cell(0, acol::Counter) == "0"; }));
+    settle();
+    EXPECT_EQ(filesBelow(dir_.path() / "下载"),
+              std::vector<std::string>{(fs::path("乙") / videoFileName(post.awemeId, post.desc)).string()});
+}
+
+TEST_F(WorksMonitorTest, AnUnusableRecordOfSeenPostsIsIgnoredWithOneLogLine) {
+    const sim::Account acc = makeAccount("3", "丙", 1);
+    sim_.addAccount(acc);
+    const fs::path record = dir_.path() / "seen-posts.json";
+    struct Case {
+        const char* what;
+        std::string content;
+        std::string line;
+    } cases[] = {
+        {"cut short", "{\"accounts\":[{\"sec_uid\":\"" + acc.secUid + "\",\"ids\":[", "（not JSON）"},
+        {"another shape", "{\"accounts\":{\"" + acc.secUid + "\":{\"ids\":[]}}}", "（no list of accounts）"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        restart();
+        std::ofstream(record, std::ios::binary | std::ios::trunc) << c.content;
+        works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", true);
+        settle();
+        const std::string log = ctx().log.text();
+        const std::string line = "：已忽略无法使用的 seen-posts.json" + c.line + "\r\n";
+        const std::size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find("seen-posts.json", at + line.size()), std::string::npos) << log;
+        // As if there were no record: the row is filled, nothing of the back catalogue is fetched,
+        // and the file is written anew.
+        EXPECT_EQ(table().cell(0, acol::Nickname), "丙");
+        EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
+        ASSERT_TRUE(waitFor([&] { return readBytes(record).find(acc.posts[0].awemeId) != std::string::npos; }));
+        EXPECT_EQ(readBytes(record).rfind("{\"accounts\":[\n{\"sec_uid\":\"" + acc.secUid + "\"", 0), 0u);
+    }
 }
 
 TEST_F(WorksMonitorTest, ThePlayAddressIsTheFourthOrTheLastOneListed) {

@@ -26,6 +26,7 @@ struct Paths {
     // Every activity-log line, rotated to vigilo.log.1 … vigilo.log.5.
     fs::path logFile() const { return dataDir / "vigilo.log"; }
     fs::path pendingDownloadsFile() const { return dataDir / "pending-downloads.json"; }
+    fs::path seenPostsFile() const { return dataDir / "seen-posts.json"; }
     // VIGILO_FFMPEG; else ffmpeg in the program's directory; else "ffmpeg" found on PATH.
     std::string ffmpegPath() const;
 };

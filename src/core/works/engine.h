@@ -15,6 +15,7 @@
 #include "works/answers.h"
 #include "works/monitor.h"
 #include "works/pending.h"
+#include "works/seen.h"
 
 namespace vigilo {
 
@@ -34,6 +35,9 @@ struct AccountState {
     std::int64_t counter = 0;
     // Every post id listed since the registration; a listed id outside it is a new post.
     std::set<std::string> seen;
+    // The post count of the first profile answered while the first query had not yet succeeded:
+    // posts beyond it were made while the account was being registered.
+    std::string countWhileRegistering;
     bool busy = false;  // the query or a poll runs now
     bool shared = false;  // registered more than once: several rows show it
     int queryFailures = 0;
@@ -71,6 +75,8 @@ public:
     void retryLoop(std::stop_token stop);
     void wakeRetries();
     std::vector<PendingDownload> pendingDownloads() const { return pending_.entries(); }
+    // Writes the record of seen posts when it changed.
+    void saveSeenPosts();
 
 private:
     void registerOne(const std::string& element);
@@ -94,6 +100,11 @@ private:
     // Null when there is neither. Caller holds the TableLock.
     AccountState* adoptRow(const std::string& secUid, int rowHint);
 
+    // At an account's first good query: the listed posts made since the program last saw the
+    // account (or since its profile first answered, for an account never seen), newest first.
+    // The record of seen posts takes the list. Caller holds the TableLock.
+    std::vector<Video> postsMadeUnseen(const AccountState& state, const Profile& profile, const PostList& posts);
+
     void downloadVideos(const std::string& secUid, const std::string& nickname, const std::vector<Video>& videos);
     // Empty on success, else why the video could not be saved.
     std::string saveVideo(const std::string& nickname, const Video& video, std::string* file);
@@ -114,6 +125,7 @@ private:
     std::map<std::string, AccountState> accounts_;  // under ctx_.tableLock
     std::uint64_t nextGeneration_ = 1;              // under ctx_.tableLock
     PendingDownloads pending_;
+    SeenPosts seenPosts_;
 
     mutable std::mutex mutex_;
     std::condition_variable pollDone_;

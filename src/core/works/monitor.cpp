@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -26,6 +28,15 @@ using SteadyClock = std::chrono::steady_clock;
 std::int64_t wallMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::int64_t wallSeconds() { return wallMs() / 1000; }
+
+std::vector<std::string> idsOf(const std::vector<PostItem>& items) {
+    std::vector<std::string> ids;
+    ids.reserve(items.size());
+    for (const PostItem& item : items) ids.push_back(item.id);
+    return ids;
 }
 
 // What a home-page share link points at: the account's uid and sec_uid ("" when the page
@@ -51,7 +62,15 @@ std::string anchorTarget(const std::string& page) {
                                {"&gt;", ">"}, {"&amp;", "&"}});
 }
 
-WorksEngine::WorksEngine(AppContext& ctx) : ctx_(ctx), pending_(ctx.paths.pendingDownloadsFile()) { pending_.load(); }
+WorksEngine::WorksEngine(AppContext& ctx)
+    : ctx_(ctx), pending_(ctx.paths.pendingDownloadsFile()), seenPosts_(ctx.paths.seenPostsFile()) {
+    pending_.load();
+    const std::string ignored = seenPosts_.load();
+    if (!ignored.empty())
+        ctx_.appendLog(logTimestamp() + "：已忽略无法使用的 seen-posts.json（" + oneLine(ignored) + "）\r\n");
+}
+
+void WorksEngine::saveSeenPosts() { seenPosts_.save(); }
 
 Millis WorksEngine::cycleLength() const {
     return std::max(Millis{1}, ctx_.pacing.countdownTick * std::max(1, ctx_.pacing.countdownTicks));
@@ -168,12 +187,15 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, 
 
     AccountEntry entry;
     bool save = false;
+    std::vector<Video> fresh;
     {
         std::lock_guard<TableLock> lock(ctx_.tableLock);
         auto it = accounts_.find(secUid);
         if (it != accounts_.end() && it->second.generation == generation) {
             AccountState& state = it->second;
             state.busy = false;
+            if (!good && profile.ok && state.countWhileRegistering.empty())
+                state.countWhileRegistering = profile.postCount;
             if (!good) {
                 // Not yet queried: no cells, no poll, no report; the query is tried again.
                 state.query = AccountState::Query::NotYet;
@@ -189,6 +211,8 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, 
                 state.counter = 0;
                 state.seen.clear();
                 for (const auto& item : posts.items) state.seen.insert(item.id);
+                fresh = postsMadeUnseen(state, profile, posts);
+                state.countWhileRegistering.clear();
                 const PostItem newest = posts.items.empty() ? PostItem{} : posts.items.front();
                 state.newestId = newest.id;
                 state.newestDesc = newest.desc;
@@ -203,7 +227,34 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, 
     }
     // Without a thread the file misses this entry; the table still has its row.
     if (save) ctx_.startThread([self = shared_from_this(), entry] { self->saveAccountEntry(entry); });
+    if (!fresh.empty()) {
+        ctx_.appendLog(oneLine(entry.nickname) + "：有更新" + std::to_string(fresh.size()) + "条\r\n");
+        ctx_.startThread([self = shared_from_this(), secUid, nickname = entry.nickname, fresh] {
+            self->downloadVideos(secUid, nickname, fresh);
+        });
+    }
     queryFinished(counted);
+}
+
+std::vector<WorksEngine::Video> WorksEngine::postsMadeUnseen(const AccountState& state, const Profile& profile,
+                                                             const PostList& posts) {
+    const std::vector<std::string> listed = idsOf(posts.items);
+    const std::optional<SeenAccount> known = seenPosts_.find(state.secUid);
+    seenPosts_.record(state.secUid, listed, profile.postCount, wallSeconds());
+    // An account met for the first time: its back catalogue is not new, but what it posted
+    // since its profile first answered is.
+    std::string before = state.countWhileRegistering;
+    std::set<std::string> seen;
+    if (known) {
+        before = known->postCount;
+        seen.insert(known->ids.begin(), known->ids.end());
+    }
+    if (before.empty()) return {};
+    const std::size_t count = newPostCount(listed, seen, textToNumber(profile.postCount) - textToNumber(before));
+    std::vector<Video> fresh;
+    for (std::size_t i = 0; i < count; ++i)
+        fresh.push_back({posts.items[i].id, posts.items[i].desc, posts.items[i].playAddress});
+    return fresh;
 }
 
 void WorksEngine::saveAccountEntry(const AccountEntry& entry) {
@@ -566,23 +617,11 @@ void WorksEngine::pollKey(const std::string& secUid, std::uint64_t generation, i
         state.counter += static_cast<std::int64_t>(change);
         state.postCount = profile.postCount;
 
-        // New posts stand above the newest one seen before. Posts below it that were never
-        // listed (an older post moving up into the page after a deletion) are not new.
         const auto& items = posts.items;
-        std::size_t top = items.size();
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (state.seen.count(items[i].id)) {
-                top = i;
-                break;
-            }
-        }
-        if (top == items.size()) top = change > 0 ? std::min(items.size(), static_cast<std::size_t>(change)) : 0;
+        const std::size_t top = newPostCount(idsOf(items), state.seen, change);
         for (std::size_t i = 0; i < top; ++i) fresh.push_back({items[i].id, items[i].desc, items[i].playAddress});
         for (const auto& item : items) state.seen.insert(item.id);
-        // A rise without a new id (a post published again, the test command) fetches the
-        // newest post, as it always did.
-        if (fresh.empty() && change > 0 && !items.empty())
-            fresh.push_back({items[0].id, items[0].desc, items[0].playAddress});
+        seenPosts_.record(secUid, idsOf(items), profile.postCount, wallSeconds());
 
         const PostItem newest = items.empty() ? PostItem{} : items.front();
         if (newest.id != state.newestId || (row >= 0 && table.cell(row, acol::NewestId) != newest.id)) {
@@ -711,9 +750,12 @@ void WorksEngine::retryLoop(std::stop_token stop) {
             // While the monitor runs, its cycles try the first queries again.
             if (!ctx_.worksRunning || monitorThreads() == 0) retryFirstQueries(true);
         }
+        // Written here, at most once a tick, rather than by every query of a registration.
+        saveSeenPosts();
         std::unique_lock<std::mutex> lock(mutex_);
         retryWake_.wait_for(lock, stop, ctx_.pacing.countdownTick, [] { return false; });
     }
+    saveSeenPosts();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -15,12 +15,11 @@ namespace {
 // A file this large is not ours; reading it whole would only cost memory.
 constexpr std::uintmax_t kMaxFileBytes = 64u << 20;
 
-// A text as a JSON string; bytes that are no UTF-8 become U+FFFD rather than a broken file.
-std::string quoted(const std::string& text) {
+}  // namespace
+
+std::string jsonQuoted(const std::string& text) {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
-
-}  // namespace
 
 PendingDownloads::PendingDownloads(std::filesystem::path file) : file_(std::move(file)) {}
 
@@ -58,11 +57,11 @@ bool PendingDownloads::saveLocked() const {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         const PendingDownload& e = entries_[i];
         if (i) out += ",";
-        out += "\n{\"id\":" + quoted(e.id) + ",\"desc\":" + quoted(e.desc) + ",\"nickname\":" + quoted(e.nickname) +
-               ",\"sec_uid\":" + quoted(e.secUid) + ",\"play_address\":" + quoted(e.playAddress) +
+        out += "\n{\"id\":" + jsonQuoted(e.id) + ",\"desc\":" + jsonQuoted(e.desc) + ",\"nickname\":" + jsonQuoted(e.nickname) +
+               ",\"sec_uid\":" + jsonQuoted(e.secUid) + ",\"play_address\":" + jsonQuoted(e.playAddress) +
                ",\"first_try_ms\":" + std::to_string(e.firstTryMs) + ",\"next_try_ms\":" + std::to_string(e.nextTryMs) +
                ",\"gap_ms\":" + std::to_string(e.gapMs) + ",\"attempts\":" + std::to_string(e.attempts) +
-               ",\"last_error\":" + quoted(e.lastError) + "}";
+               ",\"last_error\":" + jsonQuoted(e.lastError) + "}";
     }
     out += "\n]}\n";
     return writeFileAtomically(file_, out);

@@ -11,6 +11,9 @@
 
 namespace vigilo {
 
+// A text as a JSON string; bytes that are no UTF-8 become U+FFFD rather than a broken file.
+std::string jsonQuoted(const std::string& text);
+
 struct PendingDownload {
     std::string id, desc, nickname, secUid, playAddress;
     std::int64_t firstTryMs = 0;  // wall clock, ms since 1970
