@@ -41,12 +41,19 @@ if [[ -d $home/下载 ]]; then
 fi
 
 # Posts there before the program started ("existing") are not new to it; a copy of one is
-# counted apart, neither lost nor damaged when its bytes are exact.
-read -r posts_due posts_saved posts_made bad_videos dup_videos earlier < <(awk -F'\t' -v cutoff="$cutoff" '
+# counted apart, neither lost nor damaged when its bytes are exact. A post made before the
+# service's first whole profile answer about its account ("answered") cannot be told from the
+# ones the account already had, so it is not due either (a ledger without such lines: every
+# account counts as answered from the start).
+if grep -q $'\tanswered\t' "$run/ledger.tsv"; then answers=1; else answers=0; fi
+read -r posts_due posts_saved posts_made bad_videos dup_videos earlier unseeable < <(awk -F'\t' -v cutoff="$cutoff" -v answers="$answers" '
+  FILENAME == ARGV[1] && $2 == "answered" { answered[$3] = 1; next }
   FILENAME == ARGV[1] && ($2 == "post" || $2 == "existing") {
     size[$4] = $5; sha[$4] = $6
     if ($2 == "existing") { old[$4] = 1; next }
-    made++; if (cutoff != "none" && $1 < cutoff) due[$4] = 1
+    made++
+    if (answers && !($3 in answered)) { blind++; next }
+    if (cutoff != "none" && $1 < cutoff) due[$4] = 1
     next
   }
   FILENAME == ARGV[2] {
@@ -57,11 +64,13 @@ read -r posts_due posts_saved posts_made bad_videos dup_videos earlier < <(awk -
   END {
     for (id in due) { ndue++; if (id in exact) nsaved++ }
     for (id in copies) { if (copies[id] > 1) dup += copies[id] - 1; if ((id in old) && (id in exact)) earlier++ }
-    print ndue + 0, nsaved + 0, made + 0, bad + 0, dup + 0, earlier + 0
+    print ndue + 0, nsaved + 0, made + 0, bad + 0, dup + 0, earlier + 0, blind + 0
   }' "$run/ledger.tsv" "$work/saved.tsv")
 # Which due posts are missing, for the reader.
-awk -F'\t' -v cutoff="$cutoff" '
-  FILENAME == ARGV[1] && $2 == "post" && cutoff != "none" && $1 < cutoff { due[$4] = $1; sha[$4] = $6; next }
+awk -F'\t' -v cutoff="$cutoff" -v answers="$answers" '
+  FILENAME == ARGV[1] && $2 == "answered" { answered[$3] = 1; next }
+  FILENAME == ARGV[1] && $2 == "post" && cutoff != "none" && $1 < cutoff && (!answers || ($3 in answered)) {
+    due[$4] = $1; sha[$4] = $6; next }
   FILENAME == ARGV[2] && ($1 in sha) && $3 == sha[$1] { delete due[$1] }
   END { for (id in due) printf "missing video: post %s made at %.0f\n", id, due[id] }' \
   "$run/ledger.tsv" "$work/saved.tsv" | sort >"$run/missing.txt"
@@ -141,6 +150,7 @@ row "" "figure" "target"
 judge test "$cutoff" != none -a "$posts_saved" -eq "$posts_due"
 row "posts due (made before the last full cycle) / saved exact" "$posts_due / $posts_saved (of $posts_made made)" "all: $v"
 row "posts older than the run, saved as well" "$earlier" "a figure"
+row "posts made before their account's first answer (not due)" "$unseeable" "a figure"
 judge test "$shows_recorded" -eq "$shows_due"
 row "shows longer than a pass (${pass}s) / with a playable recording" "$shows_due / $shows_recorded" "all: $v"
 pct=$(awk -v a="$rec_secs" -v b="$show_secs" 'BEGIN { printf "%.1f", (b > 0 ? 100 * a / b : 0) }')

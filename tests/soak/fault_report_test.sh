@@ -78,4 +78,12 @@ for c in "${cases[@]}"; do
   eval "$damage"
   check "$name" 1 "$row"
 done
+# A post made before the service first answered for its account is not due: the program could
+# not tell it from the posts the account already had.
+cp -a "$base/intact" "$base/answered-late"
+awk -F'\t' -v OFS='\t' 'NR == 1 { print; print "1000050.000", "answered", "1"; print "1000050.000", "answered", "3"; next } { print }
+  $2 == "post" && $3 == 2 { print "1000130.000", "answered", "2" }' "$base/intact/ledger.tsv" >"$base/answered-late/ledger.tsv"
+rm "$base/answered-late/home/下载/账号2/6990000000000000002-第2条.mp4"
+check answered-late 0 "saved exact +1 / 1 \(of 3 made\) +all: met"
+check answered-late 0 "first answer \\(not due\\) +1 "
 exit $((failures > 0))

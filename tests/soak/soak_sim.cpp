@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <mutex>
 #include <csignal>
 #include <cstdio>
@@ -296,7 +297,29 @@ int main(int argc, char** argv) {
             offAir.push_back(i);
     }
     const bool faulty = faultShare > 0;
-    if (faulty) sim.setFaultChooser([&randomFaults](const std::string& endpoint) { return randomFaults.choose(endpoint); });
+    // The first whole profile answer about each account: before it the program cannot tell a
+    // new post from the ones the account already had. The observer and the fault's choice run
+    // on the request's own thread, one after the other.
+    static thread_local std::string requestSecUid;
+    std::map<std::string, int> accountOf;
+    for (int i = 0; i < accounts; ++i) accountOf[secUidOf(i)] = i;
+    std::mutex answeredMutex;
+    std::set<int> answered;
+    sim.setRequestObserver([](const vigilo::sim::RequestRecord& r) {
+        const auto it = r.params.find("sec_uid");
+        requestSecUid = r.endpoint == vigilo::sim::kProfile && it != r.params.end() ? it->second : std::string();
+    });
+    sim.setFaultChooser([&, faulty](const std::string& endpoint) {
+        const Fault fault = faulty ? randomFaults.choose(endpoint) : Fault::None;
+        if (endpoint == vigilo::sim::kProfile && fault == Fault::None) {
+            const auto it = accountOf.find(requestSecUid);
+            if (it != accountOf.end()) {
+                std::lock_guard<std::mutex> lock(answeredMutex);
+                if (answered.insert(it->second).second) ledger.line("answered\t" + std::to_string(it->second));
+            }
+        }
+        return fault;
+    });
     event("ready " + sim.baseUrl());
 
     using Clock = std::chrono::steady_clock;
@@ -419,6 +442,7 @@ int main(int argc, char** argv) {
     ledger.line("stop");
     for (const auto& [what, count] : randomFaults.played()) ledger.line("played\t" + what + "\t" + std::to_string(count));
     sim.setFaultChooser(nullptr);
+    sim.setRequestObserver(nullptr);
     sim.stop();
     return 0;
 }
