@@ -23,6 +23,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/demo.h"
@@ -300,24 +301,25 @@ int main(int argc, char** argv) {
     // The first whole profile answer about each account: before it the program cannot tell a
     // new post from the ones the account already had. The observer and the fault's choice run
     // on the request's own thread, one after the other.
-    static thread_local std::string requestSecUid;
     std::map<std::string, int> accountOf;
     for (int i = 0; i < accounts; ++i) accountOf[secUidOf(i)] = i;
     std::mutex answeredMutex;
+    std::map<std::thread::id, std::string> profileAsked;  // the request each thread serves
     std::set<int> answered;
-    sim.setRequestObserver([](const vigilo::sim::RequestRecord& r) {
+    sim.setRequestObserver([&](const vigilo::sim::RequestRecord& r) {
         const auto it = r.params.find("sec_uid");
-        requestSecUid = r.endpoint == vigilo::sim::kProfile && it != r.params.end() ? it->second : std::string();
+        std::lock_guard<std::mutex> lock(answeredMutex);
+        profileAsked[std::this_thread::get_id()] =
+            r.endpoint == vigilo::sim::kProfile && it != r.params.end() ? it->second : std::string();
     });
     sim.setFaultChooser([&, faulty](const std::string& endpoint) {
         const Fault fault = faulty ? randomFaults.choose(endpoint) : Fault::None;
-        if (endpoint == vigilo::sim::kProfile && fault == Fault::None) {
-            const auto it = accountOf.find(requestSecUid);
-            if (it != accountOf.end()) {
-                std::lock_guard<std::mutex> lock(answeredMutex);
-                if (answered.insert(it->second).second) ledger.line("answered\t" + std::to_string(it->second));
-            }
-        }
+        std::lock_guard<std::mutex> lock(answeredMutex);
+        const auto node = profileAsked.extract(std::this_thread::get_id());
+        if (endpoint != vigilo::sim::kProfile || fault != Fault::None || node.empty()) return fault;
+        const auto it = accountOf.find(node.mapped());
+        if (it != accountOf.end() && answered.insert(it->second).second)
+            ledger.line("answered\t" + std::to_string(it->second));
         return fault;
     });
     event("ready " + sim.baseUrl());
