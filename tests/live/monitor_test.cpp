@@ -38,6 +38,49 @@ void appendRow(TableStore& table, const std::vector<std::string>& cells) {
     for (std::size_t c = 0; c < cells.size(); ++c) table.setCell(row, static_cast<int>(c), cells[c]);
 }
 
+// Each state shows its two texts, a stopped recording keeps the live status it had, and a row
+// read back from its texts (a row the monitor has no record of) is the room that wrote them.
+TEST(RoomStates, RowTextsShowTheStateAndReadBackToIt) {
+    struct Case {
+        RoomState state;
+        bool wasOnAir;
+        const char* live;
+        const char* record;
+        bool onAir;
+        bool polled;
+    };
+    const Case cases[] = {
+        {RoomState::Offline, true, kOfflineWord, kWaitingWord, false, true},
+        {RoomState::Watching, false, kOfflineWord, kWatchingWord, false, true},
+        {RoomState::Recording, false, kLiveWord, kRecordingWord, true, false},
+        {RoomState::RecordingStopped, true, kLiveWord, kStoppedWord, true, true},
+        {RoomState::RecordingStopped, false, kOfflineWord, kStoppedWord, false, true},
+        {RoomState::LiveNotRecorded, false, kLiveWord, kNotifyOnlyWord, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.record) + (c.wasOnAir ? " from live" : " from offline"));
+        TableStore table("RoomTable", roomColumns());
+        table.appendRow();
+        Room room{"7400000000000000001", "7400000000000000002", "主播"};
+        setRoomState(table, 0, room, c.wasOnAir ? RoomState::Recording : RoomState::Offline);
+        setRoomState(table, 0, room, c.state);
+        EXPECT_EQ(table.cell(0, rcol::LiveStatus), c.live);
+        EXPECT_EQ(table.cell(0, rcol::RecordStatus), c.record);
+        EXPECT_EQ(room.onAir, c.onAir);
+        EXPECT_EQ(polledRoom(room), c.polled);
+
+        table.setCell(0, rcol::Owner, room.nickname);
+        table.setCell(0, rcol::RoomId, room.roomId);
+        table.setCell(0, rcol::LatestRoomId, room.latestId);
+        const Room read = roomFromCells(table, 0);
+        EXPECT_EQ(read.state, c.state);
+        EXPECT_EQ(read.onAir, c.onAir);
+        EXPECT_EQ(read.roomId, room.roomId);
+        EXPECT_EQ(read.latestId, room.latestId);
+        EXPECT_EQ(read.nickname, room.nickname);
+    }
+}
+
 TEST_F(LiveTest, LinksThatAreNotRoomsAddNoRow) {
     sim::Account account;
     account.uid = "73519046218";

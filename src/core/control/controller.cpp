@@ -87,7 +87,7 @@ void Controller::roomAddJob(const std::string& linkText) {
     auto superseded = [&] { return generation != roomJobGeneration_ || ctx_.closing; };
     if (superseded()) return;
 
-    ctx_.roomTable.deleteAll();
+    live_.clearRooms();
     live_.forgetUnansweredLinks();
     const std::vector<std::string> lines = splitCrLf(toCrLf(linkText));
     // The rows follow the links' order whatever order the look-ups finish in.

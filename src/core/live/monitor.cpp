@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 #include "app/linkfile.h"
 #include "live/collect.h"
@@ -76,6 +77,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     std::set<std::string> unanswered;
     std::set<std::string> retrying;
     std::uint64_t linkGeneration = 0;  // moves on when the rows are registered anew
+    // The room of each row, by row number - 1; under the TableLock. The rows' status cells are
+    // written from these, and every decision reads these, not the cells.
+    std::vector<std::optional<Room>> rooms;
     // Before the recorders: their threads, joined as the set goes, may still ask for a poll.
     PassSupervisor supervisor;
     RecorderSet recorders;
@@ -104,19 +108,42 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     // ---- the row ----
 
-    // Under the TableLock: the state's texts in the row.
-    void writeStateLocked(int row, RoomState state) { writeRoomState(ctx.roomTable, row - 1, state); }
+    // Under the TableLock: the room of a row (from 1), null when there is no such row. A row
+    // filled by other code is taken as it shows.
+    Room* roomLocked(int row) {
+        const int count = ctx.roomTable.rowCount();
+        if (row < 1 || row > count) return nullptr;
+        rooms.resize(static_cast<std::size_t>(count));
+        std::optional<Room>& room = rooms[static_cast<std::size_t>(row - 1)];
+        if (!room || room->roomId != ctx.roomTable.cell(row - 1, rcol::RoomId))
+            room = roomFromCells(ctx.roomTable, row - 1);
+        return &*room;
+    }
+
+    // Under the TableLock: the room's new state, and its texts in the row.
+    void writeStateLocked(int row, RoomState state) {
+        if (Room* room = roomLocked(row)) setRoomState(ctx.roomTable, row - 1, *room, state);
+    }
+
+    void clearRooms() {
+        std::lock_guard table(ctx.tableLock);
+        ctx.roomTable.deleteAll();
+        rooms.clear();
+    }
 
     // Under the TableLock: all nine cells, the figures back at their start.
     void writeRowLocked(int row, const std::string& nickname, const std::string& roomId,
                         const RoomAnswer& source, const std::string& latestId, const std::string& streamUrl,
                         RoomState state) {
+        if (row < 1 || row > ctx.roomTable.rowCount()) return;
+        rooms.resize(static_cast<std::size_t>(ctx.roomTable.rowCount()));
+        rooms[static_cast<std::size_t>(row - 1)] = Room{roomId, latestId, nickname};
         const std::string cells[9] = {
             nickname, roomId, latestId, "", streamUrl, formatTimestamp(source.createTime), "", "0KB", "0"};
         for (int c = 0; c < 9; ++c)
             if (c != rcol::LiveStatus && c != rcol::RecordStatus) ctx.roomTable.setCell(row - 1, c, cells[c]);
         ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOfflineWord);
-        writeStateLocked(row, state);
+        setRoomState(ctx.roomTable, row - 1, *rooms[static_cast<std::size_t>(row - 1)], state);
     }
 
     void announceLive(const std::string& nickname, const std::string& roomId, const std::string& stream,
@@ -132,15 +159,15 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     void recorderStarted(const Recorder& recorder) {
         ctx.setStatus("直播录制中……");
         std::lock_guard table(ctx.tableLock);
-        if (ctx.roomTable.cell(recorder.row - 1, rcol::Owner) == recorder.nickname)
-            writeStateLocked(recorder.row, RoomState::Recording);
+        const Room* room = roomLocked(recorder.row);
+        if (room != nullptr && room->nickname == recorder.nickname) writeStateLocked(recorder.row, RoomState::Recording);
     }
 
     void recorderProgress(const Recorder& recorder, const ProgressFigures& figures) {
         std::lock_guard table(ctx.tableLock);
         const int rows = ctx.roomTable.rowCount();
         for (int i = 0; i < rows; ++i) {
-            if (ctx.roomTable.cell(i, rcol::Owner) != recorder.nickname) continue;
+            if (roomLocked(i + 1)->nickname != recorder.nickname) continue;
             ctx.roomTable.setCell(i, rcol::RecordSize, figures.size);
             if (!figures.duration.empty()) ctx.roomTable.setCell(i, rcol::RecordDuration, figures.duration);
         }
@@ -155,7 +182,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         bool stopped = false;
         {
             std::lock_guard table(ctx.tableLock);
-            if (ctx.roomTable.cell(row - 1, rcol::Owner) != nickname || recorders.recording(row, ending))
+            const Room* room = roomLocked(row);
+            if (room == nullptr || room->nickname != nickname || recorders.recording(row, room->roomId, ending))
                 return;
             stopped = epoch != recorders.epoch();
             writeStateLocked(row, stopped ? RoomState::RecordingStopped : RoomState::Offline);
@@ -297,15 +325,21 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     void pollRoom(int n) {
         if (closed) return;
         const std::uint64_t epoch = recorders.epoch();
-        const std::string roomId = ctx.roomTable.cell(n - 1, rcol::RoomId);
+        std::string roomId;
+        {
+            std::lock_guard table(ctx.tableLock);
+            const Room* room = roomLocked(n);
+            if (room == nullptr) return;
+            roomId = room->roomId;
+        }
         const RoomAnswer first = fetchRoom(roomId);
         if (!first.ownerLive()) {
             // A live row without a recorder (alerting only, or stopped) tells that the show is
             // over once the service says so; a failed answer says nothing.
             if (!first.hasRoom) return;
             std::lock_guard table(ctx.tableLock);
-            if (ctx.roomTable.cell(n - 1, rcol::RoomId) == roomId &&
-                ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord && !recorders.recording(n))
+            const Room* room = roomLocked(n);
+            if (room != nullptr && room->roomId == roomId && room->onAir && !recorders.recording(n, roomId))
                 writeStateLocked(n, RoomState::Watching);
             return;
         }
@@ -322,9 +356,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             bool wasLive = false;
             {
                 std::lock_guard table(ctx.tableLock);
-                if (ctx.roomTable.cell(n - 1, rcol::RoomId) != roomId || recorders.recording(n)) return;
-                wasLive = ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
-                          ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId;
+                const Room* room = roomLocked(n);
+                if (room == nullptr || room->roomId != roomId || recorders.recording(n, roomId)) return;
+                wasLive = room->onAir && room->latestId == first.latestId;
                 if (!wasLive)
                     writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl,
                                    RoomState::LiveNotRecorded);
@@ -343,8 +377,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         bool announce = false;
         {
             std::lock_guard table(ctx.tableLock);
-            announce = !(ctx.roomTable.cell(n - 1, rcol::LiveStatus) == kLiveWord &&
-                         ctx.roomTable.cell(n - 1, rcol::LatestRoomId) == first.latestId);
+            const Room* room = roomLocked(n);
+            announce = !(room != nullptr && room->onAir && room->latestId == first.latestId);
             writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
         }
         if (announce) announceLive(nickname, roomId, streamUrl, source.createTime);
@@ -364,11 +398,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     void queueIfPolled(int row) {
         {
             std::lock_guard table(ctx.tableLock);
-            const std::string liveStatus = ctx.roomTable.cell(row - 1, rcol::LiveStatus);
-            if (!polledRoomState(liveStatus, ctx.roomTable.cell(row - 1, rcol::RecordStatus)) ||
-                recorders.recording(row))
-                return;
-            if (liveStatus == kOfflineWord) writeStateLocked(row, RoomState::Watching);
+            const Room* room = roomLocked(row);
+            if (room == nullptr || !polledRoom(*room) || recorders.recording(row, room->roomId)) return;
+            if (!room->onAir) writeStateLocked(row, RoomState::Watching);
         }
         ctx.roomPollPool.post({std::to_string(row)});
     }
@@ -456,11 +488,16 @@ void LiveMonitor::resumeRecording() {
     startSupervisor();
 }
 
+void LiveMonitor::clearRooms() { state_->clearRooms(); }
+
 std::string LiveMonitor::selectedRoomPage() const {
-    const int row = ctx_.roomTable.selectedRow();
-    if (row < 0) return "";
-    std::string id = ctx_.roomTable.cell(row, rcol::LatestRoomId);
-    if (id.empty()) id = ctx_.roomTable.cell(row, rcol::RoomId);
+    std::string id;
+    {
+        std::lock_guard table(ctx_.tableLock);
+        const Room* room = state_->roomLocked(ctx_.roomTable.selectedRow() + 1);
+        if (room == nullptr) return "";
+        id = room->latestId.empty() ? room->roomId : room->latestId;
+    }
     // Room ids are digits; anything else in the cell is not put into an address.
     if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return "";
@@ -471,7 +508,12 @@ void LiveMonitor::startRecording(const std::string& streamUrl, const std::string
                                  const std::string& rowText) {
     const int row = rowNumberOf(rowText);
     const std::uint64_t epoch = state_->recorders.epoch();
-    const std::string roomId = ctx_.roomTable.cell(row - 1, rcol::RoomId);
+    std::string roomId;
+    {
+        std::lock_guard table(ctx_.tableLock);
+        const Room* room = state_->roomLocked(row);
+        if (room != nullptr) roomId = room->roomId;
+    }
     std::shared_ptr<State::Recorder> recorder;
     const State::Claim outcome = state_->recorders.claim(streamUrl, nickname, roomId, row, epoch, recorder);
     if (outcome != State::Claim::Ok) {

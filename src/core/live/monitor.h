@@ -45,6 +45,8 @@ public:
 
     // `order` and `index` (from 1): the link's place in its list, whose rows keep that order.
     void registerRoom(const std::string& link, RowOrder* order = nullptr, int index = 0);
+    // Empties the room table and the monitor's record of its rooms, for a new list of links.
+    void clearRooms();
     JsonDoc fetchRoomInfo(const std::string& roomId);
     // A link whose share page got no answer (the service failing, not a wrong link) is tried
     // again at each pass and gets its row, after the others, once it resolves. A new list of

@@ -149,16 +149,15 @@ std::uint64_t RecorderSet::beginStop() {
     return ++epoch_;
 }
 
-bool RecorderSet::recordingLocked(int row, const Recorder* ending) const {
-    for (const auto& r : recorders_)
-        if (r.get() != ending && r->row == row && ctx_.roomTable.cell(row - 1, rcol::Owner) == r->nickname)
-            return true;
-    return false;
+bool RecorderSet::recordingLocked(int row, const std::string& roomId, const Recorder* ending) const {
+    return std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) {
+        return r.get() != ending && r->row == row && r->roomId == roomId;
+    });
 }
 
-bool RecorderSet::recording(int row, const Recorder* ending) const {
+bool RecorderSet::recording(int row, const std::string& roomId, const Recorder* ending) const {
     std::lock_guard lock(mutex_);
-    return recordingLocked(row, ending);
+    return recordingLocked(row, roomId, ending);
 }
 
 std::vector<pid_t> RecorderSet::ourProcessesLocked() const {
@@ -212,7 +211,7 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
 
     std::lock_guard lock(mutex_);
     if (closed_ || ctx_.closing || epoch != epoch_) return Claim::Stopped;
-    if (recordingLocked(row, nullptr)) return Claim::Busy;
+    if (recordingLocked(row, roomId, nullptr)) return Claim::Busy;
     auto recorder = std::make_shared<Recorder>();
     recorder->row = row;
     recorder->url = url;

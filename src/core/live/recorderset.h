@@ -98,8 +98,9 @@ public:
     std::uint64_t epoch() const;
     std::uint64_t beginStop();
 
-    // A recorder (other than `ending`) runs for the row and the row still shows its room.
-    bool recording(int row, const Recorder* ending = nullptr) const;
+    // A recorder (other than `ending`) runs for the row and the room it shows (a new list of
+    // links may have put another room in that row).
+    bool recording(int row, const std::string& roomId, const Recorder* ending = nullptr) const;
 
     // Everything that must hold before a recorder may start, decided at once. On Ok the
     // recorder is registered and its file name reserved on disk, or it is an earlier run's
@@ -132,7 +133,7 @@ private:
         std::jthread thread;
     };
 
-    bool recordingLocked(int row, const Recorder* ending) const;
+    bool recordingLocked(int row, const std::string& roomId, const Recorder* ending) const;
     std::vector<pid_t> ourProcessesLocked() const;
     // The ffmpeg of an earlier run recording this owner's room, if one runs and is not ours.
     std::shared_ptr<ForeignProcess> earlierRecorderOf(const std::string& nickname) const;

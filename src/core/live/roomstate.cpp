@@ -23,14 +23,33 @@ StateTexts textsOf(RoomState state) {
 
 }  // namespace
 
-void writeRoomState(TableStore& table, int row, RoomState state) {
+void setRoomState(TableStore& table, int row, Room& room, RoomState state) {
     const StateTexts texts = textsOf(state);
-    if (texts.live != nullptr) table.setCell(row, rcol::LiveStatus, texts.live);
+    room.state = state;
+    if (texts.live != nullptr) {
+        room.onAir = texts.live == kLiveWord;
+        table.setCell(row, rcol::LiveStatus, texts.live);
+    }
     table.setCell(row, rcol::RecordStatus, texts.record);
 }
 
-bool polledRoomState(const std::string& liveStatus, const std::string& recordStatus) {
-    return liveStatus == kOfflineWord || recordStatus == kStoppedWord || recordStatus == kNotifyOnlyWord;
+bool polledRoom(const Room& room) {
+    return !room.onAir || room.state == RoomState::RecordingStopped || room.state == RoomState::LiveNotRecorded;
+}
+
+Room roomFromCells(const TableStore& table, int row) {
+    Room room;
+    room.roomId = table.cell(row, rcol::RoomId);
+    room.latestId = table.cell(row, rcol::LatestRoomId);
+    room.nickname = table.cell(row, rcol::Owner);
+    // Only a row that plainly says offline is taken as off air: a text of unknown meaning never
+    // has the room polled and recorded over what the row shows.
+    room.onAir = table.cell(row, rcol::LiveStatus) != kOfflineWord;
+    const std::string record = table.cell(row, rcol::RecordStatus);
+    for (RoomState state : {RoomState::Watching, RoomState::Recording, RoomState::RecordingStopped,
+                            RoomState::LiveNotRecorded})
+        if (record == textsOf(state).record) room.state = state;
+    return room;
 }
 
 }  // namespace vigilo

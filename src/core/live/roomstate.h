@@ -23,12 +23,26 @@ enum class RoomState {
     LiveNotRecorded,   // "正在直播" / "仅提醒": a room that alerts without being recorded
 };
 
-// Writes the state's status texts into the row (0-based); a stopped recording keeps the row's
-// live status. The caller holds the TableLock when the row's other cells go with it.
-void writeRoomState(TableStore& table, int row, RoomState state);
+// What the live monitor knows of the room in one row. The monitor decides from this, never
+// from the cells, which are only its display.
+struct Room {
+    std::string roomId, latestId, nickname;
+    RoomState state = RoomState::Offline;
+    // The owner was live when the service last answered; a stopped recording keeps it.
+    bool onAir = false;
+};
 
-// Whether the passes poll a row with these status texts: the room is not live, or it is live
-// without a recorder (recording stopped, or alerting only).
-bool polledRoomState(const std::string& liveStatus, const std::string& recordStatus);
+// Moves the room to `state` and writes its status texts into its row (0-based); a stopped
+// recording keeps the row's live status. The caller holds the TableLock when the row's other
+// cells go with it.
+void setRoomState(TableStore& table, int row, Room& room, RoomState state);
+
+// Whether the passes poll the room: it is not live, or it is live without a recorder
+// (recording stopped, or alerting only).
+bool polledRoom(const Room& room);
+
+// The room a row shows when the monitor has no record of it (a row filled by other code): the
+// reverse of setRoomState and the cells of the row (0-based).
+Room roomFromCells(const TableStore& table, int row);
 
 }  // namespace vigilo
