@@ -140,6 +140,15 @@ protected:
         sim.stop();
     }
 
+    // Starts over with other pacing: a new context and monitor over the same directory.
+    void usePacing(const Pacing& pacing) {
+        live.reset();
+        Endpoints endpoints;
+        endpoints.account = endpoints.live = sim.baseUrl();
+        ctx = std::make_unique<AppContext>(Paths::forDirectory(dir.path()), pacing, endpoints, ui);
+        live = std::make_unique<LiveMonitor>(*ctx);
+    }
+
     std::string cell(int row, int column) const { return ctx->roomTable.cell(row, column); }
 
     bool waitForCell(int row, int column, const std::string& text, std::chrono::milliseconds bound) const {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -192,6 +193,31 @@ TEST(RecordingFiles, OpenFilesAndRecordersAreFoundThroughProc) {
 
     // We run in some other directory under some other name: never found.
     EXPECT_TRUE(processesByNameInDirectory("ffmpeg", dir.path()).empty());
+}
+
+// A recorder left by an earlier run is timed from its own start, read from its stat line,
+// whatever its command name holds.
+TEST(ProcessStart, TheStartTimeIsReadAfterTheLastBracket) {
+    const std::string tail = " S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 987654 123456 789";
+    struct Case {
+        std::string stat;
+        std::optional<unsigned long long> ticks;
+    };
+    const Case cases[] = {
+        {"1234 (ffmpeg)" + tail, 987654},
+        {"77 (a) b) S 9 9 (c)" + tail, 987654},
+        {"77 ( ) )" + tail, 987654},
+        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 18446744073709551615", 18446744073709551615ull},
+        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0", std::nullopt},
+        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 -5 1", std::nullopt},
+        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 12x 1", std::nullopt},
+        {"1234 ffmpeg" + tail, std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(startTicksOfStat(c.stat), c.ticks) << c.stat;
+
+    EXPECT_TRUE(processAge(::getpid()).has_value());
+    EXPECT_FALSE(processAge(0).has_value());
 }
 
 }  // namespace

@@ -260,6 +260,50 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     EXPECT_GT(probeDuration(dir.path() / "H.mp4"), 1.0);
 }
 
+// A recorder taken over from an earlier run that dies soon after (a stall it met before the
+// restart, a crash) has still recorded for a while: its room is polled again soon, as after a
+// recorder of ours, not only at the next pass.
+TEST_F(LiveTest, ARoomWhoseTakenOverRecorderDiesIsRecordedAgainSoon) {
+    Pacing pacing;
+    pacing.passInterval = std::chrono::hours(1);
+    pacing.recorderRepoll = 3s;
+    usePacing(pacing);
+    const std::string id = "7000000000000000778";
+    sim.addRoom(makeRoom(id, "J"));
+    const sim::StreamUrls stream = sim.goLiveWithStream(id);
+    RunControl earlier;
+    std::thread left([&] {
+        runProgram({"ffmpeg", recorderArguments(stream.flv, recorderPort(1), "./J.mp4"), dir.path(), true}, {},
+                   &earlier);
+    });
+    // It has run for longer than the quick poll's bound when the program starts.
+    ASSERT_TRUE(eventually([&] { return processAge(earlier.processId()).value_or(0ms) > 4s; }, 20s));
+    ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "J.mp4") > 0; }, 20s));
+
+    live->registerRoom(sim.roomShareLink(id));
+    live->startSupervisor();
+    const std::vector<RecorderInfo> taken = live->recorders();
+    ASSERT_EQ(taken.size(), 1u);
+    ASSERT_TRUE(taken[0].fromEarlierRun);
+    earlier.sendSignal(SIGKILL);
+    EXPECT_TRUE(earlier.waitFinished(30s));
+    left.join();
+
+    // The show goes on and is recorded again, by a recorder of ours, long before the next pass.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto now = live->recorders();
+            return now.size() == 1 && !now[0].fromEarlierRun;
+        },
+        30s));
+    EXPECT_EQ(cell(0, 6), kRecording);
+    ASSERT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 20s)) << cell(0, 7);
+    live->stopRecording();
+    const std::vector<std::string> files = recordingFilesIn(ctx->paths.collectionDir());
+    ASSERT_EQ(files.size(), 2u);
+    for (const std::string& file : files) EXPECT_GT(probeDuration(ctx->paths.collectionDir() / file), 0) << file;
+}
+
 // Run by the next test in a process of its own: records a room and exits mid-recording.
 TEST(LiveChild, DISABLED_RecordsUntilTheProgramExits) {
     // Told through its own command line: the parent's environment is not touched while its

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <system_error>
 
@@ -145,6 +147,42 @@ std::vector<std::string> processArguments(pid_t pid) {
     std::string argument;
     while (std::getline(in, argument, '\0')) arguments.push_back(argument);
     return arguments;
+}
+
+std::optional<unsigned long long> startTicksOfStat(std::string_view stat) {
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    // The state is the third field, the start time the twenty-second.
+    std::string_view rest = stat.substr(close + 1);
+    for (int field = 3; field <= 22; ++field) {
+        const std::size_t begin = rest.find_first_not_of(' ');
+        if (begin == std::string_view::npos) return std::nullopt;
+        rest.remove_prefix(begin);
+        const std::size_t end = std::min(rest.find(' '), rest.size());
+        if (field == 22) {
+            const std::string_view digits = rest.substr(0, end);
+            unsigned long long ticks = 0;
+            const auto [at, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ticks);
+            if (error != std::errc() || at != digits.data() + digits.size()) return std::nullopt;
+            return ticks;
+        }
+        rest.remove_prefix(end);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::chrono::milliseconds> processAge(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return std::nullopt;
+    const std::optional<unsigned long long> ticks = startTicksOfStat(stat);
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    timespec boot {};
+    if (!ticks || perSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return std::nullopt;
+    const long double startedMs = static_cast<long double>(*ticks) * 1000 / perSecond;
+    const long double nowMs = static_cast<long double>(boot.tv_sec) * 1000 + boot.tv_nsec / 1e6L;
+    if (nowMs < startedMs) return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds(static_cast<long long>(nowMs - startedMs));
 }
 
 bool recordingNeverStarted(const fs::path& file) {

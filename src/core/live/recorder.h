@@ -3,8 +3,10 @@
 // the player script, and what the system says about processes and open files.
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -48,6 +50,13 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std
 
 // A process's command line, one argument per element; empty when it cannot be read.
 std::vector<std::string> processArguments(pid_t pid);
+
+// The start time in a /proc/<pid>/stat line, in clock ticks after boot. The command name in
+// its brackets may hold anything, brackets and spaces too.
+std::optional<unsigned long long> startTicksOfStat(std::string_view stat);
+
+// How long a process has been running; nothing when it cannot be told.
+std::optional<std::chrono::milliseconds> processAge(pid_t pid);
 
 // Whether any process (us included) holds the file open.
 bool fileHeldOpen(const std::filesystem::path& file);

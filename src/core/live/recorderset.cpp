@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -207,7 +208,11 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
     // Read before the lock: it walks /proc.
     std::shared_ptr<ForeignProcess> earlier = earlierRecorderOf(nickname);
     std::string earlierFile;
-    if (earlier) earlierFile = outputFileOf(processArguments(earlier->pid()));
+    std::optional<Millis> earlierAge;
+    if (earlier) {
+        earlierFile = outputFileOf(processArguments(earlier->pid()));
+        earlierAge = processAge(earlier->pid());
+    }
 
     std::lock_guard lock(mutex_);
     if (closed_ || ctx_.closing || epoch != epoch_) return Claim::Stopped;
@@ -224,6 +229,9 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
                            return r->earlier && r->earlier->pid() == earlier->pid();
                        });
     if (earlier && !taken && !earlierFile.empty()) {
+        // Its time counts from its own start: a process that has recorded for a while and
+        // ends soon after we take it over has its room polled again soon, like one of ours.
+        if (earlierAge) recorder->startedAt = Clock::now() - *earlierAge;
         recorder->earlier = std::move(earlier);
         recorder->fileName = earlierFile;
         recorders_.push_back(recorder);
