@@ -220,17 +220,22 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     EXPECT_GT(probeDuration(elsewhere.path() / "other.mp4"), 0);
 }
 
+// An ffmpeg recording a show into the data directory as a killed run of the program leaves
+// it; the thread is its parent, as the program was.
+std::thread startEarlierRecorder(const std::string& stream, const fs::path& dir, const std::string& file,
+                                 RunControl& control) {
+    return std::thread([stream, dir, file, &control] {
+        runProgram({"ffmpeg", recorderArguments(stream, recorderPort(1), "./" + file), dir, true}, {}, &control);
+    });
+}
+
 // After a SIGKILL of the program its recorders go on; the next run takes them over instead
 // of recording each show a second time.
 TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     const std::string id = "7000000000000000777";
     sim.addRoom(makeRoom(id, "H"));
-    const sim::StreamUrls stream = sim.goLiveWithStream(id);
     RunControl earlier;
-    std::thread left([&] {
-        runProgram({"ffmpeg", recorderArguments(stream.flv, recorderPort(1), "./H.mp4"), dir.path(), true}, {},
-                   &earlier);
-    });
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "H.mp4", earlier);
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "H.mp4") > 0; }, 20s));
 
     live->registerRoom(sim.roomShareLink(id));
@@ -270,12 +275,8 @@ TEST_F(LiveTest, ARoomWhoseTakenOverRecorderDiesIsRecordedAgainSoon) {
     usePacing(pacing);
     const std::string id = "7000000000000000778";
     sim.addRoom(makeRoom(id, "J"));
-    const sim::StreamUrls stream = sim.goLiveWithStream(id);
     RunControl earlier;
-    std::thread left([&] {
-        runProgram({"ffmpeg", recorderArguments(stream.flv, recorderPort(1), "./J.mp4"), dir.path(), true}, {},
-                   &earlier);
-    });
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "J.mp4", earlier);
     // It has run for longer than the quick poll's bound when the program starts.
     ASSERT_TRUE(eventually([&] { return processAge(earlier.processId()).value_or(0ms) > 4s; }, 20s));
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "J.mp4") > 0; }, 20s));
