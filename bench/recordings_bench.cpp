@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,8 +13,10 @@
 #include "app/context.h"
 #include "bench.h"
 #include "live/monitor.h"
+#include "live/recorder.h"
 #include "sim/simulator.h"
 #include "support.h"
+#include "text/strings.h"
 
 namespace vigilo::bench {
 
@@ -26,14 +27,11 @@ double cpuSecondsOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     if (!std::getline(in, line)) return 0;
-    const auto close = line.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(line.substr(close + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;  // state … cmajflt
-    long utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    // utime and stime are fields 14 and 15; the list starts at field 3.
+    const std::vector<std::string_view> fields = statFieldsAfterName(line);
+    if (fields.size() < 13) return 0;
+    return (textToNumber(fields[11]) + textToNumber(fields[12])) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string roomId(int i) { return std::to_string(7600000000000000000ll + i); }

@@ -9,6 +9,9 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "live/recorder.h"
 
 namespace vigilo::livetest {
 
@@ -62,8 +65,8 @@ inline bool processAlive(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     if (!std::getline(stat, line)) return false;
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    const std::vector<std::string_view> fields = statFieldsAfterName(line);
+    return !fields.empty() && fields[0] != "Z";
 }
 
 }  // namespace vigilo::livetest

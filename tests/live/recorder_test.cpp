@@ -215,6 +215,8 @@ TEST(ProcessStart, TheStartTimeIsReadAfterTheLastBracket) {
         {"", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(startTicksOfStat(c.stat), c.ticks) << c.stat;
+    // The state is the first field after the name, a trailing newline is not part of the last.
+    EXPECT_EQ(statFieldsAfterName("9 (x) y) Z 1\n"), (std::vector<std::string_view>{"Z", "1"}));
 
     EXPECT_TRUE(processAge(::getpid()).has_value());
     EXPECT_FALSE(processAge(0).has_value());

@@ -137,13 +137,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                         RoomState state) {
         if (row < 1 || row > ctx.roomTable.rowCount()) return;
         rooms.resize(static_cast<std::size_t>(ctx.roomTable.rowCount()));
-        rooms[static_cast<std::size_t>(row - 1)] = Room{roomId, latestId, nickname};
+        Room& room = rooms[static_cast<std::size_t>(row - 1)].emplace(Room{roomId, latestId, nickname});
         const std::string cells[9] = {
             nickname, roomId, latestId, "", streamUrl, formatTimestamp(source.createTime), "", "0KB", "0"};
         for (int c = 0; c < 9; ++c)
             if (c != rcol::LiveStatus && c != rcol::RecordStatus) ctx.roomTable.setCell(row - 1, c, cells[c]);
         ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOfflineWord);
-        setRoomState(ctx.roomTable, row - 1, *rooms[static_cast<std::size_t>(row - 1)], state);
+        setRoomState(ctx.roomTable, row - 1, room, state);
     }
 
     void announceLive(const std::string& nickname, const std::string& roomId, const std::string& stream,
@@ -160,7 +160,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         ctx.setStatus("直播录制中……");
         std::lock_guard table(ctx.tableLock);
         const Room* room = roomLocked(recorder.row);
-        if (room != nullptr && room->nickname == recorder.nickname) writeStateLocked(recorder.row, RoomState::Recording);
+        if (room != nullptr && room->nickname == recorder.nickname)
+            writeStateLocked(recorder.row, RoomState::Recording);
     }
 
     void recorderProgress(const Recorder& recorder, const ProgressFigures& figures) {
@@ -183,7 +184,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         {
             std::lock_guard table(ctx.tableLock);
             const Room* room = roomLocked(row);
-            if (room == nullptr || room->nickname != nickname || recorders.recording(row, room->roomId, ending))
+            if (room == nullptr || room->nickname != nickname ||
+                recorders.recording(row, room->roomId, ending))
                 return;
             stopped = epoch != recorders.epoch();
             writeStateLocked(row, stopped ? RoomState::RecordingStopped : RoomState::Offline);

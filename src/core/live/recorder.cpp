@@ -149,26 +149,31 @@ std::vector<std::string> processArguments(pid_t pid) {
     return arguments;
 }
 
-std::optional<unsigned long long> startTicksOfStat(std::string_view stat) {
+std::vector<std::string_view> statFieldsAfterName(std::string_view stat) {
+    std::vector<std::string_view> fields;
     const std::size_t close = stat.rfind(')');
-    if (close == std::string_view::npos) return std::nullopt;
-    // The state is the third field, the start time the twenty-second.
+    if (close == std::string_view::npos) return fields;
     std::string_view rest = stat.substr(close + 1);
-    for (int field = 3; field <= 22; ++field) {
-        const std::size_t begin = rest.find_first_not_of(' ');
-        if (begin == std::string_view::npos) return std::nullopt;
+    while (true) {
+        const std::size_t begin = rest.find_first_not_of(" \n");
+        if (begin == std::string_view::npos) break;
         rest.remove_prefix(begin);
-        const std::size_t end = std::min(rest.find(' '), rest.size());
-        if (field == 22) {
-            const std::string_view digits = rest.substr(0, end);
-            unsigned long long ticks = 0;
-            const auto [at, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ticks);
-            if (error != std::errc() || at != digits.data() + digits.size()) return std::nullopt;
-            return ticks;
-        }
+        const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+        fields.push_back(rest.substr(0, end));
         rest.remove_prefix(end);
     }
-    return std::nullopt;
+    return fields;
+}
+
+std::optional<unsigned long long> startTicksOfStat(std::string_view stat) {
+    // Field 22; the list starts at field 3.
+    const std::vector<std::string_view> fields = statFieldsAfterName(stat);
+    if (fields.size() < 20) return std::nullopt;
+    const std::string_view digits = fields[19];
+    unsigned long long ticks = 0;
+    const auto [at, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ticks);
+    if (error != std::errc() || at != digits.data() + digits.size()) return std::nullopt;
+    return ticks;
 }
 
 std::optional<std::chrono::milliseconds> processAge(pid_t pid) {
@@ -177,7 +182,7 @@ std::optional<std::chrono::milliseconds> processAge(pid_t pid) {
     if (!std::getline(in, stat)) return std::nullopt;
     const std::optional<unsigned long long> ticks = startTicksOfStat(stat);
     const long perSecond = ::sysconf(_SC_CLK_TCK);
-    timespec boot {};
+    timespec boot{};
     if (!ticks || perSecond <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0) return std::nullopt;
     const long double startedMs = static_cast<long double>(*ticks) * 1000 / perSecond;
     const long double nowMs = static_cast<long double>(boot.tv_sec) * 1000 + boot.tv_nsec / 1e6L;

@@ -51,8 +51,11 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std
 // A process's command line, one argument per element; empty when it cannot be read.
 std::vector<std::string> processArguments(pid_t pid);
 
-// The start time in a /proc/<pid>/stat line, in clock ticks after boot. The command name in
-// its brackets may hold anything, brackets and spaces too.
+// The fields of a /proc/<pid>/stat line after the command name, from the state (the third) on.
+// The name in its brackets may hold anything, brackets and spaces too. Empty without a name.
+std::vector<std::string_view> statFieldsAfterName(std::string_view stat);
+
+// The start time in a /proc/<pid>/stat line, in clock ticks after boot.
 std::optional<unsigned long long> startTicksOfStat(std::string_view stat);
 
 // How long a process has been running; nothing when it cannot be told.

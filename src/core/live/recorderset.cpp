@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "live/recorder.h"

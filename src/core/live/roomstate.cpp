@@ -34,7 +34,8 @@ void setRoomState(TableStore& table, int row, Room& room, RoomState state) {
 }
 
 bool polledRoom(const Room& room) {
-    return !room.onAir || room.state == RoomState::RecordingStopped || room.state == RoomState::LiveNotRecorded;
+    return !room.onAir || room.state == RoomState::RecordingStopped ||
+           room.state == RoomState::LiveNotRecorded;
 }
 
 Room roomFromCells(const TableStore& table, int row) {
