@@ -42,7 +42,10 @@ double median(std::vector<double> values) {
     account.uid = "79000000001";
     account.secUid = kSecUid;
     account.nickname = "bench";
-    account.posts = {{kPostId, "download", std::string(bytes, 'v')}};
+    // Begins like a video (an FLV header), as the download checks.
+    std::string video(bytes, 'v');
+    if (video.size() >= 3) video.replace(0, 3, "FLV");
+    account.posts = {{kPostId, "download", video}};
     sim.addAccount(account);
     const std::string line = sim.baseUrl() + "\n";
     if (::write(writeFd, line.data(), line.size()) < 0) ::_exit(1);

@@ -25,7 +25,10 @@ install(FILES ${_packaging}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vigilo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A placeholder: problems are reported in the repository's issue tracker (README.md).
 set(CPACK_PACKAGE_CONTACT "Vigilo developers <vigilo@example.org>")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_LIST_DIR}/../LICENSE)
+set(CPACK_RPM_PACKAGE_LICENSE "MIT")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Watches Douyin creators: downloads new videos, records live rooms")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Vigilo polls the Douyin web API for the accounts and live rooms whose share links you paste, "

@@ -5,6 +5,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStringList>
@@ -23,8 +24,8 @@ constexpr int kExpireMs = 10000;
 
 }  // namespace
 
-DesktopNotifier::DesktopNotifier(EventBus& bus, FolderOpener openFolder, QObject* parent)
-    : QObject(parent), bus_(bus), openFolder_(std::move(openFolder)) {
+DesktopNotifier::DesktopNotifier(EventBus& bus, QString dataDirectory, FolderOpener openFolder, QObject* parent)
+    : QObject(parent), bus_(bus), dataDirectory_(std::move(dataDirectory)), openFolder_(std::move(openFolder)) {
     if (!openFolder_)
         openFolder_ = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
     QDBusConnection session = QDBusConnection::sessionBus();
@@ -50,14 +51,13 @@ DesktopNotifier::~DesktopNotifier() {
 
 void DesktopNotifier::show(const Event& event) {
     if (!enabled_) return;
-    // The body may be read as markup; a description is text, never tags.
-    const QString summary = QString::fromStdString(eventTitle(event));
+    // Servers may read summary and body as markup; a nickname or a description is text,
+    // never tags.
+    const QString summary = QString::fromStdString(eventTitle(event)).toHtmlEscaped();
     const QString body = QString::fromStdString(eventBody(event)).toHtmlEscaped();
-    QString folder;
-    if (const std::string file = eventFile(event); !file.empty())
-        folder = QFileInfo(QString::fromStdString(file)).absolutePath();
+    const QString file = QString::fromStdString(eventFile(event));
     QStringList actions;
-    if (!folder.isEmpty()) actions << QStringLiteral("default") << QStringLiteral("打开文件夹");
+    if (!file.isEmpty()) actions << QStringLiteral("default") << QStringLiteral("打开文件夹");
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     call << QStringLiteral("Vigilo") << uint(0) << QStringLiteral("vigilo") << summary << body << actions
@@ -66,7 +66,7 @@ void DesktopNotifier::show(const Event& event) {
                                                           : QStringLiteral("im.received")}}
          << kExpireMs;
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, folder](QDBusPendingCallWatcher* w) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, file](QDBusPendingCallWatcher* w) {
         w->deleteLater();
         QDBusPendingReply<uint> reply = *w;
         if (reply.isError()) {
@@ -80,17 +80,27 @@ void DesktopNotifier::show(const Event& event) {
             return;
         }
         const uint id = reply.value();
-        if (!folder.isEmpty()) folders_.insert(id, folder);
+        if (!file.isEmpty()) files_.insert(id, file);
         emit sent(id);
     });
 }
 
-void DesktopNotifier::onActionInvoked(uint id, const QString& action) {
-    const auto it = folders_.constFind(id);
-    if (it == folders_.constEnd()) return;
-    if (action == QLatin1String("default")) openFolder_(*it);
+// Looked up at the click, since "停止录制" may have moved the recording in the meantime. The
+// process's working directory is never the answer: it need not be the data directory.
+QString DesktopNotifier::folderOf(const QString& file) const {
+    if (QFileInfo(file).isAbsolute()) return QFileInfo(file).absolutePath();
+    const QDir data(dataDirectory_);
+    const QString collected = data.filePath(QStringLiteral("download/") + file);
+    if (!QFileInfo::exists(data.filePath(file)) && QFileInfo::exists(collected)) return QFileInfo(collected).absolutePath();
+    return QFileInfo(data.filePath(file)).absolutePath();
 }
 
-void DesktopNotifier::onClosed(uint id, uint) { folders_.remove(id); }
+void DesktopNotifier::onActionInvoked(uint id, const QString& action) {
+    const auto it = files_.constFind(id);
+    if (it == files_.constEnd()) return;
+    if (action == QLatin1String("default")) openFolder_(folderOf(*it));
+}
+
+void DesktopNotifier::onClosed(uint id, uint) { files_.remove(id); }
 
 }  // namespace vigilo::gui

@@ -15,8 +15,10 @@ class DesktopNotifier : public QObject {
     Q_OBJECT
 public:
     using FolderOpener = std::function<void(const QString& folder)>;
-    // Subscribes to `bus` until destroyed. `openFolder` defaults to the desktop's file manager.
-    explicit DesktopNotifier(EventBus& bus, FolderOpener openFolder = {}, QObject* parent = nullptr);
+    // Subscribes to `bus` until destroyed. A file an event names without a folder (a
+    // recording) is in `dataDirectory`, or in its "download" folder once collected.
+    // `openFolder` defaults to the desktop's file manager.
+    DesktopNotifier(EventBus& bus, QString dataDirectory, FolderOpener openFolder = {}, QObject* parent = nullptr);
     ~DesktopNotifier() override;
 
     // False once the bus or the service turned out to be missing.
@@ -33,11 +35,15 @@ private slots:
     void onClosed(uint id, uint reason);
 
 private:
+    // The folder a click on the notification of `file` opens.
+    QString folderOf(const QString& file) const;
+
     EventBus& bus_;
+    QString dataDirectory_;
     FolderOpener openFolder_;
     int subscription_ = 0;
     bool enabled_ = true;
-    QHash<uint, QString> folders_;  // notification id → folder a click opens
+    QHash<uint, QString> files_;  // notification id → the file whose folder a click opens
 };
 
 }  // namespace vigilo::gui

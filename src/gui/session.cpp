@@ -162,7 +162,7 @@ int runGui(int argc, char** argv) {
         std::optional<Notifiers> notifiers;
         if (const auto config = NotifyConfig::fromEnvironment(); config.any())
             notifiers.emplace(ctx->events, config, [&ctx = *ctx](const std::string& line) { ctx.appendLog(line); });
-        DesktopNotifier desktop(ctx->events);
+        DesktopNotifier desktop(ctx->events, QString::fromStdString(ctx->paths.dataDir.string()));
         GuiSession session(*controller, noticeUrlFromEnvironment());
         Tray tray(*controller, session.mainWindow());
         if (!options.screenshotDir.isEmpty()) {

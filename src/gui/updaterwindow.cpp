@@ -27,7 +27,7 @@ UpdaterWindow::UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget
     : QWidget(parent, Qt::Window),
       ctx_(ctx),
       address_(std::move(updateAddress)),
-      updater_(std::make_shared<Updater>(ctx, starter ? std::move(starter) : ProgramStarter(startUpdateBuild))) {
+      updater_(std::make_unique<Updater>(ctx, starter ? std::move(starter) : ProgramStarter(startUpdateBuild))) {
     setObjectName(QStringLiteral("窗口_更新"));
     setWindowTitle(windowCaption(""));
     installAccessibility();
@@ -58,7 +58,7 @@ void UpdaterWindow::startUpdate() {
     if (downloading_) return;
     // Progress and the end arrive on the download thread. They travel as queued calls through
     // the application object, which outlives every window, and land only where the window
-    // still exists. A failure's message has been shown by then.
+    // still exists; a failure's message box is shown there too.
     const QPointer<UpdaterWindow> self(this);
     downloading_ = updater_->startUpdate(
         address_,
@@ -66,8 +66,7 @@ void UpdaterWindow::startUpdate() {
             QMetaObject::invokeMethod(
                 qApp, [self, progress] { if (self) self->showProgress(progress); }, Qt::QueuedConnection);
         },
-        // The updater stays alive with its thread even when the window goes first.
-        [self, keep = updater_](const DownloadResult& result) {
+        [self](const DownloadResult& result) {
             QMetaObject::invokeMethod(
                 qApp, [self, result] { if (self) self->finish(result); }, Qt::QueuedConnection);
         });
@@ -88,6 +87,7 @@ void UpdaterWindow::finish(const DownloadResult& result) {
     if (result.code != 0) {
         // A refusal is said where the user looks, beside its message box.
         if (isUpdateRefusal(result.message)) title_->setText(QString::fromStdString(result.message));
+        updater_->tellFailure(result);
         emit updateFailed();
         return;
     }

@@ -38,7 +38,8 @@ private:
 
     AppContext& ctx_;
     std::string address_;
-    std::shared_ptr<Updater> updater_;
+    // Destroyed with the window, which stops a download in flight and joins its thread.
+    std::unique_ptr<Updater> updater_;
     bool downloading_ = false;
     QLabel* title_ = nullptr;
     QLabel* progressLabel_ = nullptr;

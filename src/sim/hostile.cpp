@@ -58,7 +58,11 @@ void playEndless(Connection& conn, const HostileAnswer& answer, bool headOnly) {
     HttpResponse r{200, "", {{"Content-Type", "video/mp4"}}, ""};
     const std::size_t length = answer.bytes == 0 ? kEndlessLength : answer.bytes;
     if (!conn.write(Connection::serializeHead(r, length, false)) || headOnly) return;
-    const std::string block(kPiece, '\x42');
+    // It begins like a video (an FLV header), so only its length can stop the download.
+    std::string block(kPiece, '\x42');
+    block.replace(0, 5, "FLV\x01\x05");
+    if (!writePaced(conn, block, answer.bytesPerSecond)) return;
+    block.replace(0, 5, 5, '\x42');
     while (writePaced(conn, block, answer.bytesPerSecond)) {
     }
 }

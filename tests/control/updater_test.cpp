@@ -18,6 +18,7 @@
 #include "fixture.h"
 #include "net/http.h"
 #include "server.h"
+#include "sys/stop.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
 
@@ -154,8 +155,10 @@ TEST_F(UpdaterTest, FailuresShowTheirMessageAndLeaveNothingToStart) {
         const auto messages = ui.messages();
         ASSERT_EQ(messages.size(), shown + 1) << c.url;
         EXPECT_FALSE(messages.back().text.empty()) << c.url;
+        // Each failure names its cause below the message.
+        EXPECT_NE(messages.back().text.find("\n原因："), std::string::npos) << messages.back().text;
         if (!c.message.empty()) {
-            EXPECT_EQ(messages.back().text, c.message) << c.url;
+            EXPECT_EQ(messages.back().text.substr(0, messages.back().text.find('\n')), c.message) << c.url;
             EXPECT_EQ(messages.back().icon, MessageIcon::Information) << c.url;
         }
         shown = messages.size();
@@ -189,6 +192,48 @@ TEST_F(UpdaterTest, ASecondPressWhileDownloadingIsIgnored) {
     EXPECT_EQ(result.get().code, 0);
     EXPECT_TRUE(ctx->threads.waitIdle(30s));
     EXPECT_FALSE(updater.running());
+}
+
+// The update path closes the main window before the updater's button is pressed, which asks
+// every worker of the program to stop. The download is the updater's own and runs to its end;
+// only the updater's own end stops it, and then nothing is said.
+TEST_F(UpdaterTest, RunsAfterTheProgramsWorkersWereStoppedAndStopsWithTheUpdater) {
+    const std::string script = "#!/bin/sh\n# " + std::string(100000, 'p') + "\n";
+    server.route("/vgmon", 200, script, "", true, "application/octet-stream");
+    ctx->threads.requestStop();
+    std::promise<DownloadResult> finished;
+    ASSERT_TRUE(updater.startUpdate(server.url("/vgmon"), {}, [&](const DownloadResult& r) { finished.set_value(r); }));
+    auto result = finished.get_future();
+    ASSERT_EQ(result.wait_for(60s), std::future_status::ready);
+    const DownloadResult done = result.get();
+    EXPECT_EQ(done.code, 0) << done.message << " " << done.error;
+    EXPECT_EQ(testing::readBytes(ctx->paths.updateFile()), script);
+    EXPECT_TRUE(ui.messages().empty());
+
+    // A download the updater's end cuts short says nothing and leaves nothing.
+    std::promise<void> firstChunk;
+    bool signalled = false;
+    std::promise<DownloadResult> cut;
+    {
+        Updater leaving(*ctx, startUpdateBuild);
+        ASSERT_TRUE(leaving.startUpdate(
+            server.url("/vgmon"),
+            [&](const UpdateProgress&) {
+                if (std::exchange(signalled, true)) return;
+                firstChunk.set_value();
+                // Holds the transfer until the updater's end asks it to stop.
+                for (int i = 0; i < 3000 && !stopRequested(); ++i) std::this_thread::sleep_for(10ms);
+            },
+            [&](const DownloadResult& r) { cut.set_value(r); }));
+        ASSERT_EQ(firstChunk.get_future().wait_for(30s), std::future_status::ready);
+    }
+    auto cutResult = cut.get_future();
+    ASSERT_EQ(cutResult.wait_for(0s), std::future_status::ready);
+    const DownloadResult stopped = cutResult.get();
+    EXPECT_EQ(stopped.code, -1);
+    EXPECT_TRUE(stopped.message.empty()) << stopped.message;
+    EXPECT_FALSE(fs::exists(ctx->paths.updateFile()));
+    EXPECT_TRUE(ui.messages().empty());
 }
 
 // What a hostile or broken service answers is refused, said, and leaves no file behind: not
@@ -241,7 +286,12 @@ TEST_F(UpdaterTest, HostileAnswersAreRefusedAndLeaveNothing) {
         EXPECT_EQ(result.message, c.message);
         const auto messages = ui.messages();
         ASSERT_EQ(messages.size(), shown + 1);
-        EXPECT_EQ(messages.back().text, c.message);
+        // A refusal says what it refused; a broken download adds its cause.
+        if (isUpdateRefusal(c.message)) {
+            EXPECT_EQ(messages.back().text, c.message);
+        } else {
+            EXPECT_EQ(messages.back().text.rfind(std::string(c.message) + "\n原因：", 0), 0u) << messages.back().text;
+        }
         EXPECT_TRUE(filesLeft().empty()) << filesLeft().front();
         for (const auto& request : sim.requests()) EXPECT_EQ(request.header("Accept-Encoding"), "");
     }

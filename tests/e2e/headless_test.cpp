@@ -198,7 +198,7 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     ASSERT_TRUE(vigilo.waitOut("：监控开始", seconds(10))) << vigilo.out();
 
     // A new post: reported in the log, counted, and its video downloaded whole.
-    const sim::Post post{"7300000000000000002", "第二条作品", std::string(200000, 'v') + "end"};
+    const sim::Post post{"7300000000000000002", "第二条作品", "FLV" + std::string(200000, 'v') + "end"};
     sim_.addPost(account.secUid, post);
     ASSERT_TRUE(vigilo.waitOut(account.nickname + "：有更新1条\n", seconds(15))) << vigilo.out();
     const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
@@ -379,7 +379,7 @@ TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
     writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
-    const sim::Post post{"7300000000000000005", "没保存的作品", std::string(100000, 'w') + "end"};
+    const sim::Post post{"7300000000000000005", "没保存的作品", "FLV" + std::string(100000, 'w') + "end"};
     const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
     const fs::path pending = home_ / "pending-downloads.json";
     {
@@ -420,8 +420,8 @@ TEST_F(Headless, PostsMadeWhileTheProgramWasKilledAreSavedByTheNextRun) {
         first.signal(SIGKILL);
         ASSERT_TRUE(first.waitExit(seconds(10)));
     }
-    const sim::Post down[] = {{"7300000000000000007", "停机时一", std::string(70000, 'a') + "one"},
-                              {"7300000000000000008", "停机时二", std::string(90000, 'b') + "two"}};
+    const sim::Post down[] = {{"7300000000000000007", "停机时一", "FLV" + std::string(70000, 'a') + "one"},
+                              {"7300000000000000008", "停机时二", "FLV" + std::string(90000, 'b') + "two"}};
     for (const auto& post : down) sim_.addPost(account.secUid, post);
 
     Child second(run, env());

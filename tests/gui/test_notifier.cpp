@@ -5,7 +5,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QSignalSpy>
+#include <QDir>
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVariantMap>
 #include <QtTest>
 
@@ -72,8 +75,10 @@ private slots:
 
         EventBus bus;
         QStringList opened;
+        QTemporaryDir data;
+        QVERIFY(data.isValid());
         {
-            DesktopNotifier notifier(bus, [&](const QString& folder) { opened << folder; });
+            DesktopNotifier notifier(bus, data.path(), [&](const QString& folder) { opened << folder; });
             QSignalSpy sent(&notifier, &DesktopNotifier::sent);
             bus.publish(makeEvent(EventType::PostSaved, {{"nickname", "小熊看世界🐻"},
                                                      {"description", "晚霞<b>太好看</b>\n#日落"},
@@ -100,6 +105,27 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 30000);
             QCOMPARE(opened, QStringList{"/data/下载/小熊看世界🐻"});
             QVERIFY(notifier.enabled());
+
+            // A nickname is text in the summary too. A recording names its file alone: a click
+            // opens the data directory, or "download" once the file was collected there.
+            QVERIFY(QDir(data.path()).mkdir("download"));
+            QFile collected(data.filePath("download/<i>阿杰 & co.mp4"));
+            QVERIFY(collected.open(QIODevice::WriteOnly));
+            collected.close();
+            bus.publish(makeEvent(EventType::RecordingEnded, {{"nickname", "<i>阿杰 & co"},
+                                                          {"file", "<i>阿杰 & co.mp4"},
+                                                          {"duration", "01:00:05.00"}}));
+            bus.publish(makeEvent(EventType::RecordingStarted, {{"nickname", "橙子"}, {"file", "橙子.mp4"}}));
+            QTRY_COMPARE_WITH_TIMEOUT(sent.count(), 4, 30000);
+            const auto& ended = service.calls[2];
+            QCOMPARE(ended.summary, QString("&lt;i&gt;阿杰 &amp; co 录制结束"));
+            QCOMPARE(ended.body, QString("&lt;i&gt;阿杰 &amp; co.mp4 · 01:00:05.00"));
+            QCOMPARE(ended.actions, (QStringList{"default", "打开文件夹"}));
+            service.click(43);
+            service.click(44);
+            QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 3, 30000);
+            QCOMPARE(opened.at(1), QDir(data.path()).filePath("download"));
+            QCOMPARE(opened.at(2), QDir(data.path()).absolutePath());
         }
         standIn.unregisterService("org.freedesktop.Notifications");
         QDBusConnection::disconnectFromBus("stand-in");
@@ -111,7 +137,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"), 30000);
         EventBus bus;
-        DesktopNotifier notifier(bus);
+        DesktopNotifier notifier(bus, QDir::tempPath());
         QSignalSpy sent(&notifier, &DesktopNotifier::sent);
         bus.publish(makeEvent(EventType::RecordingFailed, {{"nickname", "夜跑的阿杰"}, {"error", "ffmpeg 不存在"}}));
         QTRY_COMPARE_WITH_TIMEOUT(sent.count(), 1, 30000);

@@ -1,6 +1,7 @@
 // A windowed run from start-up to its ending: the window is there at once, the add and start
 // buttons wait for start-up, and the update notice decides how the run goes on.
 #include <QFile>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -11,7 +12,10 @@
 #include "gui/mainwindow.h"
 #include "gui/session.h"
 #include "httpserver.h"
+#include "gui/updaterwindow.h"
+#include "net/http.h"
 #include "sim/simulator.h"
+#include "sim/tls_cert.h"
 
 using namespace vigilo;
 using namespace vigilo::gui;
@@ -157,6 +161,60 @@ private slots:
         QCOMPARE(window.findChild<QPlainTextEdit*>(QStringLiteral("编辑框1"))->toPlainText().isEmpty(), !normal);
         window.findChild<QPushButton*>(QStringLiteral("按钮_开始监控"))->click();
         QCOMPARE(fx.ctx->worksRunning.load(), normal);
+    }
+
+    // The whole update path in the window, over https: the notice announces a newer build, the
+    // updater takes the main window's place (which stops the program's workers), and a press
+    // of 更新 downloads the build, writes it and starts it.
+    void updateFromTheWindowReachesTheNewBuild() {
+        test::Fixture fx;
+        const QDir dir(fx.dir.path());
+        const std::string cert = dir.filePath(QStringLiteral("cert.pem")).toStdString();
+        const std::string key = dir.filePath(QStringLiteral("key.pem")).toStdString();
+        QVERIFY(sim::writeSelfSignedCertificate(cert, key));
+        sim::Simulator service;
+        QVERIFY(service.start(0, cert, key));
+        QVERIFY(QString::fromStdString(service.updateUrl()).startsWith(QStringLiteral("https://")));
+        const QString marker = dir.filePath(QStringLiteral("new-build-ran.txt"));
+        const std::string build =
+            "#!/bin/sh\necho ran > '" + marker.toStdString() + "'\n# " + std::string(200000, 'p') + "\n";
+        service.setUpdateFile(build);
+        service.setNotice("版本号【1.0.0.1】运营状态【运营中】公告栏【】更新软件地址【" + service.updateUrl() + "】");
+        // The simulator's certificate is its own; nobody vouches for it.
+        NetConfig config = netConfig();
+        const NetConfig saved = config;
+        config.insecureTls = true;
+        setNetConfig(config);
+
+        GuiSession session(*fx.controller, service.noticeUrl());
+        QSignalSpy ended(&session, &GuiSession::startupEnded);
+        session.start();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 20000);
+        QCOMPARE(int(ended.first().first().value<StartupEnding>()), int(StartupEnding::Update));
+        QVERIFY(fx.ctx->closing);
+        UpdaterWindow* updater = session.updaterWindow();
+        QVERIFY(updater);
+        QVERIFY(updater->isVisible());
+        QVERIFY(!session.mainWindow().isVisible());
+
+        QSignalSpy launched(updater, &UpdaterWindow::updateLaunched);
+        QSignalSpy failed(updater, &UpdaterWindow::updateFailed);
+        updater->findChild<QPushButton*>(QStringLiteral("按钮1"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(launched.count() + failed.count() > 0, 30000);
+        setNetConfig(saved);
+        QStringList shown;
+        for (const auto& m : fx.ui.messages()) shown << QString::fromStdString(m.text);
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(launched.count(), 1);
+        QCOMPARE(shown, QStringList{QStringLiteral("软件有更新！")});
+        QCOMPARE(updater->findChild<QLabel*>(QStringLiteral("透明标签1"))->text(), QStringLiteral("下载进度：100%"));
+        QCOMPARE(updater->findChild<QLabel*>(QStringLiteral("透明标签2"))->text(),
+                 QStringLiteral("更新成功，将自动关闭本程序"));
+        QFile file(QString::fromStdString(fx.ctx->paths.updateFile().string()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().toStdString(), build);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
+        QVERIFY(!service.requests(sim::kUpdate).empty());
     }
 };
 

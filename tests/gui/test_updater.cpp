@@ -126,7 +126,9 @@ private slots:
         QCOMPARE(launched.count(), 0);
         QVERIFY(!window.downloading());
         QCOMPARE(fx.ui.messages().size(), size_t(1));
-        QCOMPARE(fx.ui.messages()[0].text, std::string("地址失效，请进入官网下载最新版本"));
+        // The message, and the cause on its own line.
+        QCOMPARE(QString::fromStdString(fx.ui.messages()[0].text),
+                 QStringLiteral("地址失效，请进入官网下载最新版本\n原因：the server answered 404"));
         QCOMPARE(fx.ui.messages()[0].icon, MessageIcon::Information);
         QCOMPARE(part<QLabel>(window, "透明标签2")->text(), QStringLiteral("正在更新中稍等片刻....."));
         QVERIFY(!QFile::exists(QString::fromStdString(fx.ctx->paths.updateFile().string())));

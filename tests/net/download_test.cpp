@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "net/download.h"
+#include "net/videocheck.h"
 #include "test_server.h"
 
 namespace vigilo {
@@ -20,6 +21,12 @@ std::string patternBytes(std::size_t size) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) % 256);
     return bytes;
+}
+
+// Bytes that begin like an MP4: a file type box, then the pattern.
+std::string videoBytes(std::size_t size) {
+    using namespace std::string_literals;
+    return "\0\0\0\x18" "ftypisom"s + patternBytes(size - 12);
 }
 
 std::string readFile(const fs::path& path) {
@@ -54,6 +61,16 @@ protected:
         server_.on(R"(/file/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(patternBytes(std::stoul(req.matches[1])), "application/octet-stream");
         });
+        server_.on(R"(/video/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(videoBytes(std::stoul(req.matches[1])), "video/mp4");
+        });
+        // An answer with the given Content-Type and body ("video", "pattern" or the text itself).
+        server_.on("/typed", [](const httplib::Request& req, httplib::Response& res) {
+            const std::string type = req.get_param_value("type");
+            const std::string body = req.get_param_value("body");
+            res.set_header("Content-Type", type);
+            res.body = body == "video" ? videoBytes(40000) : body == "pattern" ? patternBytes(40000) : body;
+        });
         server_.on(R"(/chunked/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
             const std::string body = patternBytes(std::stoul(req.matches[1]));
             res.set_chunked_content_provider("application/octet-stream",
@@ -74,7 +91,7 @@ protected:
         server_.on("/empty", [](const httplib::Request&, httplib::Response& res) { res.set_content("", "video/mp4"); });
         server_.on("/moved", [this](const httplib::Request&, httplib::Response& res) {
             res.status = 302;
-            res.set_header("Location", server_.url("/file/54321"));
+            res.set_header("Location", server_.url("/video/54321"));
             res.set_content("<a href=\"x\">Found</a>.", "text/html");
         });
         server_.on("/truncated", [](const httplib::Request&, httplib::Response& res) {
@@ -205,7 +222,7 @@ TEST_F(DownloadTest, VideoLandsOnlyWhenWholeAndNonEmpty) {
     EXPECT_TRUE(good.ok) << good.error;
     EXPECT_EQ(good.statusCode, 200);
     EXPECT_EQ(good.bytes, 54321);
-    EXPECT_EQ(readFile(target), patternBytes(54321));
+    EXPECT_EQ(readFile(target), videoBytes(54321));
     EXPECT_EQ(server_.last().headers,
               nettest::sorted({"Accept: */*", "Host: 127.0.0.1:" + std::to_string(server_.port())}));
 
@@ -225,9 +242,85 @@ TEST_F(DownloadTest, VideoLandsOnlyWhenWholeAndNonEmpty) {
         const FileDownload failed = plainDownloadToFile(c.url, target.string());
         EXPECT_FALSE(failed.ok);
         EXPECT_FALSE(failed.error.empty());
-        EXPECT_EQ(readFile(target), patternBytes(54321));
+        EXPECT_EQ(readFile(target), videoBytes(54321));
         EXPECT_EQ(entries(folder_), std::vector<std::string>{"7-hello.mp4"});
     }
+}
+
+TEST(VideoAnswer, PagesAndForeignBytesAreNoVideo) {
+    using namespace std::string_literals;
+    const std::string mp4 = "\0\0\0\x20" "ftyp"s;
+    const std::string flv = "FLV\x01\x05\0\0\0"s;
+    struct Case {
+        const char* type;
+        std::string head;
+        bool video;
+    };
+    const Case cases[] = {
+        {"video/mp4", mp4, true},
+        {"video/x-flv", flv, true},
+        {"application/octet-stream", mp4, true},
+        {"", mp4, true},  // no Content-Type: the bytes decide
+        {"", flv, true},
+        {"", "FLV", true},
+        {"Video/MP4; codecs=avc1", mp4, true},
+        {"text/plain", mp4, false},
+        {"TEXT/HTML; charset=utf-8", mp4, false},
+        {"text/x-whatever", flv, false},
+        {"application/xhtml+xml", mp4, false},
+        {"application/xml", mp4, false},
+        {"image/svg+xml", mp4, false},
+        {"application/json", mp4, false},
+        {"application/problem+json", mp4, false},
+        {"", "<!DOCTYPE", false},
+        {"video/mp4", "<html><b", false},
+        {"video/mp4", "\0\0\0\x20" "moov"s, false},  // an MP4 box, but not the file type box first
+        {"video/mp4", "\0\0\0\x20" "fty"s, false},   // cut before the box type ends
+        {"application/octet-stream", "", false},
+        {"video/mp4", "flv\x01\x05\0\0\0"s, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " / " + c.head);
+        const std::string problem = videoAnswerProblem(c.type, c.head);
+        EXPECT_EQ(problem.empty(), c.video) << problem;
+    }
+    EXPECT_EQ(contentTypeOf("HTTP/1.1 200 OK\r\ncontent-TYPE:  text/plain \r\nX: y\r\n\r\n"), "text/plain");
+    EXPECT_EQ(contentTypeOf("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n"), "");
+}
+
+// Each page answered with 200 is a failed try with its reason; the earlier file stays.
+TEST_F(DownloadTest, PagesAnsweredAsVideosAreRefused) {
+    const std::string video = videoBytes(40000);
+    const fs::path target = folder_ / "7-hello.mp4";
+    writeFile(target, "earlier");
+    struct Case {
+        const char* type;
+        std::string body;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"text/plain", "video", "text/plain"},
+        {"application/xhtml+xml", "video", "application/xhtml+xml"},
+        {"text/html", "<html>verify you are human</html>", "MP4 or FLV"},
+        {"application/octet-stream", "pattern", "MP4 or FLV"},
+        {"video/mp4", "tiny", "MP4 or FLV"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const std::string url = server_.url("/typed") + "?type=" + httplib::detail::encode_query_param(c.type) +
+                                "&body=" + httplib::detail::encode_query_param(c.body);
+        const FileDownload failed = plainDownloadToFile(url, target.string());
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.bytes, 0);
+        EXPECT_NE(failed.error.find(c.reason), std::string::npos) << failed.error;
+        EXPECT_EQ(readFile(target), "earlier");
+        EXPECT_EQ(entries(folder_), std::vector<std::string>{"7-hello.mp4"});
+    }
+    // A type that says nothing, but a video's bytes: saved.
+    const std::string url = server_.url("/typed") + "?type=application/octet-stream&body=video";
+    const FileDownload saved = plainDownloadToFile(url, target.string());
+    EXPECT_TRUE(saved.ok) << saved.error;
+    EXPECT_EQ(readFile(target), video);
 }
 
 TEST_F(DownloadTest, FullDiskFailsCleanly) {
@@ -240,7 +333,7 @@ TEST_F(DownloadTest, FullDiskFailsCleanly) {
     rlimit limited = saved;
     limited.rlim_cur = 64 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const FileDownload failed = plainDownloadToFile(server_.url("/file/200000"), video.string());
+    const FileDownload failed = plainDownloadToFile(server_.url("/video/200000"), video.string());
     const DownloadResult update =
         downloadFile(server_.url("/file/200000"), (folder_ / "vgmon").string(), nullptr, 0, true);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);

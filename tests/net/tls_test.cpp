@@ -53,6 +53,7 @@ TEST(Tls, CertificatesCheckedUnlessSwitchedOff) {
     nettest::TestServer server(std::make_unique<httplib::SSLServer>(cert.get(), key.get()));
     server.setScheme("https");
     server.on("/echo", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+    server.on("/video", [](const httplib::Request&, httplib::Response& res) { res.set_content("FLV video", "video/x-flv"); });
     ASSERT_TRUE(server.start());
 
     const NetConfig saved = netConfig();
@@ -65,7 +66,7 @@ TEST(Tls, CertificatesCheckedUnlessSwitchedOff) {
         const auto folder = std::filesystem::temp_directory_path() / ("vigilo-tls-" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder);
         const DownloadResult update = downloadFile(options.url, (folder / "u").string(), nullptr);
-        const FileDownload video = plainDownloadToFile(options.url, (folder / "v").string());
+        const FileDownload video = plainDownloadToFile(server.url("/video"), (folder / "v").string());
         std::filesystem::remove_all(folder);
         if (expectOk) {
             EXPECT_EQ(scriptable.body, "ok") << scriptable.error;

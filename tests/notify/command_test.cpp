@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -97,6 +100,49 @@ TEST(Command, HangingFailingAndMissingProgramsEachCostOneLine) {
         ASSERT_EQ(log.lines.size(), 1u);
         EXPECT_EQ(log.lines[0], "事件命令（VIGILO_ON_EVENT） 失败：" + c.expected + "（恢复之前不再记录）\r\n");
     }
+}
+
+// A process that is gone or only waits to be reaped.
+bool processEnded(pid_t pid) {
+    const std::string stat = testing::readBytes("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty()) return true;
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// The time-out ends what the program started as well: a hanging hook that started a helper
+// leaves nothing behind.
+TEST(Command, TimeOutEndsWhatTheProgramStarted) {
+    testing::TempDir dir;
+    const fs::path pids = dir.path() / "pids";
+    EventBus bus;
+    Captured log;
+    NotifyConfig config;
+    config.onEventCommand =
+        script(dir.path(), "starts-helpers",
+               "sleep 600 &\necho $! >> '" + pids.string() + "'\n(exec sleep 700) &\necho $! >> '" +
+                   pids.string() + "'\nwait\n")
+            .string();
+    config.policy.commandTimeout = 1s;
+    {
+        Notifiers notifiers(bus, config, log.sink());
+        bus.publish(ended());
+        ASSERT_TRUE(bus.flush(60s));
+    }
+    std::vector<pid_t> helpers;
+    std::istringstream in(testing::readBytes(pids));
+    for (pid_t pid = 0; in >> pid;) helpers.push_back(pid);
+    ASSERT_EQ(helpers.size(), 2u);
+    for (const pid_t pid : helpers) {
+        SCOPED_TRACE(pid);
+        // A killed helper is reaped by whoever adopted it; give that a moment.
+        for (int i = 0; i < 100 && !processEnded(pid); ++i) std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(processEnded(pid));
+        if (!processEnded(pid)) ::kill(pid, SIGKILL);
+    }
+    std::lock_guard lock(log.mutex);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find("超过 1 秒未结束，已终止"), std::string::npos);
 }
 
 }  // namespace

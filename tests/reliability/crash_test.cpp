@@ -132,9 +132,9 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
     Endpoints endpoints;
     endpoints.account = endpoints.live = sim.baseUrl();
     // Two posts whose videos the child downloads in turn under one file name.
-    std::string bytes[2] = {std::string(4u << 20, 'o'), std::string(4u << 20, 'n')};
-    bytes[0][0] = 'O';
-    bytes[1][0] = 'N';
+    std::string bytes[2] = {"FLV" + std::string(4u << 20, 'o'), "FLV" + std::string(4u << 20, 'n')};
+    bytes[0][3] = 'O';
+    bytes[1][3] = 'N';
     std::string play[2];
     for (int v = 0; v < 2; ++v) {
         sim::Account a = makeAccount(std::to_string(v + 1), "号");

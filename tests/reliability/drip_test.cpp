@@ -23,7 +23,9 @@ namespace {
 // byte every `gap` until the client leaves.
 class DripServer {
 public:
-    DripServer(std::chrono::milliseconds gap, std::string contentType) : gap_(gap), type_(std::move(contentType)) {
+    // `first`: body bytes sent at once, before the drip.
+    DripServer(std::chrono::milliseconds gap, std::string contentType, std::string first = "")
+        : gap_(gap), type_(std::move(contentType)), first_(std::move(first)) {
         listen_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -63,7 +65,7 @@ private:
                 request.append(buffer, static_cast<std::size_t>(n));
             }
             const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + type_ +
-                                     "\r\nContent-Length: 1000000\r\nConnection: close\r\n\r\n";
+                                     "\r\nContent-Length: 1000000\r\nConnection: close\r\n\r\n" + first_;
             if (::send(client.get(), head.data(), head.size(), MSG_NOSIGNAL) < 0) continue;
             // Until the client hangs up (readable with nothing to read) or the test ends.
             while (!stop_) {
@@ -75,6 +77,7 @@ private:
 
     std::chrono::milliseconds gap_;
     std::string type_;
+    std::string first_;
     UniqueFd listen_;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -119,7 +122,8 @@ TEST(DripFeed, PagesEndAtTheirOverallLimitAndAVideoAtItsMinimumRate) {
         std::printf("[drip] %s page: ended after %lld ms (%s)\n", c.name, ms, result.error.c_str());
     }
 
-    DripServer video(300ms, "video/mp4");
+    // It begins like a video, so only its rate can end it.
+    DripServer video(300ms, "video/mp4", "FLV\x01\x05xxx");
     vigilo::testing::TempDir dir;
     const auto start = Clock::now();
     const FileDownload download = plainDownloadToFile(video.url(), (dir.path() / "v.mp4").string());
@@ -129,6 +133,7 @@ TEST(DripFeed, PagesEndAtTheirOverallLimitAndAVideoAtItsMinimumRate) {
     // least; without the minimum it would trickle on.
     EXPECT_LE(ms, 5000);
     EXPECT_TRUE(filesBelow(dir.path()).empty());
+    EXPECT_EQ(download.error.find("MP4 or FLV"), std::string::npos) << download.error;
     std::printf("[drip] video download: ended after %lld ms (%s)\n", ms, download.error.c_str());
 }
 

@@ -296,8 +296,8 @@ void FaultMatrix::runWorks(const Case& c, Outcome expected) {
     const int port = sim_->port();
 
     const sim::Account account = makeAccount(key_, "号" + key_);
-    const sim::Post added{"71000000000000" + key_, "新作品 " + key_, "VIDEO-ADDED-" + key_};
-    const sim::Post later{"72000000000000" + key_, "又一个 " + key_, "VIDEO-LATER-" + key_};
+    const sim::Post added{"71000000000000" + key_, "新作品 " + key_, "FLV VIDEO-ADDED-" + key_};
+    const sim::Post later{"72000000000000" + key_, "又一个 " + key_, "FLV VIDEO-LATER-" + key_};
     int row = -1;
     // The same path once without a fault, so that pools, folders and kept handles exist before
     // the count is taken.
@@ -305,11 +305,11 @@ void FaultMatrix::runWorks(const Case& c, Outcome expected) {
         registerAccount(makeAccount(key_ + "0", "热身" + key_));
     } else {
         row = registerAccount(account);
-        sim_->addPost(account.secUid, {"70000000000000" + key_, "热身", "VIDEO-WARM-" + key_});
+        sim_->addPost(account.secUid, {"70000000000000" + key_, "热身", "FLV VIDEO-WARM-" + key_});
         works_->pollAccount(row + 1);
         settle();
         ASSERT_EQ(table.cell(row, acol::Counter), "1");
-        ASSERT_EQ(filesHolding("VIDEO-WARM-" + key_), 1);
+        ASSERT_EQ(filesHolding("FLV VIDEO-WARM-" + key_), 1);
         fs::remove_all(dir_.path() / "下载");
     }
     const Resources before = measureResources(port);

@@ -218,7 +218,7 @@ inline sim::Account makeAccount(const std::string& key, const std::string& nickn
     a.uniqueId = "user" + key;
     a.nickname = nickname;
     a.followerCount = 12345;
-    a.posts = {{"68723368457590" + key, "最新 #话题 " + key, "VIDEO-" + key}};
+    a.posts = {{"68723368457590" + key, "最新 #话题 " + key, "FLV VIDEO-" + key}};
     return a;
 }
 

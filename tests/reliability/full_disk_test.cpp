@@ -100,8 +100,8 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
     sim::Simulator sim;
     ASSERT_TRUE(startNamedSimulator(sim));
     sim::Account big = makeAccount("1", "甲"), small = makeAccount("2", "乙");
-    big.posts = {{"7100000000000000001", "大", std::string(1u << 20, 'b')}};
-    small.posts = {{"7100000000000000002", "小", std::string(20000, 's')}};
+    big.posts = {{"7100000000000000001", "大", "FLV" + std::string(1u << 20, 'b')}};
+    small.posts = {{"7100000000000000002", "小", "FLV" + std::string(20000, 's')}};
     sim.addAccount(big);
     sim.addAccount(small);
     gate.open({sim.baseUrl(), sim.accountShareLink(big.secUid) + "\r\n" + sim.accountShareLink(small.secUid)});

@@ -69,7 +69,7 @@ TEST_F(HostileService, NamesBecomeOneCleanFileInTheirOwnFolderAndWellFormedAccou
         sim::Account account = makeAccount(k, c.nickname);
         const int row = registerAccount(account);
         uids.insert(account.uid);
-        const sim::Post post{"7100000000000000" + k, c.desc, "VIDEO-" + k + std::string(100000, 'v')};
+        const sim::Post post{"7100000000000000" + k, c.desc, "FLV VIDEO-" + k + std::string(100000, 'v')};
         sim_.addPost(account.secUid, post);
         works_->pollAccount(row + 1);
         settle();
@@ -432,7 +432,7 @@ TEST_F(HostileService, LongServiceTextsAreCutBeforeCellsLogLinesAndNames) {
     sim::Account account = makeAccount("50", nickname);
     const int row = registerAccount(account);
     EXPECT_EQ(ctx_->accountTable.cell(row, acol::Nickname), cutServiceText(nickname, kMaxNicknameBytes));
-    const sim::Post post{"7300000000000000050", desc, "VIDEO-50"};
+    const sim::Post post{"7300000000000000050", desc, "FLV VIDEO-50"};
     sim_.addPost(account.secUid, post);
     works_->pollAccount(row + 1);
     settle();
@@ -460,7 +460,7 @@ TEST_F(HostileService, AnswersOverTheCapFailAndLongUnreadArraysAreSkipped) {
     sim::Account account = makeAccount("60", "大答案");
     const int row = registerAccount(account);
     ASSERT_EQ(ctx_->accountTable.cell(row, acol::Nickname), "大答案");
-    sim_.addPost(account.secUid, {"7400000000000000060", "新", "VIDEO-60"});
+    sim_.addPost(account.secUid, {"7400000000000000060", "新", "FLV VIDEO-60"});
 
     sim_.setHostileAnswer(sim::kProfile, {sim::HostileKind::LongArray, std::size_t{60} << 20});
     works_->pollAccount(row + 1);
@@ -475,7 +475,7 @@ TEST_F(HostileService, AnswersOverTheCapFailAndLongUnreadArraysAreSkipped) {
     settle();
     EXPECT_EQ(ctx_->accountTable.cell(row, acol::Counter), "1") << ctx_->log.text();
     EXPECT_EQ(ctx_->accountTable.cell(row, acol::NewestId), "7400000000000000060");
-    EXPECT_EQ(readBytes(data() / "下载" / "大答案" / videoFileName("7400000000000000060", "新")), "VIDEO-60");
+    EXPECT_EQ(readBytes(data() / "下载" / "大答案" / videoFileName("7400000000000000060", "新")), "FLV VIDEO-60");
     EXPECT_EQ(net::answerBudget().held(), 0u);
 }
 

@@ -47,8 +47,8 @@ sim::Account makeAccount(const std::string& key, const std::string& nickname, st
     a.uniqueId = "user" + key;
     a.nickname = nickname;
     a.followerCount = followers;
-    a.posts = {{"687233684575908942" + key, "最新 #话题 " + key, "VIDEO-NEW-" + key},
-               {"687233684575908900" + key, "更早 " + key, "VIDEO-OLD-" + key}};
+    a.posts = {{"687233684575908942" + key, "最新 #话题 " + key, "FLV VIDEO-NEW-" + key},
+               {"687233684575908900" + key, "更早 " + key, "FLV VIDEO-OLD-" + key}};
     return a;
 }
 
@@ -237,7 +237,7 @@ TEST_F(WorksMonitorTest, PollMovesTheCounterAndDownloadsOnARise) {
         bool download;
     };
     const Case cases[] = {
-        {"a new post", [&](const sim::Account& acc, int) { sim_.addPost(acc.secUid, {"7000000000000000001", "新的 #一", "VIDEO-ADDED"}); },
+        {"a new post", [&](const sim::Account& acc, int) { sim_.addPost(acc.secUid, {"7000000000000000001", "新的 #一", "FLV VIDEO-ADDED"}); },
          "1", "3", true, true},
         {"a removed post", [&](const sim::Account& acc, int) { sim_.removeNewestPost(acc.secUid); },
          "-1", "1", true, false},
@@ -279,7 +279,7 @@ TEST_F(WorksMonitorTest, PollMovesTheCounterAndDownloadsOnARise) {
         if (c.download) {
             ASSERT_EQ(files.size(), 1u);
             EXPECT_EQ(file.filename().string(), files[0]);
-            const std::string expected = c.newestCellsChange ? "VIDEO-ADDED" : acc.posts[0].videoBytes;
+            const std::string expected = c.newestCellsChange ? "FLV VIDEO-ADDED" : acc.posts[0].videoBytes;
             EXPECT_EQ(readBytes(file), expected);
             const auto plays = requestsTo(sim::kPlay);
             ASSERT_EQ(plays.size(), 1u);
@@ -315,7 +315,7 @@ TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
         const sim::Account acc = makeAccount(k, "号" + k, 500);
         const int row = registerOne(acc);
         const auto before = table().rowSnapshot(row);
-        sim_.addPost(acc.secUid, {"7100000000000000001", "新", "VIDEO-ADDED"});
+        sim_.addPost(acc.secUid, {"7100000000000000001", "新", "FLV VIDEO-ADDED"});
 
         sim_.setFault(c.endpoint, c.fault);
         works().pollAccount(row + 1);
@@ -330,7 +330,7 @@ TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
         settle();
         EXPECT_EQ(table().cell(row, acol::Counter), "1");
         EXPECT_EQ(table().cell(row, acol::PostCount), "3");
-        EXPECT_EQ(readBytes(videoPath(acc.nickname, "7100000000000000001", "新")), "VIDEO-ADDED");
+        EXPECT_EQ(readBytes(videoPath(acc.nickname, "7100000000000000001", "新")), "FLV VIDEO-ADDED");
         std::error_code ec;
         fs::remove_all(dir_.path() / "下载", ec);
     }
@@ -339,7 +339,7 @@ TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
 TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
     std::string longDesc = "第一行\n第二行 😀 #话题";
     while (longDesc.size() < 400) longDesc += "很长的描述";
-    const std::string videoBytes(300000, 'v');
+    const std::string videoBytes = "FLV" + std::string(300000, 'v');
     struct Case {
         std::string nickname, desc, folder;
     } cases[] = {
@@ -403,7 +403,7 @@ TEST_F(WorksMonitorTest, AFailedDownloadIsTriedAgainUntilTheVideoIsSaved) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.endpoint) + " " + sim::faultName(c.fault));
         const std::string id = "740000000000000000" + std::to_string(key++);
-        const std::string bytes = "VIDEO-RETRIED-" + id;
+        const std::string bytes = "FLV VIDEO-RETRIED-" + id;
         const fs::path file = videoPath(acc.nickname, id, "重试");
         const std::size_t logFrom = ctx().log.text().size();
         // Two answers fail, then the server is well again.
@@ -481,7 +481,7 @@ TEST_F(WorksMonitorTest, PendingDownloadsSurviveARestart) {
     const sim::Account acc = makeAccount("1", "号", 1);
     const int row = registerOne(acc);
     sim_.setFault(sim::kVideo, sim::Fault::Http500);
-    sim_.addPost(acc.secUid, {"7500000000000000001", "等待 \"引号\"\n换行", "VIDEO-AFTER-RESTART"});
+    sim_.addPost(acc.secUid, {"7500000000000000001", "等待 \"引号\"\n换行", "FLV VIDEO-AFTER-RESTART"});
     works().pollAccount(row + 1);
     settle();
     ASSERT_EQ(works().pendingDownloads().size(), 1u);
@@ -498,7 +498,7 @@ TEST_F(WorksMonitorTest, PendingDownloadsSurviveARestart) {
     sim_.clearFaults();
     works_ = std::make_unique<WorksMonitor>(ctx());
     const fs::path file = videoPath("号", "7500000000000000001", "等待 \"引号\"\n换行");
-    ASSERT_TRUE(waitFor([&] { return readBytes(file) == "VIDEO-AFTER-RESTART"; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return readBytes(file) == "FLV VIDEO-AFTER-RESTART"; }, std::chrono::seconds(30)));
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("视频下载成功") != std::string::npos; }));
     EXPECT_TRUE(works().pendingDownloads().empty());
 }
@@ -515,8 +515,8 @@ TEST_F(WorksMonitorTest, PostsMadeWhileTheProgramWasDownAreSavedAtTheNextRun) {
     ASSERT_TRUE(waitFor([&] { return readBytes(record).find(acc.posts[0].awemeId) != std::string::npos; }));
     restart();
 
-    const sim::Post down[] = {{"7900000000000000001", "停机时 一", "VIDEO-DOWN-1"},
-                              {"7900000000000000002", "停机时\n二 😀", "VIDEO-DOWN-2"}};
+    const sim::Post down[] = {{"7900000000000000001", "停机时 一", "FLV VIDEO-DOWN-1"},
+                              {"7900000000000000002", "停机时\n二 😀", "FLV VIDEO-DOWN-2"}};
     for (const auto& post : down) sim_.addPost(acc.secUid, post);
     works().registerAccounts(links, true);
     settle();
@@ -550,7 +550,7 @@ TEST_F(WorksMonitorTest, APostMadeWhileTheFirstQueryIsRefusedIsSaved) {
     works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", true);
     // The profile has answered before the list is asked for: the post comes after it.
     ASSERT_TRUE(waitFor([&] { return !requestsTo(sim::kPosts).empty(); }));
-    const sim::Post post{"7910000000000000001", "注册时", "VIDEO-WHILE-REGISTERING"};
+    const sim::Post post{"7910000000000000001", "注册时", "FLV VIDEO-WHILE-REGISTERING"};
     sim_.addPost(acc.secUid, post);
     sim_.clearFaults();
 
@@ -615,7 +615,7 @@ TEST_F(WorksMonitorTest, ThePlayAddressIsTheFourthOrTheLastOneListed) {
         const std::string k = std::to_string(key++);
         const sim::Account acc = makeAccount(k, "号" + k, 1);
         const int row = registerOne(acc);
-        sim::Post post{"760000000000000000" + k, "地址", "VIDEO-ADDRESS-" + k};
+        sim::Post post{"760000000000000000" + k, "地址", "FLV VIDEO-ADDRESS-" + k};
         post.playUrlCount = c.lowbr;
         post.playAddrCount = c.play;
         post.downloadAddrCount = c.download;
@@ -662,9 +662,9 @@ TEST_F(WorksMonitorTest, EveryPostOfABurstIsSavedAndTheCounterMovesByTheChange) 
     EXPECT_TRUE(requestsTo(sim::kPlay).empty());
 
     // Three posts between two looks: all three saved, newest first.
-    const std::vector<sim::Post> burst = {{"7700000000000000003", "三", "VIDEO-3"},
-                                          {"7700000000000000002", "二", "VIDEO-2"},
-                                          {"7700000000000000001", "一", "VIDEO-1"}};
+    const std::vector<sim::Post> burst = {{"7700000000000000003", "三", "FLV VIDEO-3"},
+                                          {"7700000000000000002", "二", "FLV VIDEO-2"},
+                                          {"7700000000000000001", "一", "FLV VIDEO-1"}};
     sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
     works().pollAccount(row + 1);
     settle();
@@ -683,12 +683,12 @@ TEST_F(WorksMonitorTest, EveryPostOfABurstIsSavedAndTheCounterMovesByTheChange) 
     // One new post among two deletions: a fall of one, and the new post is still saved.
     sim_.removeNewestPost(acc.secUid);
     sim_.removeNewestPost(acc.secUid);
-    sim_.addPost(acc.secUid, {"7700000000000000009", "九", "VIDEO-9"});
+    sim_.addPost(acc.secUid, {"7700000000000000009", "九", "FLV VIDEO-9"});
     works().pollAccount(row + 1);
     settle();
     EXPECT_EQ(table().cell(row, acol::Counter), "0");
     EXPECT_EQ(table().cell(row, acol::PostCount), "24");
-    EXPECT_EQ(readBytes(videoPath("甲", "7700000000000000009", "九")), "VIDEO-9");
+    EXPECT_EQ(readBytes(videoPath("甲", "7700000000000000009", "九")), "FLV VIDEO-9");
     EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 4u);
 }
 
@@ -778,9 +778,9 @@ TEST_F(WorksMonitorTest, APollIsNotStartedWhileTheRowsPreviousPollRuns) {
     EXPECT_EQ(requestsTo(sim::kProfile).size(), 1u);
 
     // The held answer lands after a new post: it is counted once and the video saved once.
-    sim_.addPost(acc.secUid, {"7800000000000000001", "新", "VIDEO-ONCE"});
+    sim_.addPost(acc.secUid, {"7800000000000000001", "新", "FLV VIDEO-ONCE"});
     sim_.clearFaults();
-    ASSERT_TRUE(waitFor([&] { return readBytes(videoPath("丁", "7800000000000000001", "新")) == "VIDEO-ONCE"; }));
+    ASSERT_TRUE(waitFor([&] { return readBytes(videoPath("丁", "7800000000000000001", "新")) == "FLV VIDEO-ONCE"; }));
     const std::size_t after = sim_.requestCount(sim::kProfile);
     ASSERT_TRUE(sim_.waitForRequests(sim::kProfile, after + 3, std::chrono::seconds(20)));
     stopMonitor();
@@ -800,20 +800,20 @@ TEST_F(WorksMonitorTest, TheLoopReportsUpdatesAndCountsDown) {
     EXPECT_EQ(ctx().log.text().rfind("9\r\n8\r\n7\r\n6\r\n5\r\n4\r\n3\r\n2\r\n1\r\n0\r\n监控账号无更新\r\n", 0), 0u)
         << ctx().log.text();
 
-    sim_.addPost(acc.secUid, {"7300000000000000001", "新", "VIDEO-LOOP"});
+    sim_.addPost(acc.secUid, {"7300000000000000001", "新", "FLV VIDEO-LOOP"});
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新1条\r\n") != std::string::npos; }));
     // Two posts between two looks: the report gives the counter.
     sim_.editAccount(acc.secUid, [](sim::Account& a) {
-        a.posts.insert(a.posts.begin(), {{"7300000000000000003", "三", "VIDEO-THREE"}, {"7300000000000000002", "二", "VIDEO-TWO"}});
+        a.posts.insert(a.posts.begin(), {{"7300000000000000003", "三", "FLV VIDEO-THREE"}, {"7300000000000000002", "二", "FLV VIDEO-TWO"}});
     });
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新3条\r\n") != std::string::npos; }));
     stopMonitor();
     ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }));
     settle();
     EXPECT_EQ(table().cell(0, acol::Counter), "3");
-    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000001", "新")), "VIDEO-LOOP");
-    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000002", "二")), "VIDEO-TWO");
-    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000003", "三")), "VIDEO-THREE");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000001", "新")), "FLV VIDEO-LOOP");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000002", "二")), "FLV VIDEO-TWO");
+    EXPECT_EQ(readBytes(videoPath("甲", "7300000000000000003", "三")), "FLV VIDEO-THREE");
 }
 
 TEST_F(WorksMonitorTest, StopDuringTheCountdownEndsWithinASecond) {

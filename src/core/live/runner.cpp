@@ -91,6 +91,12 @@ bool ChildProcess::signal(int signalNumber) {
     return ::kill(pid_, signalNumber) == 0;
 }
 
+bool ChildProcess::signalGroup(int signalNumber) {
+    if (!running()) return false;
+    if (::getpgid(pid_) == pid_) return ::kill(-pid_, signalNumber) == 0;
+    return signal(signalNumber);
+}
+
 std::string frameChunk(std::string_view bytes) {
     const std::size_t zero = bytes.find('\0');
     if (zero != std::string_view::npos) bytes = bytes.substr(0, zero);
@@ -144,6 +150,11 @@ bool RunControl::waitStarted(std::chrono::milliseconds bound) const {
 bool RunControl::sendSignal(int signalNumber) {
     std::lock_guard lock(mutex_);
     return child_ != nullptr && child_->signal(signalNumber);
+}
+
+bool RunControl::sendGroupSignal(int signalNumber) {
+    std::lock_guard lock(mutex_);
+    return child_ != nullptr && child_->signalGroup(signalNumber);
 }
 
 void RunControl::cancel() {

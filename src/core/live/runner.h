@@ -39,6 +39,9 @@ public:
     bool tryReap();
     // Never sends to a reaped id, so a recycled process id is never hit.
     bool signal(int signalNumber);
+    // The child's whole process group, which it leads when it runs in its own session: what it
+    // started goes too. Only while it is unreaped, so its id cannot have been reused.
+    bool signalGroup(int signalNumber);
     int exitCode() const { return exitCode_; }      // -1 unless it exited normally
     int termSignal() const { return termSignal_; }  // 0 unless a signal ended it
 
@@ -110,6 +113,9 @@ public:
     // Closes the child's standard input, so a program reading it to the end sees the end.
     void closeInput();
     bool sendSignal(int signalNumber);
+    // To the child and every process of its group (a run in its own session); to the child
+    // alone when it leads no group.
+    bool sendGroupSignal(int signalNumber);
     // Before the start: the run ends without starting anything. After: nothing.
     void cancel();
     // The runner returns at once and leaves the child running, untouched.

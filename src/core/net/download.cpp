@@ -18,6 +18,7 @@
 #include <set>
 
 #include "net/exchange.h"
+#include "net/videocheck.h"
 #include "sys/file_size_signal.h"
 #include "sys/unique_fd.h"
 #include "text/strings.h"
@@ -219,24 +220,6 @@ bool partFileOwner(const std::string& name, pid_t& pid) {
 
 bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
-// A verification page or an error document served with status 200 where the video should be
-// (HTML or JSON by its Content-Type) is no video, and must not be saved as one.
-bool isPageNotVideo(std::string_view headerBlock) {
-    std::size_t from = 0;
-    while (from < headerBlock.size()) {
-        std::size_t end = headerBlock.find("\r\n", from);
-        if (end == std::string_view::npos) end = headerBlock.size();
-        const std::string_view line = headerBlock.substr(from, end - from);
-        from = end + 2;
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        if (toLowerAscii(trimBlanks(line.substr(0, colon))) != "content-type") continue;
-        const std::string type = toLowerAscii(trimBlanks(line.substr(colon + 1)));
-        return startsWith(type, "text/html") || startsWith(type, "application/json");
-    }
-    return false;
-}
-
 }  // namespace
 
 DownloadResult downloadFile(const std::string& url, const std::string& localFile, const ProgressCallback& progress,
@@ -369,6 +352,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     TempFile temp;
     bool stopped = false;
     std::int64_t nextSpaceCheck = 0;
+    std::string head;  // the body's first bytes, which say whether it is a video at all
     // A full disk would break every other file the program writes, so a download stops well
     // before: the free space is looked at when the file starts and then every few megabytes.
     auto spaceLeft = [&] {
@@ -398,6 +382,14 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
             why = tooLarge;
             return false;
         }
+        if (head.size() < kVideoHeadBytes) {
+            head.append(data, std::min(size, kVideoHeadBytes - head.size()));
+            // A page is refused as soon as its first bytes show it, not after all of it.
+            if (head.size() == kVideoHeadBytes) {
+                why = videoAnswerProblem("", head);
+                if (!why.empty()) return false;
+            }
+        }
         if (!temp.write(data, size, &why)) return false;
         result.bytes += static_cast<std::int64_t>(size);
         if (result.bytes >= nextSpaceCheck) {
@@ -418,8 +410,8 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
         result.error = "the answer was empty";
         return result;
     }
-    if (isPageNotVideo(outcome.headerBlock)) {
-        result.error = "the answer was a page, not a video";
+    if (const std::string problem = videoAnswerProblem(contentTypeOf(outcome.headerBlock), head); !problem.empty()) {
+        result.error = problem;
         result.bytes = 0;
         return result;
     }

@@ -120,7 +120,8 @@ bool CommandReceiver::deliver(const Event& event, std::stop_token stop) {
                 if (own.stop_requested()) return;
                 if (stop.stop_requested() || std::chrono::steady_clock::now() >= deadline) {
                     timedOut = !stop.stop_requested();
-                    control.sendSignal(SIGKILL);
+                    // What the program started would outlive it, one set per event.
+                    control.sendGroupSignal(SIGKILL);
                     control.waitFinished(std::chrono::milliseconds(5000));
                     return;
                 }

@@ -59,7 +59,8 @@ private:
 };
 
 // Runs a program per event with the event's JSON (one line) on its standard input, through the
-// process runner; killed when it outlasts policy.commandTimeout.
+// process runner, in a session of its own; killed with everything it started (its process
+// group) when it outlasts policy.commandTimeout.
 class CommandReceiver {
 public:
     CommandReceiver(std::string program, DeliveryPolicy policy, LogLine log);

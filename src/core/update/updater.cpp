@@ -14,6 +14,7 @@
 
 #include "app/guard.h"
 #include "net/exchange.h"
+#include "sys/stop.h"
 #include "sys/unique_fd.h"
 #include "text/strings.h"
 
@@ -92,8 +93,18 @@ bool runnableHere(std::string_view head) {
     return kind && own && kind->elfClass == own->elfClass && kind->data == own->data && kind->machine == own->machine;
 }
 
+std::string updateFailureText(const DownloadResult& result) {
+    if (result.error.empty() || isUpdateRefusal(result.message)) return result.message;
+    return result.message + "\n原因：" + result.error;
+}
+
 Updater::Updater(AppContext& ctx, ProgramStarter starter, std::int64_t maxBytes)
     : ctx_(ctx), starter_(std::move(starter)), maxBytes_(maxBytes) {}
+
+Updater::~Updater() {
+    thread_.request_stop();
+    if (thread_.joinable()) thread_.join();
+}
 
 bool Updater::running() const { return running_; }
 
@@ -104,7 +115,7 @@ DownloadResult Updater::runUpdate(const std::string& address,
         busy.error = "an update download is already running";
         return busy;
     }
-    DownloadResult result = download(address, progress);
+    DownloadResult result = download(address, progress, true);
     running_ = false;
     return result;
 }
@@ -112,18 +123,40 @@ DownloadResult Updater::runUpdate(const std::string& address,
 bool Updater::startUpdate(const std::string& address, std::function<void(const UpdateProgress&)> progress,
                           std::function<void(const DownloadResult&)> finished) {
     if (running_.exchange(true)) return false;
-    const bool started = ctx_.startThread([this, address, progress = std::move(progress),
-                                           finished = std::move(finished)] {
-        DownloadResult result = download(address, progress);
+    // The previous download has ended (running_ was clear); its thread is at most returning.
+    if (thread_.joinable()) thread_.join();
+    try {
+        thread_ = std::jthread([this, address, progress = std::move(progress),
+                                finished = std::move(finished)](std::stop_token stop) {
+            const ScopedStopToken scope(stop);
+            DownloadResult result;
+            try {
+                result = download(address, progress, false);
+            } catch (const std::exception& e) {
+                result.code = -1;
+                result.error = std::string("the update download failed: ") + e.what();
+                ctx_.appendLog("更新失败：" + result.error);
+            }
+            running_ = false;
+            if (finished) finished(result);
+        });
+    } catch (const std::system_error&) {
         running_ = false;
-        if (finished) finished(result);
-    });
-    if (!started) running_ = false;
-    return started;
+        return false;
+    }
+    return true;
+}
+
+void Updater::tellFailure(const DownloadResult& result) const {
+    if (result.code == 0 || result.message.empty()) return;
+    ctx_.appendLog("更新失败：" + result.message + (result.error.empty() ? "" : "（" + result.error + "）"));
+    const MessageIcon icon =
+        result.message == "地址失效，请进入官网下载最新版本" ? MessageIcon::Information : MessageIcon::None;
+    ctx_.ui.messageBox(updateFailureText(result), "", icon);
 }
 
 DownloadResult Updater::download(const std::string& address,
-                                 const std::function<void(const UpdateProgress&)>& progress) {
+                                 const std::function<void(const UpdateProgress&)>& progress, bool tell) {
     const fs::path file = ctx_.paths.updateFile();
     // The answer lands beside the update file and takes its name only once it has passed every
     // check, so a refused answer is never found there, let alone run.
@@ -156,6 +189,8 @@ DownloadResult Updater::download(const std::string& address,
         if (result.code != 0 && result.tooLarge) result.message = std::string(kUpdateTooLarge);
     }
 
+    // An updater that is going away leaves no build behind, however far the bytes came.
+    if (result.code == 0 && stopRequested()) refuse("", "the update download was stopped");
     // Only a whole 2xx answer is a build; an error page must never be run.
     if (result.code == 0 && (result.statusCode < 200 || result.statusCode > 299)) {
         refuse("地址失效，请进入官网下载最新版本", "answer status " + std::to_string(result.statusCode));
@@ -176,10 +211,12 @@ DownloadResult Updater::download(const std::string& address,
     }
     if (result.code != 0) {
         fs::remove(incoming, ec);
-        if (!result.message.empty()) {
-            const MessageIcon icon = result.message == "地址失效，请进入官网下载最新版本" ? MessageIcon::Information
-                                                                                          : MessageIcon::None;
-            ctx_.ui.messageBox(result.message, "", icon);
+        if (stopRequested()) {
+            // The program is closing: nobody is left to tell, and the address is not at fault.
+            result.message.clear();
+            result.error = "the update download was stopped";
+        } else if (tell) {
+            tellFailure(result);
         }
     }
     return result;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/context.h"
 #include "net/download.h"
@@ -44,9 +45,17 @@ bool runnableHere(std::string_view head);
 // did not start. The control layer passes the process runner's hand-over.
 using ProgramStarter = std::function<bool(const std::string& file, std::string* why)>;
 
+// The text of a failure's message box: the message, and on a line of its own the cause, for
+// the download's own failures whose message alone does not say it (a refusal does).
+std::string updateFailureText(const DownloadResult& result);
+
 class Updater {
 public:
     Updater(AppContext& ctx, ProgramStarter starter, std::int64_t maxBytes = kMaxUpdateBytes);
+    // Asks a download in flight to stop and joins its thread.
+    ~Updater();
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
     // Downloads `address` into the update file, reporting progress. Only a whole, non-empty 2xx
     // answer from an https address (plain http only with VIGILO_INSECURE_TLS=1) that is a
     // program for this machine becomes the update file, made executable; anything else leaves
@@ -54,11 +63,19 @@ public:
     // result.message. A second call while one runs fails at once. Blocking.
     DownloadResult runUpdate(const std::string& address,
                              const std::function<void(const UpdateProgress&)>& progress);
-    // The same on a new thread of the context; `finished` runs there with the result. False
-    // (and nothing starts) while a download runs.
+    // The same, without the failure's message box (see tellFailure), on a thread of the
+    // updater's own (not the context's: the update path closes the
+    // main window first, which stops every worker of the context, and the download must
+    // outlive that); `finished` runs there with the result. False (and nothing starts) while a
+    // download runs. The updater's destruction stops the download and joins the thread, so
+    // it must not be destroyed from `finished`.
     bool startUpdate(const std::string& address, std::function<void(const UpdateProgress&)> progress,
                      std::function<void(const DownloadResult&)> finished);
     bool running() const;
+    // Logs a failure and shows its message box (nothing for a download that was stopped).
+    // runUpdate does it itself; after startUpdate the caller does it on its own thread, so the
+    // download thread never waits for a box (and the updater's end never waits for it).
+    void tellFailure(const DownloadResult& result) const;
     // Gives up the single-instance mark and starts the update file in its own session; the
     // caller then ends the program. When the start fails the mark is taken back, so the
     // program runs on as the one instance, and the reason is in `why`.
@@ -66,12 +83,13 @@ public:
 
 private:
     DownloadResult download(const std::string& address,
-                            const std::function<void(const UpdateProgress&)>& progress);
+                            const std::function<void(const UpdateProgress&)>& progress, bool tell);
 
     AppContext& ctx_;
     ProgramStarter starter_;
     std::int64_t maxBytes_;
     std::atomic<bool> running_{false};
+    std::jthread thread_;  // the download started by startUpdate; only that call touches it
 };
 
 }  // namespace vigilo
