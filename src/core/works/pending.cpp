@@ -70,6 +70,7 @@ PendingDownloads::LoadResult PendingDownloads::load(std::int64_t nowMs) {
         e.gapMs = clampMs(doc.getNumber(at + "['gap_ms']"), 0, std::int64_t{86400000});
         e.attempts = static_cast<int>(clampMs(doc.getNumber(at + "['attempts']"), 0, kMaxAttempts));
         e.lastError = doc.getText(at + "['last_error']");
+        e.resumed = true;
         read.push_back(std::move(e));
     }
     std::lock_guard lock(mutex_);

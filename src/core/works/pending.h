@@ -26,6 +26,7 @@ struct PendingDownload {
     std::int64_t gapMs = 0;       // the gap before the next try; doubles after each failure
     int attempts = 0;             // tries that failed so far
     std::string lastError;
+    bool resumed = false;         // read back from the file at start (not stored)
 
     // Downloads of one account run one at a time.
     std::string account() const { return secUid.empty() ? "nickname:" + nickname : secUid; }

@@ -129,7 +129,9 @@ void WorksEngine::runDownload(PendingDownload entry) {
     const std::string error = saveVideo(entry.nickname, entry, &file, &stopped);
     if (error.empty()) {
         pending_.remove(entry.id);
-        if (entry.attempts > 0)
+        // A video tried before, or left by an earlier run (a failure it had may not have reached
+        // the file), says it is saved now.
+        if (entry.attempts > 0 || entry.resumed)
             logDownload(entry.nickname, "视频下载成功", fileName, "第" + std::to_string(entry.attempts + 1) + "次尝试");
         ctx_.events.publish(Event{EventType::PostSaved, std::chrono::system_clock::now(),
                                   {{"nickname", entry.nickname}, {"description", entry.desc}, {"file", file}, {"id", entry.id}}});
