@@ -928,6 +928,8 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
     settle();
     for (const auto& p : burst) EXPECT_EQ(readBytes(videoPath("甲", p.awemeId, p.desc)), p.videoBytes) << p.desc;
     EXPECT_EQ(sim_.videoTransfers().peak, 1);
+    // Events may reach their receivers off the saving thread.
+    EXPECT_TRUE(waitFor([&] { return savedIds().size() == burst.size(); }));
     EXPECT_EQ(savedIds(), (std::vector<std::string>{burst[0].awemeId, burst[1].awemeId, burst[2].awemeId, burst[3].awemeId}));
 
     // Six accounts with a new post each, two downloads at once in the whole program.
@@ -1011,6 +1013,43 @@ TEST_F(WorksDownloadTest, AnUnreadablePendingListIsMovedAsideWithALogLine) {
     const std::string moved = log.substr(at + line.size() - std::string("pending-downloads.json.broken-").size(),
                                          log.find("\r\n", at) - at - line.size() + std::string("pending-downloads.json.broken-").size());
     EXPECT_EQ(readBytes(dir_.path() / moved), "{\"downloads\":[{\"id\":");
+}
+
+}  // namespace
+}  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(WorksMonitorTest, AccountLinksThatFailAreLoggedOnceAndOnceMoreWhenTheyRecover) {
+    const sim::Account a = makeAccount("1", "甲", 1), b = makeAccount("2", "乙", 1);
+    sim_.addAccount(a);
+    sim_.addAccount(b);
+    const std::string linkA = sim_.accountShareLink(a.secUid), linkB = sim_.accountShareLink(b.secUid);
+    // A's share page fails three times; B's profile is refused three times.
+    sim_.setFault(sim::kShare, sim::Fault::Http500, 3);
+    works().registerAccounts(linkA + "\r\n", false);
+    settle();
+    sim_.setFault(sim::kProfile, sim::Fault::Http500, 3);
+    works().registerAccounts(linkB + "\r\n", false);
+    settle();
+    ASSERT_TRUE(waitFor([&] { return table().cell(0, acol::Nickname) == "甲" && table().cell(1, acol::Nickname) == "乙"; },
+                        std::chrono::seconds(30)));
+    settle();
+    const std::string log = ctx().log.text();
+    EXPECT_EQ(occurrences(log, "：账号链接暂时无法打开，稍后重试：" + linkA + "\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号链接已恢复：" + linkA + "\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号首次查询失败，稍后重试：" + linkB + "（服务器返回 500）\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号首次查询已恢复：" + linkB + "\r\n"), 1u) << log;
+    // The recovery line follows the failure line.
+    EXPECT_LT(log.find("账号链接暂时无法打开"), log.find("账号链接已恢复"));
+    EXPECT_LT(log.find("账号首次查询失败"), log.find("账号首次查询已恢复"));
 }
 
 }  // namespace

@@ -169,6 +169,16 @@ std::vector<PendingDownload> PendingDownloads::takeNext(std::int64_t nowMs, int 
     return next;
 }
 
+bool PendingDownloads::anyDue(std::int64_t nowMs, int slots) const {
+    std::lock_guard lock(mutex_);
+    if (static_cast<int>(running_.size()) >= slots) return false;
+    std::set<std::string> busy;
+    for (const auto& [id, account] : running_) busy.insert(account);
+    return std::any_of(entries_.begin(), entries_.end(), [&](const PendingDownload& e) {
+        return e.nextTryMs <= nowMs && !running_.count(e.id) && !busy.count(e.account());
+    });
+}
+
 void PendingDownloads::update(const PendingDownload& entry) {
     std::lock_guard lock(mutex_);
     running_.erase(entry.id);

@@ -58,6 +58,8 @@ public:
     // The outcome of a try handed out by takeNext: the entry is updated (and kept) or removed;
     // release() keeps it unchanged (a stopped try).
     void update(const PendingDownload& entry);
+    // Whether takeNext would hand out something now (nothing is marked).
+    bool anyDue(std::int64_t nowMs, int slots) const;
     void remove(const std::string& id);
     void release(const std::string& id);
     int running() const;

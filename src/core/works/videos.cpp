@@ -165,7 +165,10 @@ void WorksEngine::wakeRetries() { retryWake_.notify_all(); }
 void WorksEngine::retryLoop(std::stop_token stop) {
     while (!stop.stop_requested()) {
         if (!ctx_.closing) {
-            dispatchDownloads();
+            // On a thread of the group, so that whoever waits for the program's work to end
+            // sees the downloads being started too.
+            if (pending_.anyDue(wallMs(), maxDownloads_))
+                ctx_.startThread("dispatchDownloads", [self = shared_from_this()] { self->dispatchDownloads(); });
             // While the monitor runs, its cycles try the first queries again.
             if (!ctx_.worksRunning || monitorThreads() == 0) retryFirstQueries(true);
         }
