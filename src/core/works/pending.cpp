@@ -169,6 +169,20 @@ std::vector<PendingDownload> PendingDownloads::takeNext(std::int64_t nowMs, int 
     return next;
 }
 
+std::optional<PendingDownload> PendingDownloads::take(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    if (running_.count(id)) return std::nullopt;
+    for (const auto& e : entries_) {
+        if (e.id != id) continue;
+        const std::string account = e.account();
+        for (const auto& [other, busy] : running_)
+            if (busy == account) return std::nullopt;
+        running_[id] = account;
+        return e;
+    }
+    return std::nullopt;
+}
+
 bool PendingDownloads::anyDue(std::int64_t nowMs, int slots) const {
     std::lock_guard lock(mutex_);
     if (static_cast<int>(running_.size()) >= slots) return false;

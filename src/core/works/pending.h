@@ -58,6 +58,9 @@ public:
     // The outcome of a try handed out by takeNext: the entry is updated (and kept) or removed;
     // release() keeps it unchanged (a stopped try).
     void update(const PendingDownload& entry);
+    // That entry, marked as running, when it is listed, not running and its account has no
+    // download running.
+    std::optional<PendingDownload> take(const std::string& id);
     // Whether takeNext would hand out something now (nothing is marked).
     bool anyDue(std::int64_t nowMs, int slots) const;
     void remove(const std::string& id);

@@ -4,6 +4,7 @@
 // maxDownloads_ at once in the whole program.
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,11 @@ void WorksEngine::setDownloadLimit(int limit) {
 void WorksEngine::downloadVideo(const std::string& playAddress, const std::string& desc, const std::string& id,
                                 const std::string& nickname) {
     givingUp(enqueue("", nickname, {PostItem{id, desc, playAddress}}), "待下载列表已满");
-    dispatchDownloads();
+    // On the calling thread, as its callers expect, unless that account's download runs now.
+    const std::optional<PendingDownload> entry = pending_.take(id);
+    if (!entry) return dispatchDownloads();
+    pending_.ensureWritten();
+    runDownload(*entry);
 }
 
 std::vector<PendingDownload> WorksEngine::enqueue(const std::string& secUid, const std::string& nickname,
