@@ -272,6 +272,8 @@ std::string RequestRecord::param(const std::string& name) const {
 struct Simulator::Impl {
     HttpServer server;
     mutable std::mutex mu;
+    std::int64_t videoRate = 0;  // under mu
+    Simulator::Transfers videoTransfers;  // under mu
     mutable std::condition_variable requestCv;
     std::mt19937 rng{std::random_device{}()};
     bool shuffle = true;
@@ -885,7 +887,30 @@ struct Simulator::Impl {
             playHostile(conn, answer, hostileAnswer, req.method == "HEAD");
             return;
         }
-        play(conn, req, std::move(answer), fault);
+        if (endpoint != kVideo) return play(conn, req, std::move(answer), fault);
+        std::int64_t rate = 0;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            rate = videoRate;
+            ++videoTransfers.now;
+            videoTransfers.peak = std::max(videoTransfers.peak, videoTransfers.now);
+        }
+        if (rate > 0 && fault == Fault::None && answer.status == 200 && req.method != "HEAD")
+            trickle(conn, answer, rate);
+        else
+            play(conn, req, std::move(answer), fault);
+        std::lock_guard<std::mutex> lock(mu);
+        --videoTransfers.now;
+    }
+
+    void trickle(Connection& conn, const HttpResponse& answer, std::int64_t bytesPerSecond) {
+        conn.closeAfterResponse();
+        if (!conn.write(Connection::serializeHead(answer, answer.body.size(), false))) return;
+        const std::size_t piece = static_cast<std::size_t>(std::max<std::int64_t>(1, bytesPerSecond / 10));
+        for (std::size_t at = 0; at < answer.body.size(); at += piece) {
+            if (!conn.write(std::string_view(answer.body).substr(at, piece))) return;
+            if (at + piece < answer.body.size() && !conn.pause(std::chrono::milliseconds(100))) return;
+        }
     }
 
     void ensureLiveDir() {
@@ -904,6 +929,21 @@ Simulator::~Simulator() { stop(); }
 bool Simulator::start(int port, const std::string& certFile, const std::string& keyFile) {
     return impl_->server.start(port, certFile, keyFile,
                                [impl = impl_.get()](const HttpRequest& req, Connection& conn) { impl->handle(req, conn); });
+}
+
+void Simulator::setVideoRate(std::int64_t bytesPerSecond) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->videoRate = bytesPerSecond;
+}
+
+Simulator::Transfers Simulator::videoTransfers() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->videoTransfers;
+}
+
+void Simulator::resetVideoPeak() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->videoTransfers.peak = impl_->videoTransfers.now;
 }
 
 void Simulator::stop() {

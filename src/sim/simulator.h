@@ -171,6 +171,15 @@ public:
     // a share of answers at random); returns the fault to play, Fault::None for a normal answer.
     // Called on the connection's thread, without the simulator's lock held.
     void setFaultChooser(std::function<Fault(const std::string& endpoint)> chooser);
+    // Video bodies come at this many bytes a second (a piece every tenth of a second), after
+    // their head at once; 0: as fast as the connection takes them. Faults play as before.
+    void setVideoRate(std::int64_t bytesPerSecond);
+    // Video answers being sent now, and the most at once since resetVideoPeak.
+    struct Transfers {
+        int now = 0, peak = 0;
+    };
+    Transfers videoTransfers() const;
+    void resetVideoPeak();
     // Closes the listening socket (connects are refused) or opens it again on the same port.
     void setRefusing(bool refusing);
 

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/settings.h"
@@ -41,6 +42,25 @@ TEST(Settings, ValuesSurviveARestartAndBadFilesGiveDefaults) {
         EXPECT_EQ(values.livePeriodMinutes, c.period) << c.text;
         EXPECT_EQ(values.notifyOnlyRooms.size(), c.rooms) << c.text;
     }
+}
+
+TEST(Settings, AnUnreadableFileIsMovedAsideNotOverwritten) {
+    testing::TempDir dir;
+    const auto file = dir.path() / "settings.json";
+    std::ofstream(file, std::ios::binary) << "{\"livePeriodMinutes\":30,";
+    Settings settings(file);
+    EXPECT_FALSE(settings.load());
+    const std::string moved = settings.movedAside();
+    ASSERT_EQ(moved.rfind("settings.json.broken-", 0), 0u) << moved;
+    std::ifstream in(dir.path() / moved, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "{\"livePeriodMinutes\":30,");
+    // The next save writes a new file beside the kept one.
+    settings.setLivePeriodMinutes(10);
+    Settings again(file);
+    ASSERT_TRUE(again.load());
+    EXPECT_EQ(again.livePeriodMinutes(), 10);
+    EXPECT_EQ(again.movedAside(), "");
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / moved));
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
+#include <thread>
 
 #include "child.h"
 #include "headless_fixture.h"
@@ -434,6 +436,57 @@ TEST_F(Headless, PostsMadeWhileTheProgramWasKilledAreSavedByTheNextRun) {
     EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
     // The post there before the first run is still not downloaded.
     EXPECT_FALSE(fs::exists(folder / (account.posts[0].awemeId + "-" + account.posts[0].desc + ".mp4")));
+}
+
+TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownload) {
+    const sim::Account account = testAccount();
+    sim_.addAccount(account);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
+    const fs::path folder = home_ / "下载" / account.nickname;
+    std::random_device seeds;
+    std::mt19937 random(seeds());
+    int round = 0;
+    for (const int signo : {SIGKILL, SIGTERM}) {
+        // Each burst a video server that takes about a second a video, cut at a random moment.
+        const int killAfterMs = std::uniform_int_distribution<int>(0, 3000)(random);
+        SCOPED_TRACE(std::string(signo == SIGKILL ? "SIGKILL" : "SIGTERM") + " " + std::to_string(killAfterMs) + " ms in");
+        std::vector<sim::Post> burst;
+        for (int i = 4; i >= 1; --i) {
+            const std::string id = "73100000000000000" + std::to_string(round) + std::to_string(i);
+            burst.push_back({id, "连发" + id.substr(id.size() - 2), std::string(100000 + i, static_cast<char>('a' + i)) + id});
+        }
+        ++round;
+        sim_.setVideoRate(100 * 1024);
+        const size_t videosBefore = sim_.requestCount(sim::kVideo);
+        {
+            Child first(run, env());
+            ASSERT_TRUE(first.waitOut("：监控开始", seconds(20))) << first.err();
+            sim_.editAccount(account.secUid,
+                             [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
+            ASSERT_TRUE(sim_.waitForRequests(sim::kVideo, videosBefore + 1, seconds(30))) << first.out();
+            std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
+            first.signal(signo);
+            ASSERT_TRUE(first.waitExit(seconds(30)));
+            if (signo == SIGTERM) {
+                EXPECT_EQ(first.exitStatus(), 0) << first.err();
+            }
+        }
+        sim_.setVideoRate(0);
+        Child second(run, env());
+        for (const auto& post : burst) {
+            const fs::path video = folder / (post.awemeId + "-" + post.desc + ".mp4");
+            ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+        }
+        EXPECT_TRUE(waitUntil([&] { return readFile(home_ / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; },
+                              seconds(20)));
+        second.signal(SIGINT);
+        EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
+        // Nothing half-written is left beside the videos.
+        for (const auto& entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().extension(), ".mp4") << entry.path();
+    }
 }
 
 }  // namespace

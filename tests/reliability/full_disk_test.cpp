@@ -89,7 +89,7 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
         const bool linkSaved = writeLinkFile(paths.linkFile1(), links + links);
         // Both rows see a rise: the big video cannot be written, the small one can.
         for (int row : {0, 1}) {
-            ctx.accountTable.setCell(row, acol::PostCount, "0");
+            works.testCommand(row, "0");
             works.pollAccount(row + 1);
         }
         ctx.threads.waitIdle(20s);

@@ -120,7 +120,7 @@ TEST_F(HostileService, NamesBecomeOneCleanFileInTheirOwnFolderAndWellFormedAccou
     works_.reset();
     std::set<std::string> top;
     for (const auto& e : fs::directory_iterator(data())) top.insert(e.path().filename().string());
-    EXPECT_EQ(top, (std::set<std::string>{"抖音账号信息.ini", "seen-posts.json"}));
+    EXPECT_EQ(top, (std::set<std::string>{"抖音账号信息.ini", "seen-posts.json", "pending-downloads.json"}));
     std::set<std::string> scratch;
     for (const auto& e : fs::directory_iterator(dir_.path())) scratch.insert(e.path().filename().string());
     EXPECT_EQ(scratch, (std::set<std::string>{"bin", "data", "recorder-calls"}));

@@ -338,6 +338,7 @@ int main(int argc, char** argv) {
         randomFaults.stop();
         if (outageEndsAt >= 0) {
             sim.setFault(vigilo::sim::kVideo, Fault::None);
+            sim.setVideoRate(0);
             event("outage-end");
             ledger.line("outage-end");
             outageEndsAt = -1;
@@ -392,18 +393,26 @@ int main(int argc, char** argv) {
         if (outageEndsAt >= 0 && now >= outageEndsAt) {
             // Requests held by a stalled outage are answered as the server comes back.
             sim.setFault(vigilo::sim::kVideo, Fault::None);
+            sim.setVideoRate(0);
             outageEndsAt = -1;
             event("outage-end");
             ledger.line("outage-end");
         }
         if (now >= nextOutageAt) {
             nextOutageAt += outageEvery;
-            // Every other outage holds the downloads instead of failing them at once.
-            const Fault kind = outages++ % 2 == 0 ? Fault::Http500 : Fault::Stall;
-            sim.setFault(vigilo::sim::kVideo, kind);
+            // The outages take turns: failing the downloads at once, holding them, and a server
+            // that sends videos slowly (so the kills land in the middle of downloads too).
+            const int turn = outages++ % 3;
+            const Fault kind = turn == 0 ? Fault::Http500 : Fault::Stall;
+            if (turn == 2) {
+                sim.setVideoRate(24 * 1024);
+            } else {
+                sim.setFault(vigilo::sim::kVideo, kind);
+            }
             outageEndsAt = now + outageLength;
-            event(std::string("outage ") + vigilo::sim::faultName(kind));
-            ledger.line(std::string("outage\t") + vigilo::sim::faultName(kind));
+            const std::string name = turn == 2 ? "slow-video" : vigilo::sim::faultName(kind);
+            event("outage " + name);
+            ledger.line("outage\t" + name);
         }
         for (auto it = stalledUntil.begin(); it != stalledUntil.end();) {
             if (now < it->second) {

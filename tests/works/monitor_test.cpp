@@ -242,7 +242,7 @@ TEST_F(WorksMonitorTest, PollMovesTheCounterAndDownloadsOnARise) {
         {"a removed post", [&](const sim::Account& acc, int) { sim_.removeNewestPost(acc.secUid); },
          "-1", "1", true, false},
         // The stored count was lowered by hand: a rise whose newest post is the one we know.
-        {"a rise with the same newest id", [&](const sim::Account&, int row) { table().setCell(row, acol::PostCount, "1"); },
+        {"a rise with the same newest id", [&](const sim::Account&, int row) { works().testCommand(row, "1"); },
          "1", "2", false, true},
         {"no change", [](const sim::Account&, int) {}, "0", "2", false, false},
         // Counts sent as quoted texts are still the same counts.
@@ -365,12 +365,12 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
         EXPECT_EQ(readBytes(folder / name), videoBytes);
         fs::remove(folder / name);
     }
-    // Nothing but the account file, the record of seen posts and folders below 下载 remains: no
-    // name escaped its folder. The program ends first, so no file is being written.
+    // Nothing but the account file, the records of seen and pending posts and folders below 下载
+    // remains: no name escaped its folder. The program ends first, so no file is being written.
     restart();
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
         EXPECT_TRUE(entry.is_directory() || entry.path().filename() == "抖音账号信息.ini" ||
-                    entry.path().filename() == "seen-posts.json")
+                    entry.path().filename() == "seen-posts.json" || entry.path().filename() == "pending-downloads.json")
             << entry.path();
     EXPECT_FALSE(fs::exists(dir_.path() / "逃"));
     EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "逃"));
@@ -418,8 +418,9 @@ TEST_F(WorksMonitorTest, AFailedDownloadIsTriedAgainUntilTheVideoIsSaved) {
         const std::string name = videoFileName(id, "重试");
         for (int i = 0; i < 2; ++i) EXPECT_NE(lines[i].find("号：视频下载失败 " + name + "（"), std::string::npos) << lines[i];
         EXPECT_NE(lines[2].find("号：视频下载成功 " + name + "（第3次尝试）"), std::string::npos) << lines[2];
-        // The list of pending videos is empty on disk too, and nothing half-written is left.
-        EXPECT_EQ(readBytes(dir_.path() / "pending-downloads.json"), "{\"downloads\":[\n]}\n");
+        // The list of pending videos is empty on disk too (written within a second), and nothing
+        // half-written is left.
+        EXPECT_TRUE(waitFor([&] { return readBytes(dir_.path() / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; }));
         EXPECT_EQ(filesBelow(dir_.path() / "下载" / acc.nickname).size(), static_cast<std::size_t>(key));
         sim_.clearFaults();
     }
@@ -443,7 +444,7 @@ TEST_F(WorksMonitorTest, AFailedDownloadKeepsAnEarlierFileAndIsGivenUpAfterItsTi
     const fs::path file = videoPath(acc.nickname, acc.posts[0].awemeId, acc.posts[0].desc);
     // A rise with the newest post already known saves that post again.
     auto riseWithSameNewest = [&] {
-        table().setCell(row, acol::PostCount, "1");
+        works().testCommand(row, "1");
         works().pollAccount(row + 1);
     };
     riseWithSameNewest();
@@ -571,8 +572,8 @@ TEST_F(WorksMonitorTest, AnUnusableRecordOfSeenPostsIsIgnoredWithOneLogLine) {
         std::string content;
         std::string line;
     } cases[] = {
-        {"cut short", "{\"accounts\":[{\"sec_uid\":\"" + acc.secUid + "\",\"ids\":[", "（not JSON）"},
-        {"another shape", "{\"accounts\":{\"" + acc.secUid + "\":{\"ids\":[]}}}", "（no list of accounts）"},
+        {"cut short", "{\"accounts\":[{\"sec_uid\":\"" + acc.secUid + "\",\"ids\":[", "（not JSON），原文件已改名为 seen-posts.json.broken-"},
+        {"another shape", "{\"accounts\":{\"" + acc.secUid + "\":{\"ids\":[]}}}", "（no list of accounts），原文件已改名为 seen-posts.json.broken-"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -581,10 +582,16 @@ TEST_F(WorksMonitorTest, AnUnusableRecordOfSeenPostsIsIgnoredWithOneLogLine) {
         works().registerAccounts(sim_.accountShareLink(acc.secUid) + "\r\n", true);
         settle();
         const std::string log = ctx().log.text();
-        const std::string line = "：已忽略无法使用的 seen-posts.json" + c.line + "\r\n";
+        const std::string line = "：已忽略无法使用的 seen-posts.json" + c.line;
         const std::size_t at = log.find(line);
-        EXPECT_NE(at, std::string::npos) << log;
-        EXPECT_EQ(log.find("seen-posts.json", at + line.size()), std::string::npos) << log;
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::size_t end = log.find("\r\n", at);
+        EXPECT_EQ(log.find("seen-posts.json", end), std::string::npos) << log;
+        // The unusable file is kept, under the name the line gives, never overwritten.
+        const std::string moved = log.substr(at + line.size() - std::string("seen-posts.json.broken-").size(),
+                                             end - (at + line.size()) + std::string("seen-posts.json.broken-").size());
+        EXPECT_EQ(readBytes(dir_.path() / moved), c.content) << moved;
+        fs::remove(dir_.path() / moved);
         // As if there were no record: the row is filled, nothing of the back catalogue is fetched,
         // and the file is written anew.
         EXPECT_EQ(table().cell(0, acol::Nickname), "丙");
@@ -873,6 +880,176 @@ TEST_F(WorksMonitorTest, AnEmptyTableAsksForAccountsAndEnds) {
     EXPECT_EQ(messages[0].caption, "提示");
     EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
     EXPECT_EQ(ctx().log.text(), "");
+}
+
+}  // namespace
+}  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+class WorksDownloadTest : public WorksMonitorTest {
+protected:
+    std::vector<std::string> savedIds() {
+        std::lock_guard lock(eventsMutex_);
+        return saved_;
+    }
+    void watchSaves() {
+        ctx().events.subscribe([this](const Event& e) {
+            if (e.type != EventType::PostSaved) return;
+            std::lock_guard lock(eventsMutex_);
+            saved_.push_back(e.field("id"));
+        });
+    }
+    // What the close command does to the work in flight, then a new run on the same folder.
+    // Returns the log of the run that ended.
+    std::string closeAndRestart() {
+        ctx().closing = true;
+        ctx().threads.requestStop();
+        settle();
+        const std::string log = ctx().log.text();
+        restart();
+        return log;
+    }
+    std::vector<std::string> saved_;
+};
+
+TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnce) {
+    watchSaves();
+    sim_.setVideoRate(400 * 1024);
+    const sim::Account acc = makeAccount("1", "甲", 1);
+    const int row = registerOne(acc);
+    std::vector<sim::Post> burst;
+    for (int i = 4; i >= 1; --i)
+        burst.push_back({"780000000000000000" + std::to_string(i), "连发" + std::to_string(i), std::string(120000, char('0' + i))});
+    sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
+    sim_.resetVideoPeak();
+    works().pollAccount(row + 1);
+    settle();
+    for (const auto& p : burst) EXPECT_EQ(readBytes(videoPath("甲", p.awemeId, p.desc)), p.videoBytes) << p.desc;
+    EXPECT_EQ(sim_.videoTransfers().peak, 1);
+    // Events may reach their receivers off the saving thread.
+    EXPECT_TRUE(waitFor([&] { return savedIds().size() == burst.size(); }));
+    EXPECT_EQ(savedIds(), (std::vector<std::string>{burst[0].awemeId, burst[1].awemeId, burst[2].awemeId, burst[3].awemeId}));
+
+    // Six accounts with a new post each, two downloads at once in the whole program.
+    sim_.setVideoRate(200 * 1024);
+    works().setDownloadLimit(2);
+    std::vector<std::pair<sim::Account, int>> accounts;
+    for (int k = 2; k <= 7; ++k) {
+        const sim::Account a = makeAccount(std::to_string(k), "号" + std::to_string(k), 1);
+        accounts.emplace_back(a, registerOne(a));
+    }
+    sim_.resetVideoPeak();
+    for (const auto& [a, r] : accounts) sim_.addPost(a.secUid, {"79000000000000000" + a.shortId, "一条", std::string(120000, 'x') + a.shortId});
+    for (const auto& [a, r] : accounts) works().pollAccount(r + 1);
+    settle();
+    for (const auto& [a, r] : accounts)
+        EXPECT_EQ(readBytes(videoPath(a.nickname, "79000000000000000" + a.shortId, "一条")), std::string(120000, 'x') + a.shortId);
+    EXPECT_EQ(sim_.videoTransfers().peak, 2);
+    EXPECT_TRUE(works().pendingDownloads().empty());
+}
+
+TEST_F(WorksDownloadTest, ATricklingVideoPastItsDeadlineIsAFailedTry) {
+    // At 8 KB/s a 64 KB video would take 8 s; its deadline is 2 s (64 KB at 32 KB/s).
+    sim_.setVideoRate(8 * 1024);
+    const sim::Account acc = makeAccount("1", "乙", 1);
+    const int row = registerOne(acc);
+    const sim::Post post{"7810000000000000001", "慢", std::string(64 * 1024, 's')};
+    sim_.addPost(acc.secUid, post);
+    works().pollAccount(row + 1);
+    const std::string name = videoFileName(post.awemeId, post.desc);
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("乙：视频下载失败 " + name) != std::string::npos; },
+                        std::chrono::seconds(30)));
+    EXPECT_NE(ctx().log.text().find("not finished within 2 s"), std::string::npos) << ctx().log.text();
+    EXPECT_FALSE(fs::exists(videoPath("乙", post.awemeId, post.desc)));
+    sim_.setVideoRate(0);
+    ASSERT_TRUE(waitFor([&] { return readBytes(videoPath("乙", post.awemeId, post.desc)) == post.videoBytes; },
+                        std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("乙：视频下载成功 " + name + "（第") != std::string::npos; }));
+}
+
+TEST_F(WorksDownloadTest, AStopKeepsEveryUnsavedPostAndTheNextRunSavesThem) {
+    sim_.setVideoRate(100 * 1024);
+    const sim::Account acc = makeAccount("1", "丙", 1);
+    const int row = registerOne(acc);
+    std::vector<sim::Post> burst;
+    for (int i = 3; i >= 1; --i)
+        burst.push_back({"782000000000000000" + std::to_string(i), "停" + std::to_string(i), std::string(150000, char('a' + i))});
+    sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
+    works().pollAccount(row + 1);
+    // The whole burst is on disk before the first byte of its first video.
+    ASSERT_TRUE(sim_.waitForRequests(sim::kVideo, 1, std::chrono::seconds(20)));
+    const std::string listed = readBytes(dir_.path() / "pending-downloads.json");
+    for (const auto& p : burst) EXPECT_NE(listed.find(p.awemeId), std::string::npos) << p.awemeId;
+    const std::string log = closeAndRestart();
+    const std::string kept = readBytes(dir_.path() / "pending-downloads.json");
+    std::size_t unsaved = 0;
+    for (const auto& p : burst)
+        if (readBytes(videoPath("丙", p.awemeId, p.desc)) != p.videoBytes) {
+            ++unsaved;
+            EXPECT_NE(kept.find(p.awemeId), std::string::npos) << p.awemeId;
+        }
+    EXPECT_GE(unsaved, 2u);
+    // A stopped try is no failed try.
+    EXPECT_EQ(log.find("视频下载失败"), std::string::npos) << log;
+
+    // The next start resumes them at once, before any registration or poll.
+    sim_.setVideoRate(0);
+    works();
+    for (const auto& p : burst)
+        EXPECT_TRUE(waitFor([&] { return readBytes(videoPath("丙", p.awemeId, p.desc)) == p.videoBytes; }, std::chrono::seconds(30)))
+            << p.awemeId;
+    EXPECT_TRUE(waitFor([&] { return works().pendingDownloads().empty(); }));
+}
+
+TEST_F(WorksDownloadTest, AnUnreadablePendingListIsMovedAsideWithALogLine) {
+    std::ofstream(dir_.path() / "pending-downloads.json", std::ios::binary) << "{\"downloads\":[{\"id\":";
+    works();
+    const std::string log = ctx().log.text();
+    const std::string line = "：已忽略无法使用的 pending-downloads.json（not JSON），原文件已改名为 pending-downloads.json.broken-";
+    const std::size_t at = log.find(line);
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string moved = log.substr(at + line.size() - std::string("pending-downloads.json.broken-").size(),
+                                         log.find("\r\n", at) - at - line.size() + std::string("pending-downloads.json.broken-").size());
+    EXPECT_EQ(readBytes(dir_.path() / moved), "{\"downloads\":[{\"id\":");
+}
+
+}  // namespace
+}  // namespace vigilo
+
+namespace vigilo {
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+TEST_F(WorksMonitorTest, AccountLinksThatFailAreLoggedOnceAndOnceMoreWhenTheyRecover) {
+    const sim::Account a = makeAccount("1", "甲", 1), b = makeAccount("2", "乙", 1);
+    sim_.addAccount(a);
+    sim_.addAccount(b);
+    const std::string linkA = sim_.accountShareLink(a.secUid), linkB = sim_.accountShareLink(b.secUid);
+    // A's share page fails three times; B's profile is refused three times.
+    sim_.setFault(sim::kShare, sim::Fault::Http500, 3);
+    works().registerAccounts(linkA + "\r\n", false);
+    settle();
+    sim_.setFault(sim::kProfile, sim::Fault::Http500, 3);
+    works().registerAccounts(linkB + "\r\n", false);
+    settle();
+    ASSERT_TRUE(waitFor([&] { return table().cell(0, acol::Nickname) == "甲" && table().cell(1, acol::Nickname) == "乙"; },
+                        std::chrono::seconds(30)));
+    settle();
+    const std::string log = ctx().log.text();
+    EXPECT_EQ(occurrences(log, "：账号链接暂时无法打开，稍后重试：" + linkA + "\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号链接已恢复：" + linkA + "\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号首次查询失败，稍后重试：" + linkB + "（服务器返回 500）\r\n"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "：账号首次查询已恢复：" + linkB + "\r\n"), 1u) << log;
+    // The recovery line follows the failure line.
+    EXPECT_LT(log.find("账号链接暂时无法打开"), log.find("账号链接已恢复"));
+    EXPECT_LT(log.find("账号首次查询失败"), log.find("账号首次查询已恢复"));
 }
 
 }  // namespace

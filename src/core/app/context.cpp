@@ -137,6 +137,8 @@ AppContext::AppContext(Paths paths_, Pacing pacing_, Endpoints endpoints_, UserI
     settings.setFile(paths.settingsFile());
     settings.load();
     auto report = [this](const std::string& line) { log.appendLog(logTimestamp() + "：" + oneLine(line) + "\r\n"); };
+    if (!settings.movedAside().empty())
+        report("已忽略无法使用的 settings.json，原文件已改名为 " + settings.movedAside());
     threads.setReport(report);
     accountRegistrationPool.setReport("queryNewAccount", report);
     roomRegistrationPool.setReport("registerRoom", report);

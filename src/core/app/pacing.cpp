@@ -28,7 +28,8 @@ Pacing Pacing::scaled(double factor) const {
     Pacing result = *this;
     for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
                                    &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
-                                   &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp}) {
+                                   &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp,
+                                   &Pacing::downloadDeadlineMin}) {
         result.*member = scaleOne(this->*member, factor);
     }
     return result;

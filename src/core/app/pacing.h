@@ -18,6 +18,7 @@ struct Pacing {
     Millis recorderRepoll{30000};    // a room whose recorder ended is polled again within this
     Millis retryGapCap{3600000};     // works: the longest gap between two tries of a download or query
     Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
+    Millis downloadDeadlineMin{120000}; // works: a video download may always take this long (then 32 KB/s of its size)
 
     Pacing scaled(double factor) const;
     static Pacing fromEnvironment();  // VIGILO_PACING_SCALE

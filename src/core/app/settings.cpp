@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/aside.h"
 #include "app/linkfile.h"
 
 namespace vigilo {
@@ -47,8 +48,17 @@ bool Settings::load() {
     if (!in) return false;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) return false;
+    if (!nlohmann::json::parse(text, nullptr, false).is_object()) {
+        movedAside_ = moveAside(file_);
+        return false;
+    }
     values_ = parseSettings(text);
     return true;
+}
+
+std::string Settings::movedAside() const {
+    std::lock_guard lock(mutex_);
+    return movedAside_;
 }
 
 bool Settings::save() const {

@@ -24,6 +24,9 @@ public:
     explicit Settings(std::filesystem::path file) : file_(std::move(file)) {}
     void setFile(std::filesystem::path file);
     bool load();   // false when the file is missing or unreadable (defaults stay)
+    // The name an unreadable file was renamed to by load() ("" when none was): it is kept for
+    // the user, never overwritten.
+    std::string movedAside() const;
     bool save() const;  // false when the file could not be written
 
     SettingsValues values() const;
@@ -37,6 +40,7 @@ private:
     mutable std::mutex mutex_;
     std::filesystem::path file_;
     SettingsValues values_;
+    std::string movedAside_;
 };
 
 // The file's text for these values, and the values of a text (defaults for what is missing).

@@ -166,23 +166,21 @@ void Controller::viewLiveRoom() {
 
 void Controller::deleteSelectedAccount() {
     const int row = ctx_.accountTable.selectedRow();
-    if (row >= 0) ctx_.accountTable.deleteRow(row);
+    if (row >= 0) works_.deleteRow(row);
 }
 
 void Controller::copyAccountCell(int column) {
     ctx_.ui.setClipboard(ctx_.accountTable.cell(ctx_.accountTable.selectedRow(), column));
 }
 
-void Controller::clearAccounts() { ctx_.accountTable.deleteAll(); }
+void Controller::clearAccounts() { works_.clearRows(); }
 
 void Controller::testCommand() {
     const auto input = ctx_.ui.inputBox("提示", "收入数值");
     if (!input) return;  // cancelled: nothing changes
     const int row = ctx_.accountTable.selectedRow();
     if (row < 0) return;
-    ctx_.accountTable.setCell(row, acol::PostCount, *input);
-    ctx_.accountTable.setCell(row, acol::NewestDesc, "");
-    ctx_.accountTable.setCell(row, acol::NewestId, "");
+    works_.testCommand(row, *input);
 }
 
 void Controller::copyLatestRoomId() {

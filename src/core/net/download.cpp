@@ -328,7 +328,7 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
     return result;
 }
 
-FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile) {
+FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile, const VideoDeadline& deadline) {
     FileDownload result;
     std::string why;
     const auto checked = net::checkedUrl(url, false, &why);
@@ -353,6 +353,21 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     bool stopped = false;
     std::int64_t nextSpaceCheck = 0;
     std::string head;  // the body's first bytes, which say whether it is a video at all
+    std::int64_t announced = -1;
+    // A server that trickles bytes just fast enough to pass the stall checks would otherwise
+    // hold this download (and the account's next ones) for days.
+    const auto startedAt = std::chrono::steady_clock::now();
+    auto pastDeadline = [&] {
+        if (deadline.floorBytesPerSecond <= 0) return false;
+        const std::int64_t basis = announced > 0 ? announced : result.bytes;
+        const std::int64_t allowedMs = std::max<std::int64_t>(
+            deadline.minimum.count(), (announced > 0 ? 0 : deadline.minimum.count()) + basis * 1000 / deadline.floorBytesPerSecond);
+        const auto elapsed = std::chrono::steady_clock::now() - startedAt;
+        if (elapsed <= std::chrono::milliseconds(allowedMs)) return false;
+        why = "not finished within " + std::to_string(allowedMs / 1000) + " s (" + std::to_string(result.bytes) + " of " +
+              (announced > 0 ? std::to_string(announced) : std::string("?")) + " bytes)";
+        return true;
+    };
     // A full disk would break every other file the program writes, so a download stops well
     // before: the free space is looked at when the file starts and then every few megabytes.
     auto spaceLeft = [&] {
@@ -373,6 +388,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
             return false;
         }
         if (!temp.create(localFile, &why) || !spaceLeft()) return false;
+        announced = contentLength;
         stopped = false;
         return true;
     };
@@ -392,6 +408,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
         }
         if (!temp.write(data, size, &why)) return false;
         result.bytes += static_cast<std::int64_t>(size);
+        if (pastDeadline()) return false;
         if (result.bytes >= nextSpaceCheck) {
             if (!spaceLeft()) return false;
             nextSpaceCheck = result.bytes + kSpaceCheckBytes;

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -41,9 +42,17 @@ struct FileDownload {
     int statusCode = 0;
     std::string error;
 };
-// A video over NetConfig::maxVideoBytes, or one that would leave its file system with less than
-// NetConfig::minFreeBytes free, is given up with the reason in `error`.
-FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile);
+// The longest a video download may take: its announced size at the floor rate, and never less
+// than the minimum (without an announced size: the minimum plus what arrived, at that rate).
+// A zero floor rate sets no deadline.
+struct VideoDeadline {
+    std::int64_t floorBytesPerSecond = 0;
+    std::chrono::milliseconds minimum{0};
+};
+// A video over NetConfig::maxVideoBytes, one that would leave its file system with less than
+// NetConfig::minFreeBytes free, or one past its deadline, is given up with the reason in `error`.
+FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile,
+                                 const VideoDeadline& deadline = {});
 
 // The temporary files of downloads that never finished (a crash, a kill, a power cut) in the
 // data directory and the folders below it, left by processes that are gone. Returns how many

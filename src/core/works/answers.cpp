@@ -80,6 +80,9 @@ Profile parseProfile(const HttpResult& result) {
     const int countType = doc.typeOf(kPostCountPath);
     const bool hasCount = countType == kTypeNumber || (countType == kTypeText && isDecimalNumber(profile.postCount));
     profile.ok = answered(result) && parsed && doc.exists("['user_info']") && hasCount;
+    profile.status = result.statusCode;
+    profile.transportCode = result.transportCode;
+    profile.error = result.error;
     return profile;
 }
 
@@ -88,6 +91,9 @@ PostList parsePostList(const HttpResult& result) {
     const bool parsed = doc.parseKeeping(bodyToText(result.body), postListPaths());
     PostList list;
     list.ok = answered(result) && parsed;
+    list.status = result.statusCode;
+    list.transportCode = result.transportCode;
+    list.error = result.error;
     const int n = std::min(doc.count(kPostListPath), kMaxItems);
     for (int i = 0; i < n; ++i) {
         const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";

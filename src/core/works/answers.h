@@ -14,6 +14,9 @@ namespace vigilo {
 struct Profile {
     bool ok = false;
     std::string nickname, followerText, postCount, shortId;
+    // How the exchange went, for a log line saying why an answer could not be used.
+    int status = 0, transportCode = 0;
+    std::string error;
 };
 
 struct PostItem {
@@ -28,6 +31,8 @@ struct PostItem {
 struct PostList {
     bool ok = false;
     std::vector<PostItem> items;
+    int status = 0, transportCode = 0;
+    std::string error;
 };
 
 Profile parseProfile(const HttpResult& result);

@@ -1,5 +1,6 @@
 #pragma once
 // The works monitor's machinery, shared by the threads it starts.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,7 +13,9 @@
 #include <vector>
 
 #include "app/context.h"
+#include "text/strings.h"
 #include "works/answers.h"
+#include "works/decision.h"
 #include "works/monitor.h"
 #include "works/pending.h"
 #include "works/seen.h"
@@ -21,6 +24,28 @@ namespace vigilo {
 
 // The href of a redirect page's anchor, with its HTML escapes undone.
 std::string anchorTarget(const std::string& page);
+
+inline std::int64_t wallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+inline std::int64_t wallSeconds() { return wallMs() / 1000; }
+
+inline std::vector<std::string> idsOf(const std::vector<PostItem>& items) {
+    std::vector<std::string> ids;
+    ids.reserve(items.size());
+    for (const PostItem& item : items) ids.push_back(item.id);
+    return ids;
+}
+
+// What a home-page share link points at: the account's uid and sec_uid ("" when the page
+// holds no such target).
+struct ShareTarget {
+    std::string uid, secUid;
+};
+inline ShareTarget shareTarget(const std::string& page) {
+    return {textBetween(page, "/user/", "?"), textBetween(page, "sec_uid=", "&amp")};
+}
 
 // What the works monitor knows about one account, keyed by its sec_uid. The row cells are
 // written from it; what is not cell text (the ids seen, whether the first query succeeded,
@@ -41,15 +66,12 @@ struct AccountState {
     bool busy = false;  // the query or a poll runs now
     bool shared = false;  // registered more than once: several rows show it
     int queryFailures = 0;
+    bool failureLogged = false;  // "账号首次查询失败" said for this run of failures
     std::chrono::steady_clock::time_point nextQuery{};
 };
 
 class WorksEngine : public std::enable_shared_from_this<WorksEngine> {
 public:
-    struct Video {
-        std::string id, desc, playAddress;
-    };
-
     // Polls running at once. A cycle over thousands of rows with a stalled host would
     // otherwise pile up a thread per row; the monitor waits for a free slot instead.
     static constexpr int kMaxConcurrentPolls = 400;
@@ -63,10 +85,19 @@ public:
     void saveAccountEntry(const AccountEntry& entry);
     // One video saved now, with the retries of any other.
     void downloadVideo(const std::string& playAddress, const std::string& desc, const std::string& id,
-                       const std::string& nickname) {
-        downloadVideos("", nickname, {Video{id, desc, playAddress}});
-    }
+                       const std::string& nickname);
 
+    // The commands that edit rows. A record no row shows any more is forgotten.
+    void deleteRow(int row);
+    void clearRows();
+    // "测试用": the row's account takes this post count and forgets its newest post, so the next
+    // poll compares the answer with them.
+    void testCommand(int row, const std::string& postCount);
+
+    // Downloads running at once in the whole program (one per account in any case).
+    void setDownloadLimit(int limit);
+    int downloadsRunning() const { return pending_.running(); }
+    std::uint64_t pendingWrites() const { return pending_.writes(); }
     void startMonitorThread();
     int monitorThreads() const;
     int queriesInFlight() const;
@@ -102,15 +133,23 @@ private:
 
     // At an account's first good query: the listed posts made since the program last saw the
     // account (or since its profile first answered, for an account never seen), newest first.
-    // The record of seen posts takes the list. Caller holds the TableLock.
-    std::vector<Video> postsMadeUnseen(const AccountState& state, const Profile& profile, const PostList& posts);
+    // Caller holds the TableLock.
+    std::vector<PostItem> postsMadeUnseen(const AccountState& state, const Profile& profile, const PostList& posts);
 
-    void downloadVideos(const std::string& secUid, const std::string& nickname, const std::vector<Video>& videos);
-    // Empty on success, else why the video could not be saved.
-    std::string saveVideo(const std::string& nickname, const Video& video, std::string* file);
-    void retryDownload(PendingDownload entry);
+    // Lists the posts as pending (written ahead of their downloads); the oldest entries that
+    // made room come back, to be given up with givingUp() once the TableLock is released.
+    std::vector<PendingDownload> enqueue(const std::string& secUid, const std::string& nickname,
+                                         const std::vector<PostItem>& posts);
+    void givingUp(const std::vector<PendingDownload>& entries, const std::string& why);
+    // Starts the downloads that may run now. Every start of a download, and every end, comes here.
+    void dispatchDownloads();
+    void runDownload(PendingDownload entry);
+    // Empty on success, else why the video could not be saved. `stopped`: the program is
+    // closing, so the try does not count.
+    std::string saveVideo(const std::string& nickname, const PendingDownload& video, std::string* file, bool* stopped);
     void logDownload(const std::string& nickname, const std::string& what, const std::string& fileName,
                      const std::string& note);
+    void logLine(const std::string& text);
     Millis cycleLength() const;
     // The gap before the next try of a first query or a share link after `failures` failed tries:
     // one cycle, doubling up to the retry cap.
@@ -141,6 +180,7 @@ private:
         std::chrono::steady_clock::time_point next{};
     };
     std::map<std::string, LinkRetry> linkRetries_;
+    std::atomic<int> maxDownloads_{4};
 };
 
 }  // namespace vigilo

@@ -2,6 +2,7 @@
 // The works monitor: account registration, the initial query, the poll cycle, the video
 // download and the account file.
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,20 @@ public:
     void downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc,
                              const std::string& newestId, const std::string& nickname);
     void saveAccountEntry(const AccountEntry& entry);
+
+    // The commands that edit rows ("删除", "清空列表", "测试用"): the rows and the records behind
+    // them change together. "测试用" gives the row's account that post count and forgets its
+    // newest post, so the next poll compares the service's answer with them.
+    void deleteRow(int row);
+    void clearRows();
+    void testCommand(int row, const std::string& postCount);
+
+    // Video downloads running at once in the whole program (VIGILO_MAX_DOWNLOADS, default 4);
+    // an account's downloads run one at a time in any case.
+    void setDownloadLimit(int limit);
+    int downloadsRunning() const;
+    // Whole rewrites of pending-downloads.json so far.
+    std::uint64_t pendingWrites() const;
 
     // Starts runWorksMonitor on its own thread unless one is already running (a quick
     // stop-then-start must not leave two monitor threads).

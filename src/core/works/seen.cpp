@@ -34,25 +34,6 @@ std::int64_t wholeSeconds(const JsonDoc& doc, const char* path) {
 
 }  // namespace
 
-std::size_t newPostCount(const std::vector<std::string>& listedIds, const std::set<std::string>& seen,
-                         double countChange) {
-    // Posts below the newest one seen that were never listed (an older post moving up into the
-    // page after a deletion) are not new.
-    std::size_t top = listedIds.size();
-    for (std::size_t i = 0; i < listedIds.size(); ++i) {
-        if (seen.count(listedIds[i])) {
-            top = i;
-            break;
-        }
-    }
-    if (top == listedIds.size()) {
-        top = 0;
-        if (countChange >= 1) top = std::min(listedIds.size(), static_cast<std::size_t>(std::min(countChange, 1e9)));
-    }
-    if (top == 0 && countChange > 0 && !listedIds.empty()) top = 1;
-    return top;
-}
-
 SeenPosts::SeenPosts(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::string SeenPosts::load() {

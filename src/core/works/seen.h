@@ -13,13 +13,9 @@
 #include <string>
 #include <vector>
 
-namespace vigilo {
+#include "works/decision.h"
 
-// How many posts at the top of a post list (newest first) are new: those above the newest one
-// seen before. When no listed post was seen, the count's change says how many. A rise with
-// nothing new above a seen post (a post published again) counts the newest one.
-std::size_t newPostCount(const std::vector<std::string>& listedIds, const std::set<std::string>& seen,
-                         double countChange);
+namespace vigilo {
 
 struct SeenAccount {
     std::vector<std::string> ids;     // newest first, at most SeenPosts::kMaxIds
