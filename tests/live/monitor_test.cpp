@@ -153,24 +153,64 @@ TEST(LiveSupervisor, StopsDuringAPassPause) {
     ctx.roomPollPool.close();
 }
 
-TEST_F(LiveTest, RefusedAndMissingRecordersLeaveTheRowWaiting) {
+// A recorder that cannot start leaves its room live and saying so, and the log says why.
+TEST_F(LiveTest, RefusedAndMissingRecordersLeaveTheRowLiveAndFailed) {
     appendRow(ctx->roomTable, {"nick", "1", "1", kLive, "file:///etc/passwd", "", kRecording, "0KB", "0"});
+    appendRow(ctx->roomTable, {"nick2", "2", "2", kLive, "http://127.0.0.1:9/live.flv", "", kRecording, "0KB", "0"});
     live->startRecording("file:///etc/passwd", "nick", "1");
-    EXPECT_EQ(cell(0, 3), kOffline);
-    EXPECT_EQ(cell(0, 6), kWaiting);
-    EXPECT_NE(ctx->log.text().find("file:///etc/passwd"), std::string::npos) << ctx->log.text();
-
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kRecordFailedWord);
+    EXPECT_NE(ctx->log.text().find("录制失败：nick（拒绝录制非网络直播源：file:///etc/passwd）"), std::string::npos)
+        << ctx->log.text();
     {
         ScopedEnv ffmpeg("VIGILO_FFMPEG", "/nonexistent/ffmpeg");
-        ctx->roomTable.setCell(0, 3, kLive);
-        ctx->roomTable.setCell(0, 6, kRecording);
-        live->startRecording("http://127.0.0.1:9/live.flv", "nick", "1");
+        live->startRecording("http://127.0.0.1:9/live.flv", "nick2", "2");
     }
-    EXPECT_EQ(cell(0, 3), kOffline);
-    EXPECT_EQ(cell(0, 6), kWaiting);
-    EXPECT_NE(ctx->log.text().find("/nonexistent/ffmpeg 不存在"), std::string::npos) << ctx->log.text();
+    EXPECT_EQ(cell(1, 3), kLive);
+    EXPECT_EQ(cell(1, 6), kRecordFailedWord);
+    EXPECT_NE(ctx->log.text().find("录制失败：nick2（/nonexistent/ffmpeg 不存在）"), std::string::npos) << ctx->log.text();
     EXPECT_TRUE(recordingFilesIn(dir.path()).empty());  // no reservation left behind
     EXPECT_EQ(live->runningRecorders(), 0);
+}
+
+// No ffmpeg: every pass tries the live room again, and the user hears of the show and of its
+// failure once, with the reason once in the log; the next show is news again.
+TEST_F(LiveTest, ARecorderThatCannotStartIsToldOncePerShowAndTriedAtEveryPass) {
+    ScopedEnv ffmpeg("VIGILO_FFMPEG", "/nonexistent/ffmpeg");
+    const std::string id = "7400000000000000051";
+    sim.addRoom(makeRoom(id, "无录像机"));
+    sim.goLiveWithStream(id);
+    EventLog events(ctx->events);
+    live->registerRoom(sim.roomShareLink(id));
+    ASSERT_TRUE(waitForCell(0, 6, kRecordFailedWord, 5s)) << cell(0, 6);
+    EXPECT_EQ(cell(0, 3), kLive);
+    // Three passes more, each asking about the room and trying again.
+    live->startSupervisor();
+    const std::size_t asked = sim.requestCount(sim::kRoom);
+    ASSERT_TRUE(sim.waitForRequests(sim::kRoom, asked + 6, 20s));
+    live->stopSupervisor();
+    EXPECT_EQ(cell(0, 3), kLive);
+    EXPECT_EQ(cell(0, 6), kRecordFailedWord);
+    EXPECT_EQ(events.of(EventType::RoomLive).size(), 1u);
+    EXPECT_EQ(events.of(EventType::RecordingFailed).size(), 1u);
+    EXPECT_TRUE(events.of(EventType::RecordingStarted).empty());
+    EXPECT_TRUE(events.of(EventType::RecordingEnded).empty());
+    const std::string log = ctx->log.text();
+    const std::size_t first = log.find("录制失败：无录像机（/nonexistent/ffmpeg 不存在）");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("录制失败", first + 1), std::string::npos) << log;
+
+    // Another show of the room: told again, once.
+    sim.endShow(id);
+    sim.goLiveWithStream(id, "7400000000000000052");
+    live->startSupervisor();
+    ASSERT_TRUE(eventually([&] { return events.of(EventType::RecordingFailed).size() == 2; }, 20s));
+    const std::size_t now = sim.requestCount(sim::kRoom);
+    ASSERT_TRUE(sim.waitForRequests(sim::kRoom, now + 4, 20s));
+    EXPECT_EQ(events.of(EventType::RoomLive).size(), 2u);
+    EXPECT_EQ(events.of(EventType::RecordingFailed).size(), 2u);
+    EXPECT_EQ(cell(0, 2), "7400000000000000052");
+    EXPECT_EQ(cell(0, 6), kRecordFailedWord);
 }
 
 TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress) {
@@ -231,8 +271,8 @@ TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
         LiveMonitor live(ctx);
         live.registerRoom(sim.roomShareLink(id));
         live.startSupervisor();
-        ASSERT_TRUE(eventually([&] { return ctx.roomTable.cell(0, 3) == kOffline; }, 10s));
-        EXPECT_EQ(ctx.roomTable.cell(0, 6), kWaiting);
+        ASSERT_TRUE(eventually([&] { return ctx.roomTable.cell(0, 6) == kRecordFailedWord; }, 10s));
+        EXPECT_EQ(ctx.roomTable.cell(0, 3), kLive);
         const std::size_t polls = sim.requestCount(sim::kRoom);
         std::this_thread::sleep_for(3500ms);
         EXPECT_EQ(sim.requestCount(sim::kRoom), polls);

@@ -198,7 +198,8 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     ScratchDir elsewhere;
     const auto record = [&](const fs::path& cwd, const std::string& name, RunControl& control) {
         return std::thread([&control, cwd, name, url = stream.flv] {
-            runProgram({"ffmpeg", recorderArguments(url, 19999, "./" + name), cwd, true}, {}, &control);
+            runProgram({"ffmpeg", recorderArguments(url, 19999, "./" + name, "7000000000000000999"), cwd, true}, {},
+                       &control);
         });
     };
     RunControl earlier, unrelated;
@@ -220,12 +221,13 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     EXPECT_GT(probeDuration(elsewhere.path() / "other.mp4"), 0);
 }
 
-// An ffmpeg recording a show into the data directory as a killed run of the program leaves
-// it; the thread is its parent, as the program was.
+// An ffmpeg recording a room's show into the data directory as a killed run of the program
+// leaves it; the thread is its parent, as the program was.
 std::thread startEarlierRecorder(const std::string& stream, const fs::path& dir, const std::string& file,
-                                 RunControl& control) {
-    return std::thread([stream, dir, file, &control] {
-        runProgram({"ffmpeg", recorderArguments(stream, recorderPort(1), "./" + file), dir, true}, {}, &control);
+                                 const std::string& roomId, RunControl& control) {
+    return std::thread([stream, dir, file, roomId, &control] {
+        runProgram({"ffmpeg", recorderArguments(stream, recorderPort(1), "./" + file, roomId), dir, true}, {},
+                   &control);
     });
 }
 
@@ -235,7 +237,7 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     const std::string id = "7000000000000000777";
     sim.addRoom(makeRoom(id, "H"));
     RunControl earlier;
-    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "H.mp4", earlier);
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "H.mp4", id, earlier);
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "H.mp4") > 0; }, 20s));
 
     live->registerRoom(sim.roomShareLink(id));
@@ -276,7 +278,7 @@ TEST_F(LiveTest, ARoomWhoseTakenOverRecorderDiesIsRecordedAgainSoon) {
     const std::string id = "7000000000000000778";
     sim.addRoom(makeRoom(id, "J"));
     RunControl earlier;
-    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "J.mp4", earlier);
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "J.mp4", id, earlier);
     // It has run for longer than the quick poll's bound when the program starts.
     ASSERT_TRUE(eventually([&] { return processAge(earlier.processId()).value_or(0ms) > 4s; }, 20s));
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "J.mp4") > 0; }, 20s));

@@ -180,7 +180,8 @@ TEST_F(HostileService, ARecordingNameIsOneArgumentAfterTheOptionsInsideTheDataFo
         });
         ASSERT_NE(row, expected.end());
         const int rowNumber = static_cast<int>(row - expected.begin()) + 1;
-        EXPECT_EQ(args, recorderArguments(row->second, recorderPort(rowNumber), output));
+        EXPECT_EQ(args, recorderArguments(row->second, recorderPort(rowNumber), output,
+                                          ctx_->roomTable.cell(rowNumber - 1, rcol::RoomId)));
         EXPECT_EQ(name, recordingStem(row->first) + ".mp4");
         outputs.insert(name);
     }
