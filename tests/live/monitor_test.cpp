@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "live/recorder.h"
@@ -251,6 +252,123 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     // The other row of that owner had no recorder: it keeps its texts.
     EXPECT_EQ(cell(1, 3), kOffline);
     EXPECT_EQ(cell(1, 6), kWaiting);
+}
+
+// Stands in for ffmpeg: writes its output file, names it, and reports an hour and five seconds
+// of progress until SIGINT (the quit key is not read: the stop's next step comes soon).
+void writeStandInRecorder(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    writeScript(path,
+                "for last; do :; done\n"
+                "printf recorded > \"$last\"\n"
+                "echo \"Output #1, mp4, to '$last':\"\n"
+                "trap 'exit 0' INT TERM\n"
+                "while :; do printf 'frame=    1 fps=1.0 q=-1.0 size=    2048kB time=01:00:05.00 "
+                "bitrate=   4.6kbits/s speed=1x    \\r'; sleep 0.2; done\n");
+}
+
+// A room recorded and stopped three times: three files in download/, none replaced, and the
+// user's own files in the data directory left as they are, whatever their names.
+TEST_F(LiveTest, EveryRecordingOfARoomIsCollectedUnderAFreeNameAndNothingElseIs) {
+    const fs::path standIn = dir.path() / "bin" / "ffmpeg";
+    writeStandInRecorder(standIn);
+    ScopedEnv ffmpeg("VIGILO_FFMPEG", standIn.string());
+    live->setStopBounds({200ms, 2000ms, 2000ms, 2000ms, 500ms});
+    const std::map<std::string, std::string> usersOwn = {
+        {"holiday.mp4", "my holiday"}, {"empty.mp4", ""}, {"A-5.mp4", "not a recording of ours"}, {"B.MP4", "x"}};
+    for (const auto& [name, bytes] : usersOwn) writeBytes(dir.path() / name, bytes);
+
+    const std::string id = "7400000000000000061";
+    sim.addRoom(makeRoom(id, "A"));
+    sim.goLiveWithUrls(id, "http://127.0.0.1:9/a.flv", "http://127.0.0.1:9/a.m3u8");
+    EventLog events(ctx->events);
+    live->registerRoom(sim.roomShareLink(id));
+    std::vector<std::string> collected;
+    for (int show = 1; show <= 3; ++show) {
+        SCOPED_TRACE(show);
+        if (show > 1) live->resumeRecording();
+        // An hour-long progress line keeps its hours.
+        ASSERT_TRUE(eventually([&] { return live->runningRecorders() == 1 && cell(0, 8) == "01:00:05.00"; }, 10s))
+            << cell(0, 8);
+        EXPECT_EQ(cell(0, 7), "2MB");
+        EXPECT_EQ(cell(0, 6), kRecording);
+        const StopRecordingReport report = live->stopRecording();
+        EXPECT_TRUE(report.leftOver.empty());
+        collected.insert(collected.end(), report.moved.begin(), report.moved.end());
+    }
+    EXPECT_EQ(collected, (std::vector<std::string>{"A.mp4", "A-2.mp4", "A-3.mp4"}));
+    for (const std::string& name : collected) EXPECT_EQ(readBytes(ctx->paths.collectionDir() / name), "recorded");
+    EXPECT_EQ(recordingFilesIn(ctx->paths.collectionDir()).size(), 3u);
+    for (const auto& [name, bytes] : usersOwn) EXPECT_EQ(readBytes(dir.path() / name), bytes) << name;
+    EXPECT_EQ(recordingFilesIn(dir.path()).size(), usersOwn.size());
+
+    // One show, recorded three times.
+    EXPECT_EQ(events.of(EventType::RoomLive).size(), 1u);
+    EXPECT_EQ(events.of(EventType::RecordingStarted).size(), 3u);
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 3u);
+    for (const Event& e : ended) {
+        EXPECT_EQ(e.field("duration"), "01:00:05.00");
+        EXPECT_EQ(e.field("reason"), "stopped");
+    }
+}
+
+// After a kill the next run takes the room's recorder over: the show is not announced again,
+// and the row and the end of the recording tell how long it has recorded.
+TEST_F(LiveTest, AShowTakenOverAfterARestartIsNotAnnouncedAgain) {
+    const fs::path standIn = dir.path() / "bin" / "ffmpeg";
+    writeStandInRecorder(standIn);
+    ScopedEnv ffmpeg("VIGILO_FFMPEG", standIn.string());
+    const std::string id = "7400000000000000071";
+    sim.addRoom(makeRoom(id, "接管"));
+    sim.goLiveWithUrls(id, "http://127.0.0.1:9/t.flv", "http://127.0.0.1:9/t.m3u8");
+    EventLog events(ctx->events);
+    live->registerRoom(sim.roomShareLink(id));
+    ASSERT_TRUE(waitForCell(0, 8, "01:00:05.00", 10s)) << cell(0, 8);
+    const pid_t recorder = live->recorders().at(0).processId;
+
+    // The program is gone without a stop; its recorder goes on. A new run over the same data.
+    live.reset();
+    ctx->roomTable.deleteAll();
+    live = std::make_unique<LiveMonitor>(*ctx);
+    live->setStopBounds({200ms, 2000ms, 2000ms, 2000ms, 500ms});
+    live->registerRoom(sim.roomShareLink(id));
+    ASSERT_EQ(live->recorders().size(), 1u);
+    EXPECT_TRUE(live->recorders()[0].fromEarlierRun);
+    EXPECT_EQ(live->recorders()[0].processId, recorder);
+    EXPECT_TRUE(eventually([&] { return cell(0, 8) != "0" && !cell(0, 8).empty(); }, 10s)) << cell(0, 8);
+    EXPECT_EQ(events.of(EventType::RoomLive).size(), 1u);
+    EXPECT_EQ(events.of(EventType::RecordingStarted).size(), 1u);
+
+    live->stopRecording();
+    EXPECT_FALSE(processAlive(recorder));
+    const auto ended = events.of(EventType::RecordingEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].field("reason"), "stopped");
+    EXPECT_FALSE(ended[0].field("duration").empty());
+    EXPECT_EQ(readBytes(ctx->paths.collectionDir() / "接管.mp4"), "recorded");
+}
+
+// "停止录制" leaves the period buttons showing no passes; choosing a period starts them again.
+TEST_F(LiveTest, AfterStopThePeriodShowsNoPassesAndChoosingOneResumesThem) {
+    const std::string id = "7400000000000000081";
+    sim.addRoom(makeRoom(id, "P"));
+    live->registerRoom(sim.roomShareLink(id));
+    live->startSupervisor();
+    ASSERT_TRUE(waitForCell(0, 6, kWatching, 5s));
+    EXPECT_EQ(live->shownPeriod(), 5);
+    live->stopRecording();
+    EXPECT_EQ(live->shownPeriod(), 0);
+    EXPECT_EQ(live->period(), 5);  // the choice itself is kept for the next start
+    const std::size_t polls = sim.requestCount(sim::kRoom);
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(sim.requestCount(sim::kRoom), polls);
+
+    live->setPeriod(10);
+    EXPECT_EQ(live->shownPeriod(), 10);
+    ASSERT_TRUE(sim.waitForRequests(sim::kRoom, polls + 1, 10s));
+    sim.goLiveWithUrls(id, "http://127.0.0.1:9/p.flv", "http://127.0.0.1:9/p.m3u8");
+    EXPECT_TRUE(waitForCell(0, 3, kLive, 10s)) << cell(0, 3);
 }
 
 TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {

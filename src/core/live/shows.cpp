@@ -43,7 +43,8 @@ std::string moveAsideBroken(const fs::path& file) {
     return "";
 }
 
-AnnouncedShows::AnnouncedShows(fs::path file) : file_(std::move(file)) {}
+AnnouncedShows::AnnouncedShows(fs::path file, std::size_t maxShows)
+    : file_(std::move(file)), maxShows_(std::max<std::size_t>(maxShows, 1)) {}
 
 std::string AnnouncedShows::keyOf(const std::string& liveRoomId, const std::string& createTime) {
     return liveRoomId + "@" + createTime;
@@ -100,7 +101,7 @@ std::string AnnouncedShows::load() {
 AnnouncedShows::Show& AnnouncedShows::addLocked(const std::string& key) {
     Show& show = shows_[key];
     show.order = ++next_;
-    while (shows_.size() > kMaxShows) {
+    while (shows_.size() > maxShows_) {
         const auto oldest = std::min_element(shows_.begin(), shows_.end(),
                                              [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
         shows_.erase(oldest);

@@ -17,7 +17,7 @@ public:
     static constexpr std::size_t kMaxShows = 1000;
     static constexpr std::uintmax_t kMaxFileBytes = 4u << 20;
 
-    explicit AnnouncedShows(std::filesystem::path file);
+    explicit AnnouncedShows(std::filesystem::path file, std::size_t maxShows = kMaxShows);
 
     // The key of a show: its live room id and its start time (seconds since 1970, as digits).
     static std::string keyOf(const std::string& liveRoomId, const std::string& createTime);
@@ -45,6 +45,7 @@ private:
     void save();
 
     std::filesystem::path file_;
+    const std::size_t maxShows_;
     mutable std::mutex mutex_;
     std::map<std::string, Show> shows_;
     std::uint64_t next_ = 0;
