@@ -14,9 +14,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Moves `from` into `target` under the first free name of `nickname`'s recordings; the name
-// it got, or "" (errno set) when it could not be moved.
+// Moves `from` into `target` under its own name, else the first free name of `nickname`'s
+// recordings; the name it got, or "" (errno set) when it could not be moved.
 std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname) {
+    // Its own name while that is free: a recording keeps the name it was shown under.
+    const std::string own = from.filename().string();
+    if (moveWithoutReplace(from, target / own)) return own;
+    if (errno != EEXIST) return "";
     std::error_code ec;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
