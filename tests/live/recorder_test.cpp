@@ -204,6 +204,38 @@ TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
     EXPECT_FALSE(recordingMarkOf(dir.path() / "missing.mp4"));
 }
 
+// A recording taken over from an earlier run is timed by its own fragments, reading only what
+// is new at each look.
+TEST(RecorderMark, ARecordingIsTimedByItsFragments) {
+    ScratchDir dir;
+    const RunResult made = runProgram({"ffmpeg",
+                                       {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                                        "testsrc=size=64x48:rate=10", "-t", "3", "-c:v", "mpeg4", "-g", "10",
+                                        "-movflags", "+frag_keyframe+default_base_moof", "./timed.mp4"},
+                                       dir.path(),
+                                       true});
+    ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
+    const std::string whole = readBytes(dir.path() / "timed.mp4");
+    // Growing as a recorder writes it: cut inside a fragment, then whole.
+    writeBytes(dir.path() / "growing.mp4", whole.substr(0, whole.size() / 2));
+    FragmentScan scan;
+    const std::optional<double> half = recordedSeconds(dir.path() / "growing.mp4", scan);
+    ASSERT_TRUE(half);
+    EXPECT_GT(*half, 0.5);
+    EXPECT_LT(*half, 2.5);
+    writeBytes(dir.path() / "growing.mp4", whole);
+    const std::optional<double> full = recordedSeconds(dir.path() / "growing.mp4", scan);
+    ASSERT_TRUE(full);
+    EXPECT_NEAR(*full, 3.0, 0.2);
+    FragmentScan fresh;
+    EXPECT_EQ(recordedSeconds(dir.path() / "timed.mp4", fresh), full);
+
+    writeBytes(dir.path() / "text.mp4", "not a recording");
+    FragmentScan none;
+    EXPECT_FALSE(recordedSeconds(dir.path() / "text.mp4", none));
+    EXPECT_FALSE(recordedSeconds(dir.path() / "missing.mp4", none));
+}
+
 TEST(PlayScript, StartsThePlayerOnTheRowsPort) {
     struct Case {
         int port;

@@ -250,8 +250,9 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     EXPECT_EQ(running[0].fileName, "H.mp4");
     EXPECT_TRUE(eventually([&] { return ctx->log.text().find("继续录制：H.mp4") != std::string::npos; }, 5s))
         << ctx->log.text();
-    // Its progress shows as the file grows.
+    // Its progress shows as the file grows, and how long it has recorded, by the file's fragments.
     EXPECT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 15s)) << cell(0, 7);
+    EXPECT_TRUE(eventually([&] { return cell(0, 8) != "0" && !cell(0, 8).empty(); }, 15s)) << cell(0, 8);
     // A pass over the row leaves it alone: the room has its recorder.
     live->pollRoom(1);
     EXPECT_EQ(live->runningRecorders(), 1);

@@ -335,6 +335,114 @@ std::optional<std::string> recordingMarkOf(const fs::path& file) {
     return std::nullopt;
 }
 
+namespace {
+
+std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width && at + i < bytes.size(); ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// Calls visit(type, body) for each whole box of `bytes`.
+template <typename Visit>
+void forEachBox(std::string_view bytes, Visit visit) {
+    std::size_t at = 0;
+    while (at + 8 <= bytes.size()) {
+        const std::uint64_t length = bigEndian(bytes, at, 4);
+        if (length < 8 || at + length > bytes.size()) return;
+        visit(bytes.substr(at + 4, 4), bytes.substr(at + 8, length - 8));
+        at += length;
+    }
+}
+
+void readMovieHeader(std::string_view moov, FragmentScan& scan) {
+    forEachBox(moov, [&](std::string_view type, std::string_view trak) {
+        if (type != "trak") return;
+        std::uint32_t track = 0, timescale = 0;
+        std::uint64_t duration = 0;
+        forEachBox(trak, [&](std::string_view t, std::string_view body) {
+            if (t == "tkhd" && !body.empty()) track = static_cast<std::uint32_t>(bigEndian(body, body[0] == 1 ? 20 : 12, 4));
+            if (t != "mdia") return;
+            forEachBox(body, [&](std::string_view m, std::string_view mdhd) {
+                if (m != "mdhd" || mdhd.empty()) return;
+                const bool wide = mdhd[0] == 1;
+                timescale = static_cast<std::uint32_t>(bigEndian(mdhd, wide ? 20 : 12, 4));
+                duration = bigEndian(mdhd, wide ? 24 : 16, wide ? 8 : 4);
+            });
+        });
+        if (track == 0 || timescale == 0) return;
+        scan.timescales[track] = timescale;
+        scan.seconds = std::max(scan.seconds, static_cast<double>(duration) / timescale);
+    });
+}
+
+void readFragment(std::string_view moof, FragmentScan& scan) {
+    forEachBox(moof, [&](std::string_view type, std::string_view traf) {
+        if (type != "traf") return;
+        std::uint32_t track = 0, defaultDuration = 0;
+        std::uint64_t start = 0, length = 0;
+        forEachBox(traf, [&](std::string_view t, std::string_view body) {
+            if (body.size() < 4) return;
+            const std::uint64_t flags = bigEndian(body, 1, 3);
+            if (t == "tfhd") {
+                track = static_cast<std::uint32_t>(bigEndian(body, 4, 4));
+                std::size_t at = 8 + ((flags & 0x01) ? 8 : 0) + ((flags & 0x02) ? 4 : 0);
+                if (flags & 0x08) defaultDuration = static_cast<std::uint32_t>(bigEndian(body, at, 4));
+            } else if (t == "tfdt") {
+                start = bigEndian(body, 4, body[0] == 1 ? 8 : 4);
+            } else if (t == "trun") {
+                const std::uint64_t count = bigEndian(body, 4, 4);
+                std::size_t at = 8 + ((flags & 0x01) ? 4 : 0) + ((flags & 0x04) ? 4 : 0);
+                const std::size_t each = ((flags & 0x100) ? 4 : 0) + ((flags & 0x200) ? 4 : 0) +
+                                         ((flags & 0x400) ? 4 : 0) + ((flags & 0x800) ? 4 : 0);
+                for (std::uint64_t i = 0; i < count && at + each <= body.size(); ++i, at += each)
+                    length += (flags & 0x100) ? bigEndian(body, at, 4) : defaultDuration;
+            }
+        });
+        const auto scale = scan.timescales.find(track);
+        if (scale == scan.timescales.end() || scale->second == 0) return;
+        scan.seconds = std::max(scan.seconds, static_cast<double>(start + length) / scale->second);
+    });
+}
+
+}  // namespace
+
+std::optional<double> recordedSeconds(const fs::path& file, FragmentScan& scan) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (ec) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    // Headers only: media data is stepped over.
+    constexpr std::uintmax_t kMaxHeaderBytes = 4u << 20;
+    while (scan.offset + 8 <= size) {
+        char header[16];
+        in.seekg(static_cast<std::streamoff>(scan.offset));
+        if (!in.read(header, 8)) break;
+        std::uint64_t length = bigEndian(std::string_view(header, 8), 0, 4);
+        std::uint64_t headerBytes = 8;
+        if (length == 1) {
+            if (!in.read(header + 8, 8)) break;
+            length = bigEndian(std::string_view(header, 16), 8, 8);
+            headerBytes = 16;
+        }
+        // A box still being written (or one that runs to the end): looked at again later.
+        if (length < headerBytes || scan.offset + length > size) break;
+        const std::string_view type(header + 4, 4);
+        if ((type == "moov" || type == "moof") && length <= kMaxHeaderBytes) {
+            std::string body(static_cast<std::size_t>(length - headerBytes), '\0');
+            if (!in.read(body.data(), static_cast<std::streamsize>(body.size()))) break;
+            if (type == "moov")
+                readMovieHeader(body, scan);
+            else
+                readFragment(body, scan);
+        }
+        scan.offset += length;
+    }
+    if (scan.timescales.empty()) return std::nullopt;
+    return scan.seconds;
+}
+
 bool moveWithoutReplace(const fs::path& from, const fs::path& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -101,6 +103,17 @@ bool recordingNeverStarted(const std::filesystem::path& file);
 // The room of the mark a recording file carries in its metadata; nothing when it carries none
 // (only the movie header, read within its first boxes, is looked at).
 std::optional<std::string> recordingMarkOf(const std::filesystem::path& file);
+
+// How long a fragmented MP4 recording lasts by its own boxes: the end of its last fragment (the
+// fragment's decode time plus its samples' durations) or, before any fragment, its movie
+// header's track duration, in seconds. `scan` keeps the place reached, so each look at a growing
+// file reads only what is new. Nothing when the file tells no duration.
+struct FragmentScan {
+    std::uintmax_t offset = 0;
+    std::map<std::uint32_t, std::uint32_t> timescales;  // track id → units per second
+    double seconds = 0;
+};
+std::optional<double> recordedSeconds(const std::filesystem::path& file, FragmentScan& scan);
 
 // Renames without ever replacing: false (errno EEXIST) when `to` exists.
 bool moveWithoutReplace(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -348,6 +348,13 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
 void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
     log("继续录制：" + recorder->fileName + "（上次运行留下的录制进程）");
     const fs::path file = ctx_.paths.dataDir / recorder->fileName;
+    // How long it has recorded: by the file's own fragments, else since its process started.
+    FragmentScan fragments;
+    const auto recorded = [&] {
+        if (const std::optional<double> seconds = recordedSeconds(file, fragments); seconds && *seconds > 0)
+            return durationOfSeconds(*seconds);
+        return durationOfSeconds(std::chrono::duration<double>(Clock::now() - recorder->startedAt).count());
+    };
     Clock::time_point nextSize = Clock::now();
     while (!stop.stop_requested() && !ctx_.closing) {
         if (recorder->earlier->waitEnded(Millis(100))) break;
@@ -356,15 +363,12 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
         std::error_code ec;
         const std::uintmax_t bytes = fs::file_size(file, ec);
         if (ec) continue;
-        // Timed from its process's start: what it recorded before we came is in the file.
-        const ProgressFigures figures{megabyteText(std::to_string(bytes / 1024) + "kB"),
-                                      durationOfSeconds(std::chrono::duration<double>(Clock::now() - recorder->startedAt).count())};
+        const ProgressFigures figures{megabyteText(std::to_string(bytes / 1024) + "kB"), recorded()};
         recorder->size = figures.size;
         recorder->duration = figures.duration;
         if (hooks_.progress) hooks_.progress(*recorder, figures);
     }
-    recorder->duration =
-        durationOfSeconds(std::chrono::duration<double>(Clock::now() - recorder->startedAt).count());
+    if (!recorder->earlier->alive()) recorder->duration = recorded();
     // Let go of: the process goes on without us.
     if (recorder->earlier->alive()) return;
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
