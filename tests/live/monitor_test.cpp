@@ -9,6 +9,7 @@
 
 #include "live/recorder.h"
 #include "live_fixture.h"
+#include "sys/spawn.h"
 #include "text/strings.h"
 
 namespace vigilo::livetest {
@@ -348,6 +349,36 @@ TEST_F(LiveTest, AShowTakenOverAfterARestartIsNotAnnouncedAgain) {
     EXPECT_EQ(ended[0].field("reason"), "stopped");
     EXPECT_FALSE(ended[0].field("duration").empty());
     EXPECT_EQ(readBytes(ctx->paths.collectionDir() / "接管.mp4"), "recorded");
+}
+
+// A recorder of ours is a process of this user with our mark: the same recorder run by another
+// user in the data directory is not stopped, the one of this user (left by an earlier run) is.
+TEST_F(LiveTest, StopSignalsOnlyThisUsersMarkedRecorders) {
+    if (::geteuid() != 0 || findExecutable("setpriv").empty()) GTEST_SKIP() << "needs root and setpriv";
+    const fs::path standIn = dir.path() / "bin" / "ffmpeg";
+    writeStandInRecorder(standIn);
+    const auto everyoneEnters = fs::perms::group_exec | fs::perms::others_exec | fs::perms::others_read;
+    for (const fs::path& p : {dir.path(), standIn.parent_path(), standIn})
+        fs::permissions(p, everyoneEnters, fs::perm_options::add);
+    ScopedEnv ffmpeg("VIGILO_FFMPEG", standIn.string());
+    live->setStopBounds({200ms, 2000ms, 2000ms, 2000ms, 300ms});
+    const std::vector<std::string> ours =
+        recorderArguments("http://127.0.0.1:9/x.flv", 1111, "./x.mp4", "7400000000000000091");
+    std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", standIn.string()};
+    asNobody.insert(asNobody.end(), ours.begin(), ours.end());
+    RunControl mine, theirs;
+    std::thread a([&] { runProgram({standIn.string(), ours, dir.path(), true}, {}, &mine); });
+    std::thread b([&] { runProgram({"setpriv", asNobody, dir.path(), true}, {}, &theirs); });
+    ASSERT_TRUE(eventually([&] { return processesByNameInDirectory("ffmpeg", dir.path()).size() == 2; }, 10s));
+    ASSERT_EQ(recordersInDirectory({"ffmpeg"}, dir.path()).size(), 1u);
+
+    live->stopRecording();
+    EXPECT_TRUE(mine.waitFinished(5s));
+    EXPECT_FALSE(theirs.finished());
+    theirs.sendSignal(SIGKILL);
+    mine.sendSignal(SIGKILL);
+    a.join();
+    b.join();
 }
 
 // "停止录制" leaves the period buttons showing no passes; choosing a period starts them again.
