@@ -368,9 +368,9 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
         recorder->duration = figures.duration;
         if (hooks_.progress) hooks_.progress(*recorder, figures);
     }
-    if (!recorder->earlier->alive()) recorder->duration = recorded();
     // Let go of: the process goes on without us.
     if (recorder->earlier->alive()) return;
+    recorder->duration = recorded();
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
     ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
                                                               {"roomId", recorder->roomId},
