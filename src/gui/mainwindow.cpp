@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "gui/accessibility.h"
 #include "gui/fonts.h"
@@ -181,6 +182,11 @@ void MainWindow::buildLivePage(QWidget* page) {
     periodRadios_[2] = radioButton(period, "单选框3", QRect(24, 40, 96, 32), "10分钟", false);
     periodRadios_[3] = radioButton(period, "单选框4", QRect(152, 40, 96, 32), "30分钟", false);
     showLivePeriod();
+    // "停止录制" ends the passes from a worker thread (or from the tray, or a signal): the
+    // buttons follow within half a second.
+    auto* periodFollower = new QTimer(this);
+    connect(periodFollower, &QTimer::timeout, this, [this] { showLivePeriod(); });
+    periodFollower->start(500);
     for (int i = 0; i < 4; ++i) {
         connect(periodRadios_[i], &QRadioButton::clicked, this, [this, i] {
             controller_.setLivePeriod(kPeriodMinutes[i]);
@@ -233,7 +239,7 @@ void MainWindow::popupRoomMenu(int row, const QPoint& globalPos) {
 }
 
 void MainWindow::showLivePeriod() {
-    const int minutes = ctx_.settings.livePeriodMinutes();
+    const int minutes = controller_.live().shownPeriod();
     for (int i = 0; i < 4; ++i) periodRadios_[i]->setChecked(kPeriodMinutes[i] == minutes);
 }
 

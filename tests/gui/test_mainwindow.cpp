@@ -385,6 +385,18 @@ private slots:
         QVERIFY(!control<QRadioButton>("单选框1")->isChecked());
         QTRY_COMPARE(fx->ctx->roomTable.cell(row, rcol::RecordStatus), std::string("监控中|等待录制"));
 
+        // "停止录制" ends the passes and the buttons say so, the kept choice unchanged; choosing a
+        // period starts them again.
+        QTest::mouseClick(control<QPushButton>("按钮_停止录制"), Qt::LeftButton);
+        QTRY_VERIFY(control<QRadioButton>("单选框1")->isChecked());
+        QCOMPARE(fx->ctx->settings.livePeriodMinutes(), 5);
+        QTRY_VERIFY(fx->ctx->threads.waitIdle(std::chrono::milliseconds(0)));
+        fx->ctx->roomTable.setCell(row, rcol::RecordStatus, "等待录制");
+        QTest::mouseClick(control<QRadioButton>("单选框3"), Qt::LeftButton);
+        QVERIFY(control<QRadioButton>("单选框3")->isChecked());
+        QCOMPARE(fx->ctx->settings.livePeriodMinutes(), 10);
+        QTRY_COMPARE(fx->ctx->roomTable.cell(row, rcol::RecordStatus), std::string("监控中|等待录制"));
+
         // A new window shows the kept choice.
         fx->controller->setLivePeriod(30);
         MainWindow second(*fx->controller);

@@ -31,10 +31,20 @@ TEST(RecorderProgress, SizeAndTimeBecomeCellTexts) {
         const char* duration;
     };
     const TimeCase times[] = {
-        {"00:01:02.34", "01:02.34"}, {"00:00:05.12", "05.12"}, {"01:00:00.00", "01:00.00"},
-        {"00:00:10.00", "10.00"},    {"12:34:56.78", "12:34:56.78"},
+        {"00:01:02.34", "01:02.34"},       {"00:00:05.12", "05.12"},
+        {"00:00:10.00", "10.00"},          {"00:59:59.99", "59:59.99"},
+        {"00:00:00.00", "00.00"},          {"-00:00:00.02", "-00.02"},
+        {"N/A", "N/A"},
+        // From an hour on the hours stay, or an hour and five seconds would read 01:05.00.
+        {"01:00:00.00", "01:00:00.00"},    {"01:00:05.00", "01:00:05.00"},
+        {"12:34:56.78", "12:34:56.78"},    {"100:00:00.00", "100:00:00.00"},
     };
     for (const auto& c : times) EXPECT_EQ(durationText(c.time), c.duration) << c.time;
+
+    // A recorder timed by the clock (one taken over from an earlier run) reads the same way.
+    const std::pair<double, const char*> seconds[] = {
+        {0, "00.00"}, {5.123, "05.12"}, {62.34, "01:02.34"}, {3605, "01:00:05.00"}, {-1, "00.00"}};
+    for (const auto& [value, text] : seconds) EXPECT_EQ(durationOfSeconds(value), text) << value;
 }
 
 TEST(RecorderProgress, ReadsOnlyACompleteLineInTheLast120Bytes) {

@@ -12,6 +12,7 @@
 #include "helpers.h"
 #include "live/monitor.h"
 #include "live/recorder.h"
+#include "live/runner.h"
 #include "text/charset.h"
 
 namespace vigilo {
@@ -45,8 +46,8 @@ TEST(RecorderCommand, ArgumentVectorKeepsTheUrlAndTheFileWhole) {
     const std::vector<std::string> expected = {
         "-rw_timeout", "15000000", "-i", url, "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:1112",
         "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
-        "-flush_packets", "1", "./主播 -y x.mp4"};
-    EXPECT_EQ(recorderArguments(url, recorderPort(2), "./主播 -y x.mp4"), expected);
+        "-flush_packets", "1", "-metadata", "comment=vigilo:7400000000000000001", "./主播 -y x.mp4"};
+    EXPECT_EQ(recorderArguments(url, recorderPort(2), "./主播 -y x.mp4", "7400000000000000001"), expected);
 }
 
 TEST(RecorderCommand, OnlyNetworkStreamsAreRecorded) {
@@ -125,27 +126,114 @@ TEST(RecorderNames, UniqueSafeNamesThatNeverReplaceARecording) {
     }
 }
 
-TEST(RecorderNames, ARecordingIsKnownAsItsOwnersByItsName) {
-    const std::string longName(300, 'a');
-    const struct {
-        std::string file, nickname;
-        bool owners;
-    } cases[] = {
-        {"abc.mp4", "abc", true},
-        {"abc-2.mp4", "abc", true},
-        {"abc-17.mp4", "abc", true},
-        {"a_b.mp4", "a/b", true},
-        {std::string(249, 'a') + "-2.mp4", longName, true},
-        {"abc-02.mp4", "abc", false},
-        {"abc-.mp4", "abc", false},
-        {"abc-x.mp4", "abc", false},
-        {"abcd.mp4", "abc", false},
-        {"abc.mkv", "abc", false},
-        {"ab-2.mp4", "abc", false},
-        {"abc-2.mp4", "abc-2", true},
-        {"abc.mp4", "abc-2", false},
+// A recorder is ours, and its room's, only by the exact command we build with its mark; a file
+// name says nothing (主播A-2.mp4 may be the recording of the owner called 主播A-2).
+TEST(RecorderMark, ARecorderIsKnownByItsCommandAndItsRoomNeverByItsFileName) {
+    const std::string url = "http://127.0.0.1:8080/live/b.flv";
+    const std::vector<std::string> ours = recorderArguments(url, 1112, "./主播A-2.mp4", "7400000000000000002");
+    const auto with = [](std::vector<std::string> prefix, const std::vector<std::string>& rest) {
+        prefix.insert(prefix.end(), rest.begin(), rest.end());
+        return prefix;
     };
-    for (const auto& c : cases) EXPECT_EQ(isRecordingNameOf(c.file, c.nickname), c.owners) << c.file << " / " << c.nickname;
+    const auto changed = [&](std::size_t at, const std::string& value) {
+        std::vector<std::string> args = with({"ffmpeg"}, ours);
+        args[at + 1] = value;
+        return args;
+    };
+    std::vector<std::string> inserted = with({"ffmpeg"}, ours);
+    inserted.insert(inserted.end() - 1, {"-t", "5"});
+    const struct {
+        const char* name;
+        std::vector<std::string> commandLine;
+        std::optional<std::string> room;
+    } cases[] = {
+        {"ours", with({"/usr/bin/ffmpeg"}, ours), "7400000000000000002"},
+        {"ours through a script", with({"/bin/sh", "/opt/bin/ffmpeg"}, ours), "7400000000000000002"},
+        {"the arguments alone, no program", ours, std::nullopt},
+        {"a user's own job", {"ffmpeg", "-i", url, "-c", "copy", "user.mkv"}, std::nullopt},
+        {"our shape without the mark", changed(ours.size() - 2, "comment=holiday"), std::nullopt},
+        {"another program's mark", changed(ours.size() - 2, "comment=other:7400000000000000002"), std::nullopt},
+        {"an output elsewhere", changed(ours.size() - 1, "/home/user/x.mp4"), std::nullopt},
+        {"an output in a sub-folder", changed(ours.size() - 1, "./sub/x.mp4"), std::nullopt},
+        {"an output above", changed(ours.size() - 1, "./../x.mp4"), std::nullopt},
+        {"a port that is no number", changed(9, "udp://127.0.0.1:11x"), std::nullopt},
+        {"another address", changed(9, "udp://10.0.0.1:1112"), std::nullopt},
+        {"an option of its own", inserted, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::optional<RecorderCommand> command = recorderCommandOf(c.commandLine);
+        ASSERT_EQ(command.has_value(), c.room.has_value()) << c.name;
+        if (!command) continue;
+        EXPECT_EQ(command->roomId, *c.room) << c.name;
+        EXPECT_EQ(command->streamUrl, url);
+        EXPECT_EQ(command->port, 1112);
+        EXPECT_EQ(command->outputFile, "./主播A-2.mp4");
+    }
+    EXPECT_EQ(roomOfMark("vigilo:123"), "123");
+    EXPECT_EQ(roomOfMark("vigilo:"), "");
+    EXPECT_FALSE(roomOfMark("Vigilo:123"));
+    EXPECT_FALSE(roomOfMark("made by vigilo:123"));
+}
+
+// ffmpeg writes the mark into the file's movie header, where a recording is known as ours
+// after its recorder has ended, and whichever name it has.
+TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
+    ScratchDir dir;
+    const RunResult made = runProgram({"ffmpeg",
+                                       {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                                        "testsrc=size=64x48:rate=10", "-t", "1", "-c:v", "mpeg4", "-movflags",
+                                        "+frag_keyframe+default_base_moof", "-metadata",
+                                        "comment=" + recorderMark("7400000000000000003"), "./marked.mp4"},
+                                       dir.path(),
+                                       true});
+    ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
+    EXPECT_EQ(recordingMarkOf(dir.path() / "marked.mp4"), "7400000000000000003");
+
+    const RunResult plain = runProgram({"ffmpeg",
+                                        {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                                         "testsrc=size=64x48:rate=10", "-t", "1", "-c:v", "mpeg4", "-metadata",
+                                         "comment=holiday vigilo:1", "./holiday.mp4"},
+                                        dir.path(),
+                                        true});
+    ASSERT_EQ(plain.exitCode, 0) << plain.collectedOutput;
+    EXPECT_FALSE(recordingMarkOf(dir.path() / "holiday.mp4"));
+    writeBytes(dir.path() / "empty.mp4", "");
+    EXPECT_FALSE(recordingMarkOf(dir.path() / "empty.mp4"));
+    writeBytes(dir.path() / "text.mp4", "vigilo:1 vigilo:1 vigilo:1 vigilo:1");
+    EXPECT_FALSE(recordingMarkOf(dir.path() / "text.mp4"));
+    EXPECT_FALSE(recordingMarkOf(dir.path() / "missing.mp4"));
+}
+
+// A recording taken over from an earlier run is timed by its own fragments, reading only what
+// is new at each look.
+TEST(RecorderMark, ARecordingIsTimedByItsFragments) {
+    ScratchDir dir;
+    const RunResult made = runProgram({"ffmpeg",
+                                       {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                                        "testsrc=size=64x48:rate=10", "-t", "3", "-c:v", "mpeg4", "-g", "10",
+                                        "-movflags", "+frag_keyframe+default_base_moof", "./timed.mp4"},
+                                       dir.path(),
+                                       true});
+    ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
+    const std::string whole = readBytes(dir.path() / "timed.mp4");
+    // Growing as a recorder writes it: cut inside a fragment, then whole.
+    writeBytes(dir.path() / "growing.mp4", whole.substr(0, whole.size() / 2));
+    FragmentScan scan;
+    const std::optional<double> half = recordedSeconds(dir.path() / "growing.mp4", scan);
+    ASSERT_TRUE(half);
+    EXPECT_GT(*half, 0.5);
+    EXPECT_LT(*half, 2.5);
+    writeBytes(dir.path() / "growing.mp4", whole);
+    const std::optional<double> full = recordedSeconds(dir.path() / "growing.mp4", scan);
+    ASSERT_TRUE(full);
+    EXPECT_NEAR(*full, 3.0, 0.2);
+    FragmentScan fresh;
+    EXPECT_EQ(recordedSeconds(dir.path() / "timed.mp4", fresh), full);
+
+    writeBytes(dir.path() / "text.mp4", "not a recording");
+    FragmentScan none;
+    EXPECT_FALSE(recordedSeconds(dir.path() / "text.mp4", none));
+    EXPECT_FALSE(recordedSeconds(dir.path() / "missing.mp4", none));
 }
 
 TEST(PlayScript, StartsThePlayerOnTheRowsPort) {

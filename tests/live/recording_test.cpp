@@ -59,15 +59,14 @@ TEST_F(LiveTest, ALiveRoomIsRecordedFromRegistrationAndCollectedByStop) {
     EXPECT_EQ(ctx->status.text(1), "直播监控停止");
     EXPECT_EQ(live->runningRecorders(), 0);
     EXPECT_TRUE(processesByNameInDirectory("ffmpeg", dir.path()).empty());
-    EXPECT_EQ(report.moved, std::vector<std::string>{"主播 A😀.mp4"});
-    ASSERT_EQ(report.leftOver.size(), 1u);
-    EXPECT_TRUE(startsWith(report.leftOver[0], "B_b.mp4")) << report.leftOver[0];
-    EXPECT_NE(ctx->log.text().find("B_b.mp4"), std::string::npos);
+    // B's name was taken in the collection: its recording gets the next free one there.
+    EXPECT_EQ(report.moved, (std::vector<std::string>{"B_b-2.mp4", "主播 A😀.mp4"}));
+    EXPECT_TRUE(report.leftOver.empty());
 
     EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "主播 A😀.mp4"), 1.0);
     EXPECT_EQ(readBytes(ctx->paths.collectionDir() / "B_b.mp4"), "earlier");
-    EXPECT_GT(probeDuration(dir.path() / "B_b.mp4"), 1.0);
-    EXPECT_FALSE(fs::exists(dir.path() / "主播 A😀.mp4"));
+    EXPECT_GT(probeDuration(ctx->paths.collectionDir() / "B_b-2.mp4"), 1.0);
+    EXPECT_TRUE(recordingFilesIn(dir.path()).empty());
 
     // The owners are still live: the rows say so, and that their recording was stopped, with
     // their last figures.
@@ -198,7 +197,8 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     ScratchDir elsewhere;
     const auto record = [&](const fs::path& cwd, const std::string& name, RunControl& control) {
         return std::thread([&control, cwd, name, url = stream.flv] {
-            runProgram({"ffmpeg", recorderArguments(url, 19999, "./" + name), cwd, true}, {}, &control);
+            runProgram({"ffmpeg", recorderArguments(url, 19999, "./" + name, "7000000000000000999"), cwd, true}, {},
+                       &control);
         });
     };
     RunControl earlier, unrelated;
@@ -220,12 +220,13 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     EXPECT_GT(probeDuration(elsewhere.path() / "other.mp4"), 0);
 }
 
-// An ffmpeg recording a show into the data directory as a killed run of the program leaves
-// it; the thread is its parent, as the program was.
+// An ffmpeg recording a room's show into the data directory as a killed run of the program
+// leaves it; the thread is its parent, as the program was.
 std::thread startEarlierRecorder(const std::string& stream, const fs::path& dir, const std::string& file,
-                                 RunControl& control) {
-    return std::thread([stream, dir, file, &control] {
-        runProgram({"ffmpeg", recorderArguments(stream, recorderPort(1), "./" + file), dir, true}, {}, &control);
+                                 const std::string& roomId, RunControl& control) {
+    return std::thread([stream, dir, file, roomId, &control] {
+        runProgram({"ffmpeg", recorderArguments(stream, recorderPort(1), "./" + file, roomId), dir, true}, {},
+                   &control);
     });
 }
 
@@ -235,7 +236,7 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     const std::string id = "7000000000000000777";
     sim.addRoom(makeRoom(id, "H"));
     RunControl earlier;
-    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "H.mp4", earlier);
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "H.mp4", id, earlier);
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "H.mp4") > 0; }, 20s));
 
     live->registerRoom(sim.roomShareLink(id));
@@ -249,8 +250,9 @@ TEST_F(LiveTest, ARecorderLeftByAnEarlierRunIsTakenOverNotDoubled) {
     EXPECT_EQ(running[0].fileName, "H.mp4");
     EXPECT_TRUE(eventually([&] { return ctx->log.text().find("继续录制：H.mp4") != std::string::npos; }, 5s))
         << ctx->log.text();
-    // Its progress shows as the file grows.
+    // Its progress shows as the file grows, and how long it has recorded, by the file's fragments.
     EXPECT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 15s)) << cell(0, 7);
+    EXPECT_TRUE(eventually([&] { return cell(0, 8) != "0" && !cell(0, 8).empty(); }, 15s)) << cell(0, 8);
     // A pass over the row leaves it alone: the room has its recorder.
     live->pollRoom(1);
     EXPECT_EQ(live->runningRecorders(), 1);
@@ -276,7 +278,7 @@ TEST_F(LiveTest, ARoomWhoseTakenOverRecorderDiesIsRecordedAgainSoon) {
     const std::string id = "7000000000000000778";
     sim.addRoom(makeRoom(id, "J"));
     RunControl earlier;
-    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "J.mp4", earlier);
+    std::thread left = startEarlierRecorder(sim.goLiveWithStream(id).flv, dir.path(), "J.mp4", id, earlier);
     // It has run for longer than the quick poll's bound when the program starts.
     ASSERT_TRUE(eventually([&] { return processAge(earlier.processId()).value_or(0ms) > 4s; }, 20s));
     ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "J.mp4") > 0; }, 20s));

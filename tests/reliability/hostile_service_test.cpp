@@ -180,13 +180,15 @@ TEST_F(HostileService, ARecordingNameIsOneArgumentAfterTheOptionsInsideTheDataFo
         });
         ASSERT_NE(row, expected.end());
         const int rowNumber = static_cast<int>(row - expected.begin()) + 1;
-        EXPECT_EQ(args, recorderArguments(row->second, recorderPort(rowNumber), output));
+        EXPECT_EQ(args, recorderArguments(row->second, recorderPort(rowNumber), output,
+                                          ctx_->roomTable.cell(rowNumber - 1, rcol::RoomId)));
         EXPECT_EQ(name, recordingStem(row->first) + ".mp4");
         outputs.insert(name);
     }
     EXPECT_EQ(outputs.size(), expected.size());
-    // The stub wrote nothing, so the reserved names were given back, and nothing else appeared.
-    EXPECT_TRUE(filesBelow(data()).empty());
+    // The stub wrote nothing, so the reserved names were given back, and nothing else appeared
+    // but the record of the shows announced.
+    EXPECT_EQ(filesBelow(data()), std::vector<std::string>{"announced-shows.json"});
     std::set<std::string> scratch;
     for (const auto& e : fs::directory_iterator(dir_.path())) scratch.insert(e.path().filename().string());
     EXPECT_EQ(scratch, (std::set<std::string>{"bin", "data", "recorder-calls"}));
@@ -226,8 +228,8 @@ TEST_F(HostileService, FfmpegWritesADashNicknameToItsOwnFileAndReadsNoOption) {
     }
     // Had any name been read as options, ffmpeg would have written "x", "-" or "null" files,
     // or refused to start.
-    EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"download/-f null -.mp4", "download/-i x.mp4",
-                                                            "download/-y.mp4"}));
+    EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"announced-shows.json", "download/-f null -.mp4",
+                                                            "download/-i x.mp4", "download/-y.mp4"}));
 }
 
 TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
@@ -261,13 +263,14 @@ TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
         sim_.goLiveWithUrls(other, address, address);
         live_->pollRoom(ctx_->roomTable.rowCount());
         settle();
+        // Live, and not recorded: the row says so, and the next pass tries again.
         for (int row : {ctx_->roomTable.rowCount() - 2, ctx_->roomTable.rowCount() - 1}) {
-            EXPECT_EQ(ctx_->roomTable.cell(row, rcol::LiveStatus), "已下播|未直播");
-            EXPECT_EQ(ctx_->roomTable.cell(row, rcol::RecordStatus), "等待录制");
+            EXPECT_EQ(ctx_->roomTable.cell(row, rcol::LiveStatus), "正在直播");
+            EXPECT_EQ(ctx_->roomTable.cell(row, rcol::RecordStatus), "录制失败");
         }
     }
     EXPECT_TRUE(recorderCalls(calls_).empty());
-    EXPECT_TRUE(filesBelow(data()).empty());
+    EXPECT_EQ(filesBelow(data()), std::vector<std::string>{"announced-shows.json"});
     // Each refusal is one log line naming the address; no text of the service forges a line.
     const std::string log = ctx_->log.text();
     int refusals = 0;

@@ -12,17 +12,41 @@ namespace vigilo {
 
 namespace fs = std::filesystem;
 
-StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& target, Millis busyBound) {
+namespace {
+
+// Moves `from` into `target` under its own name, else the first free name of `nickname`'s
+// recordings; the name it got, or "" (errno set) when it could not be moved.
+std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname) {
+    // Its own name while that is free: a recording keeps the name it was shown under.
+    const std::string own = from.filename().string();
+    if (moveWithoutReplace(from, target / own)) return own;
+    if (errno != EEXIST) return "";
+    std::error_code ec;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
+            return fs::exists(fs::symlink_status(target / candidate, ec));
+        });
+        if (moveWithoutReplace(from, target / name)) return name;
+        // Taken between the look and the move: the next free one.
+        if (errno != EEXIST) return "";
+    }
+    errno = EEXIST;
+    return "";
+}
+
+}  // namespace
+
+StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& target, Millis busyBound,
+                                          const std::map<std::string, std::string>& made) {
     using Clock = std::chrono::steady_clock;
     StopRecordingReport report;
     std::error_code ec;
     fs::create_directories(target, ec);
     for (const std::string& name : recordingFilesIn(dir)) {
         const fs::path from = dir / name;
-        if (fs::exists(fs::symlink_status(target / name, ec))) {
-            report.leftOver.push_back(name + "（download中已有同名文件）");
-            continue;
-        }
+        const auto known = made.find(name);
+        // Not ours: a user's own file, however it is named, is none of our business.
+        if (known == made.end() && !recordingMarkOf(from)) continue;
         const Clock::time_point until = Clock::now() + busyBound;
         bool held = fileHeldOpen(from);
         while (held && Clock::now() < until) {
@@ -39,8 +63,12 @@ StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& t
             fs::remove(from, ec);
             continue;
         }
-        if (moveWithoutReplace(from, target / name))
-            report.moved.push_back(name);
+        // A recording of an earlier run is named after its own stem.
+        const std::string nickname =
+            known != made.end() && !known->second.empty() ? known->second : name.substr(0, name.size() - 4);
+        const std::string moved = moveUnderFreeName(from, target, nickname);
+        if (!moved.empty())
+            report.moved.push_back(moved);
         else
             report.leftOver.push_back(name + "（" + std::strerror(errno) + "）");
     }

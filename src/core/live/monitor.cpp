@@ -13,6 +13,7 @@
 #include "live/recorder.h"
 #include "live/roomanswer.h"
 #include "live/runner.h"
+#include "live/shows.h"
 #include "live/supervisor.h"
 #include "net/http.h"
 #include "net/service.h"
@@ -63,13 +64,16 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
               context, [this](int row) { queueIfPolled(row); }, [this] { retryUnansweredLinks(); }),
           recorders(context, {[this](const Recorder& r) { recorderStarted(r); },
                               [this](const Recorder& r, const ProgressFigures& f) { recorderProgress(r, f); },
-                              [this](const Recorder& r, bool quickPoll) {
-                                  recorderEnded(r.row, r.nickname, r.epoch, quickPoll, &r);
-                              }}) {}
+                              [this](const Recorder& r, const RecorderSet::End& end) { recorderFinished(r, end); }}) {
+        if (const std::string why = shows.load(); !why.empty())
+            log(std::string(kShowsFileName) + " 无法读取（" + why + "），已开播的节目重新记录");
+    }
     ~State() { close(); }
 
     AppContext& ctx;
     std::atomic<bool> closed{false};
+    // "停止录制" ended the passes; a period chosen, "开始录制" or new links start them again.
+    std::atomic<bool> passesStopped{false};
 
     // Links whose share page got no answer (a failure of the service, not a wrong link): each
     // pass tries them again, and a row is added once one resolves.
@@ -80,6 +84,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // The room of each row, by row number - 1; under the TableLock. The rows' status cells are
     // written from these, and every decision reads these, not the cells.
     std::vector<std::optional<Room>> rooms;
+    // The shows announced, across restarts: each goes live once for the user.
+    static constexpr const char* kShowsFileName = "announced-shows.json";
+    AnnouncedShows shows{ctx.paths.dataDir / kShowsFileName};
     // Before the recorders: their threads, joined as the set goes, may still ask for a poll.
     PassSupervisor supervisor;
     RecorderSet recorders;
@@ -146,8 +153,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         setRoomState(ctx.roomTable, row - 1, room, state);
     }
 
-    void announceLive(const std::string& nickname, const std::string& roomId, const std::string& stream,
-                      const std::string& createTime) {
+    // Once per show, whatever polls and restarts meet it.
+    void announceLive(const std::string& show, const std::string& nickname, const std::string& roomId,
+                      const std::string& stream, const std::string& createTime) {
+        if (!shows.announce(show)) return;
         ctx.events.publish(makeEvent(EventType::RoomLive, {{"nickname", nickname},
                                                            {"roomId", roomId},
                                                            {"stream", stream},
@@ -178,8 +187,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // end (the show over, a stall, a failure, a refusal) shows the room as offline again, its last
     // size and duration kept, and it is polled again soon unless recording has been stopped.
     // Without the quick poll the row waits for the next pass.
+    // A recorder that could not start (or ended before recording anything) leaves the row live
+    // and saying so, and the next pass tries again.
     void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true,
-                       const Recorder* ending = nullptr) {
+                       const Recorder* ending = nullptr, bool failed = false) {
         bool stopped = false;
         {
             std::lock_guard table(ctx.tableLock);
@@ -188,26 +199,44 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 recorders.recording(row, room->roomId, ending))
                 return;
             stopped = epoch != recorders.epoch();
-            writeStateLocked(row, stopped ? RoomState::RecordingStopped : RoomState::Offline);
+            writeStateLocked(row, stopped ? RoomState::RecordingStopped
+                                  : failed ? RoomState::RecordingFailed
+                                           : RoomState::Offline);
         }
-        if (!stopped && quickPoll) supervisor.pollSoon(row);
+        if (!stopped && quickPoll && !failed) supervisor.pollSoon(row);
+    }
+
+    void recorderFinished(const Recorder& recorder, const RecorderSet::End& end) {
+        if (end.failed) recordingFailed(recorder.nickname, recorder.roomId, recorder.show, end.why);
+        recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed);
+    }
+
+    // Once per show: the log line that says why, and the event. Every pass tries again.
+    void recordingFailed(const std::string& nickname, const std::string& roomId, const std::string& show,
+                         const std::string& why) {
+        if (!shows.firstFailure(show)) return;
+        log("录制失败：" + nickname + "（" + why + "）");
+        ctx.events.publish(
+            makeEvent(EventType::RecordingFailed, {{"nickname", nickname}, {"roomId", roomId}, {"error", why}}));
     }
 
     void handleRefusal(Claim outcome, int row, const std::string& nickname, const std::string& roomId,
-                       std::uint64_t epoch) {
-        if (outcome == Claim::Refused)
-            ctx.events.publish(makeEvent(EventType::RecordingFailed,
-                                         {{"nickname", nickname}, {"roomId", roomId}, {"error", "refused"}}));
-        if (outcome == Claim::Refused || outcome == Claim::Stopped) recorderEnded(row, nickname, epoch);
+                       std::uint64_t epoch, const std::string& show, const std::string& why) {
+        if (outcome == Claim::Refused) recordingFailed(nickname, roomId, show, why);
+        if (outcome == Claim::Refused || outcome == Claim::Stopped)
+            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused);
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
     Claim startRecording(const std::string& url, const std::string& nickname, const std::string& roomId,
-                         int row, std::uint64_t epoch) {
+                         int row, std::uint64_t epoch, const std::string& show, std::string& why) {
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = recorders.claim(url, nickname, roomId, row, epoch, recorder);
+        const Claim outcome = recorders.claim(url, nickname, roomId, row, epoch, recorder, &why);
         if (outcome != Claim::Ok) return outcome;
-        return recorders.start(recorder) ? Claim::Ok : Claim::Refused;
+        recorder->show = show;
+        if (recorders.start(recorder)) return Claim::Ok;
+        why = "无法启动录制线程";
+        return Claim::Refused;
     }
 
     // ---- registration and poll ----
@@ -318,10 +347,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                            state);
         }
         turnDone.now();
-        if (live) announceLive(nickname, roomId, streamUrl, source.createTime);
-        if (state == RoomState::Recording)
-            handleRefusal(startRecording(streamUrl, nickname, roomId, rowNumber, epoch), rowNumber, nickname,
-                          roomId, epoch);
+        const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
+        if (live) announceLive(show, nickname, roomId, streamUrl, source.createTime);
+        if (state == RoomState::Recording) {
+            std::string why;
+            const Claim outcome = startRecording(streamUrl, nickname, roomId, rowNumber, epoch, show, why);
+            handleRefusal(outcome, rowNumber, nickname, roomId, epoch, show, why);
+        }
     }
 
     void pollRoom(int n) {
@@ -353,6 +385,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         // A poll always records the HLS address.
         const std::string& streamUrl = source.hlsPullUrl;
         const std::string& nickname = first.nickname;
+        const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
 
         if (notifyOnly(roomId, first.latestId)) {
             bool wasLive = false;
@@ -367,30 +400,29 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 else
                     writeStateLocked(n, RoomState::LiveNotRecorded);
             }
-            if (!wasLive) announceLive(nickname, roomId, streamUrl, source.createTime);
+            announceLive(show, nickname, roomId, streamUrl, source.createTime);
             return;
         }
 
         // The recorder is claimed before the row says "正在录制", and a row that already has
         // one is left alone, so two polls of a row never give it two recorders.
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = recorders.claim(streamUrl, nickname, roomId, n, epoch, recorder);
+        std::string why;
+        Claim outcome = recorders.claim(streamUrl, nickname, roomId, n, epoch, recorder, &why);
         if (outcome == Claim::Busy || outcome == Claim::Stopped) return;
-        bool announce = false;
         {
             std::lock_guard table(ctx.tableLock);
-            const Room* room = roomLocked(n);
-            announce = !(room != nullptr && room->onAir && room->latestId == first.latestId);
             writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
         }
-        if (announce) announceLive(nickname, roomId, streamUrl, source.createTime);
-        if (outcome == Claim::Refused || !recorders.start(recorder)) {
-            if (outcome == Claim::Refused)
-                ctx.events.publish(
-                    makeEvent(EventType::RecordingFailed,
-                              {{"nickname", nickname}, {"roomId", roomId}, {"error", "refused"}}));
-            recorderEnded(n, nickname, epoch);
+        announceLive(show, nickname, roomId, streamUrl, source.createTime);
+        if (outcome == Claim::Ok) {
+            recorder->show = show;
+            if (!recorders.start(recorder)) {
+                outcome = Claim::Refused;
+                why = "无法启动录制线程";
+            }
         }
+        if (outcome == Claim::Refused) handleRefusal(outcome, n, nickname, roomId, epoch, show, why);
     }
 
     // ---- the passes ----
@@ -419,6 +451,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // ---- stopping and collecting ----
 
     StopRecordingReport stopRecording() {
+        passesStopped = true;
         ctx.setStatus("直播监控停止");
         // The epoch first: a recorder ending from here on leaves its row stopped, not re-polled.
         recorders.beginStop();
@@ -428,7 +461,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         ctx.roomPollPool.close();
         recorders.stopAll();
         StopRecordingReport report = collectRecordingFiles(ctx.paths.dataDir, ctx.paths.collectionDir(),
-                                                           recorders.stopBounds().busyFile);
+                                                           recorders.stopBounds().busyFile, recorders.madeFiles());
         for (const std::string& left : report.leftOver) log("录像未移入download：" + left);
         return report;
     }
@@ -461,6 +494,7 @@ bool LiveMonitor::hasUnansweredLinks() const { return state_->hasUnansweredLinks
 void LiveMonitor::startSupervisor() {
     const std::uint64_t generation = state_->supervisor.renew();
     if (generation == 0) return;
+    state_->passesStopped = false;
     ctx_.startThread([state = state_, generation] { state->runPasses(generation); });
 }
 
@@ -479,10 +513,16 @@ void LiveMonitor::pollRoom(int rowNumber) {
 void LiveMonitor::setPeriod(int minutes) {
     ctx_.settings.setLivePeriodMinutes(minutes);
     state_->supervisor.periodChanged();
+    // A period chosen while "停止录制" has the passes off starts them again.
+    if (ctx_.settings.livePeriodMinutes() > 0 && state_->passesStopped && !ctx_.closing) startSupervisor();
 }
 
 int LiveMonitor::period() const {
     return ctx_.settings.livePeriodMinutes();
+}
+
+int LiveMonitor::shownPeriod() const {
+    return state_->passesStopped ? 0 : ctx_.settings.livePeriodMinutes();
 }
 
 void LiveMonitor::resumeRecording() {
@@ -510,18 +550,23 @@ void LiveMonitor::startRecording(const std::string& streamUrl, const std::string
                                  const std::string& rowText) {
     const int row = rowNumberOf(rowText);
     const std::uint64_t epoch = state_->recorders.epoch();
-    std::string roomId;
+    std::string roomId, show;
     {
         std::lock_guard table(ctx_.tableLock);
         const Room* room = state_->roomLocked(row);
-        if (room != nullptr) roomId = room->roomId;
+        if (room != nullptr) {
+            roomId = room->roomId;
+            show = AnnouncedShows::keyOf(room->latestId.empty() ? room->roomId : room->latestId, "");
+        }
     }
     std::shared_ptr<State::Recorder> recorder;
-    const State::Claim outcome = state_->recorders.claim(streamUrl, nickname, roomId, row, epoch, recorder);
+    std::string why;
+    const State::Claim outcome = state_->recorders.claim(streamUrl, nickname, roomId, row, epoch, recorder, &why);
     if (outcome != State::Claim::Ok) {
-        state_->handleRefusal(outcome, row, nickname, roomId, epoch);
+        state_->handleRefusal(outcome, row, nickname, roomId, epoch, show, why);
         return;
     }
+    recorder->show = show;
     state_->recorders.run(recorder);
 }
 

@@ -63,9 +63,13 @@ public:
     void pollRoom(int rowNumber);
 
     // The pass interval in minutes (5, 10 or 30; 0 pauses the passes, running recordings go
-    // on), kept in the settings file. A running supervisor takes it from the next pass on.
+    // on), kept in the settings file. A running supervisor takes it from the next pass on; a
+    // period chosen after "停止录制" starts the passes again.
     void setPeriod(int minutes);
     int period() const;
+    // The period the "监控周期" buttons show: 0 while the passes are paused or "停止录制"
+    // ended them.
+    int shownPeriod() const;
     // "开始录制": passes start again at once (a paused period goes back to 5 minutes), and every
     // room that is live now is recorded.
     void resumeRecording();

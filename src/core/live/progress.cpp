@@ -1,6 +1,8 @@
 #include "live/progress.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "text/strings.h"
 
@@ -23,7 +25,19 @@ std::string megabyteText(std::string_view sizeText) {
 }
 
 std::string durationText(std::string_view timeText) {
+    const std::string_view hours = timeText.substr(0, timeText.find(':'));
+    const bool wholeHours = hours.size() < timeText.size() && hours.find_first_of("123456789") != std::string_view::npos;
+    if (wholeHours) return std::string(timeText);
     return replacePairs(std::string(timeText), {{"00:", ""}});
+}
+
+std::string durationOfSeconds(double seconds) {
+    if (!(seconds > 0)) seconds = 0;
+    const auto hundredths = static_cast<long long>(std::min(seconds, 1e9) * 100);
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%02lld", hundredths / 360000, hundredths / 6000 % 60,
+                  hundredths / 100 % 60, hundredths % 100);
+    return durationText(text);
 }
 
 std::optional<ProgressFigures> parseProgress(std::string_view collectedOutput) {

@@ -16,8 +16,13 @@ std::string recorderOutputName(std::string_view text);
 // away from zero to two decimals, without trailing zeros.
 std::string megabyteText(std::string_view sizeText);
 
-// "00:01:02.34" → "01:02.34": every "00:" removed.
+// ffmpeg's time as the duration cell shows it. Below an hour every "00:" is removed
+// ("00:01:02.34" → "01:02.34", "00:00:05.12" → "05.12"); from an hour on the text stays whole
+// ("01:00:05.00"), or it would read like minutes.
 std::string durationText(std::string_view timeText);
+
+// A number of seconds as ffmpeg's time ("HH:MM:SS.hh"), then as the duration cell shows it.
+std::string durationOfSeconds(double seconds);
 
 struct ProgressFigures {
     std::string size;      // cell text, "2MB"

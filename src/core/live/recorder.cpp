@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +20,7 @@ namespace vigilo {
 namespace fs = std::filesystem;
 
 std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile) {
+                                           const std::string& outputFile, const std::string& roomId) {
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
     // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
@@ -33,8 +34,54 @@ std::vector<std::string> recorderArguments(const std::string& streamUrl, int por
             "-i", streamUrl,
             "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
             "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
-            "-flush_packets", "1", outputFile};
+            "-flush_packets", "1", "-metadata", "comment=" + recorderMark(roomId), outputFile};
     // clang-format on
+}
+
+namespace {
+
+constexpr std::string_view kMarkPrefix = "vigilo:";
+constexpr std::string_view kCommentPrefix = "comment=";
+constexpr std::string_view kUdpPrefix = "udp://127.0.0.1:";
+
+}  // namespace
+
+std::string recorderMark(const std::string& roomId) {
+    return std::string(kMarkPrefix) + roomId;
+}
+
+std::optional<std::string> roomOfMark(std::string_view mark) {
+    if (!startsWith(mark, kMarkPrefix)) return std::nullopt;
+    return std::string(mark.substr(kMarkPrefix.size()));
+}
+
+std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>& commandLine) {
+    static const std::size_t shape = recorderArguments("", 0, "", "").size();
+    // The program itself comes first at least.
+    if (commandLine.size() <= shape) return std::nullopt;
+    const std::size_t at = commandLine.size() - shape;
+    const auto arg = [&](std::size_t i) -> const std::string& { return commandLine[at + i]; };
+    RecorderCommand command;
+    command.streamUrl = arg(3);
+    const std::string& udp = arg(9);
+    if (!startsWith(udp, kUdpPrefix)) return std::nullopt;
+    const std::string_view digits = std::string_view(udp).substr(kUdpPrefix.size());
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), command.port);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    const std::string& comment = arg(shape - 2);
+    if (!startsWith(comment, kCommentPrefix)) return std::nullopt;
+    const std::optional<std::string> room = roomOfMark(std::string_view(comment).substr(kCommentPrefix.size()));
+    if (!room) return std::nullopt;
+    command.roomId = *room;
+    command.outputFile = arg(shape - 1);
+    const std::string_view output = command.outputFile;
+    if (output.size() <= 2 || !startsWith(output, "./") || output.find('/', 2) != std::string_view::npos)
+        return std::nullopt;
+    // Every other argument exactly as we build them.
+    if (!std::equal(commandLine.begin() + static_cast<std::ptrdiff_t>(at), commandLine.end(),
+                    recorderArguments(command.streamUrl, command.port, command.outputFile, command.roomId).begin()))
+        return std::nullopt;
+    return command;
 }
 
 bool isRecordableUrl(std::string_view url) {
@@ -70,19 +117,6 @@ std::string uniqueRecordingName(std::string_view nickname,
         name = recordingStem(nickname, suffix.size()) + suffix + std::string(kExtension);
     }
     return name;
-}
-
-bool isRecordingNameOf(std::string_view fileName, std::string_view nickname) {
-    if (!endsWith(fileName, kExtension)) return false;
-    const std::string_view base = fileName.substr(0, fileName.size() - kExtension.size());
-    if (base == recordingStem(nickname)) return true;
-    const std::size_t dash = base.rfind('-');
-    if (dash == std::string_view::npos || dash + 1 == base.size()) return false;
-    const std::string_view digits = base.substr(dash + 1);
-    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-        digits.front() == '0')
-        return false;
-    return base.substr(0, dash) == recordingStem(nickname, base.size() - dash);
 }
 
 int recorderPort(int rowNumber) {
@@ -147,6 +181,26 @@ std::vector<std::string> processArguments(pid_t pid) {
     std::string argument;
     while (std::getline(in, argument, '\0')) arguments.push_back(argument);
     return arguments;
+}
+
+std::vector<RunningRecorder> recordersInDirectory(const std::vector<std::string>& programNames,
+                                                  const fs::path& dir) {
+    std::vector<pid_t> candidates;
+    for (const std::string& name : programNames) {
+        if (name.empty()) continue;
+        for (pid_t pid : processesByNameInDirectory(name, dir)) candidates.push_back(pid);
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    std::vector<RunningRecorder> found;
+    const uid_t self = ::geteuid();
+    for (pid_t pid : candidates) {
+        struct stat st {};
+        if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0 || st.st_uid != self) continue;
+        std::optional<RecorderCommand> command = recorderCommandOf(processArguments(pid));
+        if (command) found.push_back({pid, std::move(*command)});
+    }
+    return found;
 }
 
 std::vector<std::string_view> statFieldsAfterName(std::string_view stat) {
@@ -241,6 +295,152 @@ bool fileHeldOpen(const fs::path& file) {
         }
     });
     return held;
+}
+
+std::optional<std::string> recordingMarkOf(const fs::path& file) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (ec) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    std::uintmax_t at = 0;
+    // The movie header follows the file type at once in what ffmpeg writes; a few boxes more
+    // are allowed for. Its metadata is a few hundred bytes of a header of a few kilobytes.
+    constexpr std::uintmax_t kMaxHeaderBytes = 4u << 20;
+    for (int box = 0; box < 8 && at + 8 <= size; ++box) {
+        unsigned char header[8];
+        in.seekg(static_cast<std::streamoff>(at));
+        if (!in.read(reinterpret_cast<char*>(header), 8)) return std::nullopt;
+        const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
+        const std::uintmax_t length = (std::uintmax_t{header[0]} << 24) | (std::uintmax_t{header[1]} << 16) |
+                                      (std::uintmax_t{header[2]} << 8) | header[3];
+        if (box == 0 && type != "ftyp") return std::nullopt;
+        if (type == "moov") {
+            if (length < 8 || length > kMaxHeaderBytes || at + length > size) return std::nullopt;
+            std::string body(static_cast<std::size_t>(length - 8), '\0');
+            if (!in.read(body.data(), static_cast<std::streamsize>(body.size()))) return std::nullopt;
+            // The comment's text runs to the end of its data box, whose size stands 16 bytes
+            // before the text.
+            const std::size_t found = body.find(kMarkPrefix);
+            if (found == std::string::npos || found < 16) return std::nullopt;
+            const auto* b = reinterpret_cast<const unsigned char*>(body.data() + found - 16);
+            const std::size_t dataBox = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
+                                        (std::size_t{b[2]} << 8) | b[3];
+            if (body.compare(found - 12, 4, "data") != 0 || dataBox < 16 || found - 16 + dataBox > body.size())
+                return std::nullopt;
+            return roomOfMark(std::string_view(body).substr(found, dataBox - 16));
+        }
+        if (length < 8) return std::nullopt;
+        at += length;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width && at + i < bytes.size(); ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// Calls visit(type, body) for each whole box of `bytes`.
+template <typename Visit>
+void forEachBox(std::string_view bytes, Visit visit) {
+    std::size_t at = 0;
+    while (at + 8 <= bytes.size()) {
+        const std::uint64_t length = bigEndian(bytes, at, 4);
+        if (length < 8 || at + length > bytes.size()) return;
+        visit(bytes.substr(at + 4, 4), bytes.substr(at + 8, length - 8));
+        at += length;
+    }
+}
+
+void readMovieHeader(std::string_view moov, FragmentScan& scan) {
+    forEachBox(moov, [&](std::string_view type, std::string_view trak) {
+        if (type != "trak") return;
+        std::uint32_t track = 0, timescale = 0;
+        std::uint64_t duration = 0;
+        forEachBox(trak, [&](std::string_view t, std::string_view body) {
+            if (t == "tkhd" && !body.empty()) track = static_cast<std::uint32_t>(bigEndian(body, body[0] == 1 ? 20 : 12, 4));
+            if (t != "mdia") return;
+            forEachBox(body, [&](std::string_view m, std::string_view mdhd) {
+                if (m != "mdhd" || mdhd.empty()) return;
+                const bool wide = mdhd[0] == 1;
+                timescale = static_cast<std::uint32_t>(bigEndian(mdhd, wide ? 20 : 12, 4));
+                duration = bigEndian(mdhd, wide ? 24 : 16, wide ? 8 : 4);
+            });
+        });
+        if (track == 0 || timescale == 0) return;
+        scan.timescales[track] = timescale;
+        scan.seconds = std::max(scan.seconds, static_cast<double>(duration) / timescale);
+    });
+}
+
+void readFragment(std::string_view moof, FragmentScan& scan) {
+    forEachBox(moof, [&](std::string_view type, std::string_view traf) {
+        if (type != "traf") return;
+        std::uint32_t track = 0, defaultDuration = 0;
+        std::uint64_t start = 0, length = 0;
+        forEachBox(traf, [&](std::string_view t, std::string_view body) {
+            if (body.size() < 4) return;
+            const std::uint64_t flags = bigEndian(body, 1, 3);
+            if (t == "tfhd") {
+                track = static_cast<std::uint32_t>(bigEndian(body, 4, 4));
+                std::size_t at = 8 + ((flags & 0x01) ? 8 : 0) + ((flags & 0x02) ? 4 : 0);
+                if (flags & 0x08) defaultDuration = static_cast<std::uint32_t>(bigEndian(body, at, 4));
+            } else if (t == "tfdt") {
+                start = bigEndian(body, 4, body[0] == 1 ? 8 : 4);
+            } else if (t == "trun") {
+                const std::uint64_t count = bigEndian(body, 4, 4);
+                std::size_t at = 8 + ((flags & 0x01) ? 4 : 0) + ((flags & 0x04) ? 4 : 0);
+                const std::size_t each = ((flags & 0x100) ? 4 : 0) + ((flags & 0x200) ? 4 : 0) +
+                                         ((flags & 0x400) ? 4 : 0) + ((flags & 0x800) ? 4 : 0);
+                for (std::uint64_t i = 0; i < count && at + each <= body.size(); ++i, at += each)
+                    length += (flags & 0x100) ? bigEndian(body, at, 4) : defaultDuration;
+            }
+        });
+        const auto scale = scan.timescales.find(track);
+        if (scale == scan.timescales.end() || scale->second == 0) return;
+        scan.seconds = std::max(scan.seconds, static_cast<double>(start + length) / scale->second);
+    });
+}
+
+}  // namespace
+
+std::optional<double> recordedSeconds(const fs::path& file, FragmentScan& scan) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (ec) return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    // Headers only: media data is stepped over.
+    constexpr std::uintmax_t kMaxHeaderBytes = 4u << 20;
+    while (scan.offset + 8 <= size) {
+        char header[16];
+        in.seekg(static_cast<std::streamoff>(scan.offset));
+        if (!in.read(header, 8)) break;
+        std::uint64_t length = bigEndian(std::string_view(header, 8), 0, 4);
+        std::uint64_t headerBytes = 8;
+        if (length == 1) {
+            if (!in.read(header + 8, 8)) break;
+            length = bigEndian(std::string_view(header, 16), 8, 8);
+            headerBytes = 16;
+        }
+        // A box still being written (or one that runs to the end): looked at again later.
+        if (length < headerBytes || scan.offset + length > size) break;
+        const std::string_view type(header + 4, 4);
+        if ((type == "moov" || type == "moof") && length <= kMaxHeaderBytes) {
+            std::string body(static_cast<std::size_t>(length - headerBytes), '\0');
+            if (!in.read(body.data(), static_cast<std::streamsize>(body.size()))) break;
+            if (type == "moov")
+                readMovieHeader(body, scan);
+            else
+                readFragment(body, scan);
+        }
+        scan.offset += length;
+    }
+    if (scan.timescales.empty()) return std::nullopt;
+    return scan.seconds;
 }
 
 bool moveWithoutReplace(const fs::path& from, const fs::path& to) {

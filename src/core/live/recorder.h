@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,9 +18,31 @@ namespace vigilo {
 
 // ffmpeg's arguments (without the program name): one input, an MPEG-TS copy to the loopback
 // port and a fragmented MP4 copy to outputFile, which stays playable up to the last fragment
-// however ffmpeg ends. The read/write time-out ends a recording whose stream went silent.
+// however ffmpeg ends. The read/write time-out ends a recording whose stream went silent. The
+// file output carries the room's mark.
 std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile);
+                                           const std::string& outputFile, const std::string& roomId);
+
+// The mark of a recording of ours: "vigilo:<room id>", written by ffmpeg as the comment of
+// every file it makes for the output (the pieces of a segmented output too), and standing in
+// the recorder's arguments. A recorder or a recording is known as ours, and as its room's, by
+// the mark, never by its file name: names collapse through the safe-name rules and nicknames
+// are not unique.
+std::string recorderMark(const std::string& roomId);
+// The room of a mark; nothing for a text that is no mark of ours.
+std::optional<std::string> roomOfMark(std::string_view mark);
+
+// What a recorder of ours was started with.
+struct RecorderCommand {
+    std::string streamUrl;
+    int port = 0;
+    std::string outputFile;  // as given: "./<name>"
+    std::string roomId;
+};
+// The recorder a process's command line (program name, and any interpreter before it, first)
+// runs: only when it ends in exactly the arguments recorderArguments builds, its output a bare
+// name in its working directory.
+std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>& commandLine);
 
 // Only network streams go to ffmpeg: http, https, rtmp and rtmps (scheme in any case, a host
 // after "//", no blanks or control characters). Anything else could make it read local files.
@@ -33,10 +57,6 @@ std::string recordingStem(std::string_view nickname, std::size_t suffixBytes = 0
 std::string uniqueRecordingName(std::string_view nickname,
                                 const std::function<bool(const std::string&)>& taken);
 
-// Whether fileName is one uniqueRecordingName gives for this nickname: "<stem>.mp4" or
-// "<stem>-<n>.mp4".
-bool isRecordingNameOf(std::string_view fileName, std::string_view nickname);
-
 // Loopback port of a row: "111" + row for rows 1..99 (and 1110 for row 0, no selection),
 // 11100 + row from row 100 on, so every row has its own valid port; -1 past the last port.
 int recorderPort(int rowNumber);
@@ -50,6 +70,16 @@ std::vector<pid_t> processesByNameInDirectory(const std::string& name, const std
 
 // A process's command line, one argument per element; empty when it cannot be read.
 std::vector<std::string> processArguments(pid_t pid);
+
+// A recorder of ours that runs in `dir`: a process of this user named like the recorder
+// (ffmpeg, or the configured program's name), working in `dir`, whose command line is one of
+// ours. Anything else (another user's job, a user's own ffmpeg there) is never touched.
+struct RunningRecorder {
+    pid_t pid = 0;
+    RecorderCommand command;
+};
+std::vector<RunningRecorder> recordersInDirectory(const std::vector<std::string>& programNames,
+                                                  const std::filesystem::path& dir);
 
 // The fields of a /proc/<pid>/stat line after the command name, from the state (the third) on.
 // The name in its brackets may hold anything, brackets and spaces too. Empty without a name.
@@ -69,6 +99,21 @@ bool fileHeldOpen(const std::filesystem::path& file);
 // header alone, written when ffmpeg is stopped before the first fragment, plays nothing).
 // Anything else, however odd, counts as a recording.
 bool recordingNeverStarted(const std::filesystem::path& file);
+
+// The room of the mark a recording file carries in its metadata; nothing when it carries none
+// (only the movie header, read within its first boxes, is looked at).
+std::optional<std::string> recordingMarkOf(const std::filesystem::path& file);
+
+// How long a fragmented MP4 recording lasts by its own boxes: the end of its last fragment (the
+// fragment's decode time plus its samples' durations) or, before any fragment, its movie
+// header's track duration, in seconds. `scan` keeps the place reached, so each look at a growing
+// file reads only what is new. Nothing when the file tells no duration.
+struct FragmentScan {
+    std::uintmax_t offset = 0;
+    std::map<std::uint32_t, std::uint32_t> timescales;  // track id → units per second
+    double seconds = 0;
+};
+std::optional<double> recordedSeconds(const std::filesystem::path& file, FragmentScan& scan);
 
 // Renames without ever replacing: false (errno EEXIST) when `to` exists.
 bool moveWithoutReplace(const std::filesystem::path& from, const std::filesystem::path& to);

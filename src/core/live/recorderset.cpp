@@ -109,15 +109,6 @@ Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>>
     return Event{type, std::chrono::system_clock::now(), std::move(fields)};
 }
 
-// The recording file an ffmpeg of ours writes: its last argument, "./" and a bare name.
-std::string outputFileOf(const std::vector<std::string>& arguments) {
-    if (arguments.empty()) return "";
-    const std::string& last = arguments.back();
-    if (last.size() <= 2 || last.compare(0, 2, "./") != 0) return "";
-    const std::string name = last.substr(2);
-    return name.find('/') == std::string::npos ? name : "";
-}
-
 // How often a recording taken over from an earlier run has its file's size shown.
 constexpr Millis kEarlierSizeEvery{2000};
 
@@ -172,45 +163,47 @@ std::vector<pid_t> RecorderSet::ourProcessesLocked() const {
     return ids;
 }
 
-std::shared_ptr<ForeignProcess> RecorderSet::earlierRecorderOf(const std::string& nickname) const {
-    std::vector<pid_t> candidates = processesByNameInDirectory("ffmpeg", ctx_.paths.dataDir);
-    const std::string configured = fs::path(ctx_.paths.ffmpegPath()).filename().string();
-    if (configured != "ffmpeg" && !configured.empty())
-        for (pid_t pid : processesByNameInDirectory(configured, ctx_.paths.dataDir))
-            candidates.push_back(pid);
+std::vector<RunningRecorder> RecorderSet::earlierRecorders() const {
+    return recordersInDirectory({"ffmpeg", fs::path(ctx_.paths.ffmpegPath()).filename().string()},
+                                ctx_.paths.dataDir);
+}
+
+std::shared_ptr<ForeignProcess> RecorderSet::earlierRecorderOf(const std::string& roomId,
+                                                               RecorderCommand& command) const {
+    const std::vector<RunningRecorder> candidates = earlierRecorders();
     std::vector<pid_t> ours;
     {
         std::lock_guard lock(mutex_);
         ours = ourProcessesLocked();
     }
-    for (pid_t pid : candidates) {
-        if (std::find(ours.begin(), ours.end(), pid) != ours.end()) continue;
-        const std::string file = outputFileOf(processArguments(pid));
-        if (file.empty() || !isRecordingNameOf(file, nickname)) continue;
-        auto process = std::make_shared<ForeignProcess>(pid);
-        if (process->valid() && process->alive()) return process;
+    for (const RunningRecorder& candidate : candidates) {
+        if (std::find(ours.begin(), ours.end(), candidate.pid) != ours.end()) continue;
+        if (candidate.command.roomId != roomId) continue;
+        auto process = std::make_shared<ForeignProcess>(candidate.pid);
+        if (!process->valid() || !process->alive()) continue;
+        command = candidate.command;
+        return process;
     }
     return nullptr;
 }
 
 RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string& nickname,
                                       const std::string& roomId, int row, std::uint64_t epoch,
-                                      std::shared_ptr<Recorder>& out) {
+                                      std::shared_ptr<Recorder>& out, std::string* why) {
+    const auto refuse = [&](std::string reason) {
+        if (why != nullptr) *why = std::move(reason);
+        return Claim::Refused;
+    };
     const int port = recorderPort(row);
-    if (row < 1 || port <= 0) {
-        log("第" + std::to_string(row) + "行没有可用的本地端口，不录制");
-        return Claim::Refused;
-    }
-    if (!isRecordableUrl(url)) {
-        log("拒绝录制非网络直播源：" + url);
-        return Claim::Refused;
-    }
+    if (row < 1 || port <= 0) return refuse("第" + std::to_string(row) + "行没有可用的本地端口，不录制");
+    if (!isRecordableUrl(url)) return refuse("拒绝录制非网络直播源：" + url);
     // Read before the lock: it walks /proc.
-    std::shared_ptr<ForeignProcess> earlier = earlierRecorderOf(nickname);
+    RecorderCommand earlierCommand;
+    std::shared_ptr<ForeignProcess> earlier = earlierRecorderOf(roomId, earlierCommand);
     std::string earlierFile;
     std::optional<Millis> earlierAge;
     if (earlier) {
-        earlierFile = outputFileOf(processArguments(earlier->pid()));
+        earlierFile = earlierCommand.outputFile.substr(2);
         earlierAge = processAge(earlier->pid());
     }
 
@@ -234,6 +227,8 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
         if (earlierAge) recorder->startedAt = Clock::now() - *earlierAge;
         recorder->earlier = std::move(earlier);
         recorder->fileName = earlierFile;
+        recorder->began = true;
+        made_[earlierFile] = nickname;
         recorders_.push_back(recorder);
         out = recorder;
         return Claim::Ok;
@@ -253,14 +248,12 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
             ::close(fd);
             break;
         }
-        if (errno != EEXIST) {
-            log("无法创建录像文件 " + name + "：" + std::strerror(errno));
-            return Claim::Refused;
-        }
+        if (errno != EEXIST) return refuse("无法创建录像文件 " + name + "：" + std::strerror(errno));
         name.clear();
     }
-    if (name.empty()) return Claim::Refused;
+    if (name.empty()) return refuse("没有可用的录像文件名");
     recorder->fileName = name;
+    made_[name] = nickname;
     recorders_.push_back(recorder);
     out = recorder;
     return Claim::Ok;
@@ -282,19 +275,21 @@ void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
     threadsDone_.notify_all();
 }
 
-void RecorderSet::finish(const std::shared_ptr<Recorder>& recorder, bool quickPollAllowed) {
+void RecorderSet::finish(const std::shared_ptr<Recorder>& recorder, End end) {
     releaseReservation(*recorder);
     // A recorder that fails straight away (a broken stream) is tried again by the passes only,
     // so a room never gets a new recording file more often than that.
     const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx_.pacing.recorderRepoll;
-    if (hooks_.ended) hooks_.ended(*recorder, quickPollAllowed && ranLongEnough);
+    end.quickPoll = end.quickPoll && !end.failed && ranLongEnough;
+    if (hooks_.ended) hooks_.ended(*recorder, end);
 }
 
 void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     RunRequest request;
     request.program = ctx_.paths.ffmpegPath();
     // A relative name after "./": a nickname can never read as an option or a protocol.
-    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName);
+    request.arguments =
+        recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName, recorder->roomId);
     request.workingDirectory = ctx_.paths.dataDir;
     request.ownSession = true;
     const auto onOutput = [&](const std::string& collected, pid_t) {
@@ -306,16 +301,26 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
         if (!figures) return;
         r.size = figures->size;
         r.duration = figures->duration;
+        // Recording only once ffmpeg says it writes: one that cannot open its stream never is.
+        if (!r.began) {
+            r.began = true;
+            ctx_.events.publish(makeEvent(EventType::RecordingStarted, {{"nickname", r.nickname},
+                                                                        {"roomId", r.roomId},
+                                                                        {"file", r.fileName}}));
+        }
         if (hooks_.progress) hooks_.progress(r, *figures);
     };
     const RunResult result = runProgram(request, onOutput, recorder->control.get());
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
+    End end{true, false, ""};
     if (!result.started) {
-        if (!result.collectedOutput.empty()) log(result.collectedOutput);
-        ctx_.events.publish(
-            makeEvent(EventType::RecordingFailed, {{"nickname", recorder->nickname},
-                                                   {"roomId", recorder->roomId},
-                                                   {"error", oneLine(result.collectedOutput)}}));
+        end.failed = true;
+        end.why = result.collectedOutput.empty() ? "stopped" : oneLine(result.collectedOutput);
+        // A recorder called off before it started did not fail.
+        if (stopped) end.failed = false;
+    } else if (!result.abandoned && !recorder->began) {
+        end.failed = !stopped;
+        end.why = failureReason(result);
     } else if (!result.abandoned) {
         const bool failed = result.exitCode != 0 || result.termSignal != 0;
         std::string reason = "ended";
@@ -335,7 +340,7 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
                                                                   {"size", recorder->size},
                                                                   {"reason", reason}}));
     }
-    if (!result.abandoned) finish(recorder, true);
+    if (!result.abandoned) finish(recorder, end);
 }
 
 // The process is not our child: no output, no exit status. Its end is seen through its pidfd
@@ -343,6 +348,13 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
 void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
     log("继续录制：" + recorder->fileName + "（上次运行留下的录制进程）");
     const fs::path file = ctx_.paths.dataDir / recorder->fileName;
+    // How long it has recorded: by the file's own fragments, else since its process started.
+    FragmentScan fragments;
+    const auto recorded = [&] {
+        if (const std::optional<double> seconds = recordedSeconds(file, fragments); seconds && *seconds > 0)
+            return durationOfSeconds(*seconds);
+        return durationOfSeconds(std::chrono::duration<double>(Clock::now() - recorder->startedAt).count());
+    };
     Clock::time_point nextSize = Clock::now();
     while (!stop.stop_requested() && !ctx_.closing) {
         if (recorder->earlier->waitEnded(Millis(100))) break;
@@ -351,13 +363,14 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
         std::error_code ec;
         const std::uintmax_t bytes = fs::file_size(file, ec);
         if (ec) continue;
-        ProgressFigures figures{megabyteText(std::to_string(bytes / 1024) + "kB"), ""};
-        if (figures.size == recorder->size) continue;
+        const ProgressFigures figures{megabyteText(std::to_string(bytes / 1024) + "kB"), recorded()};
         recorder->size = figures.size;
+        recorder->duration = figures.duration;
         if (hooks_.progress) hooks_.progress(*recorder, figures);
     }
     // Let go of: the process goes on without us.
     if (recorder->earlier->alive()) return;
+    recorder->duration = recorded();
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
     ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
                                                               {"roomId", recorder->roomId},
@@ -365,7 +378,7 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
                                                               {"duration", recorder->duration},
                                                               {"size", recorder->size},
                                                               {"reason", stopped ? "stopped" : "ended"}}));
-    finish(recorder, true);
+    finish(recorder, End{true, false, ""});
 }
 
 void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {
@@ -374,14 +387,10 @@ void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {
 
 void RecorderSet::runWith(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
     if (hooks_.started) hooks_.started(*recorder);
-    if (recorder->earlier) {
+    if (recorder->earlier)
         watchEarlier(recorder, std::move(stop));
-    } else {
-        ctx_.events.publish(makeEvent(
-            EventType::RecordingStarted,
-            {{"nickname", recorder->nickname}, {"roomId", recorder->roomId}, {"file", recorder->fileName}}));
+    else
         runProcess(recorder);
-    }
     forget(recorder);
 }
 
@@ -431,19 +440,16 @@ void RecorderSet::stopAll() {
             ourIds.push_back(r->control->processId());
         }
     }
-    // ffmpeg left running by an earlier run of the program and not taken over: same data
-    // directory.
-    std::vector<pid_t> leftRunning = processesByNameInDirectory("ffmpeg", ctx_.paths.dataDir);
-    const std::string configured = fs::path(ctx_.paths.ffmpegPath()).filename().string();
-    if (configured != "ffmpeg" && !configured.empty())
-        for (pid_t pid : processesByNameInDirectory(configured, ctx_.paths.dataDir))
-            leftRunning.push_back(pid);
-    std::sort(leftRunning.begin(), leftRunning.end());
-    leftRunning.erase(std::unique(leftRunning.begin(), leftRunning.end()), leftRunning.end());
-    for (pid_t pid : leftRunning) {
-        if (std::find(ourIds.begin(), ourIds.end(), pid) != ourIds.end()) continue;
-        auto process = std::make_shared<ForeignProcess>(pid);
-        if (process->valid()) earlier.push_back(std::move(process));
+    // Recorders an earlier run left in the data directory and not taken over: ours by their
+    // mark. Any other ffmpeg there is a user's own job.
+    for (const RunningRecorder& left : earlierRecorders()) {
+        if (std::find(ourIds.begin(), ourIds.end(), left.pid) != ourIds.end()) continue;
+        auto process = std::make_shared<ForeignProcess>(left.pid);
+        if (process->valid()) {
+            std::lock_guard lock(mutex_);
+            made_.emplace(left.command.outputFile.substr(2), "");
+            earlier.push_back(std::move(process));
+        }
     }
 
     const auto allEnded = [&] {
@@ -484,6 +490,18 @@ void RecorderSet::stopAll() {
             return std::find(recorders_.begin(), recorders_.end(), r) != recorders_.end();
         });
     });
+}
+
+std::map<std::string, std::string> RecorderSet::madeFiles() {
+    std::lock_guard lock(mutex_);
+    for (auto it = made_.begin(); it != made_.end();) {
+        std::error_code ec;
+        const bool kept = fs::exists(fs::symlink_status(ctx_.paths.dataDir / it->first, ec));
+        const bool running = std::any_of(recorders_.begin(), recorders_.end(),
+                                         [&](const auto& r) { return r->fileName == it->first; });
+        it = kept || running ? std::next(it) : made_.erase(it);
+    }
+    return made_;
 }
 
 void RecorderSet::close() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -23,6 +24,7 @@
 
 #include "app/context.h"
 #include "live/progress.h"
+#include "live/recorder.h"
 
 namespace vigilo {
 
@@ -71,9 +73,20 @@ public:
         std::shared_ptr<RunControl> control;
         // Set for the ffmpeg of an earlier run that this recorder took over.
         std::shared_ptr<ForeignProcess> earlier;
+        // The show it records, as the monitor keys it; set before it starts.
+        std::string show;
         std::string outputName;                         // its thread only
         std::string size, duration;                     // its thread only: the last figures shown
         Clock::time_point lastOutputAt = Clock::now();  // its thread only
+        bool began = false;  // its thread only: ffmpeg reported progress (or it was taken over)
+    };
+
+    // How a recorder's run ended. failed: it never recorded (ffmpeg missing, or it ended
+    // before its first progress line); why says so.
+    struct End {
+        bool quickPoll = false;
+        bool failed = false;
+        std::string why;
     };
 
     enum class Claim { Ok, Busy, Stopped, Refused };
@@ -83,9 +96,9 @@ public:
         std::function<void(const Recorder&)> started;
         // New figures; an empty duration leaves the cell as it is.
         std::function<void(const Recorder&, const ProgressFigures&)> progress;
-        // The recording is over (not when it was let go of). quickPoll: it ran long enough for
-        // its room to be polled again soon.
-        std::function<void(const Recorder&, bool quickPoll)> ended;
+        // The recording is over (not when it was let go of). quickPoll: it recorded long enough
+        // for its room to be polled again soon.
+        std::function<void(const Recorder&, const End&)> ended;
     };
 
     RecorderSet(AppContext& ctx, Hooks hooks);
@@ -104,19 +117,23 @@ public:
 
     // Everything that must hold before a recorder may start, decided at once. On Ok the
     // recorder is registered and its file name reserved on disk, or it is an earlier run's
-    // ffmpeg still recording this owner's room, now watched as ours.
+    // ffmpeg still recording this room (its mark says so), now watched as ours. Refused: `why`
+    // says why.
     Claim claim(const std::string& url, const std::string& nickname, const std::string& roomId, int row,
-                std::uint64_t epoch, std::shared_ptr<Recorder>& out);
+                std::uint64_t epoch, std::shared_ptr<Recorder>& out, std::string* why = nullptr);
     // Runs a claimed recorder on a thread of the set; false (claim released, logged) when no
     // thread could be had.
     bool start(const std::shared_ptr<Recorder>& recorder);
     // Runs a claimed recorder on the calling thread, until it ends.
     void run(const std::shared_ptr<Recorder>& recorder);
 
-    // Sends the stop policy's requests to every recorder of ours and to any ffmpeg an earlier
-    // run left in the data directory, step by step until all have ended, then waits a little
-    // for the recorders' threads to have written their rows.
+    // Sends the stop policy's requests to every recorder of ours and to those an earlier run
+    // left in the data directory (known by their mark), step by step until all have ended,
+    // then waits a little for the recorders' threads to have written their rows.
     void stopAll();
+    // The recording files this run reserved or took over that are still in the data
+    // directory: file name → its owner's nickname.
+    std::map<std::string, std::string> madeFiles();
     // Lets go of every recorder without stopping its process, and joins the threads.
     void close();
 
@@ -135,12 +152,14 @@ private:
 
     bool recordingLocked(int row, const std::string& roomId, const Recorder* ending) const;
     std::vector<pid_t> ourProcessesLocked() const;
-    // The ffmpeg of an earlier run recording this owner's room, if one runs and is not ours.
-    std::shared_ptr<ForeignProcess> earlierRecorderOf(const std::string& nickname) const;
+    // The recorders an earlier run left in the data directory.
+    std::vector<RunningRecorder> earlierRecorders() const;
+    // The recorder an earlier run left recording this room, if one runs and is not watched yet.
+    std::shared_ptr<ForeignProcess> earlierRecorderOf(const std::string& roomId, RecorderCommand& command) const;
     void runWith(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
     void runProcess(const std::shared_ptr<Recorder>& recorder);
     void watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
-    void finish(const std::shared_ptr<Recorder>& recorder, bool quickPollAllowed);
+    void finish(const std::shared_ptr<Recorder>& recorder, End end);
     void releaseReservation(const Recorder& recorder);
     void forget(const std::shared_ptr<Recorder>& recorder);
     void log(const std::string& text);
@@ -152,6 +171,7 @@ private:
     std::uint64_t epoch_ = 0;
     bool closed_ = false;
     std::vector<std::shared_ptr<Recorder>> recorders_;
+    std::map<std::string, std::string> made_;  // file name → nickname
     std::list<Thread> threads_;
     RecorderStopBounds bounds_;
 };

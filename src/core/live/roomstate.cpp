@@ -17,6 +17,7 @@ StateTexts textsOf(RoomState state) {
     case RoomState::Recording: return {kLiveWord, kRecordingWord};
     case RoomState::RecordingStopped: return {nullptr, kStoppedWord};
     case RoomState::LiveNotRecorded: return {kLiveWord, kNotifyOnlyWord};
+    case RoomState::RecordingFailed: return {kLiveWord, kRecordFailedWord};
     }
     return {kOfflineWord, kWaitingWord};
 }
@@ -35,7 +36,7 @@ void setRoomState(TableStore& table, int row, Room& room, RoomState state) {
 
 bool polledRoom(const Room& room) {
     return !room.onAir || room.state == RoomState::RecordingStopped ||
-           room.state == RoomState::LiveNotRecorded;
+           room.state == RoomState::LiveNotRecorded || room.state == RoomState::RecordingFailed;
 }
 
 Room roomFromCells(const TableStore& table, int row) {
@@ -48,7 +49,7 @@ Room roomFromCells(const TableStore& table, int row) {
     room.onAir = table.cell(row, rcol::LiveStatus) != kOfflineWord;
     const std::string record = table.cell(row, rcol::RecordStatus);
     for (RoomState state : {RoomState::Watching, RoomState::Recording, RoomState::RecordingStopped,
-                            RoomState::LiveNotRecorded})
+                            RoomState::LiveNotRecorded, RoomState::RecordingFailed})
         if (record == textsOf(state).record) room.state = state;
     return room;
 }

@@ -14,6 +14,7 @@ inline constexpr const char* kRecordingWord = "正在录制";
 inline constexpr const char* kWatchingWord = "监控中|等待录制";
 inline constexpr const char* kStoppedWord = "已停止录制";
 inline constexpr const char* kNotifyOnlyWord = "仅提醒";
+inline constexpr const char* kRecordFailedWord = "录制失败";
 
 enum class RoomState {
     Offline,           // "已下播|未直播" / "等待录制"
@@ -21,6 +22,7 @@ enum class RoomState {
     Recording,         // "正在直播" / "正在录制"
     RecordingStopped,  // live status as last seen / "已停止录制"
     LiveNotRecorded,   // "正在直播" / "仅提醒": a room that alerts without being recorded
+    RecordingFailed,   // "正在直播" / "录制失败": live, its recorder could not start; tried at the next pass
 };
 
 // What the live monitor knows of the room in one row. The monitor decides from this, never
@@ -38,7 +40,7 @@ struct Room {
 void setRoomState(TableStore& table, int row, Room& room, RoomState state);
 
 // Whether the passes poll the room: it is not live, or it is live without a recorder
-// (recording stopped, or alerting only).
+// (recording stopped, alerting only, or its recorder failed to start).
 bool polledRoom(const Room& room);
 
 // The room a row shows when the monitor has no record of it (a row filled by other code): the
