@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <malloc.h>
-
 #include <cstdio>
 #include <mutex>
 
@@ -38,7 +36,6 @@ struct Global {
 };
 
 constexpr std::size_t kMaxIdleHandles = 64;
-constexpr int kOwnMappingBytes = 1 << 20;
 // Idle connections each kept handle may hold (the endpoints, a share-link host, a CDN).
 constexpr long kConnectionsPerHandle = 3;
 
@@ -55,9 +52,6 @@ void unlockShared(CURL*, curl_lock_data data, void* user) {
 Global& global() {
     static Global* g = [] {
         curl().global_init(CURL_GLOBAL_DEFAULT);
-        // Answer bodies are large and short-lived: served by their own mappings, each goes back
-        // to the system when freed, instead of staying in the heap of whichever thread read it.
-        mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
         // A peer that closes its end must give a write error, not end the process.
         ignoreBrokenPipes();
         auto* state = new Global;

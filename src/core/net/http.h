@@ -42,6 +42,9 @@ struct HttpRequestOptions {
 };
 
 struct HttpResult {
+    // The body's share of the process-wide answer budget, given back with the last copy.
+    // Declared first so it goes last, once the body's memory is freed (see net::AnswerHold).
+    std::shared_ptr<net::AnswerHold> answerHold;
     std::string body;              // raw body bytes
     std::string responseHeaders;   // header block, lines separated by CR LF (last response's block)
     std::string receivedCookies;   // name=value pairs joined by "; "
@@ -51,8 +54,6 @@ struct HttpResult {
     std::string text;              // native client: the decoded body text
     std::string error;             // diagnostic, empty on success
     int transportCode = 0;         // libcurl's code of a failed exchange (URL refused: 3), else 0
-    // The body's share of the process-wide answer budget, given back with the last copy.
-    std::shared_ptr<net::AnswerHold> answerHold;
     bool transportOk() const { return error.empty(); }
 };
 
