@@ -61,6 +61,14 @@ TEST(ValidUtf8, InvalidSequencesBecomeReplacementCharacters) {
         {"x\xE4\xB8", "x" + r},               // truncated: one replacement
         {"\xE4\xB8x", r + "x"},
         {"\xD6\xD0\xCE\xC4", r + r + r + r},  // GBK bytes are not UTF-8
+        // Around the eight-byte steps over ASCII: a bad byte at, before and after a step's end.
+        {"abcdefgh\xFF", "abcdefgh" + r},
+        {"abcdefg\xFF"
+         "ijklmnop",
+         "abcdefg" + r + "ijklmnop"},
+        {"0123456789abcdef中", "0123456789abcdef中"},
+        {"0123456789abcdef\xE4\xB8", "0123456789abcdef" + r},
+        {"01234567中89abcdefghij\xC0", "01234567中89abcdefghij" + r},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(toValidUtf8(c.input), c.want) << c.input;
