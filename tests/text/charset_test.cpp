@@ -77,9 +77,21 @@ TEST(ValidUtf8, InvalidSequencesBecomeReplacementCharacters) {
 }
 
 TEST(BodyToText, EndsAtZeroByteAndKeepsEmoji) {
-    EXPECT_EQ(bodyToText("{\"a\":\"😀\"}\0tail"s), "{\"a\":\"😀\"}");
-    EXPECT_EQ(bodyToText("\xFF\0"s), "\xEF\xBF\xBD");
-    EXPECT_EQ(bodyToText(""), "");
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"a\":\"😀\"}\0tail"s, "{\"a\":\"😀\"}"},
+        {"\xFF\0"s, "\xEF\xBF\xBD"},
+        {"", ""},
+        {"plain", "plain"},
+    };
+    for (const auto& [body, want] : cases) {
+        EXPECT_EQ(bodyToText(body), want);
+        // The view reads the same text, from the body itself whenever it was valid.
+        std::string converted;
+        const std::string_view view = bodyTextView(body, converted);
+        EXPECT_EQ(view, want);
+        const bool inBody = view.data() >= body.data() && view.data() + view.size() <= body.data() + body.size();
+        EXPECT_EQ(inBody, converted.empty()) << want;
+    }
 }
 
 TEST(DecodeUtf8OrGbk, DetectsTheEncoding) {

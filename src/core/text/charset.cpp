@@ -187,6 +187,14 @@ std::string bodyToText(std::string_view body) {
     return toValidUtf8(zero == std::string_view::npos ? body : body.substr(0, zero));
 }
 
+std::string_view bodyTextView(std::string_view body, std::string& converted) {
+    const size_t zero = body.find('\0');
+    if (zero != std::string_view::npos) body = body.substr(0, zero);
+    if (isValidUtf8(body)) return body;
+    converted = toValidUtf8(body);
+    return converted;
+}
+
 std::string decodeUtf8OrGbk(std::string_view bytes) {
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
     if (isValidUtf8(bytes)) return std::string(bytes);
