@@ -118,3 +118,61 @@ TEST(RateRule, HalvesOnRefusalDownToTheFloorAndClimbsBackByOne) {
 
 }  // namespace
 }  // namespace vigilo::net
+
+namespace vigilo::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A clock that moves only when a request waits for its turn.
+struct FakeTime {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point{} + 1000s;
+    std::vector<std::chrono::steady_clock::duration> waits;
+    HostBudget budget(double cap) {
+        return HostBudget(
+            cap, [this] { return now; },
+            [this](std::chrono::steady_clock::time_point until) {
+                waits.push_back(until - now);
+                now = until;
+                return true;
+            });
+    }
+};
+
+TEST(HostBudget, RequestsWaitForTheirShareAndNoneIsDropped) {
+    FakeTime time;
+    {
+        // No cap and no refusal: nobody waits.
+        HostBudget free = time.budget(0);
+        for (int i = 0; i < 50; ++i) EXPECT_TRUE(free.acquire("a.example"));
+        EXPECT_TRUE(time.waits.empty());
+        EXPECT_EQ(free.observedPerMinute("a.example"), 50);
+    }
+    // A cap of 60 a minute: one turn a second, in order, each host on its own.
+    HostBudget capped = time.budget(60);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(capped.acquire("a.example"));
+    EXPECT_TRUE(capped.acquire("b.example"));
+    EXPECT_EQ(time.waits, (std::vector<std::chrono::steady_clock::duration>{1s, 1s, 1s}));
+
+    // A refusal with Retry-After: the next turn comes after it, then at half the rate seen in
+    // the last minute (four requests: the floor, one every ten seconds).
+    time.waits.clear();
+    capped.report("a.example", AnswerSignal::Refused, 30s);
+    EXPECT_TRUE(capped.state("a.example").refusing);
+    EXPECT_DOUBLE_EQ(capped.state("a.example").perMinute, kFloorPerMinute);
+    EXPECT_TRUE(capped.acquire("a.example"));
+    EXPECT_TRUE(capped.acquire("a.example"));
+    EXPECT_EQ(time.waits, (std::vector<std::chrono::steady_clock::duration>{30s, 10s}));
+    // The other host is not slowed.
+    time.waits.clear();
+    EXPECT_TRUE(capped.acquire("b.example"));
+    EXPECT_TRUE(time.waits.empty());
+
+    // A stopped wait gives no turn to use.
+    HostBudget stopping(6, [&] { return time.now; }, [](std::chrono::steady_clock::time_point) { return false; });
+    EXPECT_TRUE(stopping.acquire("a.example"));
+    EXPECT_FALSE(stopping.acquire("a.example"));
+}
+
+}  // namespace
+}  // namespace vigilo::net

@@ -129,3 +129,64 @@ RateState nextRate(const RateState& state, const RateInput& input) {
 }
 
 }  // namespace vigilo::net
+
+namespace vigilo::net {
+
+HostBudget::HostBudget(double capPerMinute, Now now, WaitUntil waitUntil)
+    : cap_(capPerMinute), now_(std::move(now)), waitUntil_(std::move(waitUntil)) {}
+
+void HostBudget::forget(Host& host, std::chrono::steady_clock::time_point now) const {
+    while (!host.recent.empty() && now - host.recent.front() >= std::chrono::minutes(1)) host.recent.pop_front();
+}
+
+bool HostBudget::acquire(const std::string& host) {
+    std::chrono::steady_clock::time_point turn;
+    {
+        std::lock_guard lock(mutex_);
+        Host& h = hosts_[host];
+        const auto now = now_();
+        forget(h, now);
+        double perMinute = h.rate.perMinute;
+        if (cap_ > 0) perMinute = perMinute > 0 ? std::min(perMinute, cap_) : cap_;
+        turn = std::max(now, h.rate.notBefore);
+        if (perMinute > 0) {
+            turn = std::max(turn, h.nextTurn);
+            const auto gap = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(60.0 / perMinute));
+            h.nextTurn = turn + gap;
+        }
+        // The turn is taken now, so later callers queue behind it even while this one waits.
+        h.recent.push_back(turn);
+    }
+    return turn <= now_() || waitUntil_(turn);
+}
+
+void HostBudget::report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter) {
+    std::lock_guard lock(mutex_);
+    Host& h = hosts_[host];
+    const auto now = now_();
+    forget(h, now);
+    RateInput input;
+    input.signal = signal;
+    input.retryAfter = retryAfter;
+    input.observedPerMinute = static_cast<double>(h.recent.size());
+    input.capPerMinute = cap_;
+    input.now = now;
+    h.rate = nextRate(h.rate, input);
+}
+
+RateState HostBudget::state(const std::string& host) const {
+    std::lock_guard lock(mutex_);
+    const auto it = hosts_.find(host);
+    return it == hosts_.end() ? RateState{} : it->second.rate;
+}
+
+double HostBudget::observedPerMinute(const std::string& host) const {
+    std::lock_guard lock(mutex_);
+    const auto it = hosts_.find(host);
+    if (it == hosts_.end()) return 0;
+    forget(it->second, now_());
+    return static_cast<double>(it->second.recent.size());
+}
+
+}  // namespace vigilo::net

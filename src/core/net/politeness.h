@@ -4,7 +4,12 @@
 // ten seconds; one more request a minute for each good answer, up to the cap). Pure functions
 // of their inputs, time included, so the rule is tested as a table.
 #include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vigilo::net {
@@ -58,5 +63,45 @@ struct RateInput {
 // rising until it no longer holds the cadence back), and ends the refusing state. A failed
 // answer changes nothing. Retry-After sets notBefore, never earlier than it already was.
 RateState nextRate(const RateState& state, const RateInput& input);
+
+}  // namespace vigilo::net
+
+namespace vigilo::net {
+
+// One request budget per host, shared by every exchange with it. A request waits for its
+// share and is never dropped: turns are handed out in the order they were asked for, spaced by
+// the host's allowed rate (nextRate), never before a Retry-After has passed. While a host has
+// never refused and no cap is set, nobody waits. Time and waiting are injected.
+class HostBudget {
+public:
+    using Now = std::function<std::chrono::steady_clock::time_point()>;
+    // Waits until the given time; false when the wait was cut short (a stop request).
+    using WaitUntil = std::function<bool(std::chrono::steady_clock::time_point)>;
+
+    HostBudget(double capPerMinute, Now now, WaitUntil waitUntil);
+
+    // Waits for the host's next turn; false when the wait was stopped (no request is sent then).
+    bool acquire(const std::string& host);
+    // What an answer from the host signalled; updates its rate.
+    void report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter = {});
+
+    RateState state(const std::string& host) const;
+    // Requests given a turn for the host in the last minute.
+    double observedPerMinute(const std::string& host) const;
+
+private:
+    struct Host {
+        RateState rate;
+        std::chrono::steady_clock::time_point nextTurn{};
+        std::deque<std::chrono::steady_clock::time_point> recent;  // turns of the last minute
+    };
+    void forget(Host& host, std::chrono::steady_clock::time_point now) const;
+
+    double cap_;
+    Now now_;
+    WaitUntil waitUntil_;
+    mutable std::mutex mutex_;
+    mutable std::map<std::string, Host> hosts_;
+};
 
 }  // namespace vigilo::net
