@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "net/http.h"
+#include "net/politeness.h"
 #include "sys/spawn.h"
 #include "sys/stop.h"
 #include "text/strings.h"
@@ -376,6 +377,15 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     if (stopRequested()) {
         out.stopped = true;
         return fail(Stage::Transfer, "stopped");
+    }
+    {
+        // Every exchange with a host shares its budget; a capped one waits for its turn here.
+        HostBudget& budget = requestBudget();
+        budget.setCap(currentNetConfig().requestsPerMinute);
+        if (!budget.acquire(urlHost(request.url))) {
+            out.stopped = true;
+            return fail(Stage::Transfer, "stopped");
+        }
     }
     Global& g = global();
     EasyHandle easy = acquireEasy();

@@ -90,6 +90,9 @@ struct NetConfig {
     std::size_t maxBodyBytes = std::size_t{64} << 20;  // JSON and redirect pages
     // Collected answer bytes held at once by the whole process (VIGILO_ANSWER_BUDGET_MB).
     std::size_t answerBudgetBytes = std::size_t{64} << 20;
+    // Requests a minute sent to one host by the whole program (VIGILO_REQUESTS_PER_MINUTE); a
+    // request waits for its turn. 0: no cap.
+    double requestsPerMinute = 0;
     // A video larger than this is given up (VIGILO_MAX_VIDEO_MB), and so is a download once
     // the file system of its folder has less than minFreeBytes free (VIGILO_MIN_FREE_MB).
     std::int64_t maxVideoBytes = std::int64_t{4} << 30;

@@ -4,7 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <thread>
 #include <vector>
+
+#include "sys/stop.h"
 
 #include "text/jsondoc.h"
 
@@ -135,6 +138,11 @@ namespace vigilo::net {
 HostBudget::HostBudget(double capPerMinute, Now now, WaitUntil waitUntil)
     : cap_(capPerMinute), now_(std::move(now)), waitUntil_(std::move(waitUntil)) {}
 
+void HostBudget::setCap(double capPerMinute) {
+    std::lock_guard lock(mutex_);
+    cap_ = capPerMinute;
+}
+
 void HostBudget::forget(Host& host, std::chrono::steady_clock::time_point now) const {
     while (!host.recent.empty() && now - host.recent.front() >= std::chrono::minutes(1)) host.recent.pop_front();
 }
@@ -187,6 +195,27 @@ double HostBudget::observedPerMinute(const std::string& host) const {
     if (it == hosts_.end()) return 0;
     forget(it->second, now_());
     return static_cast<double>(it->second.recent.size());
+}
+
+}  // namespace vigilo::net
+
+namespace vigilo::net {
+
+using namespace std::chrono_literals;
+
+HostBudget& requestBudget() {
+    // Never destroyed: an exchange on another thread may still ask while the process ends.
+    static HostBudget* budget = new HostBudget(
+        0, [] { return std::chrono::steady_clock::now(); },
+        [](std::chrono::steady_clock::time_point until) {
+            while (!stopRequested()) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= until) return true;
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now, 100ms));
+            }
+            return false;
+        });
+    return *budget;
 }
 
 }  // namespace vigilo::net

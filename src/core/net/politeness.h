@@ -79,6 +79,7 @@ public:
     using WaitUntil = std::function<bool(std::chrono::steady_clock::time_point)>;
 
     HostBudget(double capPerMinute, Now now, WaitUntil waitUntil);
+    void setCap(double capPerMinute);
 
     // Waits for the host's next turn; false when the wait was stopped (no request is sent then).
     bool acquire(const std::string& host);
@@ -103,5 +104,9 @@ private:
     mutable std::mutex mutex_;
     mutable std::map<std::string, Host> hosts_;
 };
+
+// The program's budget: the real clock, waits in slices that end on the calling thread's stop
+// request (sys/stop.h).
+HostBudget& requestBudget();
 
 }  // namespace vigilo::net
