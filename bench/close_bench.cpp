@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@ struct CloseRun {
     long threadsLeft = 0;   // the program's threads after the close, over those before it
     int recordersAlive = 0; // recorder processes still running after the close
     int heldPolls = 0;
+    int recordings = 0;     // recorders running when the close came
 };
 
 template <class Done>
@@ -78,6 +80,8 @@ CloseRun closeOnce(int polls, int recordings) {
         links += sim.roomShareLink(roomId) + "\r\n";
     }
 
+    // The recordings are written into the data directory, which the program makes at start-up.
+    std::filesystem::create_directories(dir + "/data");
     RecordingUserInterface ui;
     Endpoints endpoints;
     endpoints.account = endpoints.live = sim.baseUrl();
@@ -87,11 +91,13 @@ CloseRun closeOnce(int polls, int recordings) {
     controller->addRooms(links);
     const bool recording = waitUntil([&] { return controller->live().runningRecorders() == recordings; },
                                      std::chrono::seconds(60));
+    if (!recording) std::fprintf(stderr, "close: the recordings did not start; the log:\n%s\n", ctx->log.text().c_str());
     // From here every room request is held; the supervisor's next pass queues every offline row.
     sim.setFault(sim::kRoom, sim::Fault::Stall);
     const bool held = waitUntil([&] { return static_cast<int>(sim.openConnections()) >= polls; },
                                 std::chrono::seconds(60));
     run.heldPolls = static_cast<int>(sim.openConnections());
+    run.recordings = controller->live().runningRecorders();
     run.ready = recording && held;
     std::fprintf(stderr, "close: %d recordings of %d, %d rows, %d requests held\n",
                  controller->live().runningRecorders(), recordings, ctx->roomTable.rowCount(), run.heldPolls);
@@ -129,18 +135,21 @@ int runCloseBench(const std::vector<std::string>& args) {
     for (int i = 0; i < runs; ++i) all.push_back(closeOnce(polls, recordings));
     std::vector<double> times;
     long worstLeft = 0;
-    int fewestAlive = recordings, fewestHeld = polls;
+    int fewestAlive = recordings, fewestHeld = polls, fewestRecording = recordings;
     bool ready = true;
     for (const CloseRun& r : all) {
         times.push_back(r.seconds);
         worstLeft = std::max(worstLeft, r.threadsLeft);
         fewestAlive = std::min(fewestAlive, r.recordersAlive);
         fewestHeld = std::min(fewestHeld, r.heldPolls);
+        fewestRecording = std::min(fewestRecording, r.recordings);
         ready = ready && r.ready;
     }
     std::sort(times.begin(), times.end());
     const double median = times[times.size() / 2];
-    const std::string load = std::to_string(fewestHeld) + " polls held, " + std::to_string(recordings) + " recordings";
+    // What the close really met: the fewest held requests and running recordings of any run.
+    const std::string load = std::to_string(fewestHeld) + " polls held, " + std::to_string(fewestRecording) + " of " +
+                             std::to_string(recordings) + " recordings running";
     report("close", "close request to every thread joined, s, median of " + std::to_string(runs) + " (" + load +
                         "; range " + fixed(times.front(), 2) + "-" + fixed(times.back(), 2) + ")",
            fixed(median, 2), "<= 2", verdict(ready && median <= 2.0));

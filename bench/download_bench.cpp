@@ -1,6 +1,7 @@
 // One large video through the works monitor's own download (play address, redirect page,
 // streamed body, file renamed into place), side by side with `curl -o` of the same video, both
 // against the simulated service on loopback in a process of its own.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,9 @@ double median(std::vector<double> values) {
 
 struct Run {
     double wall = 0, cpu = 0;
+    // With the file flushed to disk after curl ends, as our download flushes its file before
+    // renaming it into place: the same work on both sides.
+    double wallSynced = 0, cpuSynced = 0;
     bool whole = false;
 };
 
@@ -80,6 +84,12 @@ Run curlRun(const std::string& url, const std::string& file, std::size_t bytes) 
     run.wall = secondsSince(start);
     run.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     run.whole = WIFEXITED(status) && WEXITSTATUS(status) == 0 && sizeIs(file, bytes);
+    const double syncCpu0 = threadCpuSeconds();
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    run.whole = run.whole && fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    run.wallSynced = secondsSince(start);
+    run.cpuSynced = run.cpu + threadCpuSeconds() - syncCpu0;
     std::filesystem::remove(file);
     return run;
 }
@@ -133,7 +143,7 @@ int runDownloadBench(const std::vector<std::string>& args) {
     WorksMonitor works(ctx);
     const std::string saved = dir + "/下载/bench/" + std::string(kPostId) + "-download.mp4";
 
-    std::vector<double> ourWall, ourCpu, curlWall, curlCpu;
+    std::vector<double> ourWall, ourCpu, curlWall, curlCpu, syncedWall, syncedCpu;
     bool whole = true;
     for (int i = 0; i < runs; ++i) {
         std::fprintf(stderr, "download: run %d of %d, %zu MB\n", i + 1, runs, megabytes);
@@ -151,6 +161,8 @@ int runDownloadBench(const std::vector<std::string>& args) {
                 const Run run = curlRun(video, dir + "/curl.mp4", bytes);
                 curlWall.push_back(run.wall);
                 curlCpu.push_back(run.cpu);
+                syncedWall.push_back(run.wallSynced);
+                syncedCpu.push_back(run.cpuSynced);
                 whole = whole && run.whole;
             }
         }
@@ -161,14 +173,20 @@ int runDownloadBench(const std::vector<std::string>& args) {
     removeTree(dir);
 
     const std::string name = "download " + std::to_string(megabytes) + " MB";
-    const double wallRatio = median(ourWall) / std::max(median(curlWall), 1e-9);
-    const double cpuRatio = median(ourCpu) / std::max(median(curlCpu), 1e-9);
+    const auto ratio = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return median(a) / std::max(median(b), 1e-9);
+    };
+    const double wallRatio = ratio(ourWall, syncedWall), cpuRatio = ratio(ourCpu, syncedCpu);
     report(name, "saved whole by both", whole ? "yes" : "no", "yes", verdict(whole));
-    report(name, "wall s, vigilo / curl -o (median of " + std::to_string(runs) + ")",
-           fixed(median(ourWall), 2) + " / " + fixed(median(curlWall), 2));
-    report(name, "CPU s, vigilo / curl -o", fixed(median(ourCpu), 2) + " / " + fixed(median(curlCpu), 2));
-    report(name, "wall ratio, vigilo / curl -o", fixed(wallRatio, 2), "<= 1.1", verdict(wallRatio <= 1.1));
-    report(name, "CPU ratio, vigilo / curl -o", fixed(cpuRatio, 2), "<= 1.1", verdict(cpuRatio <= 1.1));
+    report(name, "wall s, vigilo / curl -o + fsync / curl -o (median of " + std::to_string(runs) + ")",
+           fixed(median(ourWall), 2) + " / " + fixed(median(syncedWall), 2) + " / " + fixed(median(curlWall), 2));
+    report(name, "CPU s, vigilo / curl -o + fsync / curl -o",
+           fixed(median(ourCpu), 2) + " / " + fixed(median(syncedCpu), 2) + " / " + fixed(median(curlCpu), 2));
+    // The target holds against the same work; beside curl -o alone the flush is ours only.
+    report(name, "wall ratio, vigilo / curl -o + fsync (/ curl -o)",
+           fixed(wallRatio, 2) + " (" + fixed(ratio(ourWall, curlWall), 2) + ")", "<= 1.1", verdict(wallRatio <= 1.1));
+    report(name, "CPU ratio, vigilo / curl -o + fsync (/ curl -o)",
+           fixed(cpuRatio, 2) + " (" + fixed(ratio(ourCpu, curlCpu), 2) + ")", "<= 1.1", verdict(cpuRatio <= 1.1));
     return whole ? 0 : 1;
 }
 

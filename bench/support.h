@@ -17,6 +17,10 @@ double secondsSince(Clock::time_point start);
 // CPU seconds (user + system) of the whole process, of the calling thread.
 double processCpuSeconds();
 double threadCpuSeconds();
+// Minor page faults so far: pages the kernel had to map (and zero) on first touch. A heap that
+// is trimmed and grown again on every answer shows here, whatever the machine's load.
+long threadMinorFaults();
+long processMinorFaults();
 
 // Figures from /proc/<pid>/status (0 when unreadable); pid 0 is this process.
 long statusField(const char* field, pid_t pid = 0);  // "VmRSS", "VmHWM" in kB, "Threads"

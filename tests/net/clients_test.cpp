@@ -11,6 +11,7 @@
 
 #include "net/budget.h"
 #include "net/http.h"
+#include "net/politeness.h"
 #include "net/service.h"
 #include "test_server.h"
 #include "text/charset.h"
@@ -741,6 +742,16 @@ TEST_F(ClientTest, LargeAnswersAtOnceWaitForTheAnswerBudget) {
     for (const std::string& failure : failures) EXPECT_EQ(failure, "");
     EXPECT_LE(net::answerBudget().peak(), config.answerBudgetBytes);
     EXPECT_EQ(net::answerBudget().held(), 0u);
+}
+
+// Every client's exchange takes its turn from the budget of the host it asks, so a cap or a
+// refusal covers them all.
+TEST_F(ClientTest, EveryClientsExchangeTakesATurnFromItsHostsBudget) {
+    const std::string host = urlHost(server_.url("/echo"));
+    const std::string otherHost = "budget-test.invalid";
+    for (Client client : kAllClients) EXPECT_TRUE(sendWith(client, options("/echo")).transportOk());
+    EXPECT_GE(net::requestBudget().observedPerMinute(host), 3);
+    EXPECT_EQ(net::requestBudget().observedPerMinute(otherHost), 0);
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ protected:
         unsetenv("VIGILO_ACCOUNT_ENDPOINT");
         unsetenv("VIGILO_LIVE_ENDPOINT");
         unsetenv("VIGILO_INSECURE_TLS");
+        unsetenv("VIGILO_REQUESTS_PER_MINUTE");
     }
 };
 
@@ -174,6 +175,19 @@ TEST_F(EnvironmentTest, CertificatesAreCheckedUnlessSwitchedOffExplicitly) {
             setenv("VIGILO_INSECURE_TLS", value, 1);
         }
         EXPECT_EQ(NetConfig::fromEnvironment().insecureTls, insecure) << (value ? value : "(unset)");
+    }
+}
+
+TEST_F(EnvironmentTest, RequestCapIsAPositiveWholeNumberOrNone) {
+    const std::pair<const char*, double> cases[] = {
+        {nullptr, 0}, {"", 0}, {"600", 600}, {"0", 0}, {"-5", 0}, {"12x", 0}, {"1.5", 0}, {"99999999", 0}};
+    for (const auto& [value, cap] : cases) {
+        if (value == nullptr) {
+            unsetenv("VIGILO_REQUESTS_PER_MINUTE");
+        } else {
+            setenv("VIGILO_REQUESTS_PER_MINUTE", value, 1);
+        }
+        EXPECT_EQ(NetConfig::fromEnvironment().requestsPerMinute, cap) << (value ? value : "(unset)");
     }
 }
 

@@ -61,6 +61,14 @@ TEST(ValidUtf8, InvalidSequencesBecomeReplacementCharacters) {
         {"x\xE4\xB8", "x" + r},               // truncated: one replacement
         {"\xE4\xB8x", r + "x"},
         {"\xD6\xD0\xCE\xC4", r + r + r + r},  // GBK bytes are not UTF-8
+        // Around the eight-byte steps over ASCII: a bad byte at, before and after a step's end.
+        {"abcdefgh\xFF", "abcdefgh" + r},
+        {"abcdefg\xFF"
+         "ijklmnop",
+         "abcdefg" + r + "ijklmnop"},
+        {"0123456789abcdef中", "0123456789abcdef中"},
+        {"0123456789abcdef\xE4\xB8", "0123456789abcdef" + r},
+        {"01234567中89abcdefghij\xC0", "01234567中89abcdefghij" + r},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(toValidUtf8(c.input), c.want) << c.input;
@@ -69,9 +77,21 @@ TEST(ValidUtf8, InvalidSequencesBecomeReplacementCharacters) {
 }
 
 TEST(BodyToText, EndsAtZeroByteAndKeepsEmoji) {
-    EXPECT_EQ(bodyToText("{\"a\":\"😀\"}\0tail"s), "{\"a\":\"😀\"}");
-    EXPECT_EQ(bodyToText("\xFF\0"s), "\xEF\xBF\xBD");
-    EXPECT_EQ(bodyToText(""), "");
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"a\":\"😀\"}\0tail"s, "{\"a\":\"😀\"}"},
+        {"\xFF\0"s, "\xEF\xBF\xBD"},
+        {"", ""},
+        {"plain", "plain"},
+    };
+    for (const auto& [body, want] : cases) {
+        EXPECT_EQ(bodyToText(body), want);
+        // The view reads the same text, from the body itself whenever it was valid.
+        std::string converted;
+        const std::string_view view = bodyTextView(body, converted);
+        EXPECT_EQ(view, want);
+        const bool inBody = view.data() >= body.data() && view.data() + view.size() <= body.data() + body.size();
+        EXPECT_EQ(inBody, converted.empty()) << want;
+    }
 }
 
 TEST(DecodeUtf8OrGbk, DetectsTheEncoding) {

@@ -503,5 +503,33 @@ TEST(JsonDoc, ParseKeepingReadsTheKeptPathsAndBuildsNothingElse) {
     }
 }
 
+// What a parse keeps follows the paths given each time, not an earlier list that shares its
+// storage, its length or its start, nor one pushed out of the readers' memory by many others.
+TEST(JsonDocParseKeeping, EachListOfPathsKeepsItsOwnMembers) {
+    const std::string text = R"({"a":1,"b":2,"c":3,"d":{"e":4,"f":5}})";
+    JsonDoc doc;
+    std::vector<std::string> owned = {"a", "d.e"};
+    std::vector<std::string_view> paths(owned.begin(), owned.end());
+    ASSERT_TRUE(doc.parseKeeping(text, paths));
+    EXPECT_EQ(doc.toText(), R"({"a":1,"d":{"e":4}})");
+    // The same vectors, rewritten in place.
+    owned = {"b", "d.f"};
+    paths.assign(owned.begin(), owned.end());
+    ASSERT_TRUE(doc.parseKeeping(text, paths));
+    EXPECT_EQ(doc.toText(), R"({"b":2,"d":{"f":5}})");
+    ASSERT_TRUE(doc.parseKeeping(text, {"b", "d.f", "c"}));
+    EXPECT_EQ(doc.toText(), R"({"b":2,"c":3,"d":{"f":5}})");
+    ASSERT_TRUE(doc.parseKeeping(text, {"b"}));
+    EXPECT_EQ(doc.toText(), R"({"b":2})");
+    // Many other lists in between, then the first again.
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "x" + std::to_string(i);
+        ASSERT_TRUE(doc.parseKeeping(R"({")" + name + R"(":7,"a":1})", {name}));
+        EXPECT_EQ(doc.toText(), R"({")" + name + R"(":7})");
+    }
+    ASSERT_TRUE(doc.parseKeeping(text, {"a", "d.e"}));
+    EXPECT_EQ(doc.toText(), R"({"a":1,"d":{"e":4}})");
+}
+
 }  // namespace
 }  // namespace vigilo

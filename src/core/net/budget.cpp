@@ -1,6 +1,9 @@
 #include "net/budget.h"
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -100,6 +103,21 @@ void AnswerBudget::resetPeak() {
 AnswerBudget& answerBudget() {
     static AnswerBudget budget;
     return budget;
+}
+
+void trimFreeMemory() {
+    static std::atomic<unsigned> requests{0};
+    if (requests.fetch_add(1, std::memory_order_acq_rel) != 0) return;  // the running trim goes round again
+    for (;;) {
+        unsigned seen = requests.load(std::memory_order_acquire);
+        malloc_trim(0);
+        if (requests.compare_exchange_strong(seen, 0, std::memory_order_acq_rel)) return;
+    }
+}
+
+AnswerHold::~AnswerHold() {
+    answerBudget().release(bytes_);
+    if (bytes_ >= kLargeAnswerBytes) trimFreeMemory();
 }
 
 bool AnswerHold::growTo(std::size_t total, std::chrono::steady_clock::time_point deadline) {

@@ -33,11 +33,25 @@ private:
 
 AnswerBudget& answerBudget();
 
+// Gives the free memory of every heap back to the system. Calls that come while a trim runs
+// are served by one more round of that trim, so concurrent large answers cost one trim each
+// at most and never queue behind each other.
+void trimFreeMemory();
+
+// Holds from this size on give the heap's free memory back to the system when they go.
+inline constexpr std::size_t kLargeAnswerBytes = std::size_t{1} << 20;
+
 // The share of the budget one answer holds; released when destroyed.
+//
+// A large answer's bytes are freed by whichever poll thread read it, into that thread's heap,
+// where glibc keeps them: dozens of threads reading 8 MB answers would leave hundreds of MB
+// resident. So the last holder of a large answer trims the heap once the body is gone (the
+// hold is declared before the body it covers, and so outlives it). Small answers, every
+// ordinary poll's, never trim: growing the heap back after each would cost more than the read.
 class AnswerHold {
 public:
     AnswerHold() = default;
-    ~AnswerHold() { answerBudget().release(bytes_); }
+    ~AnswerHold();
     AnswerHold(const AnswerHold&) = delete;
     AnswerHold& operator=(const AnswerHold&) = delete;
 

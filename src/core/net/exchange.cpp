@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <malloc.h>
-
 #include <cstdio>
 #include <mutex>
 
 #include "net/http.h"
+#include "net/politeness.h"
 #include "sys/spawn.h"
 #include "sys/stop.h"
 #include "text/strings.h"
@@ -38,7 +37,6 @@ struct Global {
 };
 
 constexpr std::size_t kMaxIdleHandles = 64;
-constexpr int kOwnMappingBytes = 1 << 20;
 // Idle connections each kept handle may hold (the endpoints, a share-link host, a CDN).
 constexpr long kConnectionsPerHandle = 3;
 
@@ -55,9 +53,6 @@ void unlockShared(CURL*, curl_lock_data data, void* user) {
 Global& global() {
     static Global* g = [] {
         curl().global_init(CURL_GLOBAL_DEFAULT);
-        // Answer bodies are large and short-lived: served by their own mappings, each goes back
-        // to the system when freed, instead of staying in the heap of whichever thread read it.
-        mallopt(M_MMAP_THRESHOLD, kOwnMappingBytes);
         // A peer that closes its end must give a write error, not end the process.
         ignoreBrokenPipes();
         auto* state = new Global;
@@ -382,6 +377,15 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     if (stopRequested()) {
         out.stopped = true;
         return fail(Stage::Transfer, "stopped");
+    }
+    {
+        // Every exchange with a host shares its budget; a capped one waits for its turn here.
+        HostBudget& budget = requestBudget();
+        budget.setCap(currentNetConfig().requestsPerMinute);
+        if (!budget.acquire(urlHost(request.url))) {
+            out.stopped = true;
+            return fail(Stage::Transfer, "stopped");
+        }
     }
     Global& g = global();
     EasyHandle easy = acquireEasy();

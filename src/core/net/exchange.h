@@ -131,12 +131,14 @@ struct ExchangeOutcome {
     std::string error;         // empty on success
     long status = 0;           // status of the last response seen
     std::string headerBlock;   // last response: status line, header lines and the blank line, CR LF each
+    // The collected body's share of the answer budget. Declared before the body so it is given
+    // back after the body's memory is freed (see AnswerHold).
+    std::shared_ptr<AnswerHold> hold;
     std::string body;          // collected body of the final response
     bool requestSent = false;
     bool headersComplete = false;  // the last response's header block arrived whole
     bool bodyTooLarge = false;
     bool budgetRefused = false;    // the answer budget stayed spent
-    std::shared_ptr<AnswerHold> hold;  // the collected body's share of the answer budget
     bool headersTooLarge = false;
     bool aborted = false;          // onFinalHeaders or sink said stop
     bool stalled = false;          // no byte moved for stallSeconds

@@ -215,6 +215,11 @@ NetConfig NetConfig::fromEnvironment() {
     megabytes("VIGILO_ANSWER_BUDGET_MB", config.answerBudgetBytes);
     megabytes("VIGILO_MAX_VIDEO_MB", config.maxVideoBytes);
     megabytes("VIGILO_MIN_FREE_MB", config.minFreeBytes);
+    if (const char* text = std::getenv("VIGILO_REQUESTS_PER_MINUTE"); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const long long value = std::strtoll(text, &end, 10);
+        if (*end == '\0' && value > 0 && value <= 1000000) config.requestsPerMinute = static_cast<double>(value);
+    }
     return config;
 }
 

@@ -42,6 +42,9 @@ struct HttpRequestOptions {
 };
 
 struct HttpResult {
+    // The body's share of the process-wide answer budget, given back with the last copy.
+    // Declared first so it goes last, once the body's memory is freed (see net::AnswerHold).
+    std::shared_ptr<net::AnswerHold> answerHold;
     std::string body;              // raw body bytes
     std::string responseHeaders;   // header block, lines separated by CR LF (last response's block)
     std::string receivedCookies;   // name=value pairs joined by "; "
@@ -51,8 +54,6 @@ struct HttpResult {
     std::string text;              // native client: the decoded body text
     std::string error;             // diagnostic, empty on success
     int transportCode = 0;         // libcurl's code of a failed exchange (URL refused: 3), else 0
-    // The body's share of the process-wide answer budget, given back with the last copy.
-    std::shared_ptr<net::AnswerHold> answerHold;
     bool transportOk() const { return error.empty(); }
 };
 
@@ -89,6 +90,9 @@ struct NetConfig {
     std::size_t maxBodyBytes = std::size_t{64} << 20;  // JSON and redirect pages
     // Collected answer bytes held at once by the whole process (VIGILO_ANSWER_BUDGET_MB).
     std::size_t answerBudgetBytes = std::size_t{64} << 20;
+    // Requests a minute sent to one host by the whole program (VIGILO_REQUESTS_PER_MINUTE); a
+    // request waits for its turn. 0: no cap.
+    double requestsPerMinute = 0;
     // A video larger than this is given up (VIGILO_MAX_VIDEO_MB), and so is a download once
     // the file system of its folder has less than minFreeBytes free (VIGILO_MIN_FREE_MB).
     std::int64_t maxVideoBytes = std::int64_t{4} << 30;

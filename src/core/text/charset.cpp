@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -145,6 +147,14 @@ std::string gbkToUtf8(std::string_view gbk) {
 
 bool isValidUtf8(std::string_view bytes) {
     for (size_t i = 0; i < bytes.size();) {
+        // Answers are mostly ASCII: eight bytes at a time while none has its top bit set.
+        while (i + 8 <= bytes.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            i += 8;
+        }
+        if (i == bytes.size()) break;
         if (static_cast<unsigned char>(bytes[i]) < 0x80) {
             ++i;
             continue;
@@ -175,6 +185,14 @@ std::string toValidUtf8(std::string_view bytes) {
 std::string bodyToText(std::string_view body) {
     const size_t zero = body.find('\0');
     return toValidUtf8(zero == std::string_view::npos ? body : body.substr(0, zero));
+}
+
+std::string_view bodyTextView(std::string_view body, std::string& converted) {
+    const size_t zero = body.find('\0');
+    if (zero != std::string_view::npos) body = body.substr(0, zero);
+    if (isValidUtf8(body)) return body;
+    converted = toValidUtf8(body);
+    return converted;
 }
 
 std::string decodeUtf8OrGbk(std::string_view bytes) {

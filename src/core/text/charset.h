@@ -16,6 +16,9 @@ std::string gbkToUtf8(std::string_view gbk);
 // A response body as text: up to the first zero byte, invalid UTF-8 sequences replaced by
 // U+FFFD, everything else (emoji included) kept.
 std::string bodyToText(std::string_view body);
+// The same text without copying a body that is already valid (every service answer): a view
+// into `body`, or into `converted` when a sequence had to be replaced. Valid while both live.
+std::string_view bodyTextView(std::string_view body, std::string& converted);
 std::string toValidUtf8(std::string_view bytes);
 bool isValidUtf8(std::string_view bytes);
 
