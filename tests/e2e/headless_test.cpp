@@ -278,6 +278,14 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     // The recording was finished and collected, and it plays.
     const fs::path recording = home_ / "download" / "主播阿星.mp4";
     EXPECT_NE(out.find("recording saved: " + recording.string() + "\n"), std::string::npos) << out;
+    // vigilo.log keeps it too, with the events of the run and its end.
+    const auto logLines = stampedLines(readFile(home_ / "vigilo.log"));
+    for (const std::string& start : {"recording saved: " + recording.string(), std::string("event recording_started: "),
+                                     std::string("event recording_ended: "), std::string("event post_saved: "),
+                                     std::string("vigilo exiting: SIGINT, exit status 0")})
+        EXPECT_NE(std::find_if(logLines.begin(), logLines.end(), [&](const std::string& l) { return l.starts_with(start); }),
+                  logLines.end())
+            << start;
     const auto duration = probeDuration(recording);
     ASSERT_TRUE(duration) << recording;
     EXPECT_GT(*duration, 1.0);
