@@ -1,5 +1,6 @@
 #include "notify/testpush.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -35,6 +36,10 @@ Event testEvent() {
 std::vector<TestDelivery> sendTestEvent(const NotifyConfig& config, std::stop_token stop) {
     DeliveryPolicy policy = config.policy;
     policy.attempts = 1;
+    // Someone is waiting for the answer: a hanging command gets about the time an HTTP try gets.
+    policy.commandTimeout = std::min(
+        policy.commandTimeout,
+        std::max(std::chrono::milliseconds(policy.totalTimeoutSeconds * 1000), std::chrono::milliseconds(10000)));
     std::vector<TestDelivery> out;
     if (!config.notifyUrl.empty()) out.push_back({"ntfy", "VIGILO_NOTIFY_URL", {}, {}});
     if (!config.webhookUrl.empty()) out.push_back({"webhook", "VIGILO_WEBHOOK_URL", {}, {}});
