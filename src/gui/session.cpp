@@ -8,9 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <unistd.h>
 
 #include "app/guard.h"
+#include "app/linkfile.h"
+#include "notify/format.h"
 #include "notify/notifiers.h"
+#include "text/strings.h"
 #include "gui/desktopnotifier.h"
 #include "gui/fonts.h"
 #include "gui/handoff.h"
@@ -47,9 +51,13 @@ void GuiSession::start() {
 void GuiSession::finishStartup(const StartupResult& result) {
     finished_ = true;
     switch (result.ending) {
-        case StartupEnding::Normal:
+        case StartupEnding::Normal: {
             main_->setLinkTexts(QString::fromStdString(result.linkBox1), QString::fromStdString(result.linkBox2));
+            const auto links = [](const std::string& box) { return std::to_string(splitCrLf(toCrLf(box)).size()); };
+            controller_.context().log.record("link boxes restored: " + links(result.linkBox1) + " account links, " +
+                                             links(result.linkBox2) + " room links");
             break;
+        }
         case StartupEnding::Update: {
             // The updater takes the main window's place; it is shown first so that closing the
             // main window does not end the program.
@@ -156,12 +164,21 @@ int runGui(int argc, char** argv) {
     auto ctx = std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(),
                                             Endpoints::fromEnvironment(), ui);
     ctx->log.setFile(ctx->paths.logFile());
+    ctx->log.record("vigilo " + ownVersion() + " starting (window, pid " + std::to_string(::getpid()) +
+                    "): data directory " + ctx->paths.dataDir.string());
+    recordEvents(ctx->events, ctx->log);
     auto controller = std::make_unique<Controller>(*ctx);
     int code = 0;
     {
         std::optional<Notifiers> notifiers;
-        if (const auto config = NotifyConfig::fromEnvironment(); config.any())
-            notifiers.emplace(ctx->events, config, [&ctx = *ctx](const std::string& line) { ctx.appendLog(line); });
+        if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
+            notifiers.emplace(
+                ctx->events, config, [&ctx = *ctx](const std::string& line) { ctx.appendLog(line); },
+                [&ctx = *ctx](const std::string& line) { ctx.log.record(line); });
+            std::string names;
+            for (const auto& name : notifiers->names()) names += (names.empty() ? "" : ", ") + name;
+            ctx->log.record("events go to: " + names);
+        }
         DesktopNotifier desktop(ctx->events, QString::fromStdString(ctx->paths.dataDir.string()));
         GuiSession session(*controller, noticeUrlFromEnvironment());
         Tray tray(*controller, session.mainWindow());
@@ -180,6 +197,7 @@ int runGui(int argc, char** argv) {
     // so this takes about a second. Recorders keep running in their own sessions.
     controller->closeProgram();
     controller.reset();
+    ctx->log.record("vigilo exiting: window closed, exit status " + std::to_string(code));
     ctx.reset();
     return code;
 }

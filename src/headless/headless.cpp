@@ -35,11 +35,13 @@
 #include "app/guard.h"
 #include "app/linkfile.h"
 #include "app/paths.h"
+#include "app/record.h"
 #include "control/controller.h"
 #include "control/startup.h"
 #include "net/download.h"
 #include "notify/format.h"
 #include "notify/notifiers.h"
+#include "notify/testpush.h"
 #include "text/charset.h"
 #include "text/strings.h"
 #include "sys/stop.h"
@@ -66,9 +68,10 @@ const char* const kUsage =
     "Usage: vigilo [--headless] [OPTION]...\n"
     "Watches Douyin creators: downloads each new post's video and records live rooms.\n"
     "Without options the window opens; --headless (or any option below) runs the same\n"
-    "monitors in the terminal, printing the activity log, the events (new posts, rooms going\n"
-    "live, recordings) and message boxes; --verbose also prints the status bar and every\n"
-    "table change.\n"
+    "monitors in the terminal, printing the activity log (without the countdown, and an\n"
+    "account's report only when its counter changed), the events (new posts, rooms going\n"
+    "live, recordings), message boxes, and the program's start and exit; --verbose prints\n"
+    "every log line and also the status bar and every table change.\n"
     "\n"
     "  --headless            run without a window\n"
     "  --accounts FILE       account share links, one per line (UTF-8 or GBK), instead of\n"
@@ -83,7 +86,11 @@ const char* const kUsage =
     "                        settings.json (repeatable)\n"
     "  --record ROOM_ID      record the room again when it goes live (undoes\n"
     "                        --notify-only; repeatable)\n"
-    "  --verbose             also print the status bar and every table change\n"
+    "  --verbose             also print the status bar, every table change, the\n"
+    "                        works monitor's countdown and its unchanged reports\n"
+    "  --notify-test         send one test event to every receiver (VIGILO_NOTIFY_URL,\n"
+    "                        VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT), print whether each\n"
+    "                        got it, and exit (0: all did)\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
@@ -173,6 +180,7 @@ struct Options {
     std::optional<double> durationSeconds;
     std::optional<int> livePeriodMinutes;  // 0: passes paused
     bool verbose = false;
+    bool notifyTest = false;
     std::vector<std::string> notifyOnlyRooms;
     std::vector<std::string> recordRooms;
 };
@@ -223,6 +231,8 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             error = withValue(options.statusJson);
         } else if (name == "--verbose") {
             error = flag(options.verbose);
+        } else if (name == "--notify-test") {
+            error = flag(options.notifyTest);
         } else if (name == "--notify-only" || name == "--record") {
             std::string room;
             error = withValue(room);
@@ -464,7 +474,18 @@ private:
         logRest_ += toLf(appended);
         const auto end = logRest_.rfind('\n');
         if (end == std::string::npos) return;
-        printOut(logRest_.substr(0, end + 1));
+        if (verbose_) {
+            printOut(logRest_.substr(0, end + 1));
+        } else {
+            std::string kept;
+            for (std::size_t from = 0; from <= end;) {
+                const std::size_t lineEnd = logRest_.find('\n', from);
+                const std::string_view line(logRest_.data() + from, lineEnd - from);
+                if (filter_.keep(line)) kept.append(line).append("\n");
+                from = lineEnd + 1;
+            }
+            if (!kept.empty()) printOut(kept);
+        }
         logRest_.erase(0, end + 1);
     }
 
@@ -500,8 +521,10 @@ private:
     }
 
     // Without it, a terminal or the journal gets what a person reads: the log and the events,
-    // not the countdown ticking in a cell every second.
+    // not the countdown ticking in a cell and in the log every second, nor the same report
+    // again every cycle.
     bool verbose_ = true;
+    TerminalLogFilter filter_;
     Shadow tables_[2];
     std::string logRest_;
 };
@@ -515,6 +538,24 @@ private:
     // Their unfinished downloads go, though: nothing would ever finish those files.
     removeOpenPartFiles();
     std::_Exit(code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// --notify-test
+
+int runNotifyTest() {
+    const NotifyConfig config = NotifyConfig::fromEnvironment();
+    if (!config.any()) {
+        note("no event receiver is set: set VIGILO_NOTIFY_URL, VIGILO_WEBHOOK_URL or VIGILO_ON_EVENT");
+        return kExitNotStarted;
+    }
+    bool all = true;
+    for (const TestDelivery& delivery : sendTestEvent(config)) {
+        printOut(testDeliveryLine(delivery) + "\n");
+        all = all && delivery.report.arrived;
+    }
+    std::fflush(stdout);
+    return all ? 0 : kExitNotStarted;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -545,7 +586,8 @@ public:
     int run() {
         enterProgramDirectory(ctx_.paths);
         if (!ctx_.log.setFile(ctx_.paths.logFile())) note("cannot write " + ctx_.paths.logFile().string());
-        note("version " + ownVersion() + ", data directory " + ctx_.paths.dataDir.string());
+        say("vigilo " + ownVersion() + " starting (pid " + std::to_string(::getpid()) + "): data directory " +
+            ctx_.paths.dataDir.string());
         for (const auto& room : options_.recordRooms) {
             ctx_.settings.setNotifyOnly(room, false);
             note("room " + room + ": recorded when live");
@@ -555,10 +597,11 @@ public:
             note("room " + room + ": alerts only, no recording");
         }
         if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
-            notifiers_.emplace(ctx_.events, config, [this](const std::string& line) { ctx_.appendLog(line); });
-            std::string names;
-            for (const auto& name : notifiers_->names()) names += (names.empty() ? "" : ", ") + name;
-            note("events go to: " + names);
+            notifiers_.emplace(
+                ctx_.events, config, [this](const std::string& line) { ctx_.appendLog(line); },
+                [this](const std::string& line) { ctx_.log.record(line); });
+            for (const auto& name : notifiers_->names()) receivers_ += (receivers_.empty() ? "" : ", ") + name;
+            note("events go to: " + receivers_);
         }
         std::fflush(stderr);
         startupThread_ = std::jthread([this](std::stop_token stop) {
@@ -573,7 +616,7 @@ public:
             const int timeout = static_cast<int>(nextTimeout(now).count());
             if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
                 note(std::string("poll failed: ") + std::strerror(errno));
-                exitNow(kExitNotStarted);
+                exitAt(kExitNotStarted, "the event loop failed");
             }
             if (fds[0].revents & POLLIN) {
                 std::vector<unsigned char> signals;
@@ -590,6 +633,17 @@ public:
 
 private:
     enum class Phase { StartingUp, Running, Stopping, Closing };
+
+    // A line for the terminal and the log file both: the program's own start and end.
+    void say(const std::string& line) {
+        printOut(line + "\n");
+        ctx_.log.record(line);
+    }
+
+    [[noreturn]] void exitAt(int code, const std::string& why) {
+        say("vigilo exiting: " + why + ", exit status " + std::to_string(code));
+        exitNow(code);
+    }
 
     void push(Output::Kind kind) {
         Output event;
@@ -614,10 +668,10 @@ private:
         eventPrinter_ = ctx_.events.subscribe([this](const Event& e) {
             Output event;
             event.kind = Output::Kind::Event;
-            const std::string body = eventBody(e);
-            event.text = std::string("event ") + eventTypeName(e.type) + ": " + eventTitle(e) + (body.empty() ? "" : " — " + body);
+            event.text = eventLine(e);
             queue_.push(std::move(event));
         }, "terminal");
+        recordEvents(ctx_.events, ctx_.log);
         int index = 0;
         for (TableStore* table : {&ctx_.accountTable, &ctx_.roomTable}) {
             table->addObserver([this, index](const TableChange& change) {
@@ -648,8 +702,9 @@ private:
         ++signals_;
         if (phase_ == Phase::StartingUp) {
             // Nothing runs yet but the notice fetch; the stop ends it within about a second.
-            if (signals_ > 1) exitNow(0);
+            if (signals_ > 1) exitAt(0, std::string(name) + " again during start-up");
             note(std::string(name) + " during start-up: exiting (a second signal exits at once)");
+            exitWhy_ = std::string(name) + " during start-up";
             startupInterrupted_ = true;
             startupThread_.request_stop();
             return;
@@ -662,7 +717,7 @@ private:
         printer_.finish();
         note(std::string(name) + " while stopping: exiting now; running recorders keep recording");
         writeStatus();
-        exitNow(128 + signo);
+        exitAt(128 + signo, std::string(name) + " while stopping (recorders left running)");
     }
 
     void onStartupDone() {
@@ -675,14 +730,17 @@ private:
             case StartupEnding::Normal: break;
             case StartupEnding::Stopped:
                 note("start-up ended by the update notice");
+                exitWhy_ = "start-up ended by the update notice";
                 exitCode_ = kExitNotStarted;
                 return;
             case StartupEnding::NoVersion:
                 note("the update notice gives no version: exiting");
+                exitWhy_ = "the update notice gives no version";
                 exitCode_ = kExitNotStarted;
                 return;
             case StartupEnding::Update:
                 note("a newer build is announced; the headless mode does not update itself");
+                exitWhy_ = "a newer build is announced";
                 // One line, whatever the notice holds: a line feed in it is shown, not obeyed.
                 printErr("更新软件地址：" + visibleControls(startup_.notice.updateAddress) + "\n");
                 exitCode_ = kExitUpdate;
@@ -697,9 +755,14 @@ private:
             note("nothing to watch: put account share links into " + ctx_.paths.linkFile1().string() +
                  " (or pass --accounts FILE) and room share links into " + ctx_.paths.linkFile2().string() +
                  " (or pass --rooms FILE)");
+            exitWhy_ = "nothing to watch";
             exitCode_ = kExitNotStarted;
             return;
         }
+        const int roomLinks = static_cast<int>(splitCrLf(toCrLf(rooms)).size());
+        say("watching " + std::to_string(expectedAccounts_) + (expectedAccounts_ == 1 ? " account" : " accounts") +
+            " and " + std::to_string(roomLinks) + (roomLinks == 1 ? " room" : " rooms") +
+            (receivers_.empty() ? "; no event receiver" : "; events go to: " + receivers_));
 
         phase_ = Phase::Running;
         statusDirty_ = true;
@@ -731,6 +794,7 @@ private:
     }
 
     void beginStop(const std::string& why) {
+        exitWhy_ = why;
         phase_ = Phase::Stopping;
         worksPending_ = false;
         note(why + ": 停止录制, then closing (a second signal exits at once)");
@@ -745,9 +809,7 @@ private:
 
     void onStopDone() {
         stopThread_.join();
-        for (const auto& name : stopReport_.moved)
-            printOut("recording saved: " + (ctx_.paths.collectionDir() / name).string() + "\n");
-        for (const auto& text : stopReport_.leftOver) note("recording left in place: " + text);
+        for (const auto& line : collectionLines(ctx_.paths, stopReport_)) say(line);
         phase_ = Phase::Closing;
         controller_->closeProgram();
         // Every worker was asked to stop: the wait is about a second even with transfers
@@ -801,6 +863,7 @@ private:
         handleEvents();
         printer_.finish();
         if (phase_ != Phase::StartingUp) writeStatus();
+        say("vigilo exiting: " + exitWhy_ + ", exit status " + std::to_string(*exitCode_));
         std::fflush(stdout);
         std::fflush(stderr);
         return *exitCode_;
@@ -816,7 +879,9 @@ private:
     Printer printer_;
     std::optional<Controller> controller_;
     std::optional<Notifiers> notifiers_;
+    std::string receivers_;  // "ntfy, webhook": where the events go
     int eventPrinter_ = 0;
+    std::string exitWhy_ = "stopped";
 
     Phase phase_ = Phase::StartingUp;
     std::optional<int> exitCode_;
@@ -855,6 +920,8 @@ int runHeadless(int argc, char** argv) {
         printOut("vigilo " + ownVersion() + "\n");
         return 0;
     }
+    // Beside a running copy too: it asks the receivers, not the service.
+    if (options.notifyTest) return runNotifyTest();
 
     // Paths from the command line are taken before the program enters its own directory.
     std::string accounts, rooms;

@@ -57,6 +57,25 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
     return lines;
 }
 
+// The lines of vigilo.log without their time stamps; each must begin with a whole one.
+std::vector<std::string> stampedLines(const std::string& file) {
+    static const std::regex stamped(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}[+-]\d{2}:\d{2} (.*)$)");
+    std::vector<std::string> lines;
+    for (const std::string& line : splitCrLf(file)) {
+        if (line.empty()) continue;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, stamped)) << line;
+        if (m.size() == 2) lines.push_back(m[1]);
+    }
+    return lines;
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 class Headless : public HeadlessFixture {
 protected:
     // Every read must parse: the file is replaced whole, never seen half written.
@@ -229,7 +248,8 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
              "AccountTable row 1 added\n", "AccountTable row 1 昵称: " + account.nickname + "\n",
           "AccountTable row 1 更新了*个: 1\n", "RoomTable row 1 作者: 主播阿星\n", "RoomTable row 1 直播状态: 正在直播\n",
              "RoomTable row 1 录制状态: 正在录制\n", "RoomTable row 1 录制状态: 已停止录制\n",
-          "status: 视频监控中……\n", "status: 直播录制中……\n", "status: 直播监控停止\n"}) {
+          // Both monitors in the status bar while both run.
+          "status: 视频监控中…… 直播录制中……\n", "直播监控停止\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line;
     }
 
@@ -260,6 +280,14 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     // The recording was finished and collected, and it plays.
     const fs::path recording = home_ / "download" / "主播阿星.mp4";
     EXPECT_NE(out.find("recording saved: " + recording.string() + "\n"), std::string::npos) << out;
+    // vigilo.log keeps it too, with the events of the run and its end.
+    const auto logLines = stampedLines(readFile(home_ / "vigilo.log"));
+    for (const std::string& start : {"recording saved: " + recording.string(), std::string("event recording_started: "),
+                                     std::string("event recording_ended: "), std::string("event post_saved: "),
+                                     std::string("vigilo exiting: SIGINT, exit status 0")})
+        EXPECT_NE(std::find_if(logLines.begin(), logLines.end(), [&](const std::string& l) { return l.starts_with(start); }),
+                  logLines.end())
+            << start;
     const auto duration = probeDuration(recording);
     ASSERT_TRUE(duration) << recording;
     EXPECT_GT(*duration, 1.0);
@@ -357,13 +385,14 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     EXPECT_NE(hook.requests().at(0).body.find("安静的房间"), std::string::npos) << hook.requests().at(0).body;
     EXPECT_NE(hook.requests().at(0).body.find(roomId), std::string::npos) << hook.requests().at(0).body;
 
-    const std::string logFile = readFile(home_ / "vigilo.log");
-    ASSERT_FALSE(logFile.empty());
-    for (const std::string& line : splitCrLf(logFile)) {
-        if (!line.empty()) {
-            EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line;
-        }
-    }
+    // The file has what the terminal printed, each line with its full time; the program's
+    // start and end are in both.
+    const auto logLines = stampedLines(readFile(home_ / "vigilo.log"));
+    ASSERT_FALSE(logLines.empty());
+    for (const std::string& line : logLines) EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(logLines.front().rfind("vigilo " + ownVersion() + " starting (pid ", 0), 0u) << logLines.front();
+    EXPECT_NE(r.out.find("watching 0 accounts and 1 room; events go to: webhook\n"), std::string::npos) << r.out;
+    EXPECT_EQ(logLines.back(), "vigilo exiting: --duration reached, exit status 0");
     EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
               (std::set<std::string>{roomId, "7200000000000000055"}));
 
@@ -487,6 +516,76 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
         for (const auto& entry : fs::directory_iterator(folder))
             EXPECT_EQ(entry.path().extension(), ".mp4") << entry.path();
     }
+}
+
+// What a person reads in the terminal or the journal: no countdown, no "监控账号无更新", each
+// account's report once per change of its counter, and the program's start and exit; the file
+// keeps every cycle's report with its time.
+TEST_F(Headless, TheTerminalTellsEachChangeOnce) {
+    const sim::Account account = testAccount();
+    sim_.addAccount(account);
+    sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
+    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"}), env());
+    ASSERT_TRUE(vigilo.waitOut("：监控开始", seconds(20))) << vigilo.err();
+    const std::string report1 = account.nickname + "：有更新1条";
+    const std::string report2 = account.nickname + "：有更新2条";
+    auto inFile = [&](const std::string& line) { return countOf(readFile(home_ / "vigilo.log"), " " + line + "\r\n"); };
+    // Several cycles with each counter: the file has each report every cycle.
+    sim_.addPost(account.secUid, {"7300000000000000011", "变化一", "one"});
+    ASSERT_TRUE(waitUntil([&] { return inFile(report1) >= 3; }, seconds(30))) << vigilo.out();
+    sim_.addPost(account.secUid, {"7300000000000000012", "变化二", "two"});
+    ASSERT_TRUE(waitUntil([&] { return inFile(report2) >= 3; }, seconds(30))) << vigilo.out();
+    vigilo.signal(SIGTERM);
+    ASSERT_EQ(vigilo.waitExit(seconds(30)), 0) << vigilo.err();
+    vigilo.waitOutputClosed(seconds(2));
+    const std::string out = vigilo.out();
+
+    EXPECT_EQ(countOf(out, report1 + "\n"), 1u) << out;
+    EXPECT_EQ(countOf(out, report2 + "\n"), 1u) << out;
+    EXPECT_LT(out.find(report1), out.find(report2));
+    EXPECT_EQ(out.find("监控账号无更新"), std::string::npos) << out;
+    for (const std::string& line : nonEmptyLines(out))
+        EXPECT_FALSE(std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) << line;
+    EXPECT_EQ(out.rfind("vigilo " + ownVersion() + " starting (pid ", 0), 0u) << out;
+    EXPECT_NE(out.find("watching 1 account and 0 rooms; no event receiver\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("event post_saved: " + account.nickname + " 发布了新作品 — 变化二"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("vigilo exiting: SIGTERM, exit status 0\n")) << out;
+
+    // The file: every line stamped, the countdown left out, the events and the end in it.
+    const auto lines = stampedLines(readFile(home_ / "vigilo.log"));
+    for (const std::string& line : lines)
+        EXPECT_FALSE(std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) << line;
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.starts_with("event post_saved: "); }),
+              lines.end());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "vigilo exiting: SIGTERM, exit status 0");
+}
+
+// --notify-test beside nothing else: one line per receiver, whether it arrived, its status and
+// time; exit status 1 when one did not.
+TEST_F(Headless, NotifyTestSaysPerReceiverWhetherItArrived) {
+    sim::PushReceiver answering, closed;
+    ASSERT_TRUE(answering.start());
+    ASSERT_TRUE(closed.start());
+    const std::string closedUrl = closed.url();
+    closed.stop();
+    const RunResult r = runToEnd({kBinary, "--notify-test"},
+                                 env({{"VIGILO_WEBHOOK_URL", answering.url()}, {"VIGILO_NOTIFY_URL", closedUrl}}),
+                                 seconds(30));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const auto lines = nonEmptyLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0].rfind("ntfy (VIGILO_NOTIFY_URL): NOT arrived, ", 0), 0u) << lines[0];
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(R"(^webhook \(VIGILO_WEBHOOK_URL\): arrived, HTTP 200, \d+\.\d\d s$)")))
+        << lines[1];
+    ASSERT_EQ(answering.count(), 1u);
+    EXPECT_NE(answering.requests()[0].body.find("\"type\":\"test\""), std::string::npos);
+
+    const RunResult none = runToEnd({kBinary, "--notify-test"}, env(), seconds(30));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no event receiver is set"), std::string::npos) << none.err;
 }
 
 }  // namespace

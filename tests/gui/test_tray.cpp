@@ -47,7 +47,7 @@ private slots:
         QStringList captions;
         for (QAction* action : tray->menu()->actions())
             if (!action->isSeparator()) captions << action->text();
-        QCOMPARE(captions, (QStringList{"显示窗口", "停止录制", "退出"}));
+        QCOMPARE(captions, (QStringList{"显示窗口", "停止录制", "发送测试通知", "退出"}));
         QCOMPARE(tray->icon()->contextMenu(), tray->menu());
 
         QVERIFY(!window->isVisible());
@@ -59,6 +59,19 @@ private slots:
         QCOMPARE(closing.count(), 1);
         QVERIFY(!window->isVisible());
         QVERIFY(fx->ctx->closing);
+    }
+
+    // The test runs on a worker; its answer, one line a receiver, comes into the log.
+    void testNotificationAnswersInTheLog() {
+        qputenv("VIGILO_WEBHOOK_URL", "http://127.0.0.1:9/hook");  // nobody listens there
+        findAction(tray->menu(), "发送测试通知")->trigger();
+        qunsetenv("VIGILO_WEBHOOK_URL");
+        QTRY_VERIFY_WITH_TIMEOUT(QString::fromStdString(fx->ctx->log.text())
+                                     .contains(QStringLiteral("：测试通知 事件推送（VIGILO_WEBHOOK_URL）：未送达（无法连接，")),
+                                 20000);
+        findAction(tray->menu(), "发送测试通知")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(QString::fromStdString(fx->ctx->log.text()).contains(QStringLiteral("：测试通知：未设置接收方")),
+                                 20000);
     }
 
     void tipTellsWhetherTheMonitorsRun() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "app/events.h"
 #include "notify/format.h"
@@ -98,7 +99,11 @@ TEST(Command, HangingFailingAndMissingProgramsEachCostOneLine) {
         ASSERT_TRUE(bus.flush(60s));
         std::lock_guard lock(log.mutex);
         ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_EQ(log.lines[0], "事件命令（VIGILO_ON_EVENT） 失败：" + c.expected + "（恢复之前不再记录）\r\n");
+        // The log's time stamp first, like every other line of the window's log.
+        static const std::regex stamped(R"(^\d{2,4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}：([\s\S]*)$)");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(log.lines[0], m, stamped)) << log.lines[0];
+        EXPECT_EQ(m[1].str(), "事件命令（VIGILO_ON_EVENT） 失败：" + c.expected + "（恢复之前不再记录）\r\n");
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "app/events.h"
 #include "notify/format.h"
@@ -49,12 +50,21 @@ DeliveryPolicy quick() {
     return policy;
 }
 
+// The window's lines carry the log's time stamp like every other line; kept without it.
+std::string withoutStamp(const std::string& line) {
+    static const std::regex stamp(R"(^\d{2,4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}：)");
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(line, m, stamp)) << line;
+    return m.empty() ? line : m.suffix().str();
+}
+
 class Lines {
 public:
+    explicit Lines(bool stamped = true) : stamped_(stamped) {}
     LogLine sink() {
         return [this](const std::string& line) {
             std::lock_guard lock(mutex_);
-            lines_.push_back(line);
+            lines_.push_back(stamped_ ? withoutStamp(line) : line);
         };
     }
     std::vector<std::string> all() {
@@ -63,6 +73,7 @@ public:
     }
 
 private:
+    const bool stamped_;
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -157,29 +168,33 @@ TEST(Push, RetriesWhereTheyHelpAndLogsFailureAndRecoveryOnce) {
         PushReceiver::Mode mode;
         int status;
         std::size_t requestsPerEvent;
+        std::string reason, detail;
     };
-    for (const Case& c : {Case{"refused", PushReceiver::Mode::Refuse, 200, 0},
-                          Case{"not found", PushReceiver::Mode::Accept, 404, 1},
-                          Case{"unavailable", PushReceiver::Mode::Accept, 503, 3}}) {
+    for (const Case& c : {Case{"refused", PushReceiver::Mode::Refuse, 200, 0, "无法连接", "onnect"},
+                          Case{"not found", PushReceiver::Mode::Accept, 404, 1, "服务器返回 404", "HTTP 404"},
+                          Case{"unavailable", PushReceiver::Mode::Accept, 503, 3, "服务器返回 503", "HTTP 503"}}) {
         SCOPED_TRACE(c.name);
         PushReceiver hook;
         ASSERT_TRUE(hook.start());
         hook.setMode(c.mode);
         hook.setStatus(c.status);
         EventBus bus;
-        Lines log;
+        Lines log, record(false);
         NotifyConfig config;
         config.webhookUrl = hook.url();
         config.policy = quick();
-        Notifiers notifiers(bus, config, log.sink());
+        Notifiers notifiers(bus, config, log.sink(), record.sink());
         for (int n = 0; n < 4; ++n) bus.publish(roomLive(n));
         ASSERT_TRUE(bus.flush(120s));
         EXPECT_EQ(hook.count(), 4 * c.requestsPerEvent);
         auto lines = log.all();
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_NE(lines[0].find(c.mode == PushReceiver::Mode::Refuse ? "失败：" : "失败：HTTP " + std::to_string(c.status)),
-                  std::string::npos)
-            << lines[0];
+        // Chinese words in the window; the English detail in the log file only.
+        EXPECT_EQ(lines[0], "事件推送（VIGILO_WEBHOOK_URL） 失败：" + c.reason + "（恢复之前不再记录）\r\n");
+        const auto details = record.all();
+        ASSERT_EQ(details.size(), 1u);
+        EXPECT_EQ(details[0].rfind("事件推送（VIGILO_WEBHOOK_URL）：", 0), 0u) << details[0];
+        EXPECT_NE(details[0].find(c.detail), std::string::npos) << details[0];
 
         hook.setMode(PushReceiver::Mode::Accept);
         hook.setStatus(200);

@@ -94,7 +94,8 @@ start_program() {
   ((left > 1)) || left=1
   # The current directory is an empty one of its own, so a file written outside the data
   # directory shows there.
-  (cd "$run/cwd" && exec "$vigilo" --headless --status-json "$run/status.json" --duration "$left" \
+  # --verbose: the countdown's "0" that ends each cycle is counted below.
+  (cd "$run/cwd" && exec "$vigilo" --headless --verbose --status-json "$run/status.json" --duration "$left" \
     >"$run/vigilo.$instance.out" 2>"$run/vigilo.$instance.err") &
   vigilo_pid=$!
   echo "$(date +%s.%N) start $instance $vigilo_pid" >>"$run/schedule"

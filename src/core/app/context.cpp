@@ -143,7 +143,7 @@ AppContext::AppContext(Paths paths_, Pacing pacing_, Endpoints endpoints_, UserI
     accountRegistrationPool.setReport("queryNewAccount", report);
     roomRegistrationPool.setReport("registerRoom", report);
     roomPollPool.setReport("pollRoom", report);
-    events.setOverflowLog([this](const std::string& line) { log.appendLog(line); });
+    events.setOverflowLog([this](const std::string& line) { log.appendLog(logTimestamp() + "：" + line); });
 }
 
 AppContext::~AppContext() { stopWorkers(); }

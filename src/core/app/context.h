@@ -123,7 +123,11 @@ struct AppContext {
         buttons.setReady(true);
     }
     void appendLog(const std::string& text) { log.appendLog(text); }
-    void setStatus(const std::string& text) { status.setText(1, text); }
+    // The monitors' words ("视频监控中……", "直播录制中……", their stops) share the status bar;
+    // the live monitor's all begin with "直播".
+    void setStatus(const std::string& text) {
+        status.setMonitorText(text.starts_with("直播") ? StatusBar::Monitor::Live : StatusBar::Monitor::Works, text);
+    }
 };
 
 }  // namespace vigilo

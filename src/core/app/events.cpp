@@ -12,6 +12,7 @@ const char* eventTypeName(EventType type) {
     case EventType::RecordingStarted: return "recording_started";
     case EventType::RecordingEnded: return "recording_ended";
     case EventType::RecordingFailed: return "recording_failed";
+    case EventType::Test: return "test";
     }
     return "unknown";
 }
@@ -97,14 +98,22 @@ void EventBus::setOverflowLog(std::function<void(const std::string&)> log) {
     overflowLog_ = std::move(log);
 }
 
+void EventBus::setRecord(std::function<void(const Event&)> record) {
+    std::lock_guard lock(mutex_);
+    record_ = std::move(record);
+}
+
 void EventBus::publish(Event event) {
     std::vector<std::shared_ptr<Subscriber>> subscribers;
     std::function<void(const std::string&)> log;
+    std::function<void(const Event&)> record;
     {
         std::lock_guard lock(mutex_);
         subscribers = subscribers_;
         log = overflowLog_;
+        record = record_;
     }
+    if (record) record(event);
     std::vector<std::string> overflowed;
     for (std::size_t i = 0; i < subscribers.size(); ++i) {
         Subscriber& subscriber = *subscribers[i];

@@ -25,6 +25,7 @@ enum class EventType {
     RecordingStarted,  // nickname, roomId, file
     RecordingEnded,    // nickname, roomId, file, duration, size, reason (ended|stalled|stopped|failed)
     RecordingFailed,   // nickname, roomId, error
+    Test,              // message: sent on request to see that the receivers work
 };
 
 // The event's type as a word for JSON and logs: "post_saved", "room_live", ...
@@ -64,6 +65,10 @@ public:
     void unsubscribe(int id);
     void publish(Event event);
 
+    // Told every event as it is published, on the publishing thread and outside the bus's
+    // locks (for the log file: one line per event, whether or not a receiver keeps up). Set it
+    // before the first publish.
+    void setRecord(std::function<void(const Event&)> record);
     // Told once per overflow (from the first dropped event until the queue has emptied
     // again), outside every lock of the bus. Set it before the first publish.
     void setOverflowLog(std::function<void(const std::string& line)> log);
@@ -83,6 +88,7 @@ private:
     // when the bus goes.
     std::vector<std::shared_ptr<Subscriber>> retired_;
     std::function<void(const std::string&)> overflowLog_;
+    std::function<void(const Event&)> record_;
     int next_ = 1;
 };
 

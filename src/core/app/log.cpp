@@ -1,6 +1,8 @@
 #include "app/log.h"
 
+#include "app/record.h"
 #include "sys/file_size_signal.h"
+#include "text/timefmt.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +16,11 @@ namespace vigilo {
 
 ActivityLog::ActivityLog(std::size_t keptLines) : keptLines_(keptLines == 0 ? 1 : keptLines) {}
 
+ActivityLog::~ActivityLog() {
+    std::lock_guard lock(mutex_);
+    if (!filePending_.empty() && !file_.empty()) writeStampedLocked(filePending_);
+}
+
 void ActivityLog::appendLog(const std::string& text) {
     std::lock_guard lock(mutex_);
     const std::size_t from = text_.size();
@@ -21,7 +28,7 @@ void ActivityLog::appendLog(const std::string& text) {
     for (std::size_t at = text_.find('\n', from); at != std::string::npos; at = text_.find('\n', at + 1))
         lineEnds_.push_back(at + 1);
     trimLocked();
-    if (fd_.valid() || !file_.empty()) writeFileLocked(text);
+    if (!file_.empty()) fileAppendLocked(text);
     for (const auto& [id, observer] : observers_) {
         if (observer) observer(text);
     }
@@ -43,6 +50,42 @@ void ActivityLog::trimLocked() {
 std::string ActivityLog::text() const {
     std::lock_guard lock(mutex_);
     return text_.substr(start_);
+}
+
+void ActivityLog::record(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    if (file_.empty()) return;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + from, end - from);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) writeStampedLocked(line);
+        from = end + 1;
+    }
+}
+
+void ActivityLog::fileAppendLocked(const std::string& text) {
+    filePending_ += text;
+    std::size_t from = 0;
+    for (std::size_t end = filePending_.find('\n'); end != std::string::npos; end = filePending_.find('\n', from)) {
+        std::string_view line(filePending_.data() + from, end - from);
+        from = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Ten lines a cycle that say only that time passes.
+        if (classifyLogLine(line).kind == LogLineKind::Countdown) continue;
+        writeStampedLocked(line);
+    }
+    filePending_.erase(0, from);
+}
+
+void ActivityLog::writeStampedLocked(std::string_view line) {
+    std::string stamped = recordTimestamp();
+    stamped += ' ';
+    stamped += line;
+    stamped += "\r\n";
+    writeFileLocked(stamped);
 }
 
 bool ActivityLog::setFile(const std::filesystem::path& file, std::uintmax_t rotateBytes, int filesKept) {
@@ -102,8 +145,29 @@ void StatusBar::setText(int part, const std::string& text) {
     std::lock_guard lock(mutex_);
     if (part < 0 || part > 1) return;
     parts_[part] = text;
+    if (part == 1) {
+        monitors_[0].clear();
+        monitors_[1].clear();
+    }
+    publishLocked(part);
+}
+
+void StatusBar::setMonitorText(Monitor monitor, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    monitors_[monitor == Monitor::Works ? 0 : 1] = text;
+    std::string shown;
+    for (const auto& word : monitors_) {
+        if (word.empty()) continue;
+        if (!shown.empty()) shown += ' ';
+        shown += word;
+    }
+    parts_[1] = shown;
+    publishLocked(1);
+}
+
+void StatusBar::publishLocked(int part) {
     for (const auto& [id, observer] : observers_) {
-        if (observer) observer(part, text);
+        if (observer) observer(part, parts_[part]);
     }
 }
 

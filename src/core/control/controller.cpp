@@ -13,6 +13,13 @@ constexpr const char* kQueryLine = "：查询中，请稍后……\r\n";
 
 }  // namespace
 
+std::vector<std::string> collectionLines(const Paths& paths, const StopRecordingReport& report) {
+    std::vector<std::string> lines;
+    for (const auto& name : report.moved) lines.push_back("recording saved: " + (paths.collectionDir() / name).string());
+    for (const auto& text : report.leftOver) lines.push_back("recording left in place: " + text);
+    return lines;
+}
+
 Controller::Controller(AppContext& ctx) : ctx_(ctx), works_(ctx), live_(ctx) {}
 
 Controller::~Controller() {
@@ -109,7 +116,9 @@ void Controller::roomAddJob(const std::string& linkText) {
 
 void Controller::stopRecording() {
     if (ctx_.closing) return;
-    ctx_.startThread("stopRecording", [this] { live_.stopRecording(); });
+    ctx_.startThread("stopRecording", [this] {
+        for (const auto& line : collectionLines(ctx_.paths, live_.stopRecording())) ctx_.log.record(line);
+    });
 }
 
 void Controller::resumeRecording() {

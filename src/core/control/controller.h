@@ -12,12 +12,17 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/context.h"
 #include "live/monitor.h"
 #include "works/monitor.h"
 
 namespace vigilo {
+
+// What a "停止录制" did, one line a file: "recording saved: <path>",
+// "recording left in place: <name and why>"; for the terminal and the log file alike.
+std::vector<std::string> collectionLines(const Paths& paths, const StopRecordingReport& report);
 
 class Controller {
 public:
@@ -37,6 +42,7 @@ public:
     // The room-add job itself (blocking, on a worker thread). A newer job supersedes an older
     // one: the older stops posting and starts no supervisor.
     void roomAddJob(const std::string& linkText);
+    // Runs "停止录制" on a worker; the files collected and those left behind go to the log file.
     void stopRecording();
     // "开始录制": passes again at once, every live room recorded.
     void resumeRecording();

@@ -41,6 +41,7 @@ std::string eventTitle(const Event& event) {
     case EventType::RecordingStarted: return who + " 开始录制";
     case EventType::RecordingEnded: return who + " 录制结束";
     case EventType::RecordingFailed: return who + " 录制失败";
+    case EventType::Test: return "Vigilo 测试通知";
     }
     return who;
 }
@@ -58,8 +59,18 @@ std::string eventBody(const Event& event) {
     case EventType::RecordingEnded:
         return joined({f("file"), f("duration"), f("size"), f("reason")});
     case EventType::RecordingFailed: return f("error");
+    case EventType::Test: return f("message");
     }
     return {};
+}
+
+std::string eventLine(const Event& event) {
+    const std::string body = eventBody(event);
+    return std::string("event ") + eventTypeName(event.type) + ": " + eventTitle(event) + (body.empty() ? "" : " — " + body);
+}
+
+void recordEvents(EventBus& bus, ActivityLog& log) {
+    bus.setRecord([&log](const Event& event) { log.record(eventLine(event)); });
 }
 
 std::string eventJson(const Event& event) {

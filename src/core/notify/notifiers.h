@@ -24,7 +24,9 @@ struct NotifyConfig {
 
 class Notifiers {
 public:
-    Notifiers(EventBus& bus, const NotifyConfig& config, LogLine log);
+    // `log` gets the window's lines (a receiver failing, recovering); `record` the English
+    // detail of a failure, for the log file only.
+    Notifiers(EventBus& bus, const NotifyConfig& config, LogLine log, LogLine record = {});
     // Unsubscribes every receiver; a receiver in the middle of a try is stopped and joined.
     ~Notifiers();
     Notifiers(const Notifiers&) = delete;

@@ -24,12 +24,25 @@ struct DeliveryPolicy {
 
 using LogLine = std::function<void(const std::string& line)>;
 
+// What became of one delivery: for the person who asked for a test, and for the log.
+struct DeliveryReport {
+    bool arrived = false;
+    long status = 0;       // the HTTP status of the last try; 0 without an answer
+    int exitCode = -1;     // a command's exit code; -1 when it did not exit by itself
+    int attempts = 0;
+    std::string reason;    // short Chinese words ("服务器返回 403", "超时"); empty when it arrived
+    std::string detail;    // the English detail, for the log file
+};
+
 // Logs the first failure of a run of failures, and nothing more until a delivery succeeds:
-// a dead receiver costs one log line, not one per event.
+// a dead receiver costs one log line, not one per event. The line carries the log's time stamp
+// and a Chinese reason; the detail (curl's words, a program's output) goes to `record`, the
+// log file only.
 class FailureNote {
 public:
-    FailureNote(std::string receiver, LogLine log) : receiver_(std::move(receiver)), log_(std::move(log)) {}
-    void failed(const std::string& why);
+    FailureNote(std::string receiver, LogLine log, LogLine record = {})
+        : receiver_(std::move(receiver)), log_(std::move(log)), record_(std::move(record)) {}
+    void failed(const std::string& why, const std::string& detail = "");
     void succeeded();
     int failures() const;
 
@@ -37,6 +50,7 @@ private:
     mutable std::mutex mutex_;
     std::string receiver_;
     LogLine log_;
+    LogLine record_;
     bool failing_ = false;
     int failures_ = 0;
 };
@@ -46,9 +60,9 @@ private:
 class HttpPushReceiver {
 public:
     enum class Form { Ntfy, Webhook };
-    HttpPushReceiver(Form form, std::string url, DeliveryPolicy policy, LogLine log);
+    HttpPushReceiver(Form form, std::string url, DeliveryPolicy policy, LogLine log, LogLine record = {});
     // True when the receiver took the event (a 2xx answer), after at most policy.attempts.
-    bool deliver(const Event& event, std::stop_token stop);
+    bool deliver(const Event& event, std::stop_token stop, DeliveryReport* report = nullptr);
     int failures() const { return note_.failures(); }
 
 private:
@@ -63,9 +77,9 @@ private:
 // group) when it outlasts policy.commandTimeout.
 class CommandReceiver {
 public:
-    CommandReceiver(std::string program, DeliveryPolicy policy, LogLine log);
+    CommandReceiver(std::string program, DeliveryPolicy policy, LogLine log, LogLine record = {});
     // True when the program ran and exited with 0.
-    bool deliver(const Event& event, std::stop_token stop);
+    bool deliver(const Event& event, std::stop_token stop, DeliveryReport* report = nullptr);
     int failures() const { return note_.failures(); }
 
 private:

@@ -201,6 +201,21 @@ std::string logTimestamp() {
     return formatDateTime(t, "yyy-MM-dd ", "hh:mm:ss", false);
 }
 
+std::string recordTimestamp(std::chrono::system_clock::time_point time) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return {};
+    const long offset = local.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec,
+                  offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return buffer;
+}
+
+std::string recordTimestamp() { return recordTimestamp(wallNow()); }
+
 bool timeFormatIs12Hour(std::string_view posixTimeFormat) {
     for (size_t i = 0; i + 1 < posixTimeFormat.size(); ++i) {
         if (posixTimeFormat[i] != '%') continue;

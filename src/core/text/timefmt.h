@@ -18,6 +18,12 @@ std::string formatDateTime(const CivilTime& value, std::string_view datePicture,
 // "yyy-MM-dd " + "hh:mm:ss" of the current local time.
 std::string logTimestamp();
 
+// "2026-12-11 09:14:56+08:00": the local date and time on the 24-hour clock with the zone's
+// offset, for records read long after (the log's own stamp has neither the hour's half nor
+// the zone).
+std::string recordTimestamp(std::chrono::system_clock::time_point time);
+std::string recordTimestamp();  // of wallNow()
+
 // Seconds (10 digits, fixed UTC+8 base) or milliseconds (any other length, local zone) to
 // "yyyy-MM-dd hh:mm:ss". clockStyle 1 = 12-hour, 2 = 24-hour, else the locale's choice.
 std::string formatTimestamp(std::string_view timestamp, int clockStyle = 0);

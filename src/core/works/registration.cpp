@@ -146,8 +146,8 @@ void WorksEngine::runQuery(const std::string& secUid, std::uint64_t generation, 
                     state.failureLogged = true;
                     const bool profileFailed = !profile.ok;
                     failed = "账号首次查询失败，稍后重试：" + state.link + "（" +
-                             (profileFailed ? failureReasonZh(profile.status, profile.transportCode, profile.error)
-                                            : failureReasonZh(posts.status, posts.transportCode, posts.error)) +
+                             (profileFailed ? net::failureReasonZh(profile.status, profile.transportCode)
+                                            : net::failureReasonZh(posts.status, posts.transportCode)) +
                              "）";
                 }
             } else {
