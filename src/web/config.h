@@ -20,6 +20,8 @@ struct WebConfig {
     int freeFailures = 5;
     std::chrono::milliseconds failureDelay{500};
     std::chrono::milliseconds maxFailureDelay{8000};
+    // How long an action waits for the UI thread to take it before it is answered 503.
+    std::chrono::milliseconds uiBound{10000};
 
     bool tls() const { return !certFile.empty() && !keyFile.empty(); }
 };

@@ -78,6 +78,7 @@ const Box* child(const std::vector<Box>& boxes, const char* type) {
 
 struct Track {
     std::uint32_t timescale = 0;
+    std::uint64_t headerTime = 0;       // the samples the movie header holds itself (mdhd)
     std::uint32_t defaultDuration = 0;  // trex
     std::uint64_t fragmentTime = 0;     // sum of fragment sample durations
 };
@@ -105,9 +106,12 @@ void readMoov(const std::string& d, std::map<std::uint32_t, Track>& tracks, doub
         const std::uint32_t id = t[0] == 1 ? be32(t + 20) : be32(t + 12);
         const auto inMdia = boxesIn(d, mdia->body, mdia->end);
         const Box* mdhd = child(inMdia, "mdhd");
-        if (!mdhd || mdhd->body + 24 > mdhd->end) continue;
+        if (!mdhd || mdhd->body + 20 > mdhd->end) continue;
         const unsigned char* m = p + mdhd->body;
+        if (m[0] == 1 && mdhd->body + 32 > mdhd->end) continue;
+        // ffmpeg keeps the first fragment's samples in the movie header unless told otherwise.
         tracks[id].timescale = m[0] == 1 ? be32(m + 20) : be32(m + 12);
+        tracks[id].headerTime = m[0] == 1 ? be64(m + 24) : be32(m + 16);
     }
     if (const Box* mvex = child(top, "mvex")) {
         for (const auto& trex : boxesIn(d, mvex->body, mvex->end)) {
@@ -170,7 +174,7 @@ std::optional<double> mp4Duration(const fs::path& file) {
     Reader reader(fd.get());
     std::map<std::uint32_t, Track> tracks;
     double movieSeconds = 0;
-    bool sawMoov = false, sawMoof = false;
+    bool sawMoov = false, sawMoof = false;  // a moof before any moov is not ours to read
     std::uint64_t at = 0;
     for (int n = 0; n < kMaxBoxes && at + 8 <= fileSize; ++n) {
         unsigned char head[16];
@@ -204,8 +208,9 @@ std::optional<double> mp4Duration(const fs::path& file) {
     if (!sawMoov) return std::nullopt;
     double longest = 0;
     for (const auto& [id, track] : tracks)
-        if (track.timescale) longest = std::max(longest, static_cast<double>(track.fragmentTime) / track.timescale);
-    if (sawMoof && longest > 0) return longest;
+        if (track.timescale)
+            longest = std::max(longest, static_cast<double>(track.headerTime + track.fragmentTime) / track.timescale);
+    if (sawMoof || longest > 0) return longest > 0 ? longest : movieSeconds;
     return movieSeconds;
 }
 

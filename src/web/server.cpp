@@ -22,7 +22,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kMaxStreams = 8;
-constexpr std::chrono::seconds kUiBound{10};
 constexpr std::chrono::seconds kHeartbeat{15};
 constexpr std::chrono::hours kTicketLife{6};
 constexpr std::size_t kMaxBody = 1u << 20;
@@ -262,7 +261,7 @@ WebServer::Outcome WebServer::onUi(std::function<Outcome(Controller&)> work) {
         if (target->hub) target->hub->stateChanged();
         promise->set_value(std::move(outcome));
     });
-    const auto deadline = Clock::now() + kUiBound;
+    const auto deadline = Clock::now() + config_.uiBound;
     while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         if (stopping_ || Clock::now() > deadline) return {503, {{"error", "the program did not take the request"}}};
     }
@@ -400,6 +399,14 @@ void WebServer::serveMedia(const httplib::Request& req, httplib::Response& res) 
         res.set_header("Content-Disposition", "attachment; filename=\"" + plain + "\"");
     }
     res.set_header("Accept-Ranges", "bytes");
+    for (const auto& [first, last] : req.ranges) {
+        // A range that starts past the end is answered here; the rest are cut by the server.
+        if ((first >= 0 && static_cast<std::size_t>(first) >= size) || (first < 0 && last == 0) || size == 0) {
+            res.status = 416;
+            res.set_header("Content-Range", "bytes */" + std::to_string(size));
+            return;
+        }
+    }
     res.set_content_provider(size, "video/mp4", [in](size_t offset, size_t length, httplib::DataSink& sink) {
         char buffer[64 * 1024];
         in->clear();
