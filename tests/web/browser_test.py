@@ -7,7 +7,8 @@ accounts and rooms appear, adds a link and sees its row, presses 停止录制 an
 已停止录制, plays a collected recording in a <video> (duration > 0), and checks that the hostile
 nickname is shown as text and ran no script.
 
-Usage: browser_test.py VIGILO VIGILO_SIM. Exits 77 (skipped) when Chromium, chromedriver or
+Usage: browser_test.py VIGILO VIGILO_SIM. With VIGILO_WEB_SCREENSHOTS=DIR it also saves
+pictures of the page's two monitor tabs there. Exits 77 (skipped) when Chromium, chromedriver or
 Selenium is missing.
 """
 import os
@@ -145,6 +146,14 @@ def main():
         # Let the recording hold a few seconds of video, then 停止录制.
         time.sleep(3)
         driver.find_element(By.CSS_SELECTOR, "button[data-page=live]").click()
+        shots = os.environ.get("VIGILO_WEB_SCREENSHOTS")
+        if shots:
+            os.makedirs(shots, exist_ok=True)
+            driver.save_screenshot(os.path.join(shots, "web-live.png"))
+            driver.find_element(By.CSS_SELECTOR, "button[data-page=works]").click()
+            time.sleep(0.3)
+            driver.save_screenshot(os.path.join(shots, "web-works.png"))
+            driver.find_element(By.CSS_SELECTOR, "button[data-page=live]").click()
         driver.find_element(By.ID, "stop-recording").click()
         wait_for("已停止录制", lambda: any(r[6].strip() == "已停止录制" for r in rows("rooms")), 30)
 

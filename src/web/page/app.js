@@ -117,6 +117,7 @@ function makeRow(name, cells, index) {
     td.title = cells[i] || '';
     tr.appendChild(td);
   });
+  rowTitle(name, tr, cells);
   const extra = el('td');
   if (name === 'accounts') {
     const del = el('button', '删除');
@@ -143,6 +144,13 @@ function makeRow(name, cells, index) {
   }
   tr.appendChild(extra);
   return tr;
+}
+
+// What the hidden columns hold, as the row's tooltip.
+function rowTitle(name, tr, cells) {
+  const table = state.tables[name];
+  tr.title = table.columns.map((c, i) => (c.hidden && cells[i] ? c.title + ': ' + cells[i] : ''))
+    .filter((t) => t).join('\n');
 }
 
 function applyTableChange(change) {
@@ -173,6 +181,7 @@ function applyTableChange(change) {
       if (tr && tr.children[change.column]) {
         tr.children[change.column].textContent = change.text;
         tr.children[change.column].title = change.text;
+        if (table.columns[change.column].hidden) rowTitle(name, tr, row);
       }
       if (name === 'rooms' && change.column === 1) syncNotifyOnly();
       break;
@@ -417,5 +426,8 @@ document.addEventListener('DOMContentLoaded', () => {
     act('PUT', '/api/live/period', { minutes: Number(r.value) });
   }));
   $('refresh-recordings').addEventListener('click', loadRecordings);
+  document.querySelectorAll('input.show-all').forEach((box) => box.addEventListener('change', () => {
+    $(box.dataset.table).classList.toggle('all-columns', box.checked);
+  }));
   if (state.token) login(state.token); else showLogin('');
 });
