@@ -21,6 +21,7 @@
 
 #include "control/controller.h"
 #include "sim/simulator.h"
+#include "sim/tls_cert.h"
 #include "support/sim_support.h"
 #include "support/testdir.h"
 #include "web/recordings.h"
@@ -596,6 +597,37 @@ TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
                              "vigilo_downloads_pending 0\n", "vigilo_downloads_saved_total 0\n",
                              "# TYPE vigilo_disk_free_bytes gauge\n", "vigilo_service_refusals_total 3\n"})
         EXPECT_NE(res->body.find(line), std::string::npos) << line << "\n" << res->body;
+}
+
+TEST_F(WebTest, ServesHttpsWithTheGivenCertificateAndRefusesAnUnusableOne) {
+    const std::string cert = (dir.path() / "web.crt").string(), key = (dir.path() / "web.key").string();
+    ASSERT_TRUE(sim::writeSelfSignedCertificate(cert, key));
+    WebConfig config = loopback();
+    config.certFile = cert;
+    config.keyFile = key;
+    loop = std::make_unique<UiLoop>();
+    server = std::make_unique<WebServer>(*controller, [this](std::function<void()> call) { loop->post(std::move(call)); },
+                                         config);
+    std::string error;
+    ASSERT_TRUE(server->start(error)) << error;
+    EXPECT_EQ(server->url().rfind("https://127.0.0.1:", 0), 0u) << server->url();
+    token = testing::readBytes(dir.path() / "web-token");
+    token.pop_back();
+    httplib::SSLClient tls("127.0.0.1", server->port());
+    tls.enable_server_certificate_verification(false);
+    auto res = tls.Get("/api/state", auth());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(tls.Get("/api/state")->status, 401);
+    // Plain HTTP gets no answer from it.
+    EXPECT_FALSE(client().Get("/api/state", auth()));
+
+    WebConfig broken = loopback();
+    broken.certFile = key;  // a key where the certificate should be
+    broken.keyFile = cert;
+    WebServer refused(*controller, [](std::function<void()>) {}, broken);
+    EXPECT_FALSE(refused.start(error));
+    EXPECT_NE(error.find("certificate"), std::string::npos) << error;
 }
 
 TEST(WebAddress, ParsesPortsAndAddressesAndRefusesTheRest) {
