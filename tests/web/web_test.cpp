@@ -5,6 +5,8 @@
 #include <httplib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -628,6 +630,51 @@ TEST_F(WebTest, ServesHttpsWithTheGivenCertificateAndRefusesAnUnusableOne) {
     WebServer refused(*controller, [](std::function<void()>) {}, broken);
     EXPECT_FALSE(refused.start(error));
     EXPECT_NE(error.find("certificate"), std::string::npos) << error;
+}
+
+TEST_F(WebTest, TheHubsCopyFollowsTheTablesAndALaggingReaderIsToldToStartAgain) {
+    const int before = ctx->roomTable.appendRow();
+    ctx->roomTable.setCell(before, rcol::Owner, "已有");
+    Hub hub(*ctx);
+    hub.addReader();
+    std::uint64_t seq = 0;
+    const json first = hub.snapshot(&seq);
+    EXPECT_EQ(first["rooms"]["rows"][0][rcol::Owner], "已有");
+
+    // Writers on other threads while a reader reads: the copy ends equal to the table.
+    std::uint64_t after = seq;
+    bool lost = false;
+    std::string messages;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done && !lost) messages += hub.waitMessages(after, lost, 10ms);
+    });
+    {
+        std::vector<std::jthread> writers;
+        for (int w = 0; w < 4; ++w) {
+            writers.emplace_back([this, w] {
+                for (int i = 0; i < 200; ++i) {
+                    const int row = ctx->accountTable.appendRow();
+                    ctx->accountTable.setCell(row, acol::Nickname, std::to_string(w) + "-" + std::to_string(i));
+                    if (i % 3 == 0) ctx->accountTable.deleteRow(0);
+                }
+            });
+        }
+    }
+    done = true;
+    reader.join();
+    ASSERT_FALSE(lost);
+    const json accounts = hub.tableJson(0);
+    ASSERT_EQ(accounts["rows"].size(), static_cast<std::size_t>(ctx->accountTable.rowCount()));
+    for (int r = 0; r < ctx->accountTable.rowCount(); ++r)
+        EXPECT_EQ(accounts["rows"][r][acol::Nickname], ctx->accountTable.cell(r, acol::Nickname));
+    EXPECT_NE(messages.find("event: table\ndata: "), std::string::npos);
+
+    // More changes than the backlog keeps: the reader is told it lost track.
+    for (std::size_t i = 0; i < Hub::kBacklog + 10; ++i) ctx->roomTable.setCell(before, rcol::RecordSize, std::to_string(i));
+    hub.waitMessages(after, lost, 10ms);
+    EXPECT_TRUE(lost);
+    hub.removeReader();
 }
 
 TEST(WebAddress, ParsesPortsAndAddressesAndRefusesTheRest) {
