@@ -201,14 +201,16 @@ bool WebServer::admit(const httplib::Request& req, httplib::Response& res) {
         res.status = 405;
         return false;
     }
+    const std::string& path = req.path;
+    const bool pageFile = req.method == "GET" && (path == "/" || findPageAsset(path.substr(1)));
+    // A link elsewhere may open the page (it holds nothing); nothing else is for other sites.
+    if (pageFile) return true;
     if (req.get_header_value("Sec-Fetch-Site") == "cross-site") {
         res.status = 403;
         res.set_content("{\"error\":\"cross-site request\"}", "application/json");
         return false;
     }
-    const std::string& path = req.path;
-    const bool pageFile = req.method == "GET" && (path == "/" || findPageAsset(path.substr(1)));
-    if (pageFile || (req.method == "GET" && startsWith(path, "/media/"))) return true;
+    if (req.method == "GET" && startsWith(path, "/media/")) return true;
     return authorized(req, res);
 }
 
@@ -530,11 +532,21 @@ void WebServer::routes() {
         }
         return true;
     };
-    auto action = [this, body](std::function<Outcome(const json&, const httplib::Request&, Controller&)> work) {
+    // What an action takes from its request, copied: the call may run on the UI thread after
+    // the request has been answered (a time-out), when the request is gone.
+    struct Args {
+        std::string match;  // the path's one captured part
+        std::string key;    // the "key" query parameter
+    };
+    auto action = [this, body](std::function<Outcome(const json&, const Args&, Controller&)> work) {
         return [this, body, work](const httplib::Request& req, httplib::Response& res) {
             json in;
             if (!body(req, in, res)) return;
-            reply(res, onUi([&work, in, &req](Controller& c) { return work(in, req, c); }));
+            Args args;
+            if (req.matches.size() > 1) args.match = req.matches[1].str();
+            args.key = req.has_param("key") ? req.get_param_value("key")
+                                            : (in.contains("key") && in["key"].is_string() ? in["key"].get<std::string>() : "");
+            reply(res, onUi([work, in, args](Controller& c) { return work(in, args, c); }));
         };
     };
     auto refused = [](const std::string& why) { return Outcome{409, {{"error", why}}}; };
@@ -544,7 +556,7 @@ void WebServer::routes() {
         return in[name].get<std::string>();
     };
 
-    s.Post("/api/accounts", action([=](const json& in, const httplib::Request&, Controller& c) {
+    s.Post("/api/accounts", action([=](const json& in, const Args&, Controller& c) {
         const auto links = text(in, "links");
         const std::string mode = text(in, "mode").value_or("multi");
         if (!links || (mode != "multi" && mode != "single")) return Outcome{400, {{"error", "links (text) and mode (multi or single) expected"}}};
@@ -552,16 +564,16 @@ void WebServer::routes() {
         c.addAccounts(*links, mode == "multi");
         return done();
     }));
-    s.Post("/api/rooms", action([=](const json& in, const httplib::Request&, Controller& c) {
+    s.Post("/api/rooms", action([=](const json& in, const Args&, Controller& c) {
         const auto links = text(in, "links");
         if (!links) return Outcome{400, {{"error", "links (text) expected"}}};
         if (!c.context().buttons.state().addEnabled()) return refused("start-up has not finished");
         c.addRooms(*links);
         return done();
     }));
-    s.Delete(R"(/api/accounts/(\d{1,9}))", action([=](const json& in, const httplib::Request& req, Controller& c) {
-        const int row = static_cast<int>(textToNumber(std::string(req.matches[1])));
-        const std::string key = req.has_param("key") ? req.get_param_value("key") : text(in, "key").value_or("");
+    s.Delete(R"(/api/accounts/(\d{1,9}))", action([=](const json&, const Args& args, Controller& c) {
+        const int row = static_cast<int>(textToNumber(args.match));
+        const std::string& key = args.key;
         TableStore& table = c.context().accountTable;
         // The row must still be the one the page showed: rows move when others go.
         const auto cells = table.rowSnapshot(row);
@@ -572,26 +584,26 @@ void WebServer::routes() {
         c.deleteSelectedAccount();
         return done();
     }));
-    s.Post("/api/works/start", action([=](const json&, const httplib::Request&, Controller& c) {
+    s.Post("/api/works/start", action([=](const json&, const Args&, Controller& c) {
         if (!c.context().buttons.state().startWorksEnabled()) return refused("开始监控 is not available now");
         c.startWorksMonitor();
         return done();
     }));
-    s.Post("/api/works/stop", action([=](const json&, const httplib::Request&, Controller& c) {
+    s.Post("/api/works/stop", action([=](const json&, const Args&, Controller& c) {
         if (!c.context().buttons.state().stopWorksEnabled()) return refused("停止监控 is not available now");
         c.stopWorksMonitor();
         return done();
     }));
-    s.Post("/api/live/stop-recording", action([=](const json&, const httplib::Request&, Controller& c) {
+    s.Post("/api/live/stop-recording", action([=](const json&, const Args&, Controller& c) {
         c.stopRecording();
         return done();
     }));
-    s.Post("/api/live/start-recording", action([=](const json&, const httplib::Request&, Controller& c) {
+    s.Post("/api/live/start-recording", action([=](const json&, const Args&, Controller& c) {
         if (!c.context().started) return refused("start-up has not finished");
         c.resumeRecording();
         return done();
     }));
-    s.Put("/api/live/period", action([=](const json& in, const httplib::Request&, Controller& c) {
+    s.Put("/api/live/period", action([=](const json& in, const Args&, Controller& c) {
         if (!in.contains("minutes") || !in["minutes"].is_number_integer()) return Outcome{400, {{"error", "minutes (0, 5, 10 or 30) expected"}}};
         const int minutes = in["minutes"].get<int>();
         if (minutes != 0 && minutes != 5 && minutes != 10 && minutes != 30)
@@ -599,9 +611,9 @@ void WebServer::routes() {
         c.setLivePeriod(minutes);
         return done();
     }));
-    s.Put(R"(/api/rooms/(\d{1,32})/notify-only)", action([=](const json& in, const httplib::Request& req, Controller& c) {
+    s.Put(R"(/api/rooms/(\d{1,32})/notify-only)", action([=](const json& in, const Args& args, Controller& c) {
         if (!in.contains("on") || !in["on"].is_boolean()) return Outcome{400, {{"error", "on (true or false) expected"}}};
-        c.setNotifyOnly(req.matches[1], in["on"].get<bool>());
+        c.setNotifyOnly(args.match, in["on"].get<bool>());
         return done();
     }));
     s.Post(R"(/api/recordings/([0-9a-f]{1,64})/ticket)", [this](const httplib::Request& req, httplib::Response& res) {
