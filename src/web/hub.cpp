@@ -37,7 +37,9 @@ Hub::Hub(AppContext& ctx) : ctx_(ctx) {
         pending_[t].clear();
     }
     {
+        // Read before the hub's mutex is taken: it is a leaf, the core's locks come first.
         const std::string text = ctx_.log.text();
+        const std::string status0 = ctx_.status.text(0), status1 = ctx_.status.text(1);
         std::lock_guard lock(mutex_);
         std::size_t from = 0;
         while (from < text.size()) {
@@ -50,8 +52,8 @@ Hub::Hub(AppContext& ctx) : ctx_(ctx) {
             if (logLines_.size() > kLogLines) logLines_.pop_front();
             from = end + 1;
         }
-        status_[0] = ctx_.status.text(0);
-        status_[1] = ctx_.status.text(1);
+        status_[0] = status0;
+        status_[1] = status1;
     }
     logObserver_ = ctx_.log.addObserver([this](const std::string& appended) {
         std::lock_guard lock(mutex_);
