@@ -225,9 +225,7 @@ void MainWindow::buildRoomMenu() {
     notifyOnlyAction_ = roomMenu_->addAction(QStringLiteral("仅提醒，不录制"));
     notifyOnlyAction_->setCheckable(true);
     connect(notifyOnlyAction_, &QAction::triggered, this, [this](bool on) {
-        if (roomMenuRoomId_.empty()) return;
-        ctx_.settings.setNotifyOnly(roomMenuRoomId_, on);
-        ctx_.appendLog(roomMenuRoomId_ + (on ? "：开播时只提醒，不录制\r\n" : "：开播时录制\r\n"));
+        controller_.setNotifyOnly(roomMenuRoomId_, on);
     });
 }
 

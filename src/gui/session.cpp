@@ -24,6 +24,8 @@
 #include "gui/supportwindow.h"
 #include "gui/tray.h"
 #include "gui/updaterwindow.h"
+#include "text/timefmt.h"
+#include "web/server.h"
 
 namespace vigilo::gui {
 
@@ -188,8 +190,26 @@ int runGui(int argc, char** argv) {
             session.takeScreenshots(options.screenshotDir, add && std::string(add) == "1",
                                     wait ? std::atoi(wait) : 300);
         }
+        // The web page's actions reach the controller on this thread, as the buttons' clicks do.
+        QObject webReceiver;
+        std::unique_ptr<web::WebServer> webServer;
+        std::string webError;
+        if (const auto config = web::webConfigFromEnvironment("", webError)) {
+            const QPointer<QObject> guard(&webReceiver);
+            webServer = std::make_unique<web::WebServer>(
+                *controller, [guard](std::function<void()> call) { postToUi(guard, [call](QObject*) { call(); }); },
+                *config);
+            if (webServer->start(webError)) {
+                ctx->appendLog(logTimestamp() + "：" + webServer->startLine() + "\r\n");
+                std::fprintf(stderr, "vigilo: %s\n", webServer->startLine().c_str());
+            } else {
+                webServer.reset();
+            }
+        }
+        if (!webError.empty()) std::fprintf(stderr, "vigilo: web page: %s\n", webError.c_str());
         session.start();
         code = app.exec();
+        if (webServer) webServer->stop();
         // From here on a worker that asks the person gets no answer instead of waiting.
         ui.shutdown();
     }

@@ -20,7 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -44,8 +46,10 @@
 #include "notify/testpush.h"
 #include "text/charset.h"
 #include "text/strings.h"
+#include "text/timefmt.h"
 #include "sys/stop.h"
 #include "sys/unique_fd.h"
+#include "web/server.h"
 
 namespace vigilo {
 namespace {
@@ -91,6 +95,7 @@ const char* const kUsage =
     "  --notify-test         send one test event to every receiver (VIGILO_NOTIFY_URL,\n"
     "                        VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT), print whether each\n"
     "                        got it, and exit (0: all did)\n"
+    "  --web [ADDR:]PORT     serve the web page and its API (a bare port: 127.0.0.1)\n"
     "  --help                show this help and exit\n"
     "  --version             show the version and exit\n"
     "\n"
@@ -102,7 +107,8 @@ const char* const kUsage =
     "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
     "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE,\n"
     "VIGILO_NOTIFY_URL, VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT, VIGILO_ANSWER_BUDGET_MB,\n"
-    "VIGILO_MAX_VIDEO_MB, VIGILO_MIN_FREE_MB, VIGILO_MAX_DOWNLOADS.\n";
+    "VIGILO_MAX_VIDEO_MB, VIGILO_MIN_FREE_MB, VIGILO_MAX_DOWNLOADS, VIGILO_WEB,\n"
+    "VIGILO_WEB_CERT, VIGILO_WEB_KEY, VIGILO_WEB_HOSTS.\n";
 
 
 // Both ends close on exec, so recorders and players never inherit them.
@@ -183,6 +189,7 @@ struct Options {
     bool notifyTest = false;
     std::vector<std::string> notifyOnlyRooms;
     std::vector<std::string> recordRooms;
+    std::string web;  // empty: VIGILO_WEB decides
 };
 
 // Returns the error text, or "" when the arguments are fine.
@@ -229,6 +236,9 @@ std::string parseOptions(int argc, char** argv, Options& options) {
             error = withValue(options.roomsFile);
         } else if (name == "--status-json") {
             error = withValue(options.statusJson);
+        } else if (name == "--web") {
+            error = withValue(options.web);
+            if (error.empty() && !web::parseWebAddress(options.web, error)) error = "option --web: " + error;
         } else if (name == "--verbose") {
             error = flag(options.verbose);
         } else if (name == "--notify-test") {
@@ -302,13 +312,14 @@ std::optional<std::string> readLinkList(const fs::path& path, std::string& error
 // Events from other threads to the main thread
 
 struct Output {
-    enum class Kind { Log, Status, Table, Message, Note, Event, StartupDone, StopDone, Closed };
+    enum class Kind { Log, Status, Table, Message, Note, Event, StartupDone, StopDone, Closed, Call };
     Kind kind = Kind::Note;
     int table = 0;  // 0 AccountTable, 1 RoomTable
     TableChange change{};
     int part = 0;
     std::string text;
     std::string caption;
+    std::function<void()> call;  // Kind::Call: work handed to the main thread (the web page's actions)
 };
 
 class EventQueue {
@@ -577,6 +588,7 @@ public:
     }
 
     ~Session() {
+        web_.reset();
         ctx_.events.unsubscribe(eventPrinter_);
         notifiers_.reset();
         for (std::thread* t : {&stopThread_, &closerThread_})
@@ -603,6 +615,7 @@ public:
             for (const auto& name : notifiers_->names()) receivers_ += (receivers_.empty() ? "" : ", ") + name;
             note("events go to: " + receivers_);
         }
+        if (!startWeb()) return kExitUsage;
         std::fflush(stderr);
         startupThread_ = std::jthread([this](std::stop_token stop) {
             const ScopedStopToken installed(std::move(stop));
@@ -691,6 +704,9 @@ private:
                 case Output::Kind::StartupDone: onStartupDone(); break;
                 case Output::Kind::StopDone: onStopDone(); break;
                 case Output::Kind::Closed: onClosed(); break;
+                case Output::Kind::Call:
+                    if (event.call) event.call();
+                    break;
                 default:
                     if (printer_.print(event)) statusDirty_ = true;
             }
@@ -857,7 +873,31 @@ private:
         statusFailed_ = !ok;
     }
 
+    // The web page's actions reach the controller as events of this loop, like a click.
+    bool startWeb() {
+        std::string error;
+        const auto config = web::webConfigFromEnvironment(options_.web, error);
+        if (!config) {
+            if (error.empty()) return true;
+            note(error);
+            return false;
+        }
+        web_ = std::make_unique<web::WebServer>(*controller_, [this](std::function<void()> call) {
+            Output event;
+            event.kind = Output::Kind::Call;
+            event.call = std::move(call);
+            queue_.push(std::move(event));
+        }, *config);
+        if (!web_->start(error)) {
+            note("web page: " + error);
+            return false;
+        }
+        ctx_.appendLog(logTimestamp() + "：" + web_->startLine() + "\r\n");
+        return true;
+    }
+
     int finish() {
+        if (web_) web_->stop();
         // The last recordings' events reach the terminal and the receivers, within a bound.
         ctx_.events.flush(kEventFlushBound);
         handleEvents();
@@ -880,6 +920,7 @@ private:
     std::optional<Controller> controller_;
     std::optional<Notifiers> notifiers_;
     std::string receivers_;  // "ntfy, webhook": where the events go
+    std::unique_ptr<web::WebServer> web_;
     int eventPrinter_ = 0;
     std::string exitWhy_ = "stopped";
 

@@ -40,6 +40,9 @@ const char* kUsage =
     "  --no-streams         do not run ffmpeg; live rooms name streams that do not exist\n"
     "  --webhook-log FILE   demo: also append each event Vigilo pushes to the scenario's own\n"
     "                       webhook receiver to FILE (they are always printed)\n"
+    "  --extra-account NICKNAME\n"
+    "                       also serve an account with this nickname (for hostile names);\n"
+    "                       its share link is printed as SIM_EXTRA_ACCOUNT_LINK\n"
     "  --quiet              do not log requests\n"
     "  --help               show this text\n"
     "\n"
@@ -95,6 +98,7 @@ int main(int argc, char** argv) {
     double timeScale = 1.0;
     bool streams = true;
     bool quiet = false;
+    std::string extraNickname;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -133,6 +137,8 @@ int main(int argc, char** argv) {
             if (!value(webhookLog)) return usageError("--webhook-log needs a file");
         } else if (arg == "--no-streams") {
             streams = false;
+        } else if (arg == "--extra-account") {
+            if (!value(extraNickname)) return usageError("--extra-account needs a nickname");
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -208,6 +214,19 @@ int main(int argc, char** argv) {
     }
 
     std::string env = demo.environment(dataDir);
+    if (!extraNickname.empty()) {
+        Account extra;
+        extra.uid = "99887766554433";
+        extra.secUid = "MS4wLjABAAAAextraAccountForHostileNames";
+        extra.shortId = "99887";
+        extra.uniqueId = "extra";
+        extra.nickname = extraNickname;
+        extra.followerCount = 42;
+        extra.posts = {{"7399999999999999999", extraNickname, "extra video bytes"}};
+        sim.addAccount(extra);
+        // A share link is plain URL characters: no quoting needed.
+        env += "export SIM_EXTRA_ACCOUNT_LINK=" + sim.accountShareLink(extra.secUid) + "\n";
+    }
     if (scenario == "demo") env += "export VIGILO_WEBHOOK_URL=" + webhook.url("/demo-webhook") + "\n";
     std::fputs(env.c_str(), stdout);
     std::fflush(stdout);

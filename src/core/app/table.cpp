@@ -82,6 +82,14 @@ int TableStore::addObserver(Observer observer) {
     return id;
 }
 
+int TableStore::addObserver(Observer observer, std::vector<std::vector<std::string>>& snapshot) {
+    std::lock_guard lock(mutex_);
+    snapshot = rows_;
+    const int id = nextObserver_++;
+    observers_.emplace_back(id, std::move(observer));
+    return id;
+}
+
 void TableStore::removeObserver(int id) {
     std::lock_guard lock(mutex_);
     std::erase_if(observers_, [id](const auto& entry) { return entry.first == id; });

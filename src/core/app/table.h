@@ -56,6 +56,9 @@ public:
     // record or queue the change (never call back into the store or block).
     using Observer = std::function<void(const TableChange&)>;
     int addObserver(Observer observer);
+    // The same, with the rows as they are when the observer starts: no change is missed or
+    // seen twice by a copy built from this snapshot and the changes that follow it.
+    int addObserver(Observer observer, std::vector<std::vector<std::string>>& snapshot);
     void removeObserver(int id);
 
 private:

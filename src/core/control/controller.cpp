@@ -137,6 +137,12 @@ void Controller::playSelectedRow() {
     ctx_.startThread("playSelectedRow", [this] { live_.playSelectedRow(); });
 }
 
+void Controller::setNotifyOnly(const std::string& roomId, bool on) {
+    if (roomId.empty()) return;
+    ctx_.settings.setNotifyOnly(roomId, on);
+    ctx_.appendLog(roomId + (on ? "：开播时只提醒，不录制\r\n" : "：开播时录制\r\n"));
+}
+
 void Controller::closeProgram() {
     ctx_.closing = true;
     ctx_.worksStop = true;

@@ -49,6 +49,8 @@ public:
     // "监控周期": 5, 10 or 30 minutes between passes; 0 pauses them. Kept in the settings.
     void setLivePeriod(int minutes);
     void playSelectedRow();
+    // "仅提醒，不录制" of the room menu: the room alerts when it goes live but is not recorded.
+    void setNotifyOnly(const std::string& roomId, bool on);
     // Flags off, nothing new starts, every worker asked to stop; the pools are shut down and
     // the workers awaited on a thread of the controller. Recorders keep running. Returns at once.
     void closeProgram();

@@ -1,0 +1,22 @@
+# Writes OUTPUT: a C++ file holding the bytes of each file of FILES (a ;-list, given as
+# "a|b|c") under its base name, for web/page_assets.h. Run at build time, so an edited page
+# file is taken into the next build.
+string(REPLACE "|" ";" _files "${FILES}")
+set(_code "// Made by cmake/embed_page.cmake from src/web/page; do not edit.\n#include \"web/page_assets.h\"\n\nnamespace vigilo::web {\nnamespace {\n")
+set(_table "")
+set(_i 0)
+foreach(_f ${_files})
+  get_filename_component(_name ${_f} NAME)
+  file(READ ${_f} _hex HEX)
+  string(LENGTH "${_hex}" _len)
+  math(EXPR _size "${_len} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," _bytes "${_hex}")
+  string(APPEND _code "const char kFile${_i}[] = {${_bytes} 0};\n")
+  string(APPEND _table "    {\"${_name}\", std::string_view(kFile${_i}, ${_size})},\n")
+  math(EXPR _i "${_i} + 1")
+endforeach()
+string(APPEND _code "const PageAsset kAssets[] = {\n${_table}};\n}  // namespace\n\n")
+string(APPEND _code "const PageAsset* findPageAsset(std::string_view name) {\n    for (const auto& asset : kAssets)\n        if (asset.name == name) return &asset;\n    return nullptr;\n}\n\n}  // namespace vigilo::web\n")
+file(WRITE ${OUTPUT}.tmp "${_code}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)
