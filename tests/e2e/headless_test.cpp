@@ -487,7 +487,7 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
         std::vector<sim::Post> burst;
         for (int i = 4; i >= 1; --i) {
             const std::string id = "73100000000000000" + std::to_string(round) + std::to_string(i);
-            burst.push_back({id, "连发" + id.substr(id.size() - 2), std::string(100000 + i, static_cast<char>('a' + i)) + id});
+            burst.push_back({id, "连发" + id.substr(id.size() - 2), "FLV" + std::string(100000 + i, static_cast<char>('a' + i)) + id});
         }
         ++round;
         sim_.setVideoRate(100 * 1024);
@@ -535,9 +535,9 @@ TEST_F(Headless, TheTerminalTellsEachChangeOnce) {
     const std::string report2 = account.nickname + "：有更新2条";
     auto inFile = [&](const std::string& line) { return countOf(readFile(home_ / "vigilo.log"), " " + line + "\r\n"); };
     // Several cycles with each counter: the file has each report every cycle.
-    sim_.addPost(account.secUid, {"7300000000000000011", "变化一", "one"});
+    sim_.addPost(account.secUid, {"7300000000000000011", "变化一", "FLV one"});
     ASSERT_TRUE(waitUntil([&] { return inFile(report1) >= 3; }, seconds(30))) << vigilo.out();
-    sim_.addPost(account.secUid, {"7300000000000000012", "变化二", "two"});
+    sim_.addPost(account.secUid, {"7300000000000000012", "变化二", "FLV two"});
     ASSERT_TRUE(waitUntil([&] { return inFile(report2) >= 3; }, seconds(30))) << vigilo.out();
     vigilo.signal(SIGTERM);
     ASSERT_EQ(vigilo.waitExit(seconds(30)), 0) << vigilo.err();

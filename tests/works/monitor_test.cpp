@@ -921,7 +921,7 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
     const int row = registerOne(acc);
     std::vector<sim::Post> burst;
     for (int i = 4; i >= 1; --i)
-        burst.push_back({"780000000000000000" + std::to_string(i), "连发" + std::to_string(i), std::string(120000, char('0' + i))});
+        burst.push_back({"780000000000000000" + std::to_string(i), "连发" + std::to_string(i), "FLV" + std::string(120000, char('0' + i))});
     sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
     sim_.resetVideoPeak();
     works().pollAccount(row + 1);
@@ -941,11 +941,11 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
         accounts.emplace_back(a, registerOne(a));
     }
     sim_.resetVideoPeak();
-    for (const auto& [a, r] : accounts) sim_.addPost(a.secUid, {"79000000000000000" + a.shortId, "一条", std::string(120000, 'x') + a.shortId});
+    for (const auto& [a, r] : accounts) sim_.addPost(a.secUid, {"79000000000000000" + a.shortId, "一条", "FLV" + std::string(120000, 'x') + a.shortId});
     for (const auto& [a, r] : accounts) works().pollAccount(r + 1);
     settle();
     for (const auto& [a, r] : accounts)
-        EXPECT_EQ(readBytes(videoPath(a.nickname, "79000000000000000" + a.shortId, "一条")), std::string(120000, 'x') + a.shortId);
+        EXPECT_EQ(readBytes(videoPath(a.nickname, "79000000000000000" + a.shortId, "一条")), "FLV" + std::string(120000, 'x') + a.shortId);
     EXPECT_EQ(sim_.videoTransfers().peak, 2);
     EXPECT_TRUE(works().pendingDownloads().empty());
 }
@@ -955,7 +955,7 @@ TEST_F(WorksDownloadTest, ATricklingVideoPastItsDeadlineIsAFailedTry) {
     sim_.setVideoRate(8 * 1024);
     const sim::Account acc = makeAccount("1", "乙", 1);
     const int row = registerOne(acc);
-    const sim::Post post{"7810000000000000001", "慢", std::string(64 * 1024, 's')};
+    const sim::Post post{"7810000000000000001", "慢", "FLV" + std::string(64 * 1024, 's')};
     sim_.addPost(acc.secUid, post);
     works().pollAccount(row + 1);
     const std::string name = videoFileName(post.awemeId, post.desc);
@@ -975,7 +975,7 @@ TEST_F(WorksDownloadTest, AStopKeepsEveryUnsavedPostAndTheNextRunSavesThem) {
     const int row = registerOne(acc);
     std::vector<sim::Post> burst;
     for (int i = 3; i >= 1; --i)
-        burst.push_back({"782000000000000000" + std::to_string(i), "停" + std::to_string(i), std::string(150000, char('a' + i))});
+        burst.push_back({"782000000000000000" + std::to_string(i), "停" + std::to_string(i), "FLV" + std::string(150000, char('a' + i))});
     sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
     works().pollAccount(row + 1);
     // The whole burst is on disk before the first byte of its first video.
