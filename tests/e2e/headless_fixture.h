@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +20,26 @@ namespace vigilo::e2e {
 namespace fs = std::filesystem;
 
 inline const std::string kBinary = std::string(VIGILO_TEST_BINARY_DIR) + "/src/vigilo";
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A room on air for a minute already, its owner and ids derived from the room id's last digits.
+inline sim::Room testRoom(const std::string& roomId, const std::string& owner) {
+    sim::Room r;
+    r.roomId = roomId;
+    r.ownerId = "5500" + roomId.substr(roomId.size() - 2);
+    r.ownerNickname = owner;
+    r.ownerSecUid = "MS4wLjABAAAAroomOwner" + roomId.substr(roomId.size() - 2);
+    r.createTime = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+    return r;
+}
 
 class HeadlessFixture : public ::testing::Test {
 protected:

@@ -27,15 +27,6 @@ using std::chrono::seconds;
 
 const std::string kStopMessage = "软件因为各种原因停止更新，感谢您对本软件的支持！";
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string notice(const std::string& version, const std::string& state, const std::string& announcement,
                    const std::string& address) {
     std::string text;
@@ -107,16 +98,6 @@ sim::Account testAccount() {
     a.followerCount = 15000;
     a.posts = {{"7300000000000000001", "第一条作品", "first video bytes"}};
     return a;
-}
-
-sim::Room testRoom(const std::string& roomId, const std::string& owner) {
-    sim::Room r;
-    r.roomId = roomId;
-    r.ownerId = "5500" + roomId.substr(roomId.size() - 2);
-    r.ownerNickname = owner;
-    r.ownerSecUid = "MS4wLjABAAAAroomOwner" + roomId.substr(roomId.size() - 2);
-    r.createTime = static_cast<std::int64_t>(std::time(nullptr)) - 60;
-    return r;
 }
 
 TEST_F(Headless, OptionsAnswerOrFailWithOneLine) {

@@ -21,13 +21,6 @@ namespace {
 using std::chrono::seconds;
 
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
 // The largest resident size the process reached so far, in KiB; -1 when it cannot be read.
 long peakKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

@@ -20,29 +20,10 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::uintmax_t sizeOf(const fs::path& path) {
     std::error_code ec;
     const auto size = fs::file_size(path, ec);
     return ec ? 0 : size;
-}
-
-sim::Room liveRoom(const std::string& roomId, const std::string& owner) {
-    sim::Room r;
-    r.roomId = roomId;
-    r.ownerId = "5500" + roomId.substr(roomId.size() - 2);
-    r.ownerNickname = owner;
-    r.ownerSecUid = "MS4wLjABAAAAroomOwner" + roomId.substr(roomId.size() - 2);
-    r.createTime = static_cast<std::int64_t>(std::time(nullptr)) - 60;
-    return r;
 }
 
 class HeadlessRecorders : public HeadlessFixture {
@@ -71,7 +52,7 @@ protected:
 // the program's: --duration stops and collects only its own recording.
 TEST_F(HeadlessRecorders, AForeignFfmpegJobAndTheUsersFilesSurviveTheStop) {
     const std::string roomId = "7200000000000000101";
-    sim_.addRoom(liveRoom(roomId, "主播"));
+    sim_.addRoom(testRoom(roomId, "主播"));
     sim_.goLiveWithStream(roomId);
     writeFile(home_ / "holiday.mp4", "my holiday");
     writeFile(home_ / "empty.mp4", "");
@@ -104,8 +85,8 @@ TEST_F(HeadlessRecorders, AForeignFfmpegJobAndTheUsersFilesSurviveTheStop) {
 // recorder (known by its mark), so each show is recorded once, by the recorder of its room.
 TEST_F(HeadlessRecorders, RoomsWhoseNamesCollideKeepTheirOwnRecordersAcrossAKill) {
     const std::string idA = "7200000000000000111", idB = "7200000000000000122";
-    sim_.addRoom(liveRoom(idA, "a/b"));
-    sim_.addRoom(liveRoom(idB, "a_b"));
+    sim_.addRoom(testRoom(idA, "a/b"));
+    sim_.addRoom(testRoom(idB, "a_b"));
     sim_.goLiveWithStream(idA);
     sim_.goLiveWithStream(idB);
     writeFile(dir_ / "rooms.txt", sim_.roomShareLink(idA) + "\n" + sim_.roomShareLink(idB) + "\n");
