@@ -12,6 +12,7 @@
 #include "helpers.h"
 #include "live/monitor.h"
 #include "live/recorder.h"
+#include "sys/files.h"
 #include "live/runner.h"
 #include "text/charset.h"
 

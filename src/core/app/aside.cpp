@@ -1,7 +1,9 @@
 #include "app/aside.h"
 
+#include <cerrno>
 #include <ctime>
-#include <system_error>
+
+#include "sys/files.h"
 
 namespace vigilo {
 
@@ -14,11 +16,9 @@ std::string moveAside(const std::filesystem::path& file) {
     const std::string base = file.filename().string() + ".broken-" + stamp;
     for (int n = 1; n < 100; ++n) {
         const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
-        const std::filesystem::path target = file.parent_path() / name;
-        std::error_code ec;
-        if (std::filesystem::exists(target, ec)) continue;
-        std::filesystem::rename(file, target, ec);
-        return ec ? std::string() : name;
+        // Never over an earlier broken file: a check-then-rename could replace one.
+        if (moveWithoutReplace(file, file.parent_path() / name)) return name;
+        if (errno != EEXIST) return {};
     }
     return {};
 }

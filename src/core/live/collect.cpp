@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "live/recorder.h"
+#include "sys/files.h"
 
 namespace vigilo {
 

@@ -443,15 +443,6 @@ std::optional<double> recordedSeconds(const fs::path& file, FragmentScan& scan) 
     return scan.seconds;
 }
 
-bool moveWithoutReplace(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without the no-replace rename: a hard link fails when the target exists.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
 std::vector<std::string> recordingFilesIn(const fs::path& dir) {
     std::vector<std::string> names;
     std::error_code ec;

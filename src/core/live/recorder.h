@@ -115,8 +115,6 @@ struct FragmentScan {
 };
 std::optional<double> recordedSeconds(const std::filesystem::path& file, FragmentScan& scan);
 
-// Renames without ever replacing: false (errno EEXIST) when `to` exists.
-bool moveWithoutReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // The names of the regular files of dir (not of its sub-folders) that end in ".mp4" in any
 // letter case, sorted.

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/aside.h"
 #include "app/linkfile.h"
 #include "live/recorder.h"
 
@@ -27,21 +28,6 @@ std::int64_t nowSeconds() {
 }
 
 }  // namespace
-
-std::string moveAsideBroken(const fs::path& file) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = file.filename().string() + ".broken-" + stamp;
-    for (int n = 1; n < 100; ++n) {
-        const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
-        if (moveWithoutReplace(file, file.parent_path() / name)) return name;
-        if (errno != EEXIST) return "";
-    }
-    return "";
-}
 
 AnnouncedShows::AnnouncedShows(fs::path file, std::size_t maxShows)
     : file_(std::move(file)), maxShows_(std::max<std::size_t>(maxShows, 1)) {}
@@ -72,7 +58,7 @@ std::string AnnouncedShows::load() {
             why = "没有节目列表";
     }
     if (!why.empty()) {
-        const std::string aside = moveAsideBroken(file_);
+        const std::string aside = moveAside(file_);
         return why + (aside.empty() ? "" : "，已移到 " + aside);
     }
     std::lock_guard lock(mutex_);

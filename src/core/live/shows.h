@@ -52,8 +52,4 @@ private:
     std::mutex saveMutex_;  // one write at a time, of the newest record
 };
 
-// Moves an unreadable file aside to "<name>.broken-<local time>" (a number added when that is
-// taken); the new name, or "" when it could not be moved.
-std::string moveAsideBroken(const std::filesystem::path& file);
-
 }  // namespace vigilo
