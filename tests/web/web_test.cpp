@@ -471,7 +471,7 @@ TEST_F(WebTest, TheEventStreamStartsWithASnapshotAndCarriesEveryChange) {
     const int row = ctx->accountTable.appendRow();
     ctx->accountTable.setCell(row, acol::Nickname, "<b>新</b>\n");
     ctx->appendLog("after\r\n");
-    ctx->setStatus("状态<i>");
+    ctx->setStatus(StatusBar::Monitor::Works, "状态<i>");
     ASSERT_TRUE(waitUntil([&] { return has("event: status\n"); }));
     EXPECT_TRUE(has(R"("kind":"append")"));
     EXPECT_TRUE(has(R"("text":"<b>新</b>\n")"));

@@ -123,11 +123,8 @@ struct AppContext {
         buttons.setReady(true);
     }
     void appendLog(const std::string& text) { log.appendLog(text); }
-    // The monitors' words ("视频监控中……", "直播录制中……", their stops) share the status bar;
-    // the live monitor's all begin with "直播".
-    void setStatus(const std::string& text) {
-        status.setMonitorText(text.starts_with("直播") ? StatusBar::Monitor::Live : StatusBar::Monitor::Works, text);
-    }
+    // Each monitor has its part of the status bar, so one starting never hides the other.
+    void setStatus(StatusBar::Monitor monitor, const std::string& text) { status.setMonitorText(monitor, text); }
 };
 
 }  // namespace vigilo

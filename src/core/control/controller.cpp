@@ -31,7 +31,7 @@ Controller::~Controller() {
 
 void Controller::startWorksMonitor() {
     if (!ctx_.started || ctx_.closing) return;
-    ctx_.setStatus("视频监控中……");
+    ctx_.setStatus(StatusBar::Monitor::Works, "视频监控中……");
     ctx_.worksStop = false;
     ctx_.buttons.setWorks(false, true);
     ctx_.appendLog(logTimestamp() + "：监控开始\r\n");
@@ -61,7 +61,7 @@ void Controller::startWorksMonitor() {
 }
 
 void Controller::stopWorksMonitor() {
-    ctx_.setStatus("视频监控停止");
+    ctx_.setStatus(StatusBar::Monitor::Works, "视频监控停止");
     ctx_.appendLog(logTimestamp() + "：监控停止\r\n");
     ctx_.worksRunning = false;
     ctx_.buttons.setWorks(true, false);

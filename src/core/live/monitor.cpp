@@ -166,7 +166,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // ---- what a recorder means for its row ----
 
     void recorderStarted(const Recorder& recorder) {
-        ctx.setStatus("直播录制中……");
+        ctx.setStatus(StatusBar::Monitor::Live, "直播录制中……");
         std::lock_guard table(ctx.tableLock);
         const Room* room = roomLocked(recorder.row);
         if (room != nullptr && room->nickname == recorder.nickname)
@@ -452,7 +452,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
     StopRecordingReport stopRecording() {
         passesStopped = true;
-        ctx.setStatus("直播监控停止");
+        ctx.setStatus(StatusBar::Monitor::Live, "直播监控停止");
         // The epoch first: a recorder ending from here on leaves its row stopped, not re-polled.
         recorders.beginStop();
         supervisor.end();
