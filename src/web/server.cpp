@@ -334,6 +334,15 @@ std::string WebServer::metricsText() {
         if (file.place == "running") runningBytes += file.size;
     }
     const auto counts = hub_->counters();
+    const ServiceCounters& looks = ctx_.counters;
+    metric("vigilo_account_polls_total", "counter", "Looks at an account's profile since start.",
+           static_cast<double>(looks.accountPolls.load()));
+    metric("vigilo_account_poll_failures_total", "counter", "Account looks whose answer could not be used.",
+           static_cast<double>(looks.accountPollFailures.load()));
+    metric("vigilo_room_checks_total", "counter", "Looks at a live room since start.",
+           static_cast<double>(looks.roomChecks.load()));
+    metric("vigilo_room_check_failures_total", "counter", "Room looks whose answer held no room.",
+           static_cast<double>(looks.roomCheckFailures.load()));
     metric("vigilo_accounts", "gauge", "Rows of the account table.", ctx_.accountTable.rowCount());
     metric("vigilo_rooms", "gauge", "Rows of the room table.", ctx_.roomTable.rowCount());
     metric("vigilo_works_running", "gauge", "1 while the works monitor runs.", ctx_.worksRunning ? 1 : 0);
@@ -614,6 +623,11 @@ void WebServer::routes() {
     s.Put(R"(/api/rooms/(\d{1,32})/notify-only)", action([=](const json& in, const Args& args, Controller& c) {
         if (!in.contains("on") || !in["on"].is_boolean()) return Outcome{400, {{"error", "on (true or false) expected"}}};
         c.setNotifyOnly(args.match, in["on"].get<bool>());
+        return done();
+    }));
+    // 发送测试通知: what each receiver answered goes to the log, which the page shows.
+    s.Post("/api/notify/test", action([=](const json&, const Args&, Controller& c) {
+        c.testNotify();
         return done();
     }));
     s.Post(R"(/api/recordings/([0-9a-f]{1,64})/ticket)", [this](const httplib::Request& req, httplib::Response& res) {

@@ -583,6 +583,22 @@ TEST_F(WebTest, Mp4DurationFromFragmentsOrTheMovieHeaderAndNothingFromGarbage) {
     }
 }
 
+// 发送测试通知 from the page: the receivers are read when the button is pressed, and what each
+// answered reaches the log the page shows.
+TEST_F(WebTest, TheTestNotificationGoesToEachReceiverAndItsAnswerToTheLog) {
+    startServer();
+    EXPECT_EQ(send("POST", "/api/notify/test"), 200);
+    ASSERT_TRUE(waitUntil([&] { return getJson("/api/log")["text"].get<std::string>().find("：测试通知：未设置接收方") != std::string::npos; }));
+    ::setenv("VIGILO_ON_EVENT", "true", 1);
+    const int status = send("POST", "/api/notify/test");
+    ::unsetenv("VIGILO_ON_EVENT");
+    EXPECT_EQ(status, 200);
+    ASSERT_TRUE(waitUntil([&] {
+        return getJson("/api/log")["text"].get<std::string>().find("：测试通知 事件命令（VIGILO_ON_EVENT）：已送达（退出码 0") !=
+               std::string::npos;
+    })) << getJson("/api/log")["text"];
+}
+
 TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
     loop = std::make_unique<UiLoop>();
     server = std::make_unique<WebServer>(*controller, [this](std::function<void()> call) { loop->post(std::move(call)); },
@@ -597,7 +613,7 @@ TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->get_header_value("Content-Type").find("text/plain"), std::string::npos);
-    for (const char* line : {"vigilo_accounts 1\n", "vigilo_rooms 0\n", "vigilo_recordings_running 0\n",
+    for (const char* line : {"vigilo_accounts 1\n", "vigilo_account_polls_total 0\n", "vigilo_room_check_failures_total 0\n", "vigilo_rooms 0\n", "vigilo_recordings_running 0\n",
                              "vigilo_downloads_pending 0\n", "vigilo_downloads_saved_total 0\n",
                              "# TYPE vigilo_disk_free_bytes gauge\n", "vigilo_service_refusals_total 3\n"})
         EXPECT_NE(res->body.find(line), std::string::npos) << line << "\n" << res->body;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -71,6 +72,13 @@ private:
 
 using TableLock = std::mutex;
 
+// What the monitors asked the service and how often it failed them, for /metrics. A failed
+// look is one whose answer could not be used (no answer, an error status, no JSON).
+struct ServiceCounters {
+    std::atomic<std::uint64_t> accountPolls{0}, accountPollFailures{0};
+    std::atomic<std::uint64_t> roomChecks{0}, roomCheckFailures{0};
+};
+
 struct AppContext {
     AppContext(Paths paths, Pacing pacing, Endpoints endpoints, UserInterface& ui);
     // Stops every worker (the pools' and the group's) and joins it: a stop reaches transfers
@@ -93,6 +101,7 @@ struct AppContext {
     EventBus events;
     // Read from the data directory when the context is made.
     Settings settings;
+    ServiceCounters counters;
 
     std::atomic<bool> worksRunning{false};
     std::atomic<bool> worksStop{false};

@@ -1,6 +1,7 @@
 #include "control/controller.h"
 
 #include "app/linkfile.h"
+#include "notify/testpush.h"
 #include "sys/stop.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
@@ -200,6 +201,11 @@ void Controller::testCommand() {
 
 void Controller::copyLatestRoomId() {
     ctx_.ui.setClipboard(ctx_.roomTable.cell(ctx_.roomTable.selectedRow(), rcol::LatestRoomId));
+}
+
+void Controller::testNotify() {
+    if (ctx_.closing) return;
+    startNotifyTest(ctx_, NotifyConfig::fromEnvironment());
 }
 
 }  // namespace vigilo

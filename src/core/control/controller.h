@@ -65,6 +65,9 @@ public:
     void clearAccounts();
     void testCommand();
     void copyLatestRoomId();
+    // "发送测试通知": one test event to each receiver set in the environment, on a worker; what
+    // each answered goes to the log.
+    void testNotify();
 
 private:
     void shutDownWork();

@@ -107,7 +107,12 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         return doc;
     }
 
-    RoomAnswer fetchRoom(const std::string& roomId) { return parseRoomAnswer(fetchRoomInfo(roomId)); }
+    RoomAnswer fetchRoom(const std::string& roomId) {
+        RoomAnswer answer = parseRoomAnswer(fetchRoomInfo(roomId));
+        ++ctx.counters.roomChecks;
+        if (!answer.hasRoom) ++ctx.counters.roomCheckFailures;
+        return answer;
+    }
 
     bool notifyOnly(const std::string& roomId, const std::string& latestId) const {
         return ctx.settings.notifyOnly(roomId) || (!latestId.empty() && ctx.settings.notifyOnly(latestId));

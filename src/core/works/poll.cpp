@@ -34,6 +34,8 @@ void WorksEngine::pollKey(const std::string& secUid, std::uint64_t generation, i
     };
 
     const Profile profile = requestProfile(ctx_.endpoints, secUid);
+    ++ctx_.counters.accountPolls;
+    if (!profile.ok) ++ctx_.counters.accountPollFailures;
     std::string stored;
     {
         std::lock_guard<TableLock> lock(ctx_.tableLock);

@@ -412,6 +412,7 @@ document.addEventListener('DOMContentLoaded', () => {
     login($('login-token').value.trim());
   });
   $('logout').addEventListener('click', () => logout(''));
+  $('test-notify').addEventListener('click', () => act('POST', '/api/notify/test'));
   document.querySelectorAll('.tab').forEach((t) => t.addEventListener('click', () => showPage(t.dataset.page)));
   $('add-accounts').addEventListener('click', () => {
     const mode = document.querySelector('input[name=account-mode]:checked').value;
