@@ -5,8 +5,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <nlohmann/json.hpp>
+
 #include "control/startup.h"
 #include "httpserver.h"
+#include "sim/simulator.h"
 
 using namespace vigilo;
 
@@ -102,6 +105,51 @@ private slots:
         QCOMPARE(third.state(), QProcess::Running);
         third.kill();
         third.waitForFinished(10000);
+    }
+
+    // VIGILO_WEB in the window: the page's address is told at start, and an account added
+    // through the API shows in the window's table with what the service says of it.
+    void theWindowServesTheWebPage() {
+        setNotice("运营状态【运营中】版本号【" + QByteArray::fromStdString(ownVersion()) + "】公告栏【】");
+        sim::Simulator service;
+        QVERIFY(service.start());
+        sim::Account account;
+        account.secUid = "MS4wLjABAAAAwindowWebPage01";
+        account.uid = "5500000001";
+        account.shortId = "5501";
+        account.uniqueId = "windowweb";
+        account.nickname = "窗口网页";
+        service.addAccount(account);
+        QProcessEnvironment env = environment(runtimeDir("run-web"));
+        env.insert(QStringLiteral("VIGILO_WEB"), QStringLiteral("0"));
+        env.insert(QStringLiteral("VIGILO_ACCOUNT_ENDPOINT"), QString::fromStdString(service.baseUrl()));
+        const QString home = env.value(QStringLiteral("VIGILO_HOME"));
+        QProcess window;
+        window.setProcessEnvironment(env);
+        window.start(program(), {});
+        QString errors;
+        const QRegularExpression started(QStringLiteral("web page: http://127\\.0\\.0\\.1:(\\d+)/"));
+        QRegularExpressionMatch match;
+        QTRY_VERIFY_WITH_TIMEOUT((errors += QString::fromUtf8(window.readAllStandardError()),
+                                  (match = started.match(errors)).hasMatch()),
+                                 30000);
+        QFile tokenFile(home + QStringLiteral("/web-token"));
+        QVERIFY(tokenFile.open(QIODevice::ReadOnly));
+        const std::string token = tokenFile.readAll().trimmed().toStdString();
+        httplib::Client client("127.0.0.1", match.captured(1).toInt());
+        client.set_read_timeout(std::chrono::seconds(20));
+        const httplib::Headers auth{{"Authorization", "Bearer " + token}};
+        QCOMPARE(client.Get("/api/state")->status, 401);
+
+        // Start-up finishes after the notice; until then the add is refused as the button is off.
+        const std::string add =
+            nlohmann::json{{"links", service.accountShareLink(account.secUid)}, {"mode", "single"}}.dump();
+        QTRY_COMPARE_WITH_TIMEOUT(client.Post("/api/accounts", auth, add, "application/json")->status, 200, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(client.Get("/api/tables/accounts", auth)->body.find("窗口网页") != std::string::npos,
+                                 30000);
+        QCOMPARE(window.state(), QProcess::Running);
+        window.kill();
+        window.waitForFinished(10000);
     }
 
     void startUpEndingsThatEndTheRun_data() {
