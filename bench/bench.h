@@ -15,6 +15,8 @@ int runRecordingsBench(const std::vector<std::string>& args);
 int runLiveStreamsServer(const std::vector<std::string>& args);
 int runCloseBench(const std::vector<std::string>& args);
 int runDownloadBench(const std::vector<std::string>& args);
+// Serves the web page over tables of thousands of rows for bench/web_bench.py.
+int runWebServeBench(const std::vector<std::string>& args);
 
 // One GET on a handle the caller keeps (so its connection is reused, as any plain client
 // would); the body, or "" on failure.

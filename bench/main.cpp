@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     if (which == "live-streams") return runLiveStreamsServer(args);
     if (which == "close") return runCloseBench(args);
     if (which == "download") return runDownloadBench(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download [options]\n");
+    if (which == "web-serve") return runWebServeBench(args);
+    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download|web-serve [options]\n");
     return 2;
 }

@@ -7,10 +7,15 @@
 const TOKEN_KEY = 'vigilo-token';
 const LOG_LINES = 500;
 const EVENTS_KEPT = 200;
+// Rows shown at once: a browser lays out a table of thousands of rows in seconds, so longer
+// tables are shown a page at a time, the rest kept as data and drawn when paged to.
+const PAGE_ROWS = 200;
 
 const state = {
   token: sessionStorage.getItem(TOKEN_KEY) || '',
   tables: { accounts: null, rooms: null },
+  pages: { accounts: 0, rooms: 0 },
+  redraw: { accounts: false, rooms: false },
   notifyOnly: new Set(),
   streamAbort: null,
   stateTimer: null,
@@ -104,14 +109,52 @@ function buildTable(name, table) {
   table.columns.forEach((c) => tr.appendChild(el('th', c.title, c.hidden ? 'hidden-col' : '')));
   tr.appendChild(el('th', name === 'accounts' ? '' : '仅提醒'));
   head.appendChild(tr);
-  const body = node.tBodies[0];
+  drawRows(name);
+}
+
+function pageStart(name) {
+  const count = state.tables[name].rows.length;
+  const last = Math.max(0, Math.ceil(count / PAGE_ROWS) - 1);
+  state.pages[name] = Math.min(state.pages[name], last);
+  return state.pages[name] * PAGE_ROWS;
+}
+
+// Draws the rows of the table's current page, and the pager under it.
+function drawRows(name) {
+  state.redraw[name] = false;
+  const table = state.tables[name];
+  const body = $(name).tBodies[0];
+  const start = pageStart(name);
+  const end = Math.min(table.rows.length, start + PAGE_ROWS);
+  const rows = document.createDocumentFragment();
+  for (let i = start; i < end; i += 1) rows.appendChild(makeRow(name, table.rows[i], i));
   body.textContent = '';
-  table.rows.forEach((row, i) => body.appendChild(makeRow(name, row, i)));
+  body.appendChild(rows);
+  const pager = $(name + '-pager');
+  pager.hidden = table.rows.length <= PAGE_ROWS;
+  pager.querySelector('.where').textContent =
+    '第 ' + (table.rows.length ? start + 1 : 0) + '–' + end + ' 行，共 ' + table.rows.length + ' 行';
+  pager.querySelector('.prev').disabled = start === 0;
+  pager.querySelector('.next').disabled = end >= table.rows.length;
+}
+
+// Rows moved: the page is drawn again once the changes that came together are applied.
+function redrawSoon(name) {
+  if (state.redraw[name]) return;
+  state.redraw[name] = true;
+  setTimeout(() => { if (state.redraw[name] && state.tables[name]) drawRows(name); }, 0);
+}
+
+function turnPage(name, step) {
+  if (!state.tables[name]) return;
+  state.pages[name] = Math.max(0, state.pages[name] + step);
+  drawRows(name);
 }
 
 function makeRow(name, cells, index) {
   const table = state.tables[name];
   const tr = el('tr');
+  tr.dataset.row = String(index);
   table.columns.forEach((c, i) => {
     const td = el('td', cells[i] || '', c.hidden ? 'hidden-col' : '');
     td.title = cells[i] || '';
@@ -124,7 +167,7 @@ function makeRow(name, cells, index) {
     del.type = 'button';
     del.className = 'delete-row';
     del.addEventListener('click', () => {
-      const rowIndex = Array.prototype.indexOf.call(tr.parentNode.children, tr);
+      const rowIndex = Number(tr.dataset.row);
       const key = table.rows[rowIndex] ? table.rows[rowIndex][0] : '';
       act('DELETE', '/api/accounts/' + rowIndex + '?key=' + encodeURIComponent(key));
     });
@@ -135,7 +178,7 @@ function makeRow(name, cells, index) {
     box.className = 'notify-only';
     box.checked = state.notifyOnly.has(cells[1] || '');
     box.addEventListener('change', () => {
-      const rowIndex = Array.prototype.indexOf.call(tr.parentNode.children, tr);
+      const rowIndex = Number(tr.dataset.row);
       const roomId = table.rows[rowIndex] ? table.rows[rowIndex][1] : '';
       if (!/^\d+$/.test(roomId)) return;
       act('PUT', '/api/rooms/' + roomId + '/notify-only', { on: box.checked });
@@ -157,27 +200,25 @@ function applyTableChange(change) {
   const name = change.table;
   const table = state.tables[name];
   if (!table) return;
-  const body = $(name).tBodies[0];
   switch (change.kind) {
-    case 'append': {
-      const cells = table.columns.map(() => '');
-      table.rows.splice(change.row, 0, cells);
-      body.insertBefore(makeRow(name, cells, change.row), body.children[change.row] || null);
+    case 'append':
+      table.rows.splice(change.row, 0, table.columns.map(() => ''));
+      redrawSoon(name);
       break;
-    }
     case 'delete':
       table.rows.splice(change.row, 1);
-      if (body.children[change.row]) body.removeChild(body.children[change.row]);
+      redrawSoon(name);
       break;
     case 'clear':
       table.rows = [];
-      body.textContent = '';
+      redrawSoon(name);
       break;
     case 'cell': {
       const row = table.rows[change.row];
       if (!row) return;
       row[change.column] = change.text;
-      const tr = body.children[change.row];
+      const start = state.pages[name] * PAGE_ROWS;
+      const tr = state.redraw[name] ? null : $(name).tBodies[0].children[change.row - start];
       if (tr && tr.children[change.column]) {
         tr.children[change.column].textContent = change.text;
         tr.children[change.column].title = change.text;
@@ -317,10 +358,10 @@ function formatDuration(s) {
 function syncNotifyOnly() {
   const table = state.tables.rooms;
   if (!table) return;
-  const body = $('rooms').tBodies[0];
-  table.rows.forEach((row, i) => {
-    const box = body.children[i] && body.children[i].querySelector('input.notify-only');
-    if (box) box.checked = state.notifyOnly.has(row[1] || '');
+  $('rooms').tBodies[0].querySelectorAll('tr').forEach((tr) => {
+    const row = table.rows[Number(tr.dataset.row)];
+    const box = tr.querySelector('input.notify-only');
+    if (row && box) box.checked = state.notifyOnly.has(row[1] || '');
   });
 }
 
@@ -427,6 +468,12 @@ document.addEventListener('DOMContentLoaded', () => {
     act('PUT', '/api/live/period', { minutes: Number(r.value) });
   }));
   $('refresh-recordings').addEventListener('click', loadRecordings);
+  ['accounts', 'rooms'].forEach((name) => {
+    const pager = $(name + '-pager');
+    pager.hidden = true;
+    pager.querySelector('.prev').addEventListener('click', () => turnPage(name, -1));
+    pager.querySelector('.next').addEventListener('click', () => turnPage(name, 1));
+  });
   document.querySelectorAll('input.show-all').forEach((box) => box.addEventListener('change', () => {
     $(box.dataset.table).classList.toggle('all-columns', box.checked);
   }));
