@@ -11,60 +11,23 @@
 // monitor's does, whatever the rate.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "app/context.h"
 #include "bench.h"
 #include "control/controller.h"
+#include "sim/ui_loop.h"
 #include "support.h"
 #include "web/server.h"
 
 namespace vigilo::bench {
 
 namespace {
-
-// The UI thread of this harness: posted calls run here in order, as on the window's thread.
-class UiLoop {
-public:
-    UiLoop() : thread_([this](std::stop_token stop) { run(stop); }) {}
-    ~UiLoop() {
-        thread_.request_stop();
-        changed_.notify_all();
-    }
-    void post(std::function<void()> call) {
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(std::move(call));
-        }
-        changed_.notify_all();
-    }
-
-private:
-    void run(std::stop_token stop) {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, stop, [this] { return !calls_.empty(); });
-            if (stop.stop_requested()) return;
-            auto call = std::move(calls_.front());
-            calls_.pop_front();
-            lock.unlock();
-            call();
-            lock.lock();
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable_any changed_;
-    std::deque<std::function<void()>> calls_;
-    std::jthread thread_;
-};
 
 std::string nowMs() {
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -110,7 +73,7 @@ int runWebServeBench(const std::vector<std::string>& args) {
     auto controller = std::make_unique<Controller>(*ctx);
     fillTables(*ctx, accounts, rooms);
 
-    auto loop = std::make_unique<UiLoop>();
+    auto loop = std::make_unique<sim::UiLoop>();
     web::WebConfig config;
     auto server = std::make_unique<web::WebServer>(
         *controller, [&loop](std::function<void()> call) { loop->post(std::move(call)); }, config);

@@ -11,8 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <set>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -24,6 +22,7 @@
 #include "control/controller.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
+#include "sim/ui_loop.h"
 #include "support/sim_support.h"
 #include "support/testdir.h"
 #include "web/recordings.h"
@@ -66,42 +65,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return condition();
 }
 
-// The thread that plays the UI thread: runs what the server hands it, one call at a time, and
-// records which thread that was.
-class UiLoop {
-public:
-    UiLoop() : thread_([this](std::stop_token stop) { run(stop); }) {}
-    ~UiLoop() {
-        thread_.request_stop();
-        changed_.notify_all();
-    }
-    void post(std::function<void()> call) {
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(std::move(call));
-        }
-        changed_.notify_all();
-    }
-    std::thread::id id() const { return thread_.get_id(); }
-
-private:
-    void run(std::stop_token stop) {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, stop, [this] { return !calls_.empty(); });
-            if (stop.stop_requested()) return;
-            auto call = std::move(calls_.front());
-            calls_.pop_front();
-            lock.unlock();
-            call();
-            lock.lock();
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable_any changed_;
-    std::deque<std::function<void()>> calls_;
-    std::jthread thread_;
-};
+using sim::UiLoop;
 
 sim::Account account(const std::string& n, const std::string& nickname) {
     sim::Account a;
