@@ -48,7 +48,7 @@ TEST(Ownership, StoppingTheWorkersEndsPausesAndTransfersInFlight) {
         net::ExchangeRequest request;
         request.url = stalledUrl;
         const net::ExchangeOutcome outcome = net::performExchange(request);
-        if (outcome.stopped && outcome.error == "stopped" && !outcome.ok()) ++transfersStopped;
+        if (outcome.failure == net::FailureKind::Stopped && outcome.error == "stopped" && !outcome.ok()) ++transfersStopped;
     };
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(ctx.startThread("pause", [&] {

@@ -27,9 +27,10 @@ TEST(FailureReason, EachOutcomeHasOneKindAndShortChineseWords) {
         o.status = status;
         return o;
     };
-    auto flagged = [&](bool ExchangeOutcome::*flag, CURLcode code) {
+    // A cause the exchange saw itself, beside the code libcurl ended with.
+    auto flagged = [&](FailureKind cause, CURLcode code) {
         ExchangeOutcome o = transfer(code);
-        o.*flag = true;
+        o.failure = cause;
         return o;
     };
     ExchangeOutcome badUrl;
@@ -40,7 +41,7 @@ TEST(FailureReason, EachOutcomeHasOneKindAndShortChineseWords) {
         {"not found", answered(404), FailureKind::HttpStatus, "服务器返回 404"},
         {"server error", answered(503), FailureKind::HttpStatus, "服务器返回 503"},
         {"time-out", transfer(CURLE_OPERATION_TIMEDOUT), FailureKind::TimedOut, "超时"},
-        {"stalled", flagged(&ExchangeOutcome::stalled, CURLE_OPERATION_TIMEDOUT), FailureKind::TimedOut, "超时"},
+        {"stalled", flagged(FailureKind::Stalled, CURLE_OPERATION_TIMEDOUT), FailureKind::Stalled, "超时"},
         {"refused", transfer(CURLE_COULDNT_CONNECT), FailureKind::NoConnection, "无法连接"},
         {"no such host", transfer(CURLE_COULDNT_RESOLVE_HOST), FailureKind::NoConnection, "无法连接"},
         {"reset", transfer(CURLE_RECV_ERROR), FailureKind::NoConnection, "无法连接"},
@@ -48,11 +49,12 @@ TEST(FailureReason, EachOutcomeHasOneKindAndShortChineseWords) {
         {"certificate", transfer(CURLE_PEER_FAILED_VERIFICATION), FailureKind::Tls, "安全连接失败"},
         {"handshake", transfer(CURLE_SSL_CONNECT_ERROR), FailureKind::Tls, "安全连接失败"},
         {"short body", transfer(CURLE_PARTIAL_FILE), FailureKind::ShortBody, "内容不完整"},
-        {"too large", flagged(&ExchangeOutcome::bodyTooLarge, CURLE_WRITE_ERROR), FailureKind::TooLarge, "文件过大"},
-        {"headers too large", flagged(&ExchangeOutcome::headersTooLarge, CURLE_WRITE_ERROR), FailureKind::TooLarge,
-         "文件过大"},
-        {"stopped", flagged(&ExchangeOutcome::stopped, CURLE_ABORTED_BY_CALLBACK), FailureKind::Stopped, "已停止"},
-        {"budget", flagged(&ExchangeOutcome::budgetRefused, CURLE_WRITE_ERROR), FailureKind::Other, "请求失败"},
+        {"too large", flagged(FailureKind::TooLarge, CURLE_WRITE_ERROR), FailureKind::TooLarge, "文件过大"},
+        {"headers too large", flagged(FailureKind::HeadersTooLarge, CURLE_WRITE_ERROR),
+         FailureKind::HeadersTooLarge, "文件过大"},
+        {"stopped", flagged(FailureKind::Stopped, CURLE_ABORTED_BY_CALLBACK), FailureKind::Stopped, "已停止"},
+        {"budget", flagged(FailureKind::BudgetSpent, CURLE_WRITE_ERROR), FailureKind::BudgetSpent, "请求失败"},
+        {"aborted by the caller", flagged(FailureKind::Aborted, CURLE_WRITE_ERROR), FailureKind::Aborted, "请求失败"},
         {"refused address", badUrl, FailureKind::Other, "请求失败"},
     };
     for (const Case& c : cases) {

@@ -8,6 +8,7 @@
 
 #include "net/http.h"
 #include "net/politeness.h"
+#include "net/reason.h"
 #include "sys/spawn.h"
 #include "sys/stop.h"
 #include "text/strings.h"
@@ -159,7 +160,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         out.headerBlock.clear();
         out.body.clear();
         out.status = parseStatus(withoutLineEnd(raw));
-        out.headersComplete = false;
+        out.reached = Reached::Nothing;
         t.finalResponse = false;
         t.blankSeen = false;
         t.hasLocation = false;
@@ -171,7 +172,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 
     const std::string_view line = withoutLineEnd(raw);
     if (out.headerBlock.size() + line.size() + 2 > kMaxHeaderBlockBytes) {
-        out.headersTooLarge = true;
+        out.failure = FailureKind::HeadersTooLarge;
         return 0;
     }
     out.headerBlock.append(line);
@@ -179,7 +180,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 
     if (line.empty()) {
         t.blankSeen = true;
-        out.headersComplete = true;
+        out.reached = Reached::HeaderBlock;
         const bool redirectFollowed =
             t.request->followRedirects && out.status / 100 == 3 && t.hasLocation;
         if (out.status >= 200 && !redirectFollowed) {
@@ -190,13 +191,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
             if (!t.request->sink && t.contentLength > 0 && !decoded) {
                 const std::size_t cap = t.request->maxBodyBytes;
                 if (cap != 0 && static_cast<std::uint64_t>(t.contentLength) > cap) {
-                    out.bodyTooLarge = true;
+                    out.failure = FailureKind::TooLarge;
                     return 0;
                 }
                 if (!out.hold) out.hold = std::make_shared<AnswerHold>();
                 const auto length = static_cast<std::size_t>(t.contentLength);
                 if (!out.hold->growTo(length, std::chrono::steady_clock::now() + t.budgetWait)) {
-                    out.budgetRefused = true;
+                    out.failure = FailureKind::BudgetSpent;
                     return 0;
                 }
                 t.lastActivity = std::chrono::steady_clock::now();
@@ -204,7 +205,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
             }
             if (t.request->onFinalHeaders &&
                 !t.request->onFinalHeaders(out.status, t.contentLength, t.hasContentEncoding)) {
-                out.aborted = true;
+                out.failure = FailureKind::Aborted;
                 return 0;
             }
         }
@@ -242,13 +243,13 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     if (!t.finalResponse) return length;  // the page of a redirect being followed
     if (t.request->sink) {
         if (t.request->sink(data, length)) return length;
-        out.aborted = true;
+        out.failure = FailureKind::Aborted;
         return 0;
     }
     const std::size_t cap = t.request->maxBodyBytes;
     const std::size_t needed = out.body.size() + length;
     if (cap != 0 && needed > cap) {
-        out.bodyTooLarge = true;
+        out.failure = FailureKind::TooLarge;
         return 0;
     }
     if (!out.hold) out.hold = std::make_shared<AnswerHold>();
@@ -257,7 +258,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
         std::size_t want = std::max({needed, out.hold->bytes() * 2, kFirstAnswerHold});
         if (cap != 0) want = std::min(want, cap);
         if (!out.hold->growTo(want, std::chrono::steady_clock::now() + t.budgetWait)) {
-            out.budgetRefused = true;
+            out.failure = FailureKind::BudgetSpent;
             return 0;
         }
         t.lastActivity = std::chrono::steady_clock::now();
@@ -276,7 +277,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto& t = *static_cast<Transfer*>(user);
     if (stopRequested()) {
-        t.outcome->stopped = true;
+        t.outcome->failure = FailureKind::Stopped;
         return 1;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -295,7 +296,7 @@ int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
         return 0;
     }
     if (now - t.lastActivity >= t.stallLimit) {
-        t.outcome->stalled = true;
+        t.outcome->failure = FailureKind::Stalled;
         return 1;
     }
     return 0;
@@ -369,13 +370,15 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     ExchangeOutcome out;
     auto fail = [&](Stage stage, std::string why) {
         out.failedStage = stage;
+        if (out.failure == FailureKind::None)
+            out.failure = stage == Stage::Transfer ? transferFailureKind(out.code) : FailureKind::Other;
         out.error = std::move(why);
         return out;
     };
 
     if (curlApi() == nullptr) return fail(Stage::Init, "libcurl is not available: " + curlLoadError());
     if (stopRequested()) {
-        out.stopped = true;
+        out.failure = FailureKind::Stopped;
         return fail(Stage::Transfer, "stopped");
     }
     {
@@ -383,7 +386,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         HostBudget& budget = requestBudget();
         budget.setCap(currentNetConfig().requestsPerMinute);
         if (!budget.acquire(urlHost(request.url))) {
-            out.stopped = true;
+            out.failure = FailureKind::Stopped;
             return fail(Stage::Transfer, "stopped");
         }
     }
@@ -530,29 +533,30 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     const CURLcode code = curl().easy_perform(h);
     out.code = code;
     curl_off_t requestSize = 0;
-    if (curl().easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestSize) == CURLE_OK && requestSize > 0) {
-        out.requestSent = true;
+    if (curl().easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestSize) == CURLE_OK && requestSize > 0 &&
+        out.reached == Reached::Nothing) {
+        out.reached = Reached::RequestSent;
     }
     long status = 0;
     if (curl().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status != 0) out.status = status;
 
     if (code != CURLE_OK) {
         std::string why = curl().easy_strerror(code);
-        if (out.stopped) {
-            why = "stopped";
-        } else if (out.stalled) {
-            why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
-        } else if (out.bodyTooLarge) {
-            why = "answer body larger than the limit";
-        } else if (out.budgetRefused) {
-            why = "too many large answers held at once";
-        } else if (out.headersTooLarge) {
-            why = "answer header block larger than the limit";
-        } else if (errorBuffer[0] != '\0') {
-            why += ": ";
-            why += errorBuffer;
+        switch (out.failure) {
+            case FailureKind::Stopped: why = "stopped"; break;
+            case FailureKind::Stalled:
+                why = "no data for " + std::to_string(transfer.stallLimit.count() / 1000) + " s";
+                break;
+            case FailureKind::TooLarge: why = "answer body larger than the limit"; break;
+            case FailureKind::BudgetSpent: why = "too many large answers held at once"; break;
+            case FailureKind::HeadersTooLarge: why = "answer header block larger than the limit"; break;
+            default:
+                if (errorBuffer[0] != '\0') {
+                    why += ": ";
+                    why += errorBuffer;
+                }
         }
-        if (out.bodyTooLarge || out.budgetRefused) {
+        if (out.failure == FailureKind::TooLarge || out.failure == FailureKind::BudgetSpent) {
             std::string().swap(out.body);
             out.hold.reset();
         }

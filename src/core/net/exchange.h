@@ -125,24 +125,47 @@ struct ExchangeRequest {
     std::function<bool(const char* data, std::size_t size)> sink;
 };
 
+// Why an exchange (or the save of what it brought) failed, as one kind; the detail in words
+// (curl's text, the limit passed) goes beside it. The Chinese reasons of the log are mapped from
+// it (net/reason.h).
+enum class FailureKind {
+    None,             // it worked
+    TimedOut,         // no answer, or no byte, within the time allowed
+    Stalled,          // no byte moved for the stall limit (told as a time-out)
+    NoConnection,     // the host could not be found, reached, or the connection broke
+    Tls,              // the secure connection or the certificate failed
+    HttpStatus,       // the server answered with an error status (the status goes beside it)
+    NotVideo,         // a page came back where a video was expected
+    ShortBody,        // the answer ended before the length it announced
+    DiskFull,         // nothing more could be written
+    TooLarge,         // the body is larger than the limit allows
+    HeadersTooLarge,  // the header block is larger than the limit allows
+    BudgetSpent,      // the answer budget stayed spent: too many large answers held at once
+    Aborted,          // the caller's header check or sink said stop
+    Stopped,          // the program's owner asked the work to stop
+    Other,            // anything else (a refused address, a set-up that failed, …)
+};
+
+// How far an exchange got before it ended: what a caller needs to tell a refused request from
+// an answer cut short.
+enum class Reached {
+    Nothing,      // no request went out
+    RequestSent,  // the request went out; no whole header block came back
+    HeaderBlock,  // the last response's header block arrived whole
+};
+
 struct ExchangeOutcome {
     Stage failedStage = Stage::None;
     CURLcode code = CURLE_OK;
-    std::string error;         // empty on success
+    FailureKind failure = FailureKind::None;  // None on success
+    std::string error;                        // the failure's detail; empty on success
     long status = 0;           // status of the last response seen
     std::string headerBlock;   // last response: status line, header lines and the blank line, CR LF each
     // The collected body's share of the answer budget. Declared before the body so it is given
     // back after the body's memory is freed (see AnswerHold).
     std::shared_ptr<AnswerHold> hold;
     std::string body;          // collected body of the final response
-    bool requestSent = false;
-    bool headersComplete = false;  // the last response's header block arrived whole
-    bool bodyTooLarge = false;
-    bool budgetRefused = false;    // the answer budget stayed spent
-    bool headersTooLarge = false;
-    bool aborted = false;          // onFinalHeaders or sink said stop
-    bool stalled = false;          // no byte moved for stallSeconds
-    bool stopped = false;          // the calling thread's owner asked it to stop (sys/stop.h)
+    Reached reached = Reached::Nothing;
     bool ok() const { return failedStage == Stage::None; }
 };
 

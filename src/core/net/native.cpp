@@ -51,9 +51,13 @@ std::string_view transferMessage(const net::ExchangeOutcome& outcome) {
         default:
             break;
     }
-    if (outcome.headersTooLarge) return kMsgNoAnswer;
-    if (outcome.headersComplete) return kMsgRead;
-    return outcome.requestSent ? kMsgNoAnswer : kMsgSend;
+    if (outcome.failure == net::FailureKind::HeadersTooLarge) return kMsgNoAnswer;
+    switch (outcome.reached) {
+        case net::Reached::HeaderBlock: return kMsgRead;
+        case net::Reached::RequestSent: return kMsgNoAnswer;
+        case net::Reached::Nothing: return kMsgSend;
+    }
+    return kMsgSend;
 }
 
 std::string_view stageMessage(net::Stage stage) {
@@ -189,7 +193,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
         const std::string_view message = transferMessage(outcome);
         // Only a read that failed after a whole header block keeps what arrived; an answer
         // over the size limit counts as no answer at all.
-        if (message != kMsgRead || outcome.bodyTooLarge) return failWith(message, outcome.error);
+        if (message != kMsgRead || outcome.failure == net::FailureKind::TooLarge) return failWith(message, outcome.error);
         result.error = outcome.error;
     }
 

@@ -41,14 +41,13 @@ FailureKind kindOfCode(CURLcode code) {
 }  // namespace
 
 FailureKind failureKind(const ExchangeOutcome& outcome) {
-    if (outcome.stopped) return FailureKind::Stopped;
-    if (outcome.bodyTooLarge || outcome.headersTooLarge) return FailureKind::TooLarge;
     if (outcome.ok()) return outcome.status >= 400 ? FailureKind::HttpStatus : FailureKind::None;
-    if (outcome.stalled) return FailureKind::TimedOut;
-    if (outcome.budgetRefused) return FailureKind::Other;
+    if (outcome.failure != FailureKind::None) return outcome.failure;
     if (outcome.failedStage == Stage::Transfer) return kindOfCode(outcome.code);
     return FailureKind::Other;
 }
+
+FailureKind transferFailureKind(CURLcode code) { return kindOfCode(code); }
 
 FailureKind failureKindOfWriteError(int error) {
     switch (error) {
@@ -63,15 +62,19 @@ FailureKind failureKindOfWriteError(int error) {
 std::string failureReasonZh(FailureKind kind, long status) {
     switch (kind) {
         case FailureKind::None: return "成功";
-        case FailureKind::TimedOut: return "超时";
+        case FailureKind::TimedOut:
+        case FailureKind::Stalled: return "超时";
         case FailureKind::NoConnection: return "无法连接";
         case FailureKind::Tls: return "安全连接失败";
         case FailureKind::HttpStatus: return "服务器返回 " + std::to_string(status);
         case FailureKind::NotVideo: return "返回的是网页而不是视频";
         case FailureKind::ShortBody: return "内容不完整";
         case FailureKind::DiskFull: return "磁盘空间不足";
-        case FailureKind::TooLarge: return "文件过大";
+        case FailureKind::TooLarge:
+        case FailureKind::HeadersTooLarge: return "文件过大";
         case FailureKind::Stopped: return "已停止";
+        case FailureKind::BudgetSpent:
+        case FailureKind::Aborted:
         case FailureKind::Other: return "请求失败";
     }
     return "请求失败";

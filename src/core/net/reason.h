@@ -7,22 +7,10 @@
 
 namespace vigilo::net {
 
-enum class FailureKind {
-    None,          // it worked
-    TimedOut,      // no answer, or no byte, within the time allowed
-    NoConnection,  // the host could not be found, reached, or the connection broke
-    Tls,           // the secure connection or the certificate failed
-    HttpStatus,    // the server answered with an error status (the status goes beside it)
-    NotVideo,      // a page came back where a video was expected
-    ShortBody,     // the answer ended before the length it announced
-    DiskFull,      // nothing more could be written
-    TooLarge,      // larger than the limit allows
-    Stopped,       // the program's owner asked the work to stop
-    Other,         // anything else (a refused address, a budget that stayed spent, …)
-};
-
 // The kind of an exchange's failure; None when it worked and the status is below 400.
 FailureKind failureKind(const ExchangeOutcome& outcome);
+// The kind of a transfer that libcurl ended with `code`, when the exchange itself saw no cause.
+FailureKind transferFailureKind(CURLcode code);
 // The kind of a failed write: ENOSPC, EDQUOT and EFBIG are a full disk.
 FailureKind failureKindOfWriteError(int error);
 
