@@ -26,8 +26,9 @@ bool dateTimeShape(std::string_view s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    for (int clockStyle = 0; clockStyle <= 2; ++clockStyle) {
-        const std::string shown = vigilo::formatTimestamp(text, clockStyle);
+    for (const auto clock : {vigilo::ClockStyle::Locale, vigilo::ClockStyle::TwelveHour,
+                             vigilo::ClockStyle::TwentyFourHour}) {
+        const std::string shown = vigilo::formatTimestamp(text, clock);
         FUZZ_CHECK(shown.empty() || dateTimeShape(shown));
     }
     return 0;

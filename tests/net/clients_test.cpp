@@ -182,13 +182,13 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
          {"Connection: close", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
         {"scriptable POST gets a form type", Client::Scriptable,
          [](auto& o) {
-             o.method = 1;
+             o.method = HttpMethod::Post;
              o.bodyText = "a=1";
          },
          "POST", {"Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent, form, "Content-Length: 3"}},
         {"scriptable POST keeps the caller's type", Client::Scriptable,
          [](auto& o) {
-             o.method = 1;
+             o.method = HttpMethod::Post;
              o.bodyBytes = std::string("{}");
              o.bodyText = "ignored";
              o.extraHeaders = "content-type: application/json";
@@ -198,7 +198,7 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
           "Content-Length: 2"}},
         {"scriptable method out of range is GET, cookie prefix removed", Client::Scriptable,
          [](auto& o) {
-             o.method = 9;
+             o.method = static_cast<HttpMethod>(9);  // a number no method has
              o.cookies = "Cookie: a=1; b=2";
          },
          "GET", {"Cookie: a=1; b=2", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
@@ -228,7 +228,7 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
           "Accept-Language: zh-cn", "Cache-Control: no-cache"}},
         {"native POST with cookies", Client::Native,
          [](auto& o) {
-             o.method = 1;
+             o.method = HttpMethod::Post;
              o.bodyText = "q";
              o.cookies = "a=1; b=2";
          },
@@ -252,7 +252,7 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
          "GET", {sAgent, "Cookie: a=1"}},
         {"internet POST", Client::Internet,
          [](auto& o) {
-             o.method = 1;
+             o.method = HttpMethod::Post;
              o.bodyText = "k=v";
              o.cookies = "a=1; b=2";
          },

@@ -85,10 +85,8 @@ TEST(UrlParts, HostPortAndPath) {
 
 TEST(Methods, VerbTableAndClamping) {
     const char* expected[] = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
-    for (int m = 0; m < 8; ++m) EXPECT_STREQ(methodVerb(m), expected[m]);
-    EXPECT_STREQ(methodVerb(8), "GET");
-    EXPECT_STREQ(methodVerb(9), "GET");
-    EXPECT_STREQ(methodVerb(-1), "GET");
+    for (int m = 0; m < 8; ++m) EXPECT_STREQ(methodVerb(static_cast<HttpMethod>(m)), expected[m]);
+    for (int outside : {8, 9, -1}) EXPECT_STREQ(methodVerb(static_cast<HttpMethod>(outside)), "GET");
 }
 
 TEST(Urls, OnlyHttpUrlsWithoutControlBytesReachTheWire) {

@@ -126,8 +126,8 @@ TEST(UrlEncode, ModesOverBytes) {
         {"", "", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(urlEncode(c.bytes, 0), c.mode0) << c.bytes;
-        EXPECT_EQ(urlEncode(c.bytes, 1), c.mode1) << c.bytes;
+        EXPECT_EQ(urlEncode(c.bytes, UrlEncoding::Strict), c.mode0) << c.bytes;
+        EXPECT_EQ(urlEncode(c.bytes, UrlEncoding::KeepQuotesAndParens), c.mode1) << c.bytes;
     }
 }
 

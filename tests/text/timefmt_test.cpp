@@ -38,29 +38,29 @@ TEST(FormatTimestamp, TenDigitsUseTheFixedUtcPlus8BaseInEveryZone) {
     const ScopedEnv locale("LC_ALL", "C");  // a 24-hour locale
     struct Case {
         std::string_view input;
-        int clockStyle;
+        ClockStyle clock;
         std::string_view want;
     };
     const Case cases[] = {
-        {"1619771234", 0, "2021-04-30 16:27:14"},
-        {"1619771234", 2, "2021-04-30 16:27:14"},
-        {"1619771234", 1, "2021-04-30 04:27:14"},  // 12-hour, no marker
-        {"0000000000", 0, "1970-01-01 08:00:00"},
-        {"1619712000", 1, "2021-04-30 12:00:00"},  // midnight on the 12-hour clock
-        {"9999999999", 2, "2286-11-21 01:46:39"},
-        {"abcdefghij", 2, "1970-01-01 08:00:00"},  // not a number: counts as 0
+        {"1619771234", ClockStyle::Locale, "2021-04-30 16:27:14"},
+        {"1619771234", ClockStyle::TwentyFourHour, "2021-04-30 16:27:14"},
+        {"1619771234", ClockStyle::TwelveHour, "2021-04-30 04:27:14"},  // 12-hour, no marker
+        {"0000000000", ClockStyle::Locale, "1970-01-01 08:00:00"},
+        {"1619712000", ClockStyle::TwelveHour, "2021-04-30 12:00:00"},  // midnight on the 12-hour clock
+        {"9999999999", ClockStyle::TwentyFourHour, "2286-11-21 01:46:39"},
+        {"abcdefghij", ClockStyle::TwentyFourHour, "1970-01-01 08:00:00"},  // not a number: counts as 0
         // Only the leading digits count, never a decimal point, an exponent or a sign.
-        {"1.5e9abcde", 2, "1970-01-01 08:00:01"},
-        {"1e99999999", 2, "1970-01-01 08:00:01"},
-        {"16197712.4", 2, "1970-07-07 19:21:52"},
-        {"-9.99e+300", 0, "1970-01-01 08:00:00"},
-        {" 161977123", 2, "1970-01-01 08:00:00"},
+        {"1.5e9abcde", ClockStyle::TwentyFourHour, "1970-01-01 08:00:01"},
+        {"1e99999999", ClockStyle::TwentyFourHour, "1970-01-01 08:00:01"},
+        {"16197712.4", ClockStyle::TwentyFourHour, "1970-07-07 19:21:52"},
+        {"-9.99e+300", ClockStyle::Locale, "1970-01-01 08:00:00"},
+        {" 161977123", ClockStyle::TwentyFourHour, "1970-01-01 08:00:00"},
     };
     for (const char* zone : kZones) {
         const ScopedEnv tz("TZ", zone);
         for (const auto& c : cases)
-            EXPECT_EQ(formatTimestamp(c.input, c.clockStyle), c.want)
-                << c.input << " style " << c.clockStyle << " in " << zone;
+            EXPECT_EQ(formatTimestamp(c.input, c.clock), c.want)
+                << c.input << " style " << static_cast<int>(c.clock) << " in " << zone;
     }
 }
 
@@ -88,7 +88,7 @@ TEST(FormatTimestamp, OtherLengthsAreMillisecondsInTheLocalZone) {
         const ScopedEnv tz("TZ", std::string(c.zone).c_str());
         EXPECT_EQ(formatTimestamp(c.input), c.want) << c.input << " in " << c.zone;
         // The clock style does not apply to this path.
-        EXPECT_EQ(formatTimestamp(c.input, 1), c.want) << c.input << " in " << c.zone;
+        EXPECT_EQ(formatTimestamp(c.input, ClockStyle::TwelveHour), c.want) << c.input << " in " << c.zone;
     }
 }
 

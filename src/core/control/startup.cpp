@@ -33,7 +33,7 @@ namespace {
 std::string fetchNotice(const std::string& url) {
     HttpRequestOptions options;
     options.url = url;
-    options.method = 0;
+    options.method = HttpMethod::Get;
     options.noRedirect = false;  // the share link leads to the file through redirects
     const HttpResult result = ScriptableHttpClient::send(options);
     return bodyToText(result.body);

@@ -98,7 +98,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     JsonDoc fetchRoomInfo(const std::string& roomId) {
         HttpRequestOptions options;
         options.url = roomInfoUrl(ctx.endpoints, roomId);
-        options.method = 0;
+        options.method = HttpMethod::Get;
         options.extraHeaders = std::string(kMobileAgentLine);
         options.maxBodyBytes = kMaxJsonAnswerBytes;
         const HttpResult answer = ScriptableHttpClient::send(options);

@@ -53,9 +53,10 @@ inline std::string requestBody(const HttpRequestOptions& options) {
     return options.bodyText.value_or(std::string());
 }
 
-inline int clampedMethod(const HttpRequestOptions& options) {
-    const int method = options.method.value_or(0);
-    return (method < 0 || method > 7) ? 0 : method;
+inline HttpMethod clampedMethod(const HttpRequestOptions& options) {
+    const int method = static_cast<int>(options.method.value_or(HttpMethod::Get));
+    return (method < 0 || method > static_cast<int>(HttpMethod::Connect)) ? HttpMethod::Get
+                                                                          : static_cast<HttpMethod>(method);
 }
 
 // Answers to the JSON and redirect-page exchanges have no business being longer than this

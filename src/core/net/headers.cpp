@@ -81,10 +81,11 @@ ConfigStore& configStore() {
 
 }  // namespace
 
-const char* methodVerb(int method) {
+const char* methodVerb(HttpMethod method) {
     static constexpr const char* kVerbs[] = {"GET", "POST", "HEAD", "PUT", "OPTIONS", "DELETE", "TRACE", "CONNECT"};
-    if (method < 0 || method > 7) return "GET";
-    return kVerbs[method];
+    const int index = static_cast<int>(method);
+    if (index < 0 || index > static_cast<int>(HttpMethod::Connect)) return "GET";
+    return kVerbs[index];
 }
 
 std::string normalizeHeaderNames(std::string_view headerText) {

@@ -19,10 +19,13 @@ class AnswerHold;
 inline constexpr std::size_t kMaxJsonAnswerBytes = std::size_t{8} << 20;
 inline constexpr std::size_t kMaxPageAnswerBytes = std::size_t{1} << 20;
 
+// The request methods by the numbers a caller may give them; a number outside them means GET.
+enum class HttpMethod : int { Get = 0, Post, Head, Put, Options, Delete, Trace, Connect };
+
 // Parameters of one exchange. An unset optional is a parameter that was not given.
 struct HttpRequestOptions {
     std::string url;
-    std::optional<int> method;                 // 0 GET, 1 POST, 2 HEAD, 3 PUT, 4 OPTIONS, 5 DELETE, 6 TRACE, 7 CONNECT
+    std::optional<HttpMethod> method;          // GET when unset
     std::optional<std::string> bodyText;
     std::optional<std::string> cookies;
     std::string receivedCookiesIn;             // native client: received cookies are appended to this
@@ -57,8 +60,8 @@ struct HttpResult {
     bool transportOk() const { return error.empty(); }
 };
 
-// Verb of a method number; outside 0..7 means GET.
-const char* methodVerb(int method);
+// The verb of a method; a number outside the enum's means GET.
+const char* methodVerb(HttpMethod method);
 
 class ScriptableHttpClient {
 public:

@@ -30,7 +30,7 @@ std::string agentFrom(const std::string& headers) {
 
 HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     HttpResult result;
-    const int method = net::clampedMethod(options);
+    const HttpMethod method = net::clampedMethod(options);
     const std::string& url = options.url;
 
     std::string headers = options.extraHeaders.value_or(std::string());
@@ -62,7 +62,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
         if (!containsNoCase(headers, "Accept:")) headers += "\r\nAccept: */*";
         if (!containsNoCase(headers, "Referer:")) headers += "\r\nReferer: " + url;
         if (!containsNoCase(headers, "Accept-Language:")) headers += "\r\nAccept-Language: zh-cn";
-        if (method == 1 && !containsNoCase(headers, "Content-Type:")) {
+        if (method == HttpMethod::Post && !containsNoCase(headers, "Content-Type:")) {
             headers += "\r\nContent-Type: application/x-www-form-urlencoded";
         }
     }
@@ -77,7 +77,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     if (!net::hasField(fields, "User-Agent")) fields.insert(fields.begin(), {"User-Agent", agent});
     request.headers = std::move(fields);
 
-    if (method != 0 && request.verb != "HEAD") {
+    if (method != HttpMethod::Get && request.verb != "HEAD") {
         request.body = net::requestBody(options);
         request.sendBody = true;
     }

@@ -111,7 +111,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
     const bool autoMerge = options.autoMergeCookies.value_or(true);
     const bool complete = options.completeHeaders.value_or(true);
     const bool normalize = options.normalizeHeaderCase.value_or(true);
-    const int method = net::clampedMethod(options);
+    const HttpMethod method = net::clampedMethod(options);
 
     std::string why;
     const auto checked = net::checkedUrl(options.url, false, &why);
@@ -155,7 +155,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
         for (const Default& entry : kDefaults) {
             if (!containsNoCase(headers, entry.search)) headers += entry.line;
         }
-        if (method == 1 && !containsNoCase(headers, "Content-Type:")) {
+        if (method == HttpMethod::Post && !containsNoCase(headers, "Content-Type:")) {
             headers += "Content-Type: application/x-www-form-urlencoded\r\n";
         }
         if (!containsNoCase(headers, "Cache-Control: ")) headers += "Cache-Control: no-cache\r\n";
@@ -182,7 +182,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
 
     if (request.verb != "HEAD") {
         request.body = net::requestBody(options);
-        request.sendBody = !request.body.empty() || method == 1;
+        request.sendBody = !request.body.empty() || method == HttpMethod::Post;
     }
 
     net::ExchangeOutcome outcome = net::performExchange(request);

@@ -29,7 +29,7 @@ void setField(std::vector<net::HeaderField>& fields, std::string name, std::stri
 
 HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
     HttpResult result;
-    const int method = net::clampedMethod(options);
+    const HttpMethod method = net::clampedMethod(options);
     const std::string& url = options.url;
 
     std::string why;
@@ -68,7 +68,7 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
         if (!containsNoCase(headers, "Referer:")) headers += "\r\nReferer: " + url;
         if (!containsNoCase(headers, "Accept-Language:")) headers += "\r\nAccept-Language: zh-cn";
         if (!containsNoCase(headers, "User-Agent:")) headers += "\r\nUser-Agent: " + std::string(kDefaultAgent);
-        if (method == 1 && !containsNoCase(headers, "Content-Type:")) {
+        if (method == HttpMethod::Post && !containsNoCase(headers, "Content-Type:")) {
             headers += "\r\nContent-Type: application/x-www-form-urlencoded";
         }
     }
@@ -112,7 +112,7 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
 
     if (request.verb != "HEAD") {
         request.body = net::requestBody(options);
-        request.sendBody = !request.body.empty() || method == 1;
+        request.sendBody = !request.body.empty() || method == HttpMethod::Post;
     }
 
     net::ExchangeOutcome outcome = net::performExchange(request);

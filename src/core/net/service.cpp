@@ -67,7 +67,7 @@ std::string roomInfoUrl(const Endpoints& endpoints, std::string_view roomId) {
 SharePage fetchSharePage(std::string_view link) {
     HttpRequestOptions options;
     options.url = std::string(link);
-    options.method = 0;
+    options.method = HttpMethod::Get;
     options.extraHeaders = "User-Agent: " + std::string(kDesktopAgent);
     options.noRedirect = true;
     options.maxBodyBytes = kMaxPageAnswerBytes;

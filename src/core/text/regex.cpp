@@ -98,14 +98,16 @@ int RegexMatcher::groupCount() const {
     return matches_.empty() ? 0 : static_cast<int>(matches_.front().groups.size());
 }
 
-std::string urlEncode(std::string_view bytes, int mode) {
+std::string urlEncode(std::string_view bytes, UrlEncoding encoding) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 3);
     for (const char ch : bytes) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c == 0) continue;
-        const bool keep = (mode == 1 && (c == '\'' || c == '(' || c == ')' || c == '*')) || c == '-' ||
+        const bool keep = (encoding == UrlEncoding::KeepQuotesAndParens &&
+                           (c == '\'' || c == '(' || c == ')' || c == '*')) ||
+                          c == '-' ||
                           c == '.' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
                           (c >= 'a' && c <= 'z');
         if (keep) {
@@ -124,7 +126,7 @@ std::string urlEncode(std::string_view bytes, int mode) {
 namespace {
 
 std::string encodeField(std::string_view text, bool utf8) {
-    return urlEncode(utf8 ? std::string(text) : utf8ToGbk(text), 1);
+    return urlEncode(utf8 ? std::string(text) : utf8ToGbk(text), UrlEncoding::KeepQuotesAndParens);
 }
 
 }  // namespace

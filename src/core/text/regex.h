@@ -35,8 +35,11 @@ private:
     std::vector<Match> matches_;
 };
 
-// mode 0 or 1 (mode 1 keeps ' ( ) * unencoded), over bytes.
-std::string urlEncode(std::string_view bytes, int mode);
+// Which characters beside letters, digits, '-' and '.' stay as they are.
+enum class UrlEncoding { Strict = 0, KeepQuotesAndParens = 1 /* ' ( ) * */ };
+
+// Percent-encodes bytes (a space as '+'); NUL bytes are dropped.
+std::string urlEncode(std::string_view bytes, UrlEncoding encoding);
 
 class FieldList {
 public:

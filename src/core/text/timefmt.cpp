@@ -242,7 +242,7 @@ bool localeUses12HourClock() {
     return twelve;
 }
 
-std::string formatTimestamp(std::string_view timestamp, int clockStyle) {
+std::string formatTimestamp(std::string_view timestamp, ClockStyle clock) {
     if (timestamp.size() == 10) {
         // The count is the value of the leading digits: "1.5e9abcde" is one second, and a
         // text without a leading digit is the zero.
@@ -253,7 +253,8 @@ std::string formatTimestamp(std::string_view timestamp, int clockStyle) {
         }
         // The count's zero is 1970-01-01 08:00:00, whatever zone this machine is in.
         const CivilTime t = civilFromEpochSeconds(value + 8 * 3600);
-        const bool twelve = clockStyle == 1 || (clockStyle != 2 && localeUses12HourClock());
+        const bool twelve = clock == ClockStyle::TwelveHour ||
+                            (clock != ClockStyle::TwentyFourHour && localeUses12HourClock());
         return formatDateTime(t, "yyyy-MM-dd ", twelve ? "hh:mm:ss" : "HH:mm:ss", false);
     }
     // Any other length is a count of milliseconds, read as JavaScript's Date would take it

@@ -24,9 +24,12 @@ std::string logTimestamp();
 std::string recordTimestamp(std::chrono::system_clock::time_point time);
 std::string recordTimestamp();  // of wallNow()
 
+// Which clock the hours of a shown time are on.
+enum class ClockStyle { Locale = 0, TwelveHour = 1, TwentyFourHour = 2 };
+
 // Seconds (10 digits, fixed UTC+8 base) or milliseconds (any other length, local zone) to
-// "yyyy-MM-dd hh:mm:ss". clockStyle 1 = 12-hour, 2 = 24-hour, else the locale's choice.
-std::string formatTimestamp(std::string_view timestamp, int clockStyle = 0);
+// "yyyy-MM-dd hh:mm:ss".
+std::string formatTimestamp(std::string_view timestamp, ClockStyle clock = ClockStyle::Locale);
 
 // The 12/24-hour choice of the user's LC_TIME locale: true when its time format (POSIX
 // strftime form, e.g. "%I:%M:%S %p") puts the hours on the 12-hour clock.

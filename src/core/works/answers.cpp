@@ -121,7 +121,7 @@ Profile requestProfile(const Endpoints& endpoints, const std::string& secUid) {
 PostList requestPostList(const Endpoints& endpoints, const std::string& secUid) {
     HttpRequestOptions options;
     options.url = postListUrl(endpoints, secUid);
-    options.method = 0;
+    options.method = HttpMethod::Get;
     options.extraHeaders = std::string(kMobileAgentLine);
     options.maxBodyBytes = kMaxJsonAnswerBytes;
     return parsePostList(InternetHttpClient::send(options));

@@ -97,7 +97,7 @@ std::string WorksEngine::saveVideo(const std::string& nickname, const PendingDow
     if (video.playAddress.empty()) return "the post has no play address";
     HttpRequestOptions options;
     options.url = video.playAddress;
-    options.method = 0;
+    options.method = HttpMethod::Get;
     options.extraHeaders = std::string(kMobileAgentLine);
     options.noRedirect = true;
     options.maxBodyBytes = kMaxPageAnswerBytes;
