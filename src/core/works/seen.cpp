@@ -118,6 +118,7 @@ std::string SeenPosts::load() {
     const auto journalSize = std::filesystem::file_size(journal_, ec);
     if (!ec && journalSize > 0) {
         journaled = true;
+        // A journal is folded in before it reaches the bound (plus one write's lines).
         const std::string text = journalSize <= 2 * kMaxFileBytes ? readAll(journal_) : std::string();
         std::size_t at = 0;
         for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -197,9 +198,11 @@ bool SeenPosts::save(const std::function<bool()>& beforeWrite, bool whole) {
     {
         std::lock_guard lock(mutex_);
         if (changed_.empty() && !wholeDue_ && !(whole && journalBytes_ > 0)) return true;
-        // The journal costs a line per changed account; the whole record, once the journal has
-        // grown past it, costs as much again: each change is written about twice at most.
-        whole = whole || wholeDue_ || wholeBytes_ < kWholeBelowBytes || journalBytes_ >= wholeBytes_;
+        // The journal costs a line per changed account; the whole record, written once the
+        // journal has grown to a few times its size, adds a fraction of that per change. The
+        // journal stays within what a load reads.
+        whole = whole || wholeDue_ || wholeBytes_ < kWholeBelowBytes ||
+                journalBytes_ >= std::min<std::uintmax_t>(wholeBytes_ * kJournalPerWhole, kMaxFileBytes);
         if (whole) {
             out = "{\"accounts\":[";
             bool first = true;

@@ -4,8 +4,8 @@
 // catalogue. Changes are collected in memory and written by save() only when something
 // changed: a small record whole, through a temporary file and a rename; a large one by
 // appending the changed accounts to a journal beside it (seen-posts.journal), folded into the
-// whole file once the journal outgrows it and at the last save. A line cut short by a kill is
-// skipped when the journal is read back.
+// whole file once the journal is a few times its size and at the last save. A line cut short
+// by a kill is skipped when the journal is read back.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -38,6 +38,8 @@ public:
     static constexpr std::uintmax_t kMaxFileBytes = 32u << 20;
     // Below this the record is rewritten whole: a journal would save next to nothing.
     static constexpr std::size_t kWholeBelowBytes = 64u << 10;
+    // The journal is folded into the whole file once it is this many times as large.
+    static constexpr std::uintmax_t kJournalPerWhole = 4;
 
     explicit SeenPosts(std::filesystem::path file);
 
