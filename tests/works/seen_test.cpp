@@ -125,5 +125,142 @@ TEST(SeenPosts, AnUnusableFileIsIgnoredWithItsReason) {
     EXPECT_EQ(c->watchingSince, 0);
 }
 
+// A record as large as one of a hundred accounts, each with a full list of ids.
+void fillLarge(SeenPosts& seen) {
+    for (int a = 0; a < 100; ++a) {
+        std::vector<std::string> ids;
+        for (int i = 0; i < static_cast<int>(SeenPosts::kMaxIds); ++i)
+            ids.push_back("7" + std::to_string(100000000000000000LL + a * 1000 + i));
+        seen.record("A" + std::to_string(a), ids, "50", 1000);
+    }
+}
+
+std::string newestOf(SeenPosts& seen, const std::string& secUid) {
+    const auto account = seen.find(secUid);
+    return account && !account->ids.empty() ? account->ids.front() : std::string();
+}
+
+TEST(SeenPosts, ALargeRecordJournalsItsChangesAndReadsThemBackAfterAKill) {
+    TempDir dir;
+    const fs::path file = dir.path() / "seen-posts.json";
+    fs::path journal;
+    std::string whole;
+    {
+        SeenPosts seen(file);
+        journal = seen.journalFile();
+        fillLarge(seen);
+        ASSERT_TRUE(seen.save());
+        whole = readBytes(file);
+        ASSERT_GE(whole.size(), SeenPosts::kWholeBelowBytes);
+        EXPECT_FALSE(fs::exists(journal));
+        // Changes of a large record are appended: the whole file stays as it was.
+        seen.record("A1", {"n1"}, "51", 2000);
+        seen.record("A2", {"n2"}, "51", 2000);
+        ASSERT_TRUE(seen.save());
+        seen.record("A1", {"n1b", "n1"}, "52", 2001);
+        ASSERT_TRUE(seen.save());
+        EXPECT_EQ(readBytes(file), whole);
+        ASSERT_TRUE(fs::exists(journal));
+    }
+    // A kill in the middle of the next append leaves a line without its end.
+    std::ofstream(journal, std::ios::binary | std::ios::app) << R"({"sequence":99,"sec_uid":"A3","post_count":"9","ids":["x)";
+    {
+        SeenPosts seen(file);
+        ASSERT_EQ(seen.load(), "");
+        EXPECT_EQ(seen.size(), 100u);
+        EXPECT_EQ(newestOf(seen, "A1"), "n1b");
+        EXPECT_EQ(seen.find("A1")->postCount, "52");
+        EXPECT_EQ(seen.find("A1")->updatedAt, 2001);
+        EXPECT_EQ(newestOf(seen, "A2"), "n2");
+        EXPECT_EQ(seen.find("A3")->postCount, "50");
+        // What was read back goes into the whole file at the first write, and the journal goes.
+        ASSERT_TRUE(seen.save());
+        EXPECT_FALSE(fs::exists(journal));
+        EXPECT_NE(readBytes(file).find("\"n1b\""), std::string::npos);
+    }
+    SeenPosts seen(file);
+    ASSERT_EQ(seen.load(), "");
+    EXPECT_EQ(newestOf(seen, "A1"), "n1b");
+    EXPECT_EQ(newestOf(seen, "A2"), "n2");
+}
+
+// A kill after the whole file was written and before its journal was removed: the lines the
+// whole file already holds are not read over its newer state.
+TEST(SeenPosts, JournalLinesTheWholeFileHoldsAreSkipped) {
+    TempDir dir;
+    const fs::path file = dir.path() / "seen-posts.json";
+    SeenPosts seen(file);
+    fillLarge(seen);
+    ASSERT_TRUE(seen.save());
+    seen.record("A1", {"old"}, "51", 2000);
+    ASSERT_TRUE(seen.save());
+    const std::string stale = readBytes(seen.journalFile());
+    ASSERT_FALSE(stale.empty());
+    seen.record("A1", {"new", "old"}, "52", 2001);
+    ASSERT_TRUE(seen.save({}, true));  // the last save of a run folds the journal in
+    EXPECT_FALSE(fs::exists(seen.journalFile()));
+    std::ofstream(seen.journalFile(), std::ios::binary) << stale;
+
+    SeenPosts again(file);
+    ASSERT_EQ(again.load(), "");
+    EXPECT_EQ(newestOf(again, "A1"), "new");
+    EXPECT_EQ(again.find("A1")->postCount, "52");
+}
+
+// The pending list goes to disk before the record of seen posts: when it cannot, nothing of the
+// record is written and the changes wait for the next save. Changes made once the write has
+// taken its share (while the pending list is being written) go with the next write.
+TEST(SeenPosts, NothingIsWrittenWhenTheWriteAheadFailsAndLaterChangesWaitForTheNextSave) {
+    for (const bool large : {false, true}) {
+        SCOPED_TRACE(large ? "journal" : "whole file");
+        TempDir dir;
+        const fs::path file = dir.path() / "seen-posts.json";
+        SeenPosts seen(file);
+        if (large) fillLarge(seen);
+        seen.record("A1", {"first"}, "1", 1000);
+        ASSERT_TRUE(seen.save());
+        const std::string wholeBefore = readBytes(file);
+        const std::string journalBefore = readBytes(seen.journalFile());
+
+        seen.record("A1", {"second", "first"}, "2", 1001);
+        EXPECT_FALSE(seen.save([] { return false; }));
+        EXPECT_EQ(readBytes(file), wholeBefore);
+        EXPECT_EQ(readBytes(seen.journalFile()), journalBefore);
+
+        ASSERT_TRUE(seen.save([&] {
+            seen.record("B", {"during"}, "1", 1002);
+            return true;
+        }));
+        {
+            SeenPosts read(file);
+            ASSERT_EQ(read.load(), "");
+            EXPECT_EQ(newestOf(read, "A1"), "second");
+            EXPECT_FALSE(read.find("B"));
+        }
+        ASSERT_TRUE(seen.save());
+        SeenPosts read(file);
+        ASSERT_EQ(read.load(), "");
+        EXPECT_EQ(newestOf(read, "B"), "during");
+    }
+}
+
+// A journal that cannot be written (here a folder stands in its place) fails the save and
+// loses nothing: the next save that can write brings every change.
+TEST(SeenPosts, AFailedJournalWriteLosesNothing) {
+    TempDir dir;
+    const fs::path file = dir.path() / "seen-posts.json";
+    SeenPosts seen(file);
+    fillLarge(seen);
+    ASSERT_TRUE(seen.save());
+    fs::create_directory(seen.journalFile());
+    seen.record("A5", {"kept"}, "51", 2000);
+    EXPECT_FALSE(seen.save());
+    fs::remove(seen.journalFile());
+    ASSERT_TRUE(seen.save());
+    SeenPosts read(file);
+    ASSERT_EQ(read.load(), "");
+    EXPECT_EQ(newestOf(read, "A5"), "kept");
+}
+
 }  // namespace
 }  // namespace vigilo

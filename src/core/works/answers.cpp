@@ -36,11 +36,40 @@ bool isDecimalNumber(const std::string& text) {
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
 
+// The paths of one post list item, made once: a list of 21 items would otherwise build a
+// dozen strings per item on every answer.
+struct ItemPaths {
+    std::string id, desc;
+    struct AddressList {
+        std::string list;
+        std::string addresses[4];
+    } lists[3];  // the low bit rate, the play and the download address lists, in that order
+};
+
+const std::vector<ItemPaths>& itemPaths() {
+    static const std::vector<ItemPaths> paths = [] {
+        std::vector<ItemPaths> items(kMaxItems);
+        for (int i = 0; i < kMaxItems; ++i) {
+            const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";
+            items[i].id = item + kItemIdPath;
+            items[i].desc = item + kItemDescPath;
+            const char* lists[] = {kItemLowbrPath, kItemPlayPath, kItemDownloadPath};
+            for (int l = 0; l < 3; ++l) {
+                items[i].lists[l].list = item + lists[l];
+                for (int j = 0; j < 4; ++j)
+                    items[i].lists[l].addresses[j] = items[i].lists[l].list + "[" + std::to_string(j) + "]";
+            }
+        }
+        return items;
+    }();
+    return paths;
+}
+
 // The fourth address of a url_list, else the last one present; empty when none is.
-std::string pickAddress(const JsonDoc& doc, const std::string& path) {
-    const int n = doc.count(path);
+std::string pickAddress(const JsonDoc& doc, const ItemPaths::AddressList& paths) {
+    const int n = doc.count(paths.list);
     for (int i = std::min(n, 4) - 1; i >= 0; --i) {
-        std::string address = doc.getText(path + "[" + std::to_string(i) + "]");
+        std::string address = doc.getText(paths.addresses[i]);
         if (!address.empty()) return address;
     }
     return {};
@@ -49,18 +78,16 @@ std::string pickAddress(const JsonDoc& doc, const std::string& path) {
 // What a post list is read for: every item's id, text and the first four addresses of each of
 // its three address lists. Nothing else of an answer is built in memory.
 const std::vector<std::string_view>& postListPaths() {
-    static const std::vector<std::string> owned = [] {
-        std::vector<std::string> paths;
-        for (int i = 0; i < kMaxItems; ++i) {
-            const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";
-            paths.push_back(item + kItemIdPath);
-            paths.push_back(item + kItemDescPath);
-            for (const char* list : {kItemLowbrPath, kItemPlayPath, kItemDownloadPath})
-                for (int j = 0; j < 4; ++j) paths.push_back(item + list + "[" + std::to_string(j) + "]");
+    static const std::vector<std::string_view> views = [] {
+        std::vector<std::string_view> paths;
+        for (const ItemPaths& item : itemPaths()) {
+            paths.push_back(item.id);
+            paths.push_back(item.desc);
+            for (const auto& list : item.lists)
+                for (const std::string& address : list.addresses) paths.push_back(address);
         }
         return paths;
     }();
-    static const std::vector<std::string_view> views(owned.begin(), owned.end());
     return views;
 }
 
@@ -68,8 +95,9 @@ const std::vector<std::string_view>& postListPaths() {
 
 Profile parseProfile(const HttpResult& result) {
     JsonDoc doc;
-    const bool parsed =
-        doc.parseKeeping(bodyToText(result.body), {kNicknamePath, kFollowerPath, kPostCountPath, kShortIdPath});
+    std::string converted;
+    const bool parsed = doc.parseKeeping(bodyTextView(result.body, converted),
+                                         {kNicknamePath, kFollowerPath, kPostCountPath, kShortIdPath});
     Profile profile;
     // Texts from the service are cut before they reach a cell, a log line or a file name.
     profile.nickname = cutServiceText(doc.getText(kNicknamePath), kMaxNicknameBytes);
@@ -88,7 +116,8 @@ Profile parseProfile(const HttpResult& result) {
 
 PostList parsePostList(const HttpResult& result) {
     JsonDoc doc;
-    const bool parsed = doc.parseKeeping(bodyToText(result.body), postListPaths());
+    std::string converted;
+    const bool parsed = doc.parseKeeping(bodyTextView(result.body, converted), postListPaths());
     PostList list;
     list.ok = answered(result) && parsed;
     list.status = result.statusCode;
@@ -96,14 +125,14 @@ PostList parsePostList(const HttpResult& result) {
     list.error = result.error;
     const int n = std::min(doc.count(kPostListPath), kMaxItems);
     for (int i = 0; i < n; ++i) {
-        const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";
+        const ItemPaths& paths = itemPaths()[static_cast<std::size_t>(i)];
         PostItem post;
-        post.id = cutServiceText(doc.getText(item + kItemIdPath), kMaxServiceFieldBytes);
+        post.id = cutServiceText(doc.getText(paths.id), kMaxServiceFieldBytes);
         // An item without an id cannot be told apart from the next one.
         if (post.id.empty()) continue;
-        post.desc = cutServiceText(doc.getText(item + kItemDescPath), kMaxDescriptionBytes);
-        for (const char* list : {kItemLowbrPath, kItemPlayPath, kItemDownloadPath}) {
-            post.playAddress = cutServiceText(pickAddress(doc, item + list), kMaxServiceFieldBytes);
+        post.desc = cutServiceText(doc.getText(paths.desc), kMaxDescriptionBytes);
+        for (const auto& addresses : paths.lists) {
+            post.playAddress = cutServiceText(pickAddress(doc, addresses), kMaxServiceFieldBytes);
             if (!post.playAddress.empty()) break;
         }
         list.items.push_back(std::move(post));

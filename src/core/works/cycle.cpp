@@ -1,12 +1,14 @@
 // The monitor loop: one cycle starts a poll per account, reports the counters and counts down.
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "net/http.h"
 #include "net/service.h"
+#include "sys/stop.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
 #include "works/engine.h"
@@ -63,17 +65,72 @@ bool WorksEngine::startPoll(const std::string& secUid, int rowHint) {
         }
         it->second.busy = true;
     }
-    const bool started = ctx_.startThread([self = shared_from_this(), secUid, generation, rowHint] {
-        self->pollKey(secUid, generation, rowHint);
-        self->pollFinished();
-    });
+    bool spawn = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pollQueue_.push_back(PollTask{secUid, generation, rowHint, currentStopToken()});
+        // A free worker takes it at once; otherwise one more joins, up to the bound of polls.
+        spawn = static_cast<int>(pollQueue_.size()) > idlePollWorkers_;
+        if (spawn) ++pollWorkers_;
+    }
+    pollWork_.notify_one();
+    bool started = true;
+    if (spawn) {
+        // A worker serves whichever run queues next, so it takes the stop of each poll's run
+        // with the poll, not that of the run it was started for; the group's stop it has.
+        const ScopedStopToken detached{std::stop_token{}};
+        started = ctx_.startThread("pollAccount", [self = shared_from_this()] { self->pollWorker(); });
+    }
     if (!started) {
-        std::lock_guard<TableLock> lock(ctx_.tableLock);
-        auto it = accounts_.find(secUid);
-        if (it != accounts_.end() && it->second.generation == generation) it->second.busy = false;
-        pollFinished();
+        std::deque<PollTask> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --pollWorkers_;
+            // With no worker left to take them, these polls do not run this time.
+            if (pollWorkers_ == 0) dropped.swap(pollQueue_);
+        }
+        for (const PollTask& task : dropped) {
+            {
+                std::lock_guard<TableLock> lock(ctx_.tableLock);
+                auto it = accounts_.find(task.secUid);
+                if (it != accounts_.end() && it->second.generation == task.generation) it->second.busy = false;
+            }
+            pollFinished();
+        }
     }
     return true;
+}
+
+void WorksEngine::pollWorker() {
+    const std::stop_token workerStop = currentStopToken();
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Counted out however the worker ends, an escaped exception included (the group reports it).
+    struct Leave {
+        WorksEngine& engine;
+        ~Leave() { --engine.pollWorkers_; }
+    } leave{*this};
+    for (;;) {
+        ++idlePollWorkers_;
+        pollWork_.wait_for(lock, kPollWorkerIdle, [&] { return !pollQueue_.empty() || monitorRuns_ == 0; });
+        --idlePollWorkers_;
+        if (pollQueue_.empty()) return;
+        const PollTask task = std::move(pollQueue_.front());
+        pollQueue_.pop_front();
+        lock.unlock();
+        struct Finish {
+            WorksEngine& engine;
+            std::unique_lock<std::mutex>& lock;
+            ~Finish() {
+                engine.pollFinished();
+                lock.lock();
+            }
+        } finish{*this, lock};
+        std::stop_source either;
+        const std::stop_callback fromGroup(workerStop, [&either] { either.request_stop(); });
+        const std::stop_callback fromRun(task.stop, [&either] { either.request_stop(); });
+        const ScopedStopToken installed(either.get_token());
+        pollKey(task.secUid, task.generation, task.rowHint);
+    }
 }
 
 void WorksEngine::pollFinished() {
@@ -91,6 +148,21 @@ void WorksEngine::runWorksMonitor() {
         return;
     }
     const int ticks = ctx_.pacing.countdownTicks;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++monitorRuns_;
+    }
+    // The poll workers leave once their last poll is done and no run is left to queue more.
+    struct RunEnd {
+        WorksEngine& engine;
+        ~RunEnd() {
+            {
+                std::lock_guard<std::mutex> lock(engine.mutex_);
+                --engine.monitorRuns_;
+            }
+            engine.pollWork_.notify_all();
+        }
+    } runEnd{*this};
     while (ctx_.worksRunning && !stopRequested()) {
         bool updated = false;
         const int rows = table.rowCount();

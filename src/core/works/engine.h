@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,8 +107,8 @@ public:
     void retryLoop(std::stop_token stop);
     void wakeRetries();
     std::vector<PendingDownload> pendingDownloads() const { return pending_.entries(); }
-    // Writes the record of seen posts when it changed.
-    void saveSeenPosts();
+    // Writes the record of seen posts when it changed; `whole`: with its journal folded in.
+    void saveSeenPosts(bool whole = false);
 
 private:
     void registerOne(const std::string& element);
@@ -124,6 +125,9 @@ private:
     bool startPoll(const std::string& secUid, int rowHint);
     void pollKey(const std::string& secUid, std::uint64_t generation, int rowHint);
     void pollFinished();
+    // A poll worker's routine: takes queued polls until none has come for kPollWorkerIdle or
+    // no monitor run is left to queue one.
+    void pollWorker();
     // Writes the cells of every row of that account from its record. Caller holds the TableLock.
     void writeRows(const AccountState& state, int rowHint);
     int findRow(const std::string& secUid, int rowHint) const;
@@ -170,6 +174,21 @@ private:
     std::condition_variable pollDone_;
     std::condition_variable_any retryWake_;
     int activePolls_ = 0;
+    // The monitor's polls run on poll workers: threads of the group (so a close stops their
+    // exchanges and joins them, and whoever waits for the program's work sees them) that take
+    // one poll after another, instead of a thread started and ended for every poll.
+    struct PollTask {
+        std::string secUid;
+        std::uint64_t generation = 0;
+        int rowHint = -1;
+        std::stop_token stop;  // the queuing run's: its stop reaches the poll's exchanges
+    };
+    static constexpr Millis kPollWorkerIdle{5000};
+    std::condition_variable pollWork_;
+    std::deque<PollTask> pollQueue_;  // under mutex_, as are the counts below
+    int pollWorkers_ = 0;      // alive, started ones included
+    int idlePollWorkers_ = 0;  // waiting for a poll
+    int monitorRuns_ = 0;      // runWorksMonitor calls in progress
     int queriesInFlight_ = 0;
     std::uint64_t startRequests_ = 0;
     bool monitorActive_ = false;

@@ -60,7 +60,12 @@ WorksEngine::WorksEngine(AppContext& ctx)
         logLine(unusableFileLine("seen-posts.json", ignored, moveAside(ctx.paths.seenPostsFile())));
 }
 
-void WorksEngine::saveSeenPosts() { seenPosts_.save(); }
+void WorksEngine::saveSeenPosts(bool whole) {
+    // A post is listed as pending before the record of seen posts takes it; so the pending list
+    // goes to disk first, after the changes to write are taken: whatever a kill leaves, no post
+    // is seen and missing from the list.
+    seenPosts_.save([this] { return pending_.ensureWritten(); }, whole);
+}
 
 Millis WorksEngine::cycleLength() const {
     return std::max(Millis{1}, ctx_.pacing.countdownTick * std::max(1, ctx_.pacing.countdownTicks));

@@ -24,6 +24,9 @@ std::int64_t clampMs(double value, std::int64_t low, std::int64_t high) {
 }  // namespace
 
 std::string jsonQuoted(const std::string& text) {
+    // Ids, counts and most addresses are plain ASCII that needs no escape: quoted as they are.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }))
+        return '"' + text + '"';
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -177,14 +177,14 @@ void WorksEngine::retryLoop(std::stop_token stop) {
             // While the monitor runs, its cycles try the first queries again.
             if (!ctx_.worksRunning || monitorThreads() == 0) retryFirstQueries(true);
         }
-        // Written here, at most once a tick, rather than by every query of a registration. The
-        // seen posts go first: a post they hold is already in the pending list in memory.
+        // Written here, at most once a tick, rather than by every query of a registration.
         saveSeenPosts();
         pending_.flushIfDue();
         std::unique_lock<std::mutex> lock(mutex_);
         retryWake_.wait_for(lock, stop, ctx_.pacing.countdownTick, [] { return false; });
     }
-    saveSeenPosts();
+    // At the end the record is left whole, in one file.
+    saveSeenPosts(true);
     pending_.flushIfDue(true);
 }
 
