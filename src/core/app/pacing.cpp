@@ -26,6 +26,7 @@ Millis scaleOne(Millis value, double factor) {
 Pacing Pacing::scaled(double factor) const {
     if (!std::isfinite(factor) || factor <= 0) return *this;
     Pacing result = *this;
+    result.scale = scale * factor;
     for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
                                    &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
                                    &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp,

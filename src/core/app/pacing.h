@@ -20,6 +20,8 @@ struct Pacing {
     Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
     Millis downloadDeadlineMin{120000}; // works: a video download may always take this long (then 32 KB/s of its size)
 
+    double scale = 1.0;              // the factor these were scaled by
+
     Pacing scaled(double factor) const;
     static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
 };
