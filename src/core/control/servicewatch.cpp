@@ -59,7 +59,6 @@ std::string serviceMetricsText(const net::HostBudget& budget) {
 }
 
 ServiceWatch::ServiceWatch(AppContext& ctx, net::HostBudget& budget) : ctx_(ctx), budget_(budget) {
-    budget_.setTimeScale(ctx_.pacing.scale);
     listener_ = budget_.addListener([this](const net::HostBudget::Change& change) { changed(change); });
 }
 

@@ -19,8 +19,7 @@ std::string serviceMetricsText(const net::HostBudget& budget);
 
 class ServiceWatch {
 public:
-    // Listens to `budget` (the program's by default) until destroyed; the budget's minute
-    // follows the context's pacing.
+    // Listens to `budget` (the program's by default) until destroyed.
     explicit ServiceWatch(AppContext& ctx, net::HostBudget& budget = net::requestBudget());
     ~ServiceWatch();
     ServiceWatch(const ServiceWatch&) = delete;
