@@ -382,7 +382,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         // Every exchange with a host shares its budget; a capped one waits for its turn here.
         HostBudget& budget = requestBudget();
         budget.setCap(currentNetConfig().requestsPerMinute);
-        if (!budget.acquire(urlHost(request.url))) {
+        if (!budget.acquire(budgetHost(request.url))) {
             out.stopped = true;
             return fail(Stage::Transfer, "stopped");
         }

@@ -300,6 +300,14 @@ std::optional<std::chrono::seconds> retryAfterOf(std::string_view headerBlock,
     return std::nullopt;
 }
 
+std::string budgetHost(std::string_view url) {
+    std::string host = urlHost(url);
+    const int port = urlPort(url);
+    const bool https = toLowerAscii(url.substr(0, 8)) == "https://";
+    if (port != (https ? 443 : 80)) host += ":" + std::to_string(port);
+    return host;
+}
+
 namespace {
 
 std::string refusalReason(int status, std::string_view body) {
@@ -316,17 +324,17 @@ void reportAnswer(const std::string& url, int status, std::string_view headerBlo
     if (signal == AnswerSignal::Failed) return;
     const auto retryAfter =
         signal == AnswerSignal::Refused ? retryAfterOf(headerBlock, std::chrono::system_clock::now()) : std::nullopt;
-    requestBudget().report(urlHost(url), signal, retryAfter,
+    requestBudget().report(budgetHost(url), signal, retryAfter,
                            signal == AnswerSignal::Refused ? refusalReason(status, body) : std::string());
 }
 
 void reportStatus(const std::string& url, int status, std::string_view headerBlock) {
     if (status == 429 || status == 503 || status == 403) {
-        requestBudget().report(urlHost(url), AnswerSignal::Refused,
+        requestBudget().report(budgetHost(url), AnswerSignal::Refused,
                                retryAfterOf(headerBlock, std::chrono::system_clock::now()),
                                "HTTP " + std::to_string(status));
     } else if (status >= 200 && status < 400) {
-        requestBudget().report(urlHost(url), AnswerSignal::Good);
+        requestBudget().report(budgetHost(url), AnswerSignal::Good);
     }
 }
 

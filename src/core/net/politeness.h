@@ -153,6 +153,10 @@ private:
     int nextListener_ = 1;
 };
 
+// Whom a URL's budget belongs to: its host, with the port when it is not the scheme's own
+// (two services on one machine are two services).
+std::string budgetHost(std::string_view url);
+
 // The Retry-After of a response's header block (CR LF lines); nullopt when there is none or
 // it is unreadable.
 std::optional<std::chrono::seconds> retryAfterOf(std::string_view headerBlock,
