@@ -15,6 +15,7 @@ int runRecordingsBench(const std::vector<std::string>& args);
 int runLiveStreamsServer(const std::vector<std::string>& args);
 int runCloseBench(const std::vector<std::string>& args);
 int runDownloadBench(const std::vector<std::string>& args);
+int runPolitenessBench(const std::vector<std::string>& args);
 
 // One GET on a handle the caller keeps (so its connection is reused, as any plain client
 // would); the body, or "" on failure.

@@ -1,5 +1,5 @@
 // vigilo-bench: the client side of the benchmarks, on the program's own core code.
-//   vigilo-bench json|works|recording|recordings|startup|close|download [options]
+//   vigilo-bench json|works|recording|recordings|startup|close|download|politeness [options]
 // Each prints RESULT lines (benchmark, figure, value, target, verdict) that scripts/bench
 // gathers into one table; progress goes to standard error.
 #include <cstdio>
@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     if (which == "live-streams") return runLiveStreamsServer(args);
     if (which == "close") return runCloseBench(args);
     if (which == "download") return runDownloadBench(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download [options]\n");
+    if (which == "politeness") return runPolitenessBench(args);
+    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download|politeness [options]\n");
     return 2;
 }

@@ -234,6 +234,19 @@ double HostBudget::observedPerMinute(const std::string& host) const {
     return static_cast<double>(it->second.recent.size());
 }
 
+double HostBudget::allowedPerMinute(const std::string& host) const {
+    std::lock_guard lock(mutex_);
+    const auto it = hosts_.find(host);
+    const double learnt = it == hosts_.end() ? 0 : it->second.rate.perMinute;
+    if (cap_ > 0) return learnt > 0 ? std::min(learnt, cap_) : cap_;
+    return learnt;
+}
+
+std::chrono::steady_clock::duration HostBudget::minute() const {
+    std::lock_guard lock(mutex_);
+    return scaled(std::chrono::minutes(1));
+}
+
 std::vector<HostBudget::HostView> HostBudget::hosts() const {
     std::lock_guard lock(mutex_);
     const auto now = now_();

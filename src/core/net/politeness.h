@@ -118,6 +118,11 @@ public:
     RateState state(const std::string& host) const;
     // Requests given a turn for the host in the last minute.
     double observedPerMinute(const std::string& host) const;
+    // The requests a minute the host gets now: its learnt rate, bounded by the cap; 0 when
+    // neither limits it.
+    double allowedPerMinute(const std::string& host) const;
+    // How long a rule's minute lasts (setTimeScale).
+    std::chrono::steady_clock::duration minute() const;
     // Every host asked so far, by name.
     std::vector<HostView> hosts() const;
     // Whether any host is refusing now, as told to the listeners.
