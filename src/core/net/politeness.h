@@ -4,6 +4,7 @@
 // ten seconds; one more request a minute for each good answer, up to the cap). Pure functions
 // of their inputs, time included, so the rule is tested as a table.
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -11,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
