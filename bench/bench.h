@@ -17,6 +17,7 @@ int runCloseBench(const std::vector<std::string>& args);
 int runDownloadBench(const std::vector<std::string>& args);
 // Serves the web page over tables of thousands of rows for bench/web_bench.py.
 int runWebServeBench(const std::vector<std::string>& args);
+int runPolitenessBench(const std::vector<std::string>& args);
 
 // One GET on a handle the caller keeps (so its connection is reused, as any plain client
 // would); the body, or "" on failure.

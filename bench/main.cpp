@@ -1,5 +1,5 @@
 // vigilo-bench: the client side of the benchmarks, on the program's own core code.
-//   vigilo-bench json|works|recording|recordings|startup|close|download [options]
+//   vigilo-bench json|works|recording|recordings|startup|close|download|politeness [options]
 // Each prints RESULT lines (benchmark, figure, value, target, verdict) that scripts/bench
 // gathers into one table; progress goes to standard error.
 #include <cstdio>
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     if (which == "close") return runCloseBench(args);
     if (which == "download") return runDownloadBench(args);
     if (which == "web-serve") return runWebServeBench(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download|web-serve [options]\n");
+    if (which == "politeness") return runPolitenessBench(args);
+    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download|web-serve|politeness [options]\n");
     return 2;
 }

@@ -41,6 +41,7 @@
 #include "control/controller.h"
 #include "control/startup.h"
 #include "net/download.h"
+#include "net/politeness.h"
 #include "notify/format.h"
 #include "notify/notifiers.h"
 #include "notify/testpush.h"
@@ -419,6 +420,12 @@ std::vector<std::string> trimmedTitles(const TableStore& table) {
 
 std::string statusJson(const TableStore& accounts, const TableStore& rooms) {
     nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+    // The hosts refusing the program now, each at the rate it is slowed to.
+    auto throttled = nlohmann::ordered_json::array();
+    for (const auto& view : net::requestBudget().hosts()) {
+        if (view.refusing) throttled.push_back({{"host", view.host}, {"perMinute", view.perMinute}});
+    }
+    doc["throttled"] = std::move(throttled);
     for (const TableStore* table : {&accounts, &rooms}) {
         const auto titles = trimmedTitles(*table);
         auto rows = nlohmann::ordered_json::array();
@@ -708,7 +715,8 @@ private:
                     if (event.call) event.call();
                     break;
                 default:
-                    if (printer_.print(event)) statusDirty_ = true;
+                    // The status bar's words include the service's refusal, which the file shows.
+                    if (printer_.print(event) || event.kind == Output::Kind::Status) statusDirty_ = true;
             }
         }
     }

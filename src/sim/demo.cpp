@@ -177,6 +177,18 @@ std::vector<std::string> DemoScenario::advance(std::chrono::steady_clock::durati
             sim_.goLive(kLaterRoom, sim_.baseUrl() + "/stage/stream-demo-later.flv");
         events.push_back(std::string("room ") + kLaterRoom + " is live");
     }
+    if (!throttled_ && elapsed >= scaled(75)) {
+        // A minute in which the service allows a few requests and refuses the rest with 429.
+        throttled_ = true;
+        sim_.setRequestLimit(kThrottledPerMinute, std::chrono::duration_cast<std::chrono::milliseconds>(scaled(60)));
+        events.push_back("the service allows " + std::to_string(kThrottledPerMinute) +
+                         " requests a minute and refuses the rest (429) for a minute");
+    }
+    if (throttled_ && !unthrottled_ && elapsed >= scaled(135)) {
+        unthrottled_ = true;
+        sim_.setRequestLimit(0);
+        events.push_back("the service lifts its limit");
+    }
     if (laterLive_ && !laterEnded_ && elapsed >= scaled(360)) {
         laterEnded_ = true;
         sim_.endShow(kLaterRoom);

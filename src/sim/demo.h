@@ -2,7 +2,8 @@
 // The small world the vigilo-sim program serves for a demonstration: three accounts (one posts
 // a new video every 30 s, one posts three at once after 45 s while the video server fails its
 // next two answers, one whose first two answers are empty), two rooms (one live from the start, one on air from 60 s for five
-// minutes), the notice, an update file, and the link files that point Vigilo at all of it.
+// minutes), a minute from 75 s in which the service allows 20 requests a minute and refuses
+// the rest, the notice, an update file, and the link files that point Vigilo at all of it.
 #include <chrono>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ private:
     bool laterLive_ = false;
     bool burstMade_ = false;
     bool laterEnded_ = false;
+    bool throttled_ = false;
+    bool unthrottled_ = false;
+    static constexpr int kThrottledPerMinute = 20;
 };
 
 // A small valid MP4 made with ffmpeg (a test pattern with a tone); a short placeholder when

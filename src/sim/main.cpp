@@ -31,7 +31,9 @@ const char* kUsage =
     "                       three at once at 45 s while the video server fails twice, one\n"
     "                       refuses its first two queries) and two\n"
     "                       rooms (one live from the start, one on air from 60 s for five\n"
-    "                       minutes) with generated live streams; empty: no accounts or rooms\n"
+    "                       minutes) with generated live streams, and from 75 s a minute of\n"
+    "                       throttling (20 requests a minute, the rest 429); empty: no\n"
+    "                       accounts or rooms\n"
     "  --data-dir DIR       write the link files 文件1.txt and 文件2.txt into DIR\n"
     "  --env-file FILE      also write the environment lines into FILE\n"
     "  --time-scale X       multiply the scenario's times by X (0.1 runs ten times faster)\n"
@@ -43,6 +45,8 @@ const char* kUsage =
     "  --extra-account NICKNAME\n"
     "                       also serve an account with this nickname (for hostile names);\n"
     "                       its share link is printed as SIM_EXTRA_ACCOUNT_LINK\n"
+    "  --request-limit N    allow N requests a minute (times the time scale) to the JSON\n"
+    "                       endpoints and answer the rest 429 with a Retry-After\n"
     "  --quiet              do not log requests\n"
     "  --help               show this text\n"
     "\n"
@@ -99,6 +103,7 @@ int main(int argc, char** argv) {
     bool streams = true;
     bool quiet = false;
     std::string extraNickname;
+    int requestLimit = 0;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -139,6 +144,12 @@ int main(int argc, char** argv) {
             streams = false;
         } else if (arg == "--extra-account") {
             if (!value(extraNickname)) return usageError("--extra-account needs a nickname");
+        } else if (arg == "--request-limit") {
+            if (!value(v)) return usageError("--request-limit needs a number");
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (*end || n < 1 || n > 1000000) return usageError("bad request limit: " + v);
+            requestLimit = static_cast<int>(n);
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -181,6 +192,9 @@ int main(int argc, char** argv) {
                      certFile.empty() ? "" : " (or the certificate is unusable)");
         return 1;
     }
+
+    if (requestLimit > 0)
+        sim.setRequestLimit(requestLimit, std::chrono::milliseconds(static_cast<long long>(60000 * timeScale)));
 
     DemoOptions options;
     options.timeScale = timeScale;

@@ -129,6 +129,21 @@ const std::string& htmlInsteadOfJson() {
     return page;
 }
 
+const std::string& forbiddenPage() {
+    static const std::string page =
+        "<html>\r\n<head><title>403 Forbidden</title></head>\r\n<body>\r\n"
+        "<center><h1>403 Forbidden</h1></center>\r\n<hr><center>Tengine</center>\r\n</body>\r\n</html>\r\n";
+    return page;
+}
+
+// What a rate-limited client gets: 429, a wait in seconds (none when negative), a JSON refusal.
+HttpResponse tooManyRequests(int retryAfterSeconds) {
+    HttpResponse r{429, "", {{"Content-Type", "application/json; charset=utf-8"}},
+                   R"({"status_code":2154,"status_msg":"请求过于频繁，请稍后再试"})"};
+    if (retryAfterSeconds >= 0) r.headers.push_back({"Retry-After", std::to_string(retryAfterSeconds)});
+    return r;
+}
+
 std::string redirectPage(const std::string& target) { return "<a href=\"" + htmlEscape(target) + "\">Found</a>.\n\n"; }
 
 HttpResponse redirectResponse(const std::string& target) {
@@ -249,6 +264,8 @@ const char* faultName(Fault fault) {
         case Fault::SwappedTypes: return "swapped-types";
         case Fault::EmptyBody: return "empty-body";
         case Fault::Blocked: return "blocked";
+        case Fault::Http429: return "http-429";
+        case Fault::Http403: return "http-403";
     }
     return "unknown";
 }
@@ -273,6 +290,12 @@ struct Simulator::Impl {
     HttpServer server;
     mutable std::mutex mu;
     std::int64_t videoRate = 0;  // under mu
+    // The request limit of the JSON endpoints; under mu.
+    int limitRequests = 0;
+    std::chrono::milliseconds limitWindow{60000};
+    std::deque<std::chrono::steady_clock::time_point> limitRecent;
+    int retryAfterSeconds = 1;
+    size_t refused = 0;
     Simulator::Transfers videoTransfers;  // under mu
     mutable std::condition_variable requestCv;
     std::mt19937 rng{std::random_device{}()};
@@ -779,6 +802,24 @@ struct Simulator::Impl {
                 normal.body.clear();
                 conn.send(normal, head);
                 return;
+            case Fault::Http429: {
+                int wait = 0;
+                {
+                    std::lock_guard<std::mutex> lock(mu);
+                    ++refused;
+                    wait = retryAfterSeconds;
+                }
+                conn.send(tooManyRequests(wait), head);
+                return;
+            }
+            case Fault::Http403: {
+                {
+                    std::lock_guard<std::mutex> lock(mu);
+                    ++refused;
+                }
+                conn.send({403, "", {{"Content-Type", "text/html"}}, forbiddenPage()}, head);
+                return;
+            }
             default:
                 conn.send(normal, head);
                 return;
@@ -814,9 +855,32 @@ struct Simulator::Impl {
             src->serveHls(conn, file, head);
     }
 
+    // Whether the request limit refuses a request now; `wait` is then its Retry-After.
+    bool overLimit(int& wait) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (limitRequests <= 0) return false;
+        const auto now = std::chrono::steady_clock::now();
+        while (!limitRecent.empty() && now - limitRecent.front() >= limitWindow) limitRecent.pop_front();
+        if (static_cast<int>(limitRecent.size()) < limitRequests) {
+            limitRecent.push_back(now);
+            return false;
+        }
+        ++refused;
+        const auto free = limitRecent.front() + limitWindow - now;
+        wait = std::max(1, static_cast<int>((std::chrono::duration_cast<std::chrono::milliseconds>(free).count() + 999) / 1000));
+        return true;
+    }
+
     void handle(const HttpRequest& req, Connection& conn) {
         std::string endpoint = classify(req.path);
         record(req, endpoint);
+        if (endpoint == kProfile || endpoint == kPosts || endpoint == kRoom) {
+            int wait = 0;
+            if (overLimit(wait)) {
+                conn.send(tooManyRequests(wait), req.method == "HEAD");
+                return;
+            }
+        }
         std::uint64_t generation = 0;
         Fault fault = takeFault(endpoint, generation);
         if (fault == Fault::Stall) {
@@ -929,6 +993,23 @@ Simulator::~Simulator() { stop(); }
 bool Simulator::start(int port, const std::string& certFile, const std::string& keyFile) {
     return impl_->server.start(port, certFile, keyFile,
                                [impl = impl_.get()](const HttpRequest& req, Connection& conn) { impl->handle(req, conn); });
+}
+
+void Simulator::setRequestLimit(int requests, std::chrono::milliseconds window) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->limitRequests = requests;
+    impl_->limitWindow = window.count() > 0 ? window : std::chrono::milliseconds(60000);
+    impl_->limitRecent.clear();
+}
+
+void Simulator::setRetryAfter(int seconds) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->retryAfterSeconds = seconds;
+}
+
+size_t Simulator::refusedCount() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->refused;
 }
 
 void Simulator::setVideoRate(std::int64_t bytesPerSecond) {

@@ -75,9 +75,12 @@ enum class Fault {
     SwappedTypes,     // numbers where text is expected and the reverse
     EmptyBody,        // 200 with an empty body
     Blocked,          // 200 with what a blocked request gets: an empty list, no user_info, no room
+    Http429,          // too many requests, with the Retry-After of setRetryAfter
+    Http403,          // forbidden: a client the service has shut out for a while
 };
 
-// Every fault, for tests that walk the whole matrix.
+// Every fault of a broken answer, for tests that walk the whole matrix. The refusals
+// (Http429, Http403) are left out: the program slows down on them rather than failing.
 std::vector<Fault> allFaults();
 const char* faultName(Fault fault);
 
@@ -180,6 +183,15 @@ public:
     };
     Transfers videoTransfers() const;
     void resetVideoPeak();
+    // A limit on the requests of the one client (the simulator serves loopback) to the JSON
+    // endpoints (profile, posts, room): past `requests` in any `window`, each is answered 429
+    // with a Retry-After of the seconds until the window has room again (at least one). 0
+    // requests: no limit. Requests refused do not count towards the window.
+    void setRequestLimit(int requests, std::chrono::milliseconds window = std::chrono::minutes(1));
+    // The Retry-After, in seconds, of a played Http429 fault (default 1); negative: none sent.
+    void setRetryAfter(int seconds);
+    // Answers refused so far by the request limit and the Http429 and Http403 faults.
+    size_t refusedCount() const;
     // Closes the listening socket (connects are refused) or opens it again on the same port.
     void setRefusing(bool refusing);
 

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "app/linkfile.h"
+#include "control/servicewatch.h"
 #include "text/strings.h"
 #include "web/page_assets.h"
 #include "web/token.h"
@@ -76,7 +77,9 @@ struct WebServer::UiTarget {
 };
 
 WebServer::WebServer(Controller& controller, UiPost post, WebConfig config)
-    : controller_(controller), ctx_(controller.context()), post_(std::move(post)), config_(std::move(config)) {}
+    : controller_(controller), ctx_(controller.context()), post_(std::move(post)), config_(std::move(config)) {
+    addMetricsSource([] { return serviceMetricsText(net::requestBudget()); });
+}
 
 WebServer::~WebServer() { stop(); }
 
@@ -283,6 +286,18 @@ void WebServer::reply(httplib::Response& res, const Outcome& outcome) {
     res.set_content(dumpJson(outcome.body), "application/json");
 }
 
+namespace {
+
+json throttledJson() {
+    json hosts = json::array();
+    for (const auto& view : net::requestBudget().hosts()) {
+        if (view.refusing) hosts.push_back({{"host", view.host}, {"perMinute", view.perMinute}});
+    }
+    return hosts.empty() ? json(nullptr) : hosts;
+}
+
+}  // namespace
+
 std::string WebServer::stateJson() {
     const ButtonState buttons = ctx_.buttons.state();
     const SettingsValues settings = ctx_.settings.values();
@@ -308,8 +323,8 @@ std::string WebServer::stateJson() {
         {"recorders", recorders},
         {"pendingDownloads", controller_.works().pendingDownloads().size()},
         {"disk", disk},
-        // Whether the service is refusing us: told by the request pacing once it knows.
-        {"throttled", nullptr},
+        // The hosts refusing the program now, each at the rate it is slowed to; null while none does.
+        {"throttled", throttledJson()},
     };
     return dumpJson(doc);
 }

@@ -414,6 +414,7 @@ TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
     Pacing pacing;
     pacing.passInterval = std::chrono::hours(1);
     pacing.recorderRepoll = 2s;  // ffmpeg gives up on a missing stream well before
+    pacing.startJitter = Millis{0};  // the first pass at once, not inside the quiet spell below
     Endpoints endpoints;
     endpoints.live = endpoints.account = sim.baseUrl();
     AppContext ctx(Paths::forDirectory(dir.path()), pacing, endpoints, ui);

@@ -176,3 +176,100 @@ TEST(HostBudget, RequestsWaitForTheirShareAndNoneIsDropped) {
 
 }  // namespace
 }  // namespace vigilo::net
+
+namespace vigilo::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A host's refusal and its recovery are each told once, however many answers come between,
+// and the probing of the rate rule (a refusal now and then while the service still limits)
+// does not tell them again.
+TEST(HostBudget, RefusingAndRecoveryAreToldOnceEach) {
+    FakeTime time;
+    HostBudget budget = time.budget(0);
+    std::vector<std::string> told;
+    const int id = budget.addListener([&](const HostBudget::Change& c) {
+        told.push_back(c.host + (c.refusing ? " refusing " + std::to_string(static_cast<int>(c.perMinute)) + " " + c.reason
+                                            : " recovered"));
+    });
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(budget.acquire("api.example"));
+    struct Step {
+        const char* what;
+        AnswerSignal signal;
+        const char* reason;
+        std::chrono::seconds later;  // the clock moves this much before the answer
+        std::vector<std::string> want;  // told so far
+    } steps[] = {
+        {"good answers tell nothing", AnswerSignal::Good, "", 0s, {}},
+        {"the first refusal is told with the rate it leaves", AnswerSignal::Refused, "HTTP 429", 0s,
+         {"api.example refusing 20 HTTP 429"}},
+        {"more refusals are not", AnswerSignal::Refused, "HTTP 403", 1s, {"api.example refusing 20 HTTP 429"}},
+        {"a good answer soon after is not yet a recovery", AnswerSignal::Good, "", 10s,
+         {"api.example refusing 20 HTTP 429"}},
+        {"a refusal while probing is not told again", AnswerSignal::Refused, "HTTP 429", 30s,
+         {"api.example refusing 20 HTTP 429"}},
+        {"a failure says nothing", AnswerSignal::Failed, "", 70s, {"api.example refusing 20 HTTP 429"}},
+        {"good after a quiet minute: recovered", AnswerSignal::Good, "", 0s,
+         {"api.example refusing 20 HTTP 429", "api.example recovered"}},
+        {"", AnswerSignal::Good, "", 1s, {"api.example refusing 20 HTTP 429", "api.example recovered"}},
+    };
+    for (const Step& step : steps) {
+        time.now += step.later;
+        budget.report("api.example", step.signal, {}, step.reason);
+        EXPECT_EQ(told, step.want) << step.what;
+    }
+    EXPECT_FALSE(budget.anyRefusing());
+
+    // A run of empty answers is a refusal of its own kind; the status view says so.
+    told.clear();
+    for (int i = 0; i < kEmptyRunRefusal; ++i) budget.report("other.example", AnswerSignal::Empty);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].ends_with(" empty answers")) << told[0];
+    EXPECT_TRUE(budget.anyRefusing());
+    const auto hosts = budget.hosts();
+    ASSERT_EQ(hosts.size(), 2u);
+    EXPECT_EQ(hosts[1].host, "other.example");
+    EXPECT_TRUE(hosts[1].refusing);
+    EXPECT_EQ(hosts[1].refusals, 1u);
+    EXPECT_EQ(hosts[0].refusals, 3u);
+
+    budget.removeListener(id);
+    time.now += 2min;
+    budget.report("other.example", AnswerSignal::Good);
+    EXPECT_EQ(told.size(), 1u);
+    EXPECT_FALSE(budget.anyRefusing());
+}
+
+// Tests and demos run the rule's minute faster: turns, Retry-After and the quiet spell shrink.
+TEST(HostBudget, ATimeScaleShrinksEveryWait) {
+    FakeTime time;
+    HostBudget budget = time.budget(60);
+    budget.setTimeScale(0.1);
+    EXPECT_TRUE(budget.acquire("a.example"));
+    EXPECT_TRUE(budget.acquire("a.example"));
+    budget.report("a.example", AnswerSignal::Refused, 30s);
+    EXPECT_TRUE(budget.acquire("a.example"));
+    EXPECT_EQ(time.waits, (std::vector<std::chrono::steady_clock::duration>{100ms, 3s}));
+}
+
+TEST(BudgetHost, TheHostWithItsPortUnlessTheSchemesOwn) {
+    EXPECT_EQ(budgetHost("https://www.Example.com/web/api/?a=1"), "www.example.com");
+    EXPECT_EQ(budgetHost("http://www.example.com:80/x"), "www.example.com");
+    EXPECT_EQ(budgetHost("https://www.example.com:443/"), "www.example.com");
+    EXPECT_EQ(budgetHost("http://127.0.0.1:41234/web/api/v2/user/info/"), "127.0.0.1:41234");
+    EXPECT_EQ(budgetHost("https://127.0.0.1:8443"), "127.0.0.1:8443");
+}
+
+TEST(RetryAfter, FoundInTheHeaderBlockByNameInAnyCase) {
+    const auto now = std::chrono::system_clock::from_time_t(1792567680);
+    EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nContent-Type: text/html\r\nretry-after: 7\r\n\r\n", now),
+              7s);
+    EXPECT_EQ(retryAfterOf("HTTP/1.1 503 Service Unavailable\r\nRetry-After: Wed, 21 Oct 2026 07:29:00 GMT\r\n\r\n", now),
+              60s);
+    EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nX-Retry-After-Hint: 5\r\n\r\n", now), std::nullopt);
+    EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nRetry-After: later\r\n\r\n", now), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vigilo::net

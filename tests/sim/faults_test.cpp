@@ -177,6 +177,42 @@ TEST_F(FaultTest, FaultsStayOnTheirEndpointAndCanBeCounted) {
     EXPECT_EQ(get(profilePath()).status, 200);
 }
 
+// Refusals: the two faults, a burst of 403s that ends by itself, and a request limit over a
+// window that answers 429 with the wait until there is room, counts only what it accepted,
+// and leaves the other endpoints alone.
+TEST_F(FaultTest, RefusalsAndTheRequestLimit) {
+    sim.setRetryAfter(7);
+    sim.setFault(kProfile, Fault::Http429);
+    test::Reply r = get(profilePath());
+    EXPECT_EQ(r.status, 429);
+    EXPECT_EQ(r.header("Retry-After"), "7");
+    sim.setRetryAfter(-1);
+    EXPECT_EQ(get(profilePath()).header("Retry-After"), "");
+    sim.setFault(kPosts, Fault::Http403, 2);
+    EXPECT_EQ(get(postsPath()).status, 403);
+    EXPECT_EQ(get(postsPath()).status, 403);
+    EXPECT_EQ(get(postsPath()).status, 200);
+    EXPECT_EQ(sim.refusedCount(), 4u);
+    sim.clearFaults();
+
+    sim.setRequestLimit(3, std::chrono::hours(1));
+    EXPECT_EQ(get(profilePath()).status, 200);
+    EXPECT_EQ(get(postsPath()).status, 200);
+    EXPECT_EQ(get(roomPath()).status, 200);
+    for (int i = 0; i < 2; ++i) {
+        r = get(roomPath());
+        EXPECT_EQ(r.status, 429);
+        const int wait = std::stoi(r.header("Retry-After"));
+        EXPECT_GT(wait, 3500);  // the hour's window frees its first place in about an hour
+        EXPECT_LE(wait, 3600);
+        EXPECT_NE(json::parse(r.body, nullptr, false).value("status_code", 0), 0);
+    }
+    EXPECT_EQ(get(local(sim.noticeUrl())).status, 302);  // not a JSON endpoint
+    EXPECT_EQ(sim.refusedCount(), 6u);
+    sim.setRequestLimit(0);
+    EXPECT_EQ(get(profilePath()).status, 200);
+}
+
 TEST_F(FaultTest, EveryFaultOnEveryEndpointLeavesTheServiceWorking) {
     std::string play = getJson(postsPath())["aweme_list"][0]["video"]["play_addr_lowbr"]["url_list"][3];
     std::vector<std::pair<std::string, std::string>> endpoints = {

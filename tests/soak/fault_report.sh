@@ -197,8 +197,8 @@ for c in $codes; do
   case $c in 1:killed | 2:term-0 | 3:duration-0) ;; *) verdict=1; echo "MISSED: the program's stop $c" ;; esac
 done
 echo "faults played by the service:"
-awk -F'\t' '$2 == "played" { printf "  %-28s %s\n", $3, $4 } $2 == "outage" { o++ } $2 == "stall" { s++ } $2 == "refusing" { r++ }
-  END { printf "  video server outages %d, stream stalls %d, moments refusing connections %d\n", o, s, r }' "$run/ledger.tsv"
+awk -F'\t' '$2 == "played" { printf "  %-28s %s\n", $3, $4 } $2 == "outage" { o++ } $2 == "stall" { s++ } $2 == "refusing" { r++ } $2 == "throttle" { t++ }
+  END { printf "  video server outages %d, stream stalls %d, moments refusing connections %d, throttling episodes %d\n", o, s, r, t }' "$run/ledger.tsv"
 if [[ -s $run/missing.txt ]]; then
   echo "what was lost ($run/missing.txt):"
   head -20 "$run/missing.txt" | sed 's/^/  /'

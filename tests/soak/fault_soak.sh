@@ -13,6 +13,8 @@
 #   SOAK_ACCOUNTS, SOAK_ROOMS, SOAK_LIVE, SOAK_POST_EVERY, SOAK_ROTATE_EVERY   the world
 #                          (default 500, 20, 10, 10 s, 60 s)
 #   SOAK_OUTAGE_EVERY, SOAK_OUTAGE_LENGTH, SOAK_STALL_EVERY   scheduled faults (300, 60, 45 s)
+#   SOAK_THROTTLE_EVERY, SOAK_THROTTLE_LENGTH, SOAK_THROTTLE_LIMIT   throttling: the API allows
+#                          only LIMIT requests a minute, the rest 429 (240 s, 60 s, 120)
 #   SOAK_QUIET=S           the last S seconds run without faults (default a tenth of the run,
 #                          at least 60 s), so what failed late can still be fetched
 #   SOAK_SAMPLE=S          seconds between samples (default 2)
@@ -73,6 +75,8 @@ echo "== seed $seed, fault share $share, $minutes min (the last $quiet s without
   --post-every "${SOAK_POST_EVERY:-10}" --rotate-every "${SOAK_ROTATE_EVERY:-60}" \
   --fault-share "$share" --seed "$seed" --faults-for $((seconds - quiet)) \
   --outage-every "${SOAK_OUTAGE_EVERY:-300}" --outage-length "${SOAK_OUTAGE_LENGTH:-60}" \
+  --throttle-every "${SOAK_THROTTLE_EVERY:-240}" --throttle-length "${SOAK_THROTTLE_LENGTH:-60}" \
+  --throttle-limit "${SOAK_THROTTLE_LIMIT:-120}" \
   --stall-every "${SOAK_STALL_EVERY:-45}" >"$run/sim.out" 2>"$run/sim.err" &
 sim_pid=$!
 for _ in $(seq 600); do

@@ -49,6 +49,10 @@ const char* const kUsage =
     "  --faults-for S     play faults during the first S seconds only (no end)\n"
     "  --outage-every S   with faults, the video server is down for --outage-length S every S s (300)\n"
     "  --outage-length S  (60)\n"
+    "  --throttle-every S with faults, the API allows only --throttle-limit requests a minute\n"
+    "                     (the rest 429 with Retry-After) for --throttle-length S every S s (240)\n"
+    "  --throttle-length S (60)\n"
+    "  --throttle-limit N (120)\n"
     "  --stall-every S    with faults, a stream on air stalls for 5 to 40 s every S seconds (45)\n"
     "  --ledger FILE      write every post and show into FILE as it happens\n"
     "Writes the link files into DIR and the environment lines into FILE, then serves until\n"
@@ -164,6 +168,8 @@ int main(int argc, char** argv) {
     int accounts = 500, rooms = 20, live = 10;
     double postEvery = 10, rotateEvery = 60;
     double faultShare = 0, faultsFor = -1, outageEvery = 300, outageLength = 60, stallEvery = 45;
+    double throttleEvery = 240, throttleLength = 60;
+    int throttleLimit = 120;
     unsigned long seed = 20240601;
     std::string dataDir, envFile, ledgerFile;
     for (int i = 1; i < argc; ++i) {
@@ -188,6 +194,9 @@ int main(int argc, char** argv) {
         else if (arg == "--faults-for") faultsFor = std::atof(value);
         else if (arg == "--outage-every") outageEvery = std::atof(value);
         else if (arg == "--outage-length") outageLength = std::atof(value);
+        else if (arg == "--throttle-every") throttleEvery = std::atof(value);
+        else if (arg == "--throttle-length") throttleLength = std::atof(value);
+        else if (arg == "--throttle-limit") throttleLimit = std::atoi(value);
         else if (arg == "--stall-every") stallEvery = std::atof(value);
         else if (arg == "--ledger") ledgerFile = value;
         else if (arg == "--data-dir") dataDir = value;
@@ -199,7 +208,8 @@ int main(int argc, char** argv) {
     }
     if (dataDir.empty() || envFile.empty() || accounts < 1 || rooms < 1 || live < 0 || live > rooms ||
         !(postEvery > 0) || !(rotateEvery > 0) || !(faultShare >= 0 && faultShare <= 1) || !(outageEvery > 0) ||
-        !(outageLength >= 0) || !(stallEvery > 0)) {
+        !(outageLength >= 0) || !(stallEvery > 0) || !(throttleEvery > 0) || !(throttleLength >= 0) ||
+        throttleLimit < 1) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -330,6 +340,8 @@ int main(int argc, char** argv) {
     double nextPostAt = postEvery, nextRotateAt = rotateEvery;
     // The scheduled faults: the video server's outages, a stalled stream, a refused moment.
     double nextOutageAt = outageEvery / 2, outageEndsAt = -1;
+    // Throttling falls between the outages, so the two are seen apart as well as together.
+    double nextThrottleAt = throttleEvery / 3, throttleEndsAt = -1;
     double nextStallAt = stallEvery, refusingUntil = -1, nextRefuseCheck = 1;
     std::map<int, double> stalledUntil;  // room -> when its stream comes back
     int outages = 0;
@@ -346,6 +358,12 @@ int main(int argc, char** argv) {
         if (refusingUntil >= 0) {
             sim.setRefusing(false);
             refusingUntil = -1;
+        }
+        if (throttleEndsAt >= 0) {
+            sim.setRequestLimit(0);
+            event("throttle-end");
+            ledger.line("throttle-end");
+            throttleEndsAt = -1;
         }
         for (const auto& [room, until] : stalledUntil) {
             if (streamOf.count(room)) sim.stallStream(streamOf[room], false);
@@ -397,6 +415,19 @@ int main(int argc, char** argv) {
             outageEndsAt = -1;
             event("outage-end");
             ledger.line("outage-end");
+        }
+        if (throttleEndsAt >= 0 && now >= throttleEndsAt) {
+            sim.setRequestLimit(0);
+            throttleEndsAt = -1;
+            event("throttle-end");
+            ledger.line("throttle-end");
+        }
+        if (now >= nextThrottleAt) {
+            nextThrottleAt += throttleEvery;
+            sim.setRequestLimit(throttleLimit);
+            throttleEndsAt = now + throttleLength;
+            event("throttle " + std::to_string(throttleLimit) + "/min");
+            ledger.line("throttle\t" + std::to_string(throttleLimit));
         }
         if (now >= nextOutageAt) {
             nextOutageAt += outageEvery;

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/controller.h"
+#include "net/politeness.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
 #include "sim/ui_loop.h"
@@ -581,6 +582,42 @@ TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
                              "vigilo_downloads_pending 0\n", "vigilo_downloads_saved_total 0\n",
                              "# TYPE vigilo_disk_free_bytes gauge\n", "vigilo_service_refusals_total 3\n"})
         EXPECT_NE(res->body.find(line), std::string::npos) << line << "\n" << res->body;
+}
+
+// A host that refuses shows in the state, the metrics, the status bar and the log until it
+// answers normally again.
+TEST_F(WebTest, AHostThatRefusesShowsInTheStateAndTheMetricsUntilItRecovers) {
+    startServer();
+    const std::string host = "web-test.invalid:8081";
+    auto entry = [&]() -> std::optional<json> {
+        const json throttled = getJson("/api/state")["throttled"];
+        if (throttled.is_array())
+            for (const json& item : throttled)
+                if (item.value("host", "") == host) return item;
+        return std::nullopt;
+    };
+    EXPECT_EQ(entry(), std::nullopt);
+
+    net::requestBudget().report(host, net::AnswerSignal::Refused, {}, "HTTP 403");
+    const auto refusing = entry();
+    ASSERT_TRUE(refusing);
+    EXPECT_EQ((*refusing)["perMinute"].get<double>(), net::kFloorPerMinute);
+    const auto metrics = client().Get("/metrics", auth());
+    ASSERT_TRUE(metrics);
+    for (const std::string& line : {"vigilo_service_refusing{host=\"" + host + "\"} 1\n",
+                                   "vigilo_service_refusals_total{host=\"" + host + "\"} 1\n",
+                                   std::string("# TYPE vigilo_service_allowed_per_minute gauge\n")})
+        EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
+    EXPECT_NE(ctx->status.text(1).find("服务限流：" + host + "，每分钟 6 次"), std::string::npos) << ctx->status.text(1);
+    EXPECT_NE(ctx->log.text().find("服务限流，放慢查询：" + host + "，每分钟 6 次\r\n"), std::string::npos);
+
+    // Good answers end it once the host has gone a (scaled) minute without refusing.
+    ASSERT_TRUE(waitUntil([&] {
+        net::requestBudget().report(host, net::AnswerSignal::Good);
+        return !entry();
+    }));
+    EXPECT_EQ(ctx->status.text(1).find("服务限流"), std::string::npos) << ctx->status.text(1);
+    EXPECT_NE(ctx->log.text().find("服务恢复正常：" + host + "\r\n"), std::string::npos);
 }
 
 TEST_F(WebTest, ServesHttpsWithTheGivenCertificateAndRefusesAnUnusableOne) {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 
+#include "net/politeness.h"
 #include "sys/stop.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
@@ -136,6 +137,9 @@ AppContext::AppContext(Paths paths_, Pacing pacing_, Endpoints endpoints_, UserI
     : paths(std::move(paths_)), pacing(pacing_), endpoints(std::move(endpoints_)), ui(ui_) {
     settings.setFile(paths.settingsFile());
     settings.load();
+    // The request budget's minute runs at the program's pace, so a refusing host's slow rate
+    // and its Retry-After shrink with every other pause in tests and demos.
+    net::requestBudget().setTimeScale(pacing.scale);
     auto report = [this](const std::string& line) { log.appendLog(logTimestamp() + "：" + oneLine(line) + "\r\n"); };
     if (!settings.movedAside().empty())
         report("已忽略无法使用的 settings.json，原文件已改名为 " + settings.movedAside());

@@ -13,6 +13,8 @@ const char* eventTypeName(EventType type) {
     case EventType::RecordingEnded: return "recording_ended";
     case EventType::RecordingFailed: return "recording_failed";
     case EventType::Test: return "test";
+    case EventType::ServiceRefusing: return "service_refusing";
+    case EventType::ServiceRecovered: return "service_recovered";
     }
     return "unknown";
 }

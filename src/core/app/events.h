@@ -26,6 +26,8 @@ enum class EventType {
     RecordingEnded,    // nickname, roomId, file, duration, size, reason (ended|stalled|stopped|failed)
     RecordingFailed,   // nickname, roomId, error
     Test,              // message: sent on request to see that the receivers work
+    ServiceRefusing,   // host, rate (requests a minute now allowed), reason
+    ServiceRecovered,  // host, rate
 };
 
 // The event's type as a word for JSON and logs: "post_saved", "room_live", ...

@@ -146,15 +146,14 @@ void StatusBar::setText(int part, const std::string& text) {
     if (part < 0 || part > 1) return;
     parts_[part] = text;
     if (part == 1) {
-        monitors_[0].clear();
-        monitors_[1].clear();
+        for (auto& word : monitors_) word.clear();
     }
     publishLocked(part);
 }
 
 void StatusBar::setMonitorText(Monitor monitor, const std::string& text) {
     std::lock_guard lock(mutex_);
-    monitors_[monitor == Monitor::Works ? 0 : 1] = text;
+    monitors_[static_cast<int>(monitor)] = text;
     std::string shown;
     for (const auto& word : monitors_) {
         if (word.empty()) continue;

@@ -72,7 +72,8 @@ private:
 // The two-part status bar; part 0 is the fixed label, part 1 the status text.
 class StatusBar {
 public:
-    enum class Monitor { Works, Live };
+    // Service: what the request budget says of a host that refuses (none while all answer).
+    enum class Monitor { Works, Live, Service };
     void setText(int part, const std::string& text);
     // Each monitor has its own word in part 1, so the one started last does not hide the
     // other: "视频监控中…… 直播录制中……". A word set with setText(1, …) clears both.
@@ -87,7 +88,7 @@ private:
     void publishLocked(int part);
 
     std::string parts_[2] = {"  监控状态", ""};
-    std::string monitors_[2];
+    std::string monitors_[3];
     std::vector<std::pair<int, Observer>> observers_;
     int nextObserver_ = 1;
 };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "sys/stop.h"
@@ -26,10 +27,11 @@ Millis scaleOne(Millis value, double factor) {
 Pacing Pacing::scaled(double factor) const {
     if (!std::isfinite(factor) || factor <= 0) return *this;
     Pacing result = *this;
+    result.scale = scale * factor;
     for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
                                    &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
                                    &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp,
-                                   &Pacing::downloadDeadlineMin}) {
+                                   &Pacing::downloadDeadlineMin, &Pacing::startJitter}) {
         result.*member = scaleOne(this->*member, factor);
     }
     return result;
@@ -42,6 +44,12 @@ Pacing Pacing::fromEnvironment() {
     const double factor = std::strtod(text, &end);
     if (end == text || *end != '\0' || !std::isfinite(factor) || factor <= 0) return Pacing{};
     return Pacing{}.scaled(factor);
+}
+
+Millis randomShare(Millis span) {
+    if (span.count() <= 0) return Millis{0};
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    return Millis(std::uniform_int_distribution<long long>(0, span.count() - 1)(generator));
 }
 
 void delay(Millis duration) {

@@ -19,10 +19,20 @@ struct Pacing {
     Millis retryGapCap{3600000};     // works: the longest gap between two tries of a download or query
     Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
     Millis downloadDeadlineMin{120000}; // works: a video download may always take this long (then 32 KB/s of its size)
+    // Every cycle and pass start waits a random share of this, and every retry gap grows by a
+    // random share of retrySpread, so programs started together (or one restarted after an
+    // outage) do not ask the service all at the same moment. 0: starts on the dot.
+    Millis startJitter{3000};
+    double retrySpread = 0.25;
+
+    double scale = 1.0;              // the factor these were scaled by
 
     Pacing scaled(double factor) const;
     static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
 };
+
+// A random duration in [0, span) (0 for an empty span), from a generator of the calling thread.
+Millis randomShare(Millis span);
 
 // Sleeps on the calling worker thread; returns at once when the thread's owner asks it to
 // stop (sys/stop.h). Never called on the UI thread.

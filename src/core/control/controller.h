@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/context.h"
+#include "control/servicewatch.h"
 #include "live/monitor.h"
 #include "works/monitor.h"
 
@@ -75,6 +76,7 @@ private:
     AppContext& ctx_;
     WorksMonitor works_;
     LiveMonitor live_;
+    ServiceWatch serviceWatch_{ctx_};
 
     std::mutex roomJobMutex_;             // one room-add job at a time
     std::atomic<unsigned> roomJobGeneration_{0};

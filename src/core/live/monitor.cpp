@@ -16,6 +16,7 @@
 #include "live/shows.h"
 #include "live/supervisor.h"
 #include "net/http.h"
+#include "net/politeness.h"
 #include "net/service.h"
 #include "text/charset.h"
 #include "text/filenames.h"
@@ -101,9 +102,12 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         options.method = HttpMethod::Get;
         options.extraHeaders = std::string(kMobileAgentLine);
         options.maxBodyBytes = kMaxJsonAnswerBytes;
+        options.contentJudged = true;
         const HttpResult answer = ScriptableHttpClient::send(options);
         JsonDoc doc;
         doc.parseKeeping(bodyToText(answer.body), roomAnswerPaths());
+        net::reportAnswer(options.url, answer.statusCode, answer.responseHeaders, answer.body,
+                          answer.transportOk() && doc.exists("data.room"));
         return doc;
     }
 

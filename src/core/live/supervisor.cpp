@@ -59,6 +59,9 @@ void PassSupervisor::run(std::uint64_t generation) {
         // Paused: no pass until a period is chosen again.
         wake_.wait(lock, [&] { return !supervising(generation) || passInterval(); });
         if (!supervising(generation)) break;
+        // A random offset, so passes of programs started together do not meet at the service.
+        wake_.wait_for(lock, randomShare(ctx_.pacing.startJitter), [&] { return !supervising(generation); });
+        if (!supervising(generation)) break;
         const Clock::time_point passStart = Clock::now();
         if (passBegins_) {
             lock.unlock();

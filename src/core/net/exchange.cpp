@@ -385,7 +385,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         // Every exchange with a host shares its budget; a capped one waits for its turn here.
         HostBudget& budget = requestBudget();
         budget.setCap(currentNetConfig().requestsPerMinute);
-        if (!budget.acquire(urlHost(request.url))) {
+        if (!budget.acquire(budgetHost(request.url))) {
             out.failure = FailureKind::Stopped;
             return fail(Stage::Transfer, "stopped");
         }
@@ -539,6 +539,13 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     }
     long status = 0;
     if (curl().easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status != 0) out.status = status;
+    // A refusal counts however the transfer ended (a download gives up on its header block);
+    // a good status only once the answer arrived whole.
+    const bool refusal = out.status == 429 || out.status == 503 || out.status == 403;
+    if (!request.contentJudged && out.reached == Reached::HeaderBlock && out.failure != FailureKind::Stopped &&
+        (code == CURLE_OK || refusal)) {
+        reportStatus(request.url, static_cast<int>(out.status), out.headerBlock);
+    }
 
     if (code != CURLE_OK) {
         std::string why = curl().easy_strerror(code);

@@ -119,6 +119,10 @@ struct ExchangeRequest {
     std::size_t maxBodyBytes = 0;
     std::string acceptEncoding;        // non-empty: curl asks for and decodes these codings
     long receiveBufferBytes = 0;       // 0: libcurl's default; large bodies go in fewer, larger pieces
+    // The caller judges the answer: it tells the request budget what the answer signalled
+    // (net::reportAnswer), or nothing when the host is not the watched service's. Otherwise
+    // the exchange reports the answer's status.
+    bool contentJudged = false;
     // Called when the header block of the final response is complete; false aborts.
     std::function<bool(long status, std::int64_t contentLength, bool hasContentEncoding)> onFinalHeaders;
     // Streams the final response's body instead of collecting it; false aborts.

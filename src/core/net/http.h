@@ -42,6 +42,9 @@ struct HttpRequestOptions {
     std::optional<bool> normalizeHeaderCase;   // default true
     // A larger answer body fails the exchange; never above NetConfig::maxBodyBytes.
     std::optional<std::size_t> maxBodyBytes;
+    // The caller reads the answer and tells the request budget itself whether it was usable
+    // (net::reportAnswer); the exchange then reports nothing of it.
+    bool contentJudged = false;
 };
 
 struct HttpResult {

@@ -54,6 +54,7 @@ HttpResult InternetHttpClient::send(const HttpRequestOptions& options) {
     request.proxy = options.proxy.value_or(std::string());
     request.followRedirects = !options.noRedirect.value_or(false);
     request.maxBodyBytes = net::answerCap(options, config);
+    request.contentJudged = options.contentJudged;
 
     const std::string agent = agentFrom(headers);
 

@@ -127,6 +127,7 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
     request.stallSeconds = t;
     request.totalTimeoutSeconds = std::max(net::kPageTotalTimeoutSeconds, 10 * t);
     request.maxBodyBytes = net::answerCap(options, net::currentNetConfig());
+    request.contentJudged = options.contentJudged;
 
     const std::string serverUser = options.serverUser.value_or(std::string());
     const std::string serverPassword = options.serverPassword.value_or(std::string());

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <thread>
 #include <vector>
 
+#include "net/http.h"
 #include "sys/stop.h"
+#include "text/strings.h"
 
 #include "text/jsondoc.h"
 
@@ -143,8 +146,18 @@ void HostBudget::setCap(double capPerMinute) {
     cap_ = capPerMinute;
 }
 
+void HostBudget::setTimeScale(double scale) {
+    std::lock_guard lock(mutex_);
+    scale_ = scale > 0 && std::isfinite(scale) ? scale : 1.0;
+}
+
+std::chrono::steady_clock::duration HostBudget::scaled(std::chrono::duration<double> span) const {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(span * scale_);
+}
+
 void HostBudget::forget(Host& host, std::chrono::steady_clock::time_point now) const {
-    while (!host.recent.empty() && now - host.recent.front() >= std::chrono::minutes(1)) host.recent.pop_front();
+    const auto minute = scaled(std::chrono::minutes(1));
+    while (!host.recent.empty() && now - host.recent.front() >= minute) host.recent.pop_front();
 }
 
 bool HostBudget::acquire(const std::string& host) {
@@ -159,9 +172,7 @@ bool HostBudget::acquire(const std::string& host) {
         turn = std::max(now, h.rate.notBefore);
         if (perMinute > 0) {
             turn = std::max(turn, h.nextTurn);
-            const auto gap = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                std::chrono::duration<double>(60.0 / perMinute));
-            h.nextTurn = turn + gap;
+            h.nextTurn = turn + scaled(std::chrono::duration<double>(60.0 / perMinute));
         }
         // The turn is taken now, so later callers queue behind it even while this one waits.
         h.recent.push_back(turn);
@@ -169,18 +180,44 @@ bool HostBudget::acquire(const std::string& host) {
     return turn <= now_() || waitUntil_(turn);
 }
 
-void HostBudget::report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter) {
-    std::lock_guard lock(mutex_);
-    Host& h = hosts_[host];
-    const auto now = now_();
-    forget(h, now);
-    RateInput input;
-    input.signal = signal;
-    input.retryAfter = retryAfter;
-    input.observedPerMinute = static_cast<double>(h.recent.size());
-    input.capPerMinute = cap_;
-    input.now = now;
-    h.rate = nextRate(h.rate, input);
+void HostBudget::report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter,
+                        const std::string& reason) {
+    std::optional<Change> change;
+    {
+        std::lock_guard lock(mutex_);
+        Host& h = hosts_[host];
+        const auto now = now_();
+        forget(h, now);
+        RateInput input;
+        input.signal = signal;
+        // Observed over the scaled minute, counted as a minute's worth.
+        input.observedPerMinute = static_cast<double>(h.recent.size());
+        input.capPerMinute = cap_;
+        input.now = now;
+        const int emptyRun = h.rate.emptyRun;
+        h.rate = nextRate(h.rate, input);
+        if (retryAfter) h.rate.notBefore = std::max(h.rate.notBefore, now + scaled(*retryAfter));
+        const bool refusedNow = signal == AnswerSignal::Refused ||
+                                (signal == AnswerSignal::Empty && emptyRun + 1 >= kEmptyRunRefusal);
+        if (refusedNow) {
+            ++h.refusals;
+            h.lastRefusal = now;
+            if (!h.announced) {
+                h.announced = true;
+                change = Change{host, true, h.rate.perMinute,
+                                signal == AnswerSignal::Empty ? std::string("empty answers") : reason};
+            }
+        } else if (signal == AnswerSignal::Good && h.announced && !h.rate.refusing &&
+                   now - h.lastRefusal >= scaled(kRecoveryQuiet)) {
+            h.announced = false;
+            change = Change{host, false, h.rate.perMinute, {}};
+        }
+    }
+    if (!change) return;
+    std::lock_guard lock(listenersMutex_);
+    for (const auto& [id, listener] : listeners_) {
+        if (listener) listener(*change);
+    }
 }
 
 RateState HostBudget::state(const std::string& host) const {
@@ -195,6 +232,47 @@ double HostBudget::observedPerMinute(const std::string& host) const {
     if (it == hosts_.end()) return 0;
     forget(it->second, now_());
     return static_cast<double>(it->second.recent.size());
+}
+
+double HostBudget::allowedPerMinute(const std::string& host) const {
+    std::lock_guard lock(mutex_);
+    const auto it = hosts_.find(host);
+    const double learnt = it == hosts_.end() ? 0 : it->second.rate.perMinute;
+    if (cap_ > 0) return learnt > 0 ? std::min(learnt, cap_) : cap_;
+    return learnt;
+}
+
+std::chrono::steady_clock::duration HostBudget::minute() const {
+    std::lock_guard lock(mutex_);
+    return scaled(std::chrono::minutes(1));
+}
+
+std::vector<HostBudget::HostView> HostBudget::hosts() const {
+    std::lock_guard lock(mutex_);
+    const auto now = now_();
+    std::vector<HostView> views;
+    for (auto& [name, h] : hosts_) {
+        forget(h, now);
+        views.push_back({name, h.announced, h.rate.perMinute, h.refusals, static_cast<double>(h.recent.size())});
+    }
+    return views;
+}
+
+bool HostBudget::anyRefusing() const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(hosts_.begin(), hosts_.end(), [](const auto& entry) { return entry.second.announced; });
+}
+
+int HostBudget::addListener(Listener listener) {
+    std::lock_guard lock(listenersMutex_);
+    const int id = nextListener_++;
+    listeners_.emplace_back(id, std::move(listener));
+    return id;
+}
+
+void HostBudget::removeListener(int id) {
+    std::lock_guard lock(listenersMutex_);
+    std::erase_if(listeners_, [id](const auto& entry) { return entry.first == id; });
 }
 
 }  // namespace vigilo::net
@@ -216,6 +294,61 @@ HostBudget& requestBudget() {
             return false;
         });
     return *budget;
+}
+
+}  // namespace vigilo::net
+
+namespace vigilo::net {
+
+std::optional<std::chrono::seconds> retryAfterOf(std::string_view headerBlock,
+                                                 std::chrono::system_clock::time_point now) {
+    while (!headerBlock.empty()) {
+        const auto end = headerBlock.find('\n');
+        std::string_view line = headerBlock.substr(0, end);
+        headerBlock = end == std::string_view::npos ? std::string_view() : headerBlock.substr(end + 1);
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos || toLowerAscii(line.substr(0, colon)) != "retry-after") continue;
+        return parseRetryAfter(line.substr(colon + 1), now);
+    }
+    return std::nullopt;
+}
+
+std::string budgetHost(std::string_view url) {
+    std::string host = urlHost(url);
+    const int port = urlPort(url);
+    const bool https = toLowerAscii(url.substr(0, 8)) == "https://";
+    if (port != (https ? 443 : 80)) host += ":" + std::to_string(port);
+    return host;
+}
+
+namespace {
+
+std::string refusalReason(int status, std::string_view body) {
+    if (status == 429 || status == 503 || status == 403) return "HTTP " + std::to_string(status);
+    if (isVerificationPage(body)) return "verification page";
+    return {};
+}
+
+}  // namespace
+
+void reportAnswer(const std::string& url, int status, std::string_view headerBlock, std::string_view body,
+                  bool usable) {
+    const AnswerSignal signal = classifyAnswer(status, body, usable);
+    if (signal == AnswerSignal::Failed) return;
+    const auto retryAfter =
+        signal == AnswerSignal::Refused ? retryAfterOf(headerBlock, std::chrono::system_clock::now()) : std::nullopt;
+    requestBudget().report(budgetHost(url), signal, retryAfter,
+                           signal == AnswerSignal::Refused ? refusalReason(status, body) : std::string());
+}
+
+void reportStatus(const std::string& url, int status, std::string_view headerBlock) {
+    if (status == 429 || status == 503 || status == 403) {
+        requestBudget().report(budgetHost(url), AnswerSignal::Refused,
+                               retryAfterOf(headerBlock, std::chrono::system_clock::now()),
+                               "HTTP " + std::to_string(status));
+    } else if (status >= 200 && status < 400) {
+        requestBudget().report(budgetHost(url), AnswerSignal::Good);
+    }
 }
 
 }  // namespace vigilo::net

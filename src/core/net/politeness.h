@@ -4,6 +4,7 @@
 // ten seconds; one more request a minute for each good answer, up to the cap). Pure functions
 // of their inputs, time included, so the rule is tested as a table.
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -11,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vigilo::net {
 
@@ -78,32 +81,99 @@ public:
     // Waits until the given time; false when the wait was cut short (a stop request).
     using WaitUntil = std::function<bool(std::chrono::steady_clock::time_point)>;
 
+    // A host started refusing, or answers normally again. Told once each way: a host stays
+    // refusing until it has gone a quiet spell (kRecoveryQuiet) without a refusal and then
+    // answers well, so the probing of the rate rule, which meets a refusal now and then while
+    // the service still limits, does not tell it again and again.
+    struct Change {
+        std::string host;
+        bool refusing = false;
+        double perMinute = 0;  // the rate now allowed
+        std::string reason;    // of the refusal: "HTTP 429", "verification page", "empty answers"…
+    };
+    using Listener = std::function<void(const Change&)>;
+
+    // What the status shows of one host.
+    struct HostView {
+        std::string host;
+        bool refusing = false;  // as told to the listeners
+        double perMinute = 0;   // 0: no limit learnt
+        std::uint64_t refusals = 0;
+        double observedPerMinute = 0;
+    };
+
     HostBudget(double capPerMinute, Now now, WaitUntil waitUntil);
     void setCap(double capPerMinute);
+    // Tests and demos run the program's clock faster: every minute of the rule (the spacing of
+    // turns, the window of observed requests, a Retry-After, the quiet spell) lasts this many
+    // minutes. 1 in the product.
+    void setTimeScale(double scale);
 
     // Waits for the host's next turn; false when the wait was stopped (no request is sent then).
     bool acquire(const std::string& host);
-    // What an answer from the host signalled; updates its rate.
-    void report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter = {});
+    // What an answer from the host signalled; updates its rate. `reason` names a refusal.
+    void report(const std::string& host, AnswerSignal signal, std::optional<std::chrono::seconds> retryAfter = {},
+                const std::string& reason = {});
 
     RateState state(const std::string& host) const;
     // Requests given a turn for the host in the last minute.
     double observedPerMinute(const std::string& host) const;
+    // The requests a minute the host gets now: its learnt rate, bounded by the cap; 0 when
+    // neither limits it.
+    double allowedPerMinute(const std::string& host) const;
+    // How long a rule's minute lasts (setTimeScale).
+    std::chrono::steady_clock::duration minute() const;
+    // Every host asked so far, by name.
+    std::vector<HostView> hosts() const;
+    // Whether any host is refusing now, as told to the listeners.
+    bool anyRefusing() const;
+
+    // Listeners run on the thread whose answer made the change, one at a time; removeListener
+    // returns once the listener runs no more. A listener must not add or remove listeners.
+    int addListener(Listener listener);
+    void removeListener(int id);
+
+    static constexpr std::chrono::seconds kRecoveryQuiet{60};
 
 private:
     struct Host {
         RateState rate;
         std::chrono::steady_clock::time_point nextTurn{};
         std::deque<std::chrono::steady_clock::time_point> recent;  // turns of the last minute
+        bool announced = false;  // listeners were told it refuses
+        std::chrono::steady_clock::time_point lastRefusal{};
+        std::uint64_t refusals = 0;
     };
     void forget(Host& host, std::chrono::steady_clock::time_point now) const;
+    std::chrono::steady_clock::duration scaled(std::chrono::duration<double> span) const;
 
     double cap_;
+    double scale_ = 1.0;
     Now now_;
     WaitUntil waitUntil_;
     mutable std::mutex mutex_;
     mutable std::map<std::string, Host> hosts_;
+    std::mutex listenersMutex_;
+    std::vector<std::pair<int, Listener>> listeners_;
+    int nextListener_ = 1;
 };
+
+// Whom a URL's budget belongs to: its host, with the port when it is not the scheme's own
+// (two services on one machine are two services).
+std::string budgetHost(std::string_view url);
+
+// The Retry-After of a response's header block (CR LF lines); nullopt when there is none or
+// it is unreadable.
+std::optional<std::chrono::seconds> retryAfterOf(std::string_view headerBlock,
+                                                 std::chrono::system_clock::time_point now);
+
+// Tells the program's budget what an answer from the URL's host signalled. The exchange calls
+// it for every answer whose content nobody else judges (its status alone: a refusal, or a good
+// answer); the callers that read JSON call it with `usable`, their parse's verdict, so a
+// verification page or a run of empty answers counts too.
+void reportAnswer(const std::string& url, int status, std::string_view headerBlock, std::string_view body,
+                  bool usable);
+void reportStatus(const std::string& url, int status, std::string_view headerBlock);
 
 // The program's budget: the real clock, waits in slices that end on the calling thread's stop
 // request (sys/stop.h).

@@ -61,6 +61,7 @@ HttpResult ScriptableHttpClient::send(const HttpRequestOptions& options) {
     request.proxy = options.proxy.value_or(std::string());
     request.followRedirects = !options.noRedirect.value_or(false);
     request.maxBodyBytes = net::answerCap(options, net::currentNetConfig());
+    request.contentJudged = options.contentJudged;
 
     std::string headers = options.extraHeaders.value_or(std::string());
     if (options.completeHeaders.value_or(true)) {

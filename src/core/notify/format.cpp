@@ -42,6 +42,8 @@ std::string eventTitle(const Event& event) {
     case EventType::RecordingEnded: return who + " 录制结束";
     case EventType::RecordingFailed: return who + " 录制失败";
     case EventType::Test: return "Vigilo 测试通知";
+    case EventType::ServiceRefusing: return "服务限流：" + oneLine(event.field("host"));
+    case EventType::ServiceRecovered: return "服务恢复正常：" + oneLine(event.field("host"));
     }
     return who;
 }
@@ -60,6 +62,8 @@ std::string eventBody(const Event& event) {
         return joined({f("file"), f("duration"), f("size"), f("reason")});
     case EventType::RecordingFailed: return f("error");
     case EventType::Test: return f("message");
+    case EventType::ServiceRefusing: return joined({"每分钟 " + f("rate") + " 次", f("reason")});
+    case EventType::ServiceRecovered: return "每分钟 " + f("rate") + " 次";
     }
     return {};
 }

@@ -75,6 +75,9 @@ bool HttpPushReceiver::deliver(const Event& event, std::stop_token stop, Deliver
     request.stallSeconds = policy_.totalTimeoutSeconds;
     request.totalTimeoutSeconds = policy_.totalTimeoutSeconds;
     request.maxBodyBytes = 65536;
+    // A receiver that refuses a push fails that push (told by its own lines); it is not the
+    // watched service slowing the program down, so its answers teach the budget nothing.
+    request.contentJudged = true;
     if (form_ == Form::Ntfy) {
         request.body = eventBody(event);
         if (request.body.empty()) request.body = eventTitle(event);

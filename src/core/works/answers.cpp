@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "net/politeness.h"
 #include "net/service.h"
 #include "text/charset.h"
 #include "text/jsondoc.h"
@@ -144,7 +145,11 @@ Profile requestProfile(const Endpoints& endpoints, const std::string& secUid) {
     HttpRequestOptions options;
     options.url = profileUrl(endpoints, secUid);
     options.maxBodyBytes = kMaxJsonAnswerBytes;
-    return parseProfile(InternetHttpClient::send(options));
+    options.contentJudged = true;
+    const HttpResult result = InternetHttpClient::send(options);
+    Profile profile = parseProfile(result);
+    net::reportAnswer(options.url, result.statusCode, result.responseHeaders, result.body, profile.ok);
+    return profile;
 }
 
 PostList requestPostList(const Endpoints& endpoints, const std::string& secUid) {
@@ -153,7 +158,13 @@ PostList requestPostList(const Endpoints& endpoints, const std::string& secUid) 
     options.method = HttpMethod::Get;
     options.extraHeaders = std::string(kMobileAgentLine);
     options.maxBodyBytes = kMaxJsonAnswerBytes;
-    return parsePostList(InternetHttpClient::send(options));
+    options.contentJudged = true;
+    const HttpResult result = InternetHttpClient::send(options);
+    PostList list = parsePostList(result);
+    // The list is asked for when the count moved, so a list with nothing in it is an empty answer.
+    net::reportAnswer(options.url, result.statusCode, result.responseHeaders, result.body,
+                      list.ok && !list.items.empty());
+    return list;
 }
 
 }  // namespace vigilo

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "net/http.h"
+#include "net/politeness.h"
 #include "net/service.h"
 #include "sys/stop.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
 #include "works/engine.h"
+#include "works/stretch.h"
 
 namespace vigilo {
 
@@ -163,7 +165,9 @@ void WorksEngine::runWorksMonitor() {
             engine.pollWork_.notify_all();
         }
     } runEnd{*this};
+    CycleStretch stretch;
     while (ctx_.worksRunning && !stopRequested()) {
+        if (!pauseUnlessStopped(randomShare(ctx_.pacing.startJitter))) return;
         bool updated = false;
         const int rows = table.rowCount();
         // A pass over thousands of rows takes minutes, so a stop is honoured between rows too.
@@ -196,6 +200,13 @@ void WorksEngine::runWorksMonitor() {
             if (!pauseUnlessStopped(ctx_.pacing.countdownTick)) return;
         }
         if (!updated) ctx_.appendLog("监控账号无更新\r\n");
+        {
+            const net::HostBudget& budget = net::requestBudget();
+            const std::string host = net::budgetHost(profileUrl(ctx_.endpoints, ""));
+            const Millis own = ctx_.pacing.pollGap * rows + ctx_.pacing.countdownTick * ticks;
+            if (auto line = stretch.after(rows, budget.allowedPerMinute(host), own, budget.minute()))
+                ctx_.appendLog(logTimestamp() + "：" + *line + "\r\n");
+        }
     }
 }
 

@@ -73,7 +73,9 @@ Millis WorksEngine::cycleLength() const {
 
 Millis WorksEngine::retryGap(int failures) const {
     const int doublings = std::clamp(failures - 1, 0, 20);
-    return std::min<Millis>(cycleLength() * (1LL << doublings), ctx_.pacing.retryGapCap);
+    const Millis gap = std::min<Millis>(cycleLength() * (1LL << doublings), ctx_.pacing.retryGapCap);
+    // Spread, so accounts that failed together (an outage) are not asked again together.
+    return gap + randomShare(Millis(static_cast<long long>(static_cast<double>(gap.count()) * ctx_.pacing.retrySpread)));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -157,7 +157,11 @@ void WorksEngine::runDownload(PendingDownload entry) {
             givingUp({entry}, error);
         } else {
             // The last try falls on the give-up time rather than a whole gap after it.
-            entry.nextTryMs = std::min(now + entry.gapMs, std::max(giveUpAt, now + 1));
+            // Spread, so videos that failed together (an outage) are not tried again together.
+            const std::int64_t spread =
+                randomShare(Millis(static_cast<std::int64_t>(static_cast<double>(entry.gapMs) * ctx_.pacing.retrySpread)))
+                    .count();
+            entry.nextTryMs = std::min(now + entry.gapMs + spread, std::max(giveUpAt, now + 1));
             pending_.update(entry);
         }
     }
