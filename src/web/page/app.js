@@ -374,6 +374,10 @@ function applyState(s) {
   state.notifyOnly = new Set(s.notifyOnlyRooms || []);
   syncNotifyOnly();
   $('disk').textContent = s.disk ? '可用空间 ' + formatBytes(s.disk.free) : '';
+  const refusing = s.throttled || [];
+  $('throttled').hidden = refusing.length === 0;
+  $('throttled').textContent = refusing
+    .map((h) => '服务限流：' + h.host + '，每分钟 ' + Math.round(h.perMinute) + ' 次').join('；');
   setStatus(s.status || []);
 }
 
