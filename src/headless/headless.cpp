@@ -15,36 +15,30 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "app/context.h"
 #include "app/guard.h"
 #include "app/linkfile.h"
 #include "app/paths.h"
-#include "app/record.h"
 #include "control/controller.h"
 #include "control/startup.h"
+#include "headless/options.h"
+#include "headless/terminal.h"
 #include "net/download.h"
 #include "notify/format.h"
 #include "notify/notifiers.h"
 #include "notify/testpush.h"
-#include "text/charset.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
 #include "sys/stop.h"
@@ -52,14 +46,11 @@
 #include "web/server.h"
 
 namespace vigilo {
+namespace headless {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-constexpr int kExitUsage = 2;
-constexpr int kExitNotStarted = 1;
-constexpr int kExitUpdate = 3;
 
 // At most this often the status file is rewritten, however fast the cells change.
 constexpr milliseconds kStatusInterval{250};
@@ -67,49 +58,6 @@ constexpr milliseconds kStatusInterval{250};
 constexpr milliseconds kWorksStartBound{60000};
 // How long the events of the last moments may take to reach their receivers at exit.
 constexpr milliseconds kEventFlushBound{10000};
-
-const char* const kUsage =
-    "Usage: vigilo [--headless] [OPTION]...\n"
-    "Watches Douyin creators: downloads each new post's video and records live rooms.\n"
-    "Without options the window opens; --headless (or any option below) runs the same\n"
-    "monitors in the terminal, printing the activity log (without the countdown, and an\n"
-    "account's report only when its counter changed), the events (new posts, rooms going\n"
-    "live, recordings), message boxes, and the program's start and exit; --verbose prints\n"
-    "every log line and also the status bar and every table change.\n"
-    "\n"
-    "  --headless            run without a window\n"
-    "  --accounts FILE       account share links, one per line (UTF-8 or GBK), instead of\n"
-    "                        文件1.txt in the data directory\n"
-    "  --rooms FILE          live-room share links, instead of 文件2.txt\n"
-    "  --status-json FILE    keep FILE updated with both tables as JSON\n"
-    "  --duration SECONDS    stop recording and exit after SECONDS\n"
-    "  --live-period 5|10|30|off\n"
-    "                        minutes between two passes of the live monitor, or no passes\n"
-    "                        (kept in settings.json like the window's 监控周期)\n"
-    "  --notify-only ROOM_ID alert when the room goes live without recording it; kept in\n"
-    "                        settings.json (repeatable)\n"
-    "  --record ROOM_ID      record the room again when it goes live (undoes\n"
-    "                        --notify-only; repeatable)\n"
-    "  --verbose             also print the status bar, every table change, the\n"
-    "                        works monitor's countdown and its unchanged reports\n"
-    "  --notify-test         send one test event to every receiver (VIGILO_NOTIFY_URL,\n"
-    "                        VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT), print whether each\n"
-    "                        got it, and exit (0: all did)\n"
-    "  --web [ADDR:]PORT     serve the web page and its API (a bare port: 127.0.0.1)\n"
-    "  --help                show this help and exit\n"
-    "  --version             show the version and exit\n"
-    "\n"
-    "SIGINT or SIGTERM runs 停止录制 and exits once the recorders have finished their files;\n"
-    "a second signal exits at once and leaves the recorders running.\n"
-    "Exit codes: 0 stopped on request, 1 start-up ended by the notice or nothing to watch,\n"
-    "2 bad arguments, 3 a newer build is announced.\n"
-    "\n"
-    "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
-    "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE,\n"
-    "VIGILO_NOTIFY_URL, VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT, VIGILO_ANSWER_BUDGET_MB,\n"
-    "VIGILO_MAX_VIDEO_MB, VIGILO_MIN_FREE_MB, VIGILO_MAX_DOWNLOADS, VIGILO_WEB,\n"
-    "VIGILO_WEB_CERT, VIGILO_WEB_KEY, VIGILO_WEB_HOSTS.\n";
-
 
 // Both ends close on exec, so recorders and players never inherit them.
 struct Pipe {
@@ -134,193 +82,8 @@ void drainFd(int fd, std::vector<unsigned char>* into = nullptr) {
     }
 }
 
-// Everything printed goes through here: the line feeds the program puts between lines stay,
-// every other control character is shown escaped, so no text (a nickname, a message, an
-// address) can drive the user's terminal.
-std::string forTerminal(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t end = text.find('\n', from);
-        out += visibleControls(text.substr(from, end == std::string_view::npos ? std::string_view::npos : end - from));
-        if (end == std::string_view::npos) return out;
-        out += '\n';
-        from = end + 1;
-    }
-}
-
-void printTo(std::FILE* stream, const std::string& text) {
-    const std::string shown = forTerminal(text);
-    std::fwrite(shown.data(), 1, shown.size(), stream);
-}
-void printOut(const std::string& text) { printTo(stdout, text); }
-void printErr(const std::string& text) { printTo(stderr, text); }
-void note(const std::string& text) { printErr("vigilo: " + text + "\n"); }
-
-// Line ends of the core's texts (CR LF) as the terminal's.
-std::string toLf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            out += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-
-// ---------------------------------------------------------------------------------------------
-// Command line
-
-struct Options {
-    bool help = false;
-    bool version = false;
-    std::string accountsFile;  // empty: the link-box file
-    std::string roomsFile;
-    std::string statusJson;  // empty: none
-    std::optional<double> durationSeconds;
-    std::optional<int> livePeriodMinutes;  // 0: passes paused
-    bool verbose = false;
-    bool notifyTest = false;
-    std::vector<std::string> notifyOnlyRooms;
-    std::vector<std::string> recordRooms;
-    std::string web;  // empty: VIGILO_WEB decides
-};
-
-// Returns the error text, or "" when the arguments are fine.
-std::string parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        if (startsWith(arg, "--")) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                value = arg.substr(eq + 1);
-                inlineValue = true;
-            }
-        }
-        auto flag = [&](bool& target) -> std::string {
-            if (inlineValue) return "option " + name + " takes no value";
-            target = true;
-            return "";
-        };
-        auto withValue = [&](std::string& target) -> std::string {
-            if (!inlineValue) {
-                if (i + 1 >= argc) return "option " + name + " needs a value";
-                value = argv[++i];
-            }
-            if (value.empty()) return "option " + name + " needs a non-empty value";
-            target = value;
-            return "";
-        };
-
-        std::string error;
-        bool ignored = false;
-        if (name == "--headless") {
-            error = flag(ignored);
-        } else if (name == "--help" || name == "-h") {
-            error = flag(options.help);
-        } else if (name == "--version") {
-            error = flag(options.version);
-        } else if (name == "--accounts") {
-            error = withValue(options.accountsFile);
-        } else if (name == "--rooms") {
-            error = withValue(options.roomsFile);
-        } else if (name == "--status-json") {
-            error = withValue(options.statusJson);
-        } else if (name == "--web") {
-            error = withValue(options.web);
-            if (error.empty() && !web::parseWebAddress(options.web, error)) error = "option --web: " + error;
-        } else if (name == "--verbose") {
-            error = flag(options.verbose);
-        } else if (name == "--notify-test") {
-            error = flag(options.notifyTest);
-        } else if (name == "--notify-only" || name == "--record") {
-            std::string room;
-            error = withValue(room);
-            if (error.empty() && !std::all_of(room.begin(), room.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                error = "option " + name + " needs a room id (the digits of the room_id column), not '" + room + "'";
-            if (error.empty()) (name == "--record" ? options.recordRooms : options.notifyOnlyRooms).push_back(room);
-        } else if (name == "--duration") {
-            std::string text;
-            error = withValue(text);
-            if (error.empty()) {
-                char* end = nullptr;
-                errno = 0;
-                const double seconds = std::strtod(text.c_str(), &end);
-                if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) ||
-                    seconds <= 0 || seconds > 1e9) {
-                    error = "option --duration needs a positive number of seconds, not '" + text + "'";
-                } else {
-                    options.durationSeconds = seconds;
-                }
-            }
-        } else if (name == "--live-period") {
-            std::string text;
-            error = withValue(text);
-            if (error.empty()) {
-                if (text == "off")
-                    options.livePeriodMinutes = 0;
-                else if (text == "5" || text == "10" || text == "30")
-                    options.livePeriodMinutes = std::stoi(text);
-                else
-                    error = "option --live-period needs 5, 10, 30 or off, not '" + text + "'";
-            }
-        } else if (startsWith(arg, "-")) {
-            error = "unknown option '" + arg + "'";
-        } else {
-            error = "unexpected argument '" + arg + "'";
-        }
-        if (!error.empty()) return error;
-    }
-    return "";
-}
-
-// A link list given on the command line, as the link box would hold it.
-std::optional<std::string> readLinkList(const fs::path& path, std::string& error) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) {
-        error = "cannot read " + path.string() + ": not a readable file";
-        return std::nullopt;
-    }
-    const auto size = fs::file_size(path, ec);
-    if (ec || size > kLinkFileReadCap) {
-        error = "cannot read " + path.string() + ": larger than " + std::to_string(kLinkFileReadCap) +
-                " bytes";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        error = "cannot read " + path.string();
-        return std::nullopt;
-    }
-    std::string text = decodeUtf8OrGbk(bytes);
-    if (startsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);
-    return toCrLf(text);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Events from other threads to the main thread
-
-struct Output {
-    enum class Kind { Log, Status, Table, Message, Note, Event, StartupDone, StopDone, Closed, Call };
-    Kind kind = Kind::Note;
-    int table = 0;  // 0 AccountTable, 1 RoomTable
-    TableChange change{};
-    int part = 0;
-    std::string text;
-    std::string caption;
-    std::function<void()> call;  // Kind::Call: work handed to the main thread (the web page's actions)
-};
 
 class EventQueue {
 public:
@@ -407,138 +170,6 @@ bool installSignalHandlers(int writeFd) {
     action.sa_flags = SA_RESTART;
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Output of the core's state
-
-std::vector<std::string> trimmedTitles(const TableStore& table) {
-    std::vector<std::string> titles;
-    for (const auto& column : table.columns()) titles.push_back(trimBlanks(column.title));
-    return titles;
-}
-
-std::string statusJson(const TableStore& accounts, const TableStore& rooms) {
-    nlohmann::ordered_json doc = nlohmann::ordered_json::object();
-    for (const TableStore* table : {&accounts, &rooms}) {
-        const auto titles = trimmedTitles(*table);
-        auto rows = nlohmann::ordered_json::array();
-        for (const auto& cells : table->snapshot()) {
-            auto row = nlohmann::ordered_json::object();
-            for (size_t c = 0; c < titles.size(); ++c) row[titles[c]] = c < cells.size() ? cells[c] : "";
-            rows.push_back(std::move(row));
-        }
-        doc[table->name()] = std::move(rows);
-    }
-    // Cell texts come from the service; a broken byte must not cost the whole file.
-    return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-// Prints the events in order and keeps a copy of each table, so a line is printed only when a
-// cell's text really changes (the monitors rewrite whole rows with mostly the same texts).
-class Printer {
-public:
-    Printer(const TableStore& accounts, const TableStore& rooms, bool verbose = true) : verbose_(verbose) {
-        tables_[0].name = accounts.name();
-        tables_[0].titles = trimmedTitles(accounts);
-        tables_[1].name = rooms.name();
-        tables_[1].titles = trimmedTitles(rooms);
-    }
-
-    // True when the event changed what a table shows.
-    bool print(const Output& event) {
-        switch (event.kind) {
-            case Output::Kind::Log: printLog(event.text); return false;
-            case Output::Kind::Status:
-                if (verbose_) printOut((event.part == 1 ? "status: " : "status label: ") + oneLine(event.text) + "\n");
-                return false;
-            case Output::Kind::Event: printOut(event.text + "\n"); return false;
-            case Output::Kind::Table: return printTable(event.table, event.change);
-            case Output::Kind::Message: {
-                const std::string& caption = event.caption;
-                std::string prefix;
-                if (!caption.empty()) {
-                    prefix = caption;
-                    if (!endsWith(caption, ":") && !endsWith(caption, "：")) prefix += ":";
-                    prefix += " ";
-                }
-                printErr(prefix + toLf(event.text) + "\n");
-                return false;
-            }
-            case Output::Kind::Note: note(event.text); return false;
-            default: return false;
-        }
-    }
-
-    void finish() {
-        if (!logRest_.empty()) printOut(logRest_ + "\n");
-        logRest_.clear();
-    }
-
-private:
-    struct Shadow {
-        std::string name;
-        std::vector<std::string> titles;
-        std::vector<std::vector<std::string>> rows;
-    };
-
-    void printLog(const std::string& appended) {
-        logRest_ += toLf(appended);
-        const auto end = logRest_.rfind('\n');
-        if (end == std::string::npos) return;
-        if (verbose_) {
-            printOut(logRest_.substr(0, end + 1));
-        } else {
-            std::string kept;
-            for (std::size_t from = 0; from <= end;) {
-                const std::size_t lineEnd = logRest_.find('\n', from);
-                const std::string_view line(logRest_.data() + from, lineEnd - from);
-                if (filter_.keep(line)) kept.append(line).append("\n");
-                from = lineEnd + 1;
-            }
-            if (!kept.empty()) printOut(kept);
-        }
-        logRest_.erase(0, end + 1);
-    }
-
-    bool printTable(int index, const TableChange& change) {
-        Shadow& t = tables_[index];
-        const std::string rowName = t.name + " row " + std::to_string(change.row + 1);
-        switch (change.kind) {
-            case TableChange::Kind::RowAppended:
-                t.rows.insert(t.rows.begin() + std::clamp<long>(change.row, 0, static_cast<long>(t.rows.size())),
-                              std::vector<std::string>(t.titles.size()));
-                if (verbose_) printOut(rowName + " added\n");
-                return true;
-            case TableChange::Kind::RowDeleted:
-                if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
-                t.rows.erase(t.rows.begin() + change.row);
-                if (verbose_) printOut(rowName + " deleted\n");
-                return true;
-            case TableChange::Kind::Cleared:
-                t.rows.clear();
-                if (verbose_) printOut(t.name + " cleared\n");
-                return true;
-            case TableChange::Kind::CellWritten: {
-                if (change.row < 0 || change.row >= static_cast<int>(t.rows.size())) return false;
-                if (change.column < 0 || change.column >= static_cast<int>(t.titles.size())) return false;
-                std::string& cell = t.rows[change.row][change.column];
-                if (cell == change.text) return false;
-                cell = change.text;
-                if (verbose_) printOut(rowName + " " + t.titles[change.column] + ": " + oneLine(change.text) + "\n");
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // Without it, a terminal or the journal gets what a person reads: the log and the events,
-    // not the countdown ticking in a cell and in the log every second, nor the same report
-    // again every cycle.
-    bool verbose_ = true;
-    TerminalLogFilter filter_;
-    Shadow tables_[2];
-    std::string logRest_;
-};
 
 // Only for a second signal and a broken event loop: the person asked to end at once, or
 // nothing can be waited for any more.
@@ -946,8 +577,10 @@ private:
 };
 
 }  // namespace
+}  // namespace headless
 
 int runHeadless(int argc, char** argv) {
+    using namespace headless;
     Options options;
     if (const std::string error = parseOptions(argc, argv, options); !error.empty()) {
         note(error + " (see --help)");
