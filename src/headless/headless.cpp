@@ -28,10 +28,9 @@
 #include <vector>
 
 #include "app/context.h"
-#include "app/guard.h"
 #include "app/linkfile.h"
-#include "app/paths.h"
 #include "control/controller.h"
+#include "control/programrun.h"
 #include "control/startup.h"
 #include "headless/options.h"
 #include "headless/terminal.h"
@@ -41,7 +40,6 @@
 #include "notify/testpush.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
-#include "sys/stop.h"
 #include "sys/unique_fd.h"
 #include "web/server.h"
 
@@ -200,37 +198,68 @@ int runNotifyTest() {
     return all ? 0 : kExitNotStarted;
 }
 
+// What the core shows reaches the main thread as events of the queue; returns the event
+// subscription, which must end before the queue does.
+int observe(AppContext& ctx, EventQueue& queue) {
+    ctx.log.addObserver([&queue](const std::string& appended) {
+        Output event;
+        event.kind = Output::Kind::Log;
+        event.text = appended;
+        queue.push(std::move(event));
+    });
+    ctx.status.addObserver([&queue](int part, const std::string& text) {
+        Output event;
+        event.kind = Output::Kind::Status;
+        event.part = part;
+        event.text = text;
+        queue.push(std::move(event));
+    });
+    const int subscription = ctx.events.subscribe([&queue](const Event& e) {
+        Output event;
+        event.kind = Output::Kind::Event;
+        event.text = eventLine(e);
+        queue.push(std::move(event));
+    }, "terminal");
+    int index = 0;
+    for (TableStore* table : {&ctx.accountTable, &ctx.roomTable}) {
+        table->addObserver([&queue, index](const TableChange& change) {
+            Output event;
+            event.kind = Output::Kind::Table;
+            event.table = index;
+            event.change = change;
+            queue.push(std::move(event));
+        });
+        ++index;
+    }
+    return subscription;
+}
+
 // ---------------------------------------------------------------------------------------------
-// One headless run, from the end of the guard to the exit code
+// One headless run, from the open core to the exit code
 
 class Session {
 public:
     Session(const Options& options, std::string accountsOverride, std::string roomsOverride,
-            EventQueue& queue, UserInterface& ui, int signalFd)
+            EventQueue& queue, ProgramRun& run, int eventPrinter, int signalFd)
         : options_(options),
           accountsOverride_(std::move(accountsOverride)),
           roomsOverride_(std::move(roomsOverride)),
           queue_(queue),
           signalFd_(signalFd),
-          ctx_(Paths::detect(), Pacing::fromEnvironment(), Endpoints::fromEnvironment(), ui),
-          printer_(ctx_.accountTable, ctx_.roomTable, options.verbose) {
-        observe();
-        controller_.emplace(ctx_);
-    }
+          run_(run),
+          ctx_(run.context()),
+          controller_(run.controller()),
+          printer_(ctx_.accountTable, ctx_.roomTable, options.verbose),
+          eventPrinter_(eventPrinter) {}
 
     ~Session() {
         web_.reset();
         ctx_.events.unsubscribe(eventPrinter_);
-        notifiers_.reset();
         for (std::thread* t : {&stopThread_, &closerThread_})
             if (t->joinable()) t->join();
     }
 
     int run() {
-        enterProgramDirectory(ctx_.paths);
-        if (!ctx_.log.setFile(ctx_.paths.logFile())) note("cannot write " + ctx_.paths.logFile().string());
-        say("vigilo " + ownVersion() + " starting (pid " + std::to_string(::getpid()) + "): data directory " +
-            ctx_.paths.dataDir.string());
         for (const auto& room : options_.recordRooms) {
             ctx_.settings.setNotifyOnly(room, false);
             note("room " + room + ": recorded when live");
@@ -239,20 +268,13 @@ public:
             ctx_.settings.setNotifyOnly(room, true);
             note("room " + room + ": alerts only, no recording");
         }
-        if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
-            notifiers_.emplace(
-                ctx_.events, config, [this](const std::string& line) { ctx_.appendLog(line); },
-                [this](const std::string& line) { ctx_.log.record(line); });
-            for (const auto& name : notifiers_->names()) receivers_ += (receivers_.empty() ? "" : ", ") + name;
-            note("events go to: " + receivers_);
-        }
         if (!startWeb()) return kExitUsage;
         std::fflush(stderr);
-        startupThread_ = std::jthread([this](std::stop_token stop) {
-            const ScopedStopToken installed(std::move(stop));
-            startup_ = startUp(ctx_, noticeUrlFromEnvironment());
+        const bool started = startUpInBackground(ctx_, noticeUrlFromEnvironment(), [this](const StartupResult& result) {
+            startup_ = result;
             push(Output::Kind::StartupDone);
         });
+        if (!started) exitAt(kExitNotStarted, "start-up could not begin");
 
         while (!exitCode_) {
             const auto now = Clock::now();
@@ -285,7 +307,7 @@ private:
     }
 
     [[noreturn]] void exitAt(int code, const std::string& why) {
-        say("vigilo exiting: " + why + ", exit status " + std::to_string(code));
+        run_.sayExit(why, code);
         exitNow(code);
     }
 
@@ -293,40 +315,6 @@ private:
         Output event;
         event.kind = kind;
         queue_.push(std::move(event));
-    }
-
-    void observe() {
-        ctx_.log.addObserver([this](const std::string& appended) {
-            Output event;
-            event.kind = Output::Kind::Log;
-            event.text = appended;
-            queue_.push(std::move(event));
-        });
-        ctx_.status.addObserver([this](int part, const std::string& text) {
-            Output event;
-            event.kind = Output::Kind::Status;
-            event.part = part;
-            event.text = text;
-            queue_.push(std::move(event));
-        });
-        eventPrinter_ = ctx_.events.subscribe([this](const Event& e) {
-            Output event;
-            event.kind = Output::Kind::Event;
-            event.text = eventLine(e);
-            queue_.push(std::move(event));
-        }, "terminal");
-        recordEvents(ctx_.events, ctx_.log);
-        int index = 0;
-        for (TableStore* table : {&ctx_.accountTable, &ctx_.roomTable}) {
-            table->addObserver([this, index](const TableChange& change) {
-                Output event;
-                event.kind = Output::Kind::Table;
-                event.table = index;
-                event.change = change;
-                queue_.push(std::move(event));
-            });
-            ++index;
-        }
     }
 
     void handleEvents() {
@@ -353,7 +341,8 @@ private:
             note(std::string(name) + " during start-up: exiting (a second signal exits at once)");
             exitWhy_ = std::string(name) + " during start-up";
             startupInterrupted_ = true;
-            startupThread_.request_stop();
+            // Only start-up runs on the group yet.
+            ctx_.threads.requestStop();
             return;
         }
         if (signals_ == 1 && phase_ == Phase::Running) {
@@ -368,7 +357,6 @@ private:
     }
 
     void onStartupDone() {
-        startupThread_.join();
         if (startupInterrupted_) {
             exitCode_ = 0;
             return;
@@ -409,7 +397,7 @@ private:
         const int roomLinks = static_cast<int>(splitCrLf(toCrLf(rooms)).size());
         say("watching " + std::to_string(expectedAccounts_) + (expectedAccounts_ == 1 ? " account" : " accounts") +
             " and " + std::to_string(roomLinks) + (roomLinks == 1 ? " room" : " rooms") +
-            (receivers_.empty() ? "; no event receiver" : "; events go to: " + receivers_));
+            (run_.receivers().empty() ? "; no event receiver" : "; events go to: " + run_.receivers()));
 
         phase_ = Phase::Running;
         statusDirty_ = true;
@@ -419,25 +407,25 @@ private:
                                            std::chrono::duration<double>(*options_.durationSeconds));
         }
         if (expectedAccounts_ > 0) {
-            controller_->addAccounts(accounts, true);
+            controller_.addAccounts(accounts, true);
             worksPending_ = true;
             worksBound_ = Clock::now() + kWorksStartBound;
         }
-        if (options_.livePeriodMinutes) controller_->setLivePeriod(*options_.livePeriodMinutes);
-        if (anyRoom) controller_->addRooms(rooms);
+        if (options_.livePeriodMinutes) controller_.setLivePeriod(*options_.livePeriodMinutes);
+        if (anyRoom) controller_.addRooms(rooms);
     }
 
     // The works monitor starts once the first queries are in, whether or not they succeeded
     // (a row whose query failed is queried again by the monitor's cycles).
     void startWorksWhenReady(Clock::time_point now) {
         const int rows = ctx_.accountTable.rowCount();
-        const bool filled = rows >= expectedAccounts_ && controller_->works().queriesInFlight() == 0;
+        const bool filled = rows >= expectedAccounts_ && controller_.works().queriesInFlight() == 0;
         if (!filled) {
             if (now < worksBound_ || rows == 0) return;
             note("some accounts are still being queried; starting the works monitor anyway");
         }
         worksPending_ = false;
-        controller_->startWorksMonitor();
+        controller_.startWorksMonitor();
     }
 
     void beginStop(const std::string& why) {
@@ -449,7 +437,7 @@ private:
         // The room polls in flight would hold 停止录制 for as long as a dead host keeps them.
         ctx_.roomPollPool.stopTasks();
         stopThread_ = std::thread([this] {
-            stopReport_ = controller_->live().stopRecording();
+            stopReport_ = controller_.live().stopRecording();
             push(Output::Kind::StopDone);
         });
     }
@@ -458,11 +446,11 @@ private:
         stopThread_.join();
         for (const auto& line : collectionLines(ctx_.paths, stopReport_)) say(line);
         phase_ = Phase::Closing;
-        controller_->closeProgram();
+        controller_.closeProgram();
         // Every worker was asked to stop: the wait is about a second even with transfers
         // in flight. A second signal still exits at once.
         closerThread_ = std::thread([this] {
-            controller_->waitClosed(std::chrono::hours(24));
+            controller_.waitClosed(std::chrono::hours(24));
             push(Output::Kind::Closed);
         });
     }
@@ -513,7 +501,7 @@ private:
             note(error);
             return false;
         }
-        web_ = std::make_unique<web::WebServer>(*controller_, [this](std::function<void()> call) {
+        web_ = std::make_unique<web::WebServer>(controller_, [this](std::function<void()> call) {
             Output event;
             event.kind = Output::Kind::Call;
             event.call = std::move(call);
@@ -534,7 +522,7 @@ private:
         handleEvents();
         printer_.finish();
         if (phase_ != Phase::StartingUp) writeStatus();
-        say("vigilo exiting: " + exitWhy_ + ", exit status " + std::to_string(*exitCode_));
+        run_.sayExit(exitWhy_, *exitCode_);
         std::fflush(stdout);
         std::fflush(stderr);
         return *exitCode_;
@@ -546,13 +534,12 @@ private:
     EventQueue& queue_;
     const int signalFd_;
 
-    AppContext ctx_;
+    ProgramRun& run_;
+    AppContext& ctx_;
+    Controller& controller_;
     Printer printer_;
-    std::optional<Controller> controller_;
-    std::optional<Notifiers> notifiers_;
-    std::string receivers_;  // "ntfy, webhook": where the events go
     std::unique_ptr<web::WebServer> web_;
-    int eventPrinter_ = 0;
+    const int eventPrinter_;
     std::string exitWhy_ = "stopped";
 
     Phase phase_ = Phase::StartingUp;
@@ -571,7 +558,6 @@ private:
     bool statusFailed_ = false;
     Clock::time_point lastStatusWrite_{};
 
-    std::jthread startupThread_;
     std::thread stopThread_;
     std::thread closerThread_;
 };
@@ -625,12 +611,18 @@ int runHeadless(int argc, char** argv) {
         for (const Output& event : queue.take()) printer.print(event);
         std::fflush(stderr);
     };
-    if (!guardSingleInstance(ui, "", "软件已启动！")) {
+    int eventPrinter = 0;
+    FrontEnd frontEnd;
+    frontEnd.say = [](const std::string& line) { printOut(line + "\n"); };
+    frontEnd.note = [](const std::string& text) { note(text); };
+    frontEnd.observe = [&](AppContext& ctx) { eventPrinter = observe(ctx, queue); };
+    const auto run = ProgramRun::open(ui, std::move(frontEnd));
+    if (!run) {
         printQueued();
         return 0;
     }
 
-    Session session(options, std::move(accounts), std::move(rooms), queue, ui, signalPipe->read.get());
+    Session session(options, std::move(accounts), std::move(rooms), queue, *run, eventPrinter, signalPipe->read.get());
     return session.run();
 }
 
