@@ -186,6 +186,20 @@ TEST_F(Headless, StartUpEndingsPrintAndExit) {
     }
 }
 
+// A signal while the notice is on its way ends the wait for it: the run exits at once with a
+// stop, not after the service's time-out.
+TEST_F(Headless, ASignalDuringStartUpEndsTheNoticeWaitAndExits) {
+    sim_.setFault(sim::kNotice, sim::Fault::Stall);
+    Child vigilo(args({}), env());
+    ASSERT_TRUE(vigilo.waitOut("starting (pid ", seconds(15))) << vigilo.err();
+    ASSERT_TRUE(waitUntil([&] { return sim_.requestCount(sim::kNotice) > 0; }, seconds(15)));
+    vigilo.signal(SIGTERM);
+    ASSERT_EQ(vigilo.waitExit(seconds(20)), 0) << vigilo.err();
+    EXPECT_NE(vigilo.err().find("SIGTERM during start-up: exiting"), std::string::npos) << vigilo.err();
+    EXPECT_TRUE(vigilo.out().ends_with("vigilo exiting: SIGTERM during start-up, exit status 0\n")) << vigilo.out();
+    EXPECT_EQ(vigilo.err().find("软件因为各种原因停止更新"), std::string::npos) << vigilo.err();
+}
+
 TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     ASSERT_TRUE(sim::Simulator::ffmpegAvailable());
     sim::Account account = testAccount();
