@@ -6,7 +6,7 @@
 #include <QtTest>
 
 #include "control/startup.h"
-#include "httpserver.h"
+#include "support/loopback.h"
 
 using namespace vigilo;
 
@@ -22,7 +22,7 @@ class ProgramTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    gui::test::HttpServer server;
+    vigilo::testing::LoopbackServer server;
 
     // Every run gets its own data directory; the runtime directory (where the instance mark
     // lives) is shared by the runs of one test.
@@ -34,7 +34,7 @@ class ProgramTest : public QObject {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VIGILO_HOME"), home);
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("VIGILO_NOTICE_URL"), server.url(QString::fromLatin1(kNoticePath)));
+        env.insert(QStringLiteral("VIGILO_NOTICE_URL"), QString::fromStdString(server.url(kNoticePath)));
         env.insert(QStringLiteral("VIGILO_ACCOUNT_ENDPOINT"), QStringLiteral("http://127.0.0.1:9"));
         env.insert(QStringLiteral("VIGILO_LIVE_ENDPOINT"), QStringLiteral("http://127.0.0.1:9"));
         env.insert(QStringLiteral("VIGILO_MESSAGE_TIMEOUT_MS"), QStringLiteral("100"));
@@ -47,9 +47,9 @@ class ProgramTest : public QObject {
         return path;
     }
     void setNotice(const QByteArray& text) {
-        server.setRoute(kNoticePath, {200, text.toStdString()});
+        server.route(kNoticePath, 200, text.toStdString());
     }
-    int notices() const { return server.requests(kNoticePath); }
+    int notices() const { return server.hits(kNoticePath); }
 
     struct Ended {
         int code;
@@ -69,6 +69,8 @@ class ProgramTest : public QObject {
     }
 
 private slots:
+    void initTestCase() { QVERIFY(server.start()); }
+
     void oneCopyAtATime() {
         const QByteArray own = QByteArray::fromStdString(ownVersion());
         setNotice("运营状态【运营中】版本号【" + own + "】公告栏【】");

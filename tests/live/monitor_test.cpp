@@ -9,31 +9,14 @@
 
 #include "live/recorder.h"
 #include "live_fixture.h"
+#include "support/environment.h"
 #include "sys/spawn.h"
 #include "text/strings.h"
 
 namespace vigilo::livetest {
 namespace {
 
-// Sets an environment variable for the length of a scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using testing::ScopedEnv;
 
 void appendRow(TableStore& table, const std::vector<std::string>& cells) {
     const int row = table.appendRow();
@@ -139,7 +122,7 @@ TEST_F(LiveTest, TheSupervisorQueuesExactlyTheOfflineRowsAndStopsPromptly) {
 }
 
 TEST(LiveSupervisor, StopsDuringAPassPause) {
-    ScratchDir dir;
+    TempDir dir;
     RecordingUserInterface ui;
     Pacing pacing;
     pacing.passInterval = std::chrono::hours(1);
@@ -404,7 +387,7 @@ TEST_F(LiveTest, AfterStopThePeriodShowsNoPassesAndChoosingOneResumesThem) {
 }
 
 TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
-    ScratchDir dir;
+    TempDir dir;
     sim::Simulator sim;
     ASSERT_TRUE(sim.start());
     const std::string id = "7200000000000000001";
@@ -434,7 +417,7 @@ TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
 }
 
 TEST(LivePlayer, ThePlayScriptStartsFfplayOnTheSelectedRowsPort) {
-    ScratchDir dir;
+    TempDir dir;
     const fs::path bin = dir.path() / "bin";
     fs::create_directories(bin);
     const fs::path argsFile = dir.path() / "ffplay-args";

@@ -28,8 +28,11 @@ public:
         else
             ::unsetenv(name_.c_str());
         // The C library keeps its own copy of the zone; a change of TZ must reach it.
-        if (name_ == "TZ") ::tzset();
+        ::tzset();
     }
+
+    // nullptr: unset.
+    void set(const char* value) { set(value ? std::optional<std::string>(value) : std::nullopt); }
 
 private:
     std::string name_;
