@@ -13,6 +13,7 @@
 
 #include "app/context.h"
 #include "app/table.h"
+#include "support/fixtures.h"
 #include "text/charset.h"
 #include "works/fixture.h"
 #include "works/monitor.h"
@@ -39,13 +40,9 @@ std::vector<std::string> filesBelow(const fs::path& root) {
     return files;
 }
 
+// The shared account with two posts, the newer first.
 sim::Account makeAccount(const std::string& key, const std::string& nickname, std::int64_t followers) {
-    sim::Account a;
-    a.uid = "7351904621" + key;
-    a.secUid = "MS4wLjABAAAA" + key + "xYz_-";
-    a.shortId = "10" + key;
-    a.uniqueId = "user" + key;
-    a.nickname = nickname;
+    sim::Account a = testing::makeAccount(key, nickname);
     a.followerCount = followers;
     a.posts = {{"687233684575908942" + key, "最新 #话题 " + key, "FLV VIDEO-NEW-" + key},
                {"687233684575908900" + key, "更早 " + key, "FLV VIDEO-OLD-" + key}};
