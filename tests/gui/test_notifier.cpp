@@ -50,7 +50,6 @@ private:
     QDBusConnection connection_;
 };
 
-
 class NotifierTest : public QObject {
     Q_OBJECT
 
