@@ -7,13 +7,9 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
-#include <unistd.h>
 
-#include "app/guard.h"
 #include "app/linkfile.h"
-#include "notify/format.h"
-#include "notify/notifiers.h"
+#include "control/programrun.h"
 #include "text/strings.h"
 #include "gui/desktopnotifier.h"
 #include "gui/fonts.h"
@@ -42,10 +38,8 @@ GuiSession::~GuiSession() {
 void GuiSession::start() {
     // The add and start buttons stay off until start-up marks the program started.
     main_->show();
-    AppContext& ctx = controller_.context();
     const QPointer<GuiSession> self(this);
-    ctx.startThread("startUp", [self, &ctx, url = noticeUrl_] {
-        const StartupResult result = startUp(ctx, url);
+    startUpInBackground(controller_.context(), noticeUrl_, [self](const StartupResult& result) {
         postToUi(self, [result](GuiSession* session) { session->finishStartup(result); });
     });
 }
@@ -158,32 +152,17 @@ int runGui(int argc, char** argv) {
     const GuiOptions options = parseOptions(QApplication::arguments());
 
     QtUserInterface ui;
-    // A second copy says so and ends before it touches the network or the disk.
-    if (!guardSingleInstance(ui, "", "软件已启动！")) return 0;
-
-    Paths paths = Paths::detect();
-    enterProgramDirectory(paths);
-    auto ctx = std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(),
-                                            Endpoints::fromEnvironment(), ui);
-    ctx->log.setFile(ctx->paths.logFile());
-    ctx->log.record("vigilo " + ownVersion() + " starting (window, pid " + std::to_string(::getpid()) +
-                    "): data directory " + ctx->paths.dataDir.string());
-    recordEvents(ctx->events, ctx->log);
-    auto controller = std::make_unique<Controller>(*ctx);
+    FrontEnd frontEnd;
+    frontEnd.mode = "window";
+    const auto run = ProgramRun::open(ui, std::move(frontEnd));
+    if (!run) return 0;
+    AppContext& ctx = run->context();
+    Controller& controller = run->controller();
     int code = 0;
     {
-        std::optional<Notifiers> notifiers;
-        if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
-            notifiers.emplace(
-                ctx->events, config, [&ctx = *ctx](const std::string& line) { ctx.appendLog(line); },
-                [&ctx = *ctx](const std::string& line) { ctx.log.record(line); });
-            std::string names;
-            for (const auto& name : notifiers->names()) names += (names.empty() ? "" : ", ") + name;
-            ctx->log.record("events go to: " + names);
-        }
-        DesktopNotifier desktop(ctx->events, QString::fromStdString(ctx->paths.dataDir.string()));
-        GuiSession session(*controller, noticeUrlFromEnvironment());
-        Tray tray(*controller, session.mainWindow());
+        DesktopNotifier desktop(ctx.events, QString::fromStdString(ctx.paths.dataDir.string()));
+        GuiSession session(controller, noticeUrlFromEnvironment());
+        Tray tray(controller, session.mainWindow());
         if (!options.screenshotDir.isEmpty()) {
             const char* add = std::getenv("VIGILO_SCREENSHOT_ADD");
             const char* wait = std::getenv("VIGILO_SCREENSHOT_WAIT");
@@ -197,10 +176,10 @@ int runGui(int argc, char** argv) {
         if (const auto config = web::webConfigFromEnvironment("", webError)) {
             const QPointer<QObject> guard(&webReceiver);
             webServer = std::make_unique<web::WebServer>(
-                *controller, [guard](std::function<void()> call) { postToUi(guard, [call](QObject*) { call(); }); },
+                controller, [guard](std::function<void()> call) { postToUi(guard, [call](QObject*) { call(); }); },
                 *config);
             if (webServer->start(webError)) {
-                ctx->appendLog(logTimestamp() + "：" + webServer->startLine() + "\r\n");
+                ctx.appendLog(logTimestamp() + "：" + webServer->startLine() + "\r\n");
                 std::fprintf(stderr, "vigilo: %s\n", webServer->startLine().c_str());
             } else {
                 webServer.reset();
@@ -215,10 +194,8 @@ int runGui(int argc, char** argv) {
     }
     // Every worker is asked to stop and joined: the stop reaches transfers and pauses in flight,
     // so this takes about a second. Recorders keep running in their own sessions.
-    controller->closeProgram();
-    controller.reset();
-    ctx->log.record("vigilo exiting: window closed, exit status " + std::to_string(code));
-    ctx.reset();
+    run->close();
+    run->sayExit("window closed", code);
     return code;
 }
 

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "app/context.h"
+#include "support/environment.h"
 #include "support/testdir.h"
 
 namespace vigilo {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ScopedEnv;
 
 // Account and room registrations run at the same time, each pool with its own routine: no
 // link may reach the other registration's routine.
@@ -103,41 +105,11 @@ TEST(Pacing, ScaleMultipliesEveryPauseAndNeverReachesZero) {
         {"-1", Millis(300000)},    {"abc", Millis(300000)}, {"0.5x", Millis(300000)}, {"nan", Millis(300000)},
         {"", Millis(300000)},
     };
-    const char* saved = std::getenv("VIGILO_PACING_SCALE");
-    const std::string savedValue = saved ? saved : "";
     for (const auto& c : cases) {
-        if (c.value) {
-            ::setenv("VIGILO_PACING_SCALE", c.value, 1);
-        } else {
-            ::unsetenv("VIGILO_PACING_SCALE");
-        }
+        const ScopedEnv scale("VIGILO_PACING_SCALE", c.value);
         EXPECT_EQ(Pacing::fromEnvironment().passInterval, c.passInterval) << (c.value ? c.value : "unset");
     }
-    if (saved) {
-        ::setenv("VIGILO_PACING_SCALE", savedValue.c_str(), 1);
-    } else {
-        ::unsetenv("VIGILO_PACING_SCALE");
-    }
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(Paths, DataDirectoryAndRecorderFromTheEnvironment) {
     testing::TempDir dir;

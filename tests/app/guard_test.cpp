@@ -15,6 +15,7 @@
 
 #include "app/guard.h"
 #include "app/paths.h"
+#include "support/environment.h"
 #include "support/testdir.h"
 #include "text/charset.h"
 #include "text/md5.h"
@@ -161,9 +162,7 @@ TEST(SingleInstance, ThisProcessKeepsItsMarkUntilReleased) {
     testing::TempDir runtime;
     RecordingUserInterface ui;
     const std::string name = "vigilo-test-mark-" + std::to_string(::getpid());
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    const testing::ScopedEnv marker("XDG_RUNTIME_DIR", runtime.path().string());
     EXPECT_TRUE(guardSingleInstance(ui, name));
     EXPECT_TRUE(guardSingleInstance(ui, name));  // asking again in the same process
     releaseSingleInstance(name);
@@ -176,11 +175,6 @@ TEST(SingleInstance, ThisProcessKeepsItsMarkUntilReleased) {
     EXPECT_TRUE(guardSingleInstance(ui, "../escape"));  // no marker outside the directory
     EXPECT_FALSE(std::filesystem::exists(runtime.path().parent_path() / "escape"));
     EXPECT_TRUE(ui.messages().empty());
-    if (old) {
-        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/buttons.h"
 #include "app/log.h"
 #include "app/record.h"
+#include "support/environment.h"
 #include "support/testdir.h"
 #include "text/timefmt.h"
 
@@ -47,22 +48,14 @@ std::string texts(const std::vector<FileLine>& lines) {
 // A zone of its own and a clock the test moves, for the stamps' exact text.
 class FixedZoneAndClock {
 public:
-    explicit FixedZoneAndClock(const char* tz) {
-        if (const char* old = std::getenv("TZ")) oldTz_ = old;
-        ::setenv("TZ", tz, 1);
-        ::tzset();
+    explicit FixedZoneAndClock(const char* tz) : tz_("TZ", tz) {
         setWallClock([this] { return now; });
     }
-    ~FixedZoneAndClock() {
-        setWallClock({});
-        if (oldTz_) ::setenv("TZ", oldTz_->c_str(), 1);
-        else ::unsetenv("TZ");
-        ::tzset();
-    }
+    ~FixedZoneAndClock() { setWallClock({}); }
     std::chrono::system_clock::time_point now = std::chrono::system_clock::from_time_t(1796976909);  // 2026-12-11 08:15:09Z
 
 private:
-    std::optional<std::string> oldTz_;
+    testing::ScopedEnv tz_;
 };
 
 // Lines appended from several threads at once arrive whole; observers get them in log order.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "server.h"
+#include "support/loopback.h"
 #include "text/charset.h"
 
 namespace vigilo {
@@ -70,7 +70,8 @@ TEST(StartUp, EveryEndingOfTheNoticeCheck) {
         {"no state field", "版本号【1.0.0.0】", StartupEnding::Stopped, {{stop, ""}}},
         {"no version", "运营状态【运营中】公告栏【】", StartupEnding::NoVersion, {}},
     };
-    testing::LocalServer server;
+    testing::LoopbackServer server;
+    ASSERT_TRUE(server.start());
     for (const auto& c : cases) {
         testing::ContextFixture f;
         server.route("/notice.txt", 200, c.notice);

@@ -17,7 +17,8 @@
 #include "control/startup.h"
 #include "fixture.h"
 #include "net/http.h"
-#include "server.h"
+#include "support/loopback.h"
+#include "support/environment.h"
 #include "sys/stop.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
@@ -70,8 +71,20 @@ class UpdaterTest : public ::testing::Test, public testing::ContextFixture {
 protected:
     // The local servers speak plain http, which the updater takes only with this switch on.
     InsecureTls insecure{true};
-    testing::LocalServer server;
+    testing::LoopbackServer server;
     Updater updater{*ctx, startUpdateBuild};
+
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+
+    // A build as the share serves it; chunked: without a length, in pieces.
+    static testing::LoopbackServer::Route scriptRoute(std::string body, bool chunked = false) {
+        testing::LoopbackServer::Route route;
+        route.body = std::move(body);
+        route.contentType = "application/octet-stream";
+        route.announceLength = !chunked;
+        route.pieceBytes = chunked ? 4000 : 0;
+        return route;
+    }
 
     // Names in the program directory: nothing is to be left there by a refused answer.
     std::vector<std::string> filesLeft() const {
@@ -111,7 +124,7 @@ TEST_F(UpdaterTest, DownloadsWithProgressAndStartsTheUpdate) {
     script += "# " + std::string(30000, 'p') + "\n";  // several chunks
     for (bool chunked : {false, true}) {
         testing::writeBytes(ctx->paths.updateFile(), "stale partial file from an earlier try");
-        server.route("/vgmon", 200, script, "", chunked, "application/octet-stream");
+        server.route("/vgmon", scriptRoute(script, chunked));
         std::vector<UpdateProgress> seen;
         const DownloadResult result = updater.runUpdate(server.url("/vgmon"), [&](const UpdateProgress& p) { seen.push_back(p); });
         ASSERT_EQ(result.code, 0) << result.error;
@@ -139,7 +152,7 @@ TEST_F(UpdaterTest, FailuresShowTheirMessageAndLeaveNothingToStart) {
         std::string url;
         std::string message;  // "" when any failure text will do
     };
-    server.route("/gone", 404, "<html>missing</html>", "", false, "text/html");
+    server.route("/gone", 404, "<html>missing</html>", "", "text/html");
     server.route("/broken", 500, "oops");
     const Case cases[] = {
         {server.url("/gone"), ""},
@@ -167,7 +180,7 @@ TEST_F(UpdaterTest, FailuresShowTheirMessageAndLeaveNothingToStart) {
 }
 
 TEST_F(UpdaterTest, ASecondPressWhileDownloadingIsIgnored) {
-    server.route("/vgmon", 200, "#!/bin/sh\n" + std::string(200000, '#'), "", true, "application/octet-stream");
+    server.route("/vgmon", scriptRoute("#!/bin/sh\n" + std::string(200000, '#'), true));
     std::promise<void> firstChunk, release;
     std::shared_future<void> released = release.get_future().share();
     bool signalled = false;
@@ -199,7 +212,7 @@ TEST_F(UpdaterTest, ASecondPressWhileDownloadingIsIgnored) {
 // only the updater's own end stops it, and then nothing is said.
 TEST_F(UpdaterTest, RunsAfterTheProgramsWorkersWereStoppedAndStopsWithTheUpdater) {
     const std::string script = "#!/bin/sh\n# " + std::string(100000, 'p') + "\n";
-    server.route("/vgmon", 200, script, "", true, "application/octet-stream");
+    server.route("/vgmon", scriptRoute(script, true));
     ctx->threads.requestStop();
     std::promise<DownloadResult> finished;
     ASSERT_TRUE(updater.startUpdate(server.url("/vgmon"), {}, [&](const DownloadResult& r) { finished.set_value(r); }));
@@ -249,7 +262,7 @@ TEST_F(UpdaterTest, HostileAnswersAreRefusedAndLeaveNothing) {
     sim.setResponse("/update/pe", {200, "", {{"Content-Type", "application/octet-stream"}}, "MZ\x90\x00" + std::string(1000, 'x')});
     sim.setResponse("/update/empty", {200, "", {{"Content-Type", "application/octet-stream"}}, ""});
     // More than the limit (4096 bytes here) either announced or only sent.
-    server.route("/unannounced", 200, "#!/bin/sh\n" + std::string(20000, '#'), "", true, "application/octet-stream");
+    server.route("/unannounced", scriptRoute("#!/bin/sh\n" + std::string(20000, '#'), true));
 
     struct Case {
         const char* name;
@@ -346,9 +359,7 @@ TEST_F(UpdaterTest, OverHttpsTheBuildArrivesAndRuns) {
 // A build that does not start leaves this copy running as the one instance, and says why.
 TEST_F(UpdaterTest, AFailedStartTakesTheMarkBack) {
     testing::TempDir runtime;
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    const testing::ScopedEnv marker("XDG_RUNTIME_DIR", runtime.path().string());
     ASSERT_TRUE(holdSingleInstance());
     // Another holder is seen through a second open of the marker, as another copy sees it.
     auto heldElsewhere = [&] {
@@ -361,7 +372,7 @@ TEST_F(UpdaterTest, AFailedStartTakesTheMarkBack) {
     EXPECT_TRUE(heldElsewhere());
 
     // Passes every check, yet its interpreter does not exist.
-    server.route("/vgmon", 200, "#!/nonexistent/interpreter\n", "", false, "application/octet-stream");
+    server.route("/vgmon", scriptRoute("#!/nonexistent/interpreter\n"));
     ASSERT_EQ(updater.runUpdate(server.url("/vgmon"), {}).code, 0);
     std::string why;
     EXPECT_FALSE(updater.launch(&why));
@@ -377,11 +388,6 @@ TEST_F(UpdaterTest, AFailedStartTakesTheMarkBack) {
     EXPECT_TRUE(heldElsewhere());
 
     releaseSingleInstance();
-    if (old) {
-        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "child.h"
 #include "sim/simulator.h"
+#include "support/testdir.h"
 
 namespace vigilo::e2e {
 
@@ -21,14 +22,8 @@ namespace fs = std::filesystem;
 
 inline const std::string kBinary = std::string(VIGILO_TEST_BINARY_DIR) + "/src/vigilo";
 
-inline std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::readBytes;
+using testing::writeBytes;
 
 // A room on air for a minute already, its owner and ids derived from the room id's last digits.
 inline sim::Room testRoom(const std::string& roomId, const std::string& owner) {
@@ -44,9 +39,7 @@ inline sim::Room testRoom(const std::string& roomId, const std::string& owner) {
 class HeadlessFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vigilo-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         home_ = dir_ / "home";
         fs::create_directories(home_);
         fs::create_directories(dir_ / "run");
@@ -54,11 +47,7 @@ protected:
         ASSERT_TRUE(sim_.start());
     }
 
-    void TearDown() override {
-        sim_.stop();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void TearDown() override { sim_.stop(); }
 
     std::vector<std::string> env(const std::map<std::string, std::string>& extra = {}) {
         std::map<std::string, std::string> vars = {
@@ -78,7 +67,8 @@ protected:
         return rest;
     }
 
-    fs::path dir_, home_;
+    testing::TempDir tmp_;
+    fs::path dir_ = tmp_.path(), home_;
     sim::Simulator sim_;
 };
 

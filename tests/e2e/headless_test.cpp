@@ -82,8 +82,8 @@ protected:
     std::optional<ordered_json> status() {
         const fs::path path = dir_ / "status.json";
         if (!fs::exists(path)) return std::nullopt;
-        auto doc = ordered_json::parse(readFile(path), nullptr, false);
-        EXPECT_FALSE(doc.is_discarded()) << "status file does not parse:\n" << readFile(path);
+        auto doc = ordered_json::parse(readBytes(path), nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << "status file does not parse:\n" << readBytes(path);
         if (doc.is_discarded()) return std::nullopt;
         return doc;
     }
@@ -186,6 +186,20 @@ TEST_F(Headless, StartUpEndingsPrintAndExit) {
     }
 }
 
+// A signal while the notice is on its way ends the wait for it: the run exits at once with a
+// stop, not after the service's time-out.
+TEST_F(Headless, ASignalDuringStartUpEndsTheNoticeWaitAndExits) {
+    sim_.setFault(sim::kNotice, sim::Fault::Stall);
+    Child vigilo(args({}), env());
+    ASSERT_TRUE(vigilo.waitOut("starting (pid ", seconds(15))) << vigilo.err();
+    ASSERT_TRUE(waitUntil([&] { return sim_.requestCount(sim::kNotice) > 0; }, seconds(15)));
+    vigilo.signal(SIGTERM);
+    ASSERT_EQ(vigilo.waitExit(seconds(20)), 0) << vigilo.err();
+    EXPECT_NE(vigilo.err().find("SIGTERM during start-up: exiting"), std::string::npos) << vigilo.err();
+    EXPECT_TRUE(vigilo.out().ends_with("vigilo exiting: SIGTERM during start-up, exit status 0\n")) << vigilo.out();
+    EXPECT_EQ(vigilo.err().find("软件因为各种原因停止更新"), std::string::npos) << vigilo.err();
+}
+
 TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     ASSERT_TRUE(sim::Simulator::ffmpegAvailable());
     sim::Account account = testAccount();
@@ -196,8 +210,8 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
 
     // As an editor may save it: a byte-order mark and bare line feeds.
-    writeFile(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
-    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
+    writeBytes(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
     Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
                        "--status-json", (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30",
                        "--verbose"}),
@@ -216,7 +230,7 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     sim_.addPost(account.secUid, post);
     ASSERT_TRUE(vigilo.waitOut(account.nickname + "：有更新1条\n", seconds(15))) << vigilo.out();
     const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
-    ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(10))) << video;
+    ASSERT_TRUE(waitUntil([&] { return readBytes(video) == post.videoBytes; }, seconds(10))) << video;
 
     // The room records, and its size and duration move.
     ASSERT_TRUE(waitUntil([&] { return cell("RoomTable", 0, "录制状态") == "正在录制"; }, seconds(15)))
@@ -274,7 +288,7 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     const fs::path recording = home_ / "download" / "主播阿星.mp4";
     EXPECT_NE(out.find("recording saved: " + recording.string() + "\n"), std::string::npos) << out;
     // vigilo.log keeps it too, with the events of the run and its end.
-    const auto logLines = stampedLines(readFile(home_ / "vigilo.log"));
+    const auto logLines = stampedLines(readBytes(home_ / "vigilo.log"));
     for (const std::string& start : {"recording saved: " + recording.string(), std::string("event recording_started: "),
                                      std::string("event recording_ended: "), std::string("event post_saved: "),
                                      std::string("vigilo exiting: SIGINT, exit status 0")})
@@ -300,9 +314,9 @@ TEST_F(Headless, SecondSignalExitsAtOnceAndLeavesTheRecorderRunning) {
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
     // A recorder that never sees the quit key, so the stop sequence has to wait for it.
     const fs::path deaf = dir_ / "deaf-ffmpeg";
-    writeFile(deaf, "#!/bin/sh\nexec ffmpeg \"$@\" </dev/null\n");
+    writeBytes(deaf, "#!/bin/sh\nexec ffmpeg \"$@\" </dev/null\n");
     fs::permissions(deaf, fs::perms::owner_all);
-    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
+    writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
 
     Child vigilo(args({"--rooms", (dir_ / "rooms.txt").string(), "--status-json", (dir_ / "status.json").string()}),
                  env({{"VIGILO_FFMPEG", deaf.string()}}));
@@ -330,7 +344,7 @@ TEST_F(Headless, SecondInstanceRefusedAndDurationEndsTheRun) {
     sim_.addRoom(testRoom(roomId, "还没开播"));
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
     // Without --rooms the room list comes from the link-box file.
-    writeFile(home_ / "文件2.txt", sim_.roomShareLink(roomId) + "\r\n");
+    writeBytes(home_ / "文件2.txt", sim_.roomShareLink(roomId) + "\r\n");
 
     Child first(args({"--duration", "4", "--status-json", (dir_ / "status.json").string(), "--verbose"}), env());
     ASSERT_TRUE(first.waitOut("RoomTable row 1 added", seconds(15))) << first.err();
@@ -356,7 +370,7 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     // On air: its alert goes through the program's event stream to the webhook.
     sim_.goLiveWithStream(roomId);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
-    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
+    writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\r\n");
     sim::PushReceiver hook;
     ASSERT_TRUE(hook.start());
 
@@ -380,20 +394,20 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
 
     // The file has what the terminal printed, each line with its full time; the program's
     // start and end are in both.
-    const auto logLines = stampedLines(readFile(home_ / "vigilo.log"));
+    const auto logLines = stampedLines(readBytes(home_ / "vigilo.log"));
     ASSERT_FALSE(logLines.empty());
     for (const std::string& line : logLines) EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line;
     EXPECT_EQ(logLines.front().rfind("vigilo " + ownVersion() + " starting (pid ", 0), 0u) << logLines.front();
     EXPECT_NE(r.out.find("watching 0 accounts and 1 room; events go to: webhook\n"), std::string::npos) << r.out;
     EXPECT_EQ(logLines.back(), "vigilo exiting: --duration reached, exit status 0");
-    EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
+    EXPECT_EQ(parseSettings(readBytes(home_ / "settings.json")).notifyOnlyRooms,
               (std::set<std::string>{roomId, "7200000000000000055"}));
 
     // The choice outlives the run until --record takes it back.
     const RunResult again = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "1", "--record", roomId}),
                                      env(), seconds(40));
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(parseSettings(readFile(home_ / "settings.json")).notifyOnlyRooms,
+    EXPECT_EQ(parseSettings(readBytes(home_ / "settings.json")).notifyOnlyRooms,
               (std::set<std::string>{"7200000000000000055"}));
 }
 
@@ -401,7 +415,7 @@ TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
     const sim::Account account = testAccount();
     sim_.addAccount(account);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
     const sim::Post post{"7300000000000000005", "没保存的作品", "FLV" + std::string(100000, 'w') + "end"};
     const fs::path video = home_ / "下载" / account.nickname / (post.awemeId + "-" + post.desc + ".mp4");
@@ -412,7 +426,7 @@ TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
         ASSERT_TRUE(first.waitOut("：监控开始", seconds(20))) << first.err();
         sim_.addPost(account.secUid, post);
         ASSERT_TRUE(first.waitOut(account.nickname + "：视频下载失败 " + post.awemeId, seconds(20))) << first.out();
-        ASSERT_TRUE(waitUntil([&] { return readFile(pending).find(post.awemeId) != std::string::npos; }, seconds(10)));
+        ASSERT_TRUE(waitUntil([&] { return readBytes(pending).find(post.awemeId) != std::string::npos; }, seconds(10)));
         first.signal(SIGKILL);
         ASSERT_TRUE(first.waitExit(seconds(10)));
     }
@@ -421,9 +435,9 @@ TEST_F(Headless, AVideoThatFailedIsSavedByTheNextRunAfterAKill) {
     // The next run re-registers the account (nothing new to it) and resumes the video.
     sim_.clearFaults();
     Child second(run, env());
-    ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+    ASSERT_TRUE(waitUntil([&] { return readBytes(video) == post.videoBytes; }, seconds(60))) << second.out();
     ASSERT_TRUE(second.waitOut(account.nickname + "：视频下载成功 " + post.awemeId, seconds(10))) << second.out();
-    EXPECT_TRUE(waitUntil([&] { return readFile(pending).find(post.awemeId) == std::string::npos; }, seconds(10)));
+    EXPECT_TRUE(waitUntil([&] { return readBytes(pending).find(post.awemeId) == std::string::npos; }, seconds(10)));
     second.signal(SIGINT);
     EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
 }
@@ -432,14 +446,14 @@ TEST_F(Headless, PostsMadeWhileTheProgramWasKilledAreSavedByTheNextRun) {
     const sim::Account account = testAccount();
     sim_.addAccount(account);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
     const fs::path folder = home_ / "下载" / account.nickname;
     {
         Child first(run, env());
         ASSERT_TRUE(first.waitOut("：监控开始", seconds(20))) << first.err();
         ASSERT_TRUE(waitUntil(
-            [&] { return readFile(home_ / "seen-posts.json").find(account.posts[0].awemeId) != std::string::npos; },
+            [&] { return readBytes(home_ / "seen-posts.json").find(account.posts[0].awemeId) != std::string::npos; },
             seconds(20)));
         first.signal(SIGKILL);
         ASSERT_TRUE(first.waitExit(seconds(10)));
@@ -451,7 +465,7 @@ TEST_F(Headless, PostsMadeWhileTheProgramWasKilledAreSavedByTheNextRun) {
     Child second(run, env());
     for (const auto& post : down) {
         const fs::path video = folder / (post.awemeId + "-" + post.desc + ".mp4");
-        ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+        ASSERT_TRUE(waitUntil([&] { return readBytes(video) == post.videoBytes; }, seconds(60))) << second.out();
     }
     ASSERT_TRUE(second.waitOut(account.nickname + "：有更新2条", seconds(10))) << second.out();
     second.signal(SIGINT);
@@ -464,7 +478,7 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
     const sim::Account account = testAccount();
     sim_.addAccount(account);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     const auto run = args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"});
     const fs::path folder = home_ / "下载" / account.nickname;
     std::random_device seeds;
@@ -499,9 +513,9 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
         Child second(run, env());
         for (const auto& post : burst) {
             const fs::path video = folder / (post.awemeId + "-" + post.desc + ".mp4");
-            ASSERT_TRUE(waitUntil([&] { return readFile(video) == post.videoBytes; }, seconds(60))) << second.out();
+            ASSERT_TRUE(waitUntil([&] { return readBytes(video) == post.videoBytes; }, seconds(60))) << second.out();
         }
-        EXPECT_TRUE(waitUntil([&] { return readFile(home_ / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; },
+        EXPECT_TRUE(waitUntil([&] { return readBytes(home_ / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; },
                               seconds(20)));
         second.signal(SIGINT);
         EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
@@ -518,12 +532,12 @@ TEST_F(Headless, TheTerminalTellsEachChangeOnce) {
     const sim::Account account = testAccount();
     sim_.addAccount(account);
     sim_.setNotice(notice(ownVersion(), "运营中", "", ""));
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--duration", "120"}), env());
     ASSERT_TRUE(vigilo.waitOut("：监控开始", seconds(20))) << vigilo.err();
     const std::string report1 = account.nickname + "：有更新1条";
     const std::string report2 = account.nickname + "：有更新2条";
-    auto inFile = [&](const std::string& line) { return countOf(readFile(home_ / "vigilo.log"), " " + line + "\r\n"); };
+    auto inFile = [&](const std::string& line) { return countOf(readBytes(home_ / "vigilo.log"), " " + line + "\r\n"); };
     // Several cycles with each counter: the file has each report every cycle.
     sim_.addPost(account.secUid, {"7300000000000000011", "变化一", "FLV one"});
     ASSERT_TRUE(waitUntil([&] { return inFile(report1) >= 3; }, seconds(30))) << vigilo.out();
@@ -546,7 +560,7 @@ TEST_F(Headless, TheTerminalTellsEachChangeOnce) {
     EXPECT_TRUE(out.ends_with("vigilo exiting: SIGTERM, exit status 0\n")) << out;
 
     // The file: every line stamped, the countdown left out, the events and the end in it.
-    const auto lines = stampedLines(readFile(home_ / "vigilo.log"));
+    const auto lines = stampedLines(readBytes(home_ / "vigilo.log"));
     for (const std::string& line : lines)
         EXPECT_FALSE(std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; })) << line;
     EXPECT_NE(std::find_if(lines.begin(), lines.end(),

@@ -64,7 +64,7 @@ protected:
             sim_.addAccount(a);
             links += sim_.accountShareLink(a.secUid) + "\n";
         }
-        writeFile(dir_ / "accounts.txt", links);
+        writeBytes(dir_ / "accounts.txt", links);
         return dir_ / "accounts.txt";
     }
 };
@@ -130,14 +130,14 @@ TEST_F(HostileHeadless, LargestAllowedAnswersFromManyAccountsKeepMemoryBounded) 
     ASSERT_TRUE(run.started());
     // The initial queries, then one whole pass over every account.
     // The pass's closing line is the log's, not the terminal's, which leaves it out.
-    ASSERT_TRUE(waitUntil([&] { return readFile(home_ / "vigilo.log").find("监控账号无更新") != std::string::npos; },
+    ASSERT_TRUE(waitUntil([&] { return readBytes(home_ / "vigilo.log").find("监控账号无更新") != std::string::npos; },
                           seconds(400)))
         << run.out() << run.err();
     const long peak = peakKiB(run.pid());
     run.signal(SIGINT);
     ASSERT_TRUE(run.waitExit(seconds(60)).has_value());
 
-    const auto status = nlohmann::ordered_json::parse(readFile(dir_ / "status.json"), nullptr, false);
+    const auto status = nlohmann::ordered_json::parse(readBytes(dir_ / "status.json"), nullptr, false);
     ASSERT_FALSE(status.is_discarded());
     ASSERT_EQ(status["AccountTable"].size(), static_cast<std::size_t>(kAccounts));
     for (int i = 0; i < kAccounts; ++i) EXPECT_EQ(status["AccountTable"][i]["昵称"], "大号" + std::to_string(i));

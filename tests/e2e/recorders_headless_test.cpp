@@ -54,8 +54,8 @@ TEST_F(HeadlessRecorders, AForeignFfmpegJobAndTheUsersFilesSurviveTheStop) {
     const std::string roomId = "7200000000000000101";
     sim_.addRoom(testRoom(roomId, "主播"));
     sim_.goLiveWithStream(roomId);
-    writeFile(home_ / "holiday.mp4", "my holiday");
-    writeFile(home_ / "empty.mp4", "");
+    writeBytes(home_ / "holiday.mp4", "my holiday");
+    writeBytes(home_ / "empty.mp4", "");
     Child job({"/bin/sh", "-c",
                "cd \"$0\" && exec ffmpeg -nostdin -hide_banner -loglevel error -re -f lavfi -i "
                "testsrc=size=64x48:rate=10 -c:v mpeg4 -flush_packets 1 -f matroska user.mkv",
@@ -63,7 +63,7 @@ TEST_F(HeadlessRecorders, AForeignFfmpegJobAndTheUsersFilesSurviveTheStop) {
               childEnvironment({}));
     ASSERT_TRUE(waitUntil([&] { return sizeOf(home_ / "user.mkv") > 0; }, seconds(20))) << job.out() << job.err();
 
-    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
+    writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
     Child vigilo(args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "8"}), env());
     ASSERT_TRUE(vigilo.waitOut("event recording_started", seconds(20))) << vigilo.out() << vigilo.err();
     ASSERT_EQ(vigilo.waitExit(seconds(60)), 0) << vigilo.out() << vigilo.err();
@@ -74,7 +74,7 @@ TEST_F(HeadlessRecorders, AForeignFfmpegJobAndTheUsersFilesSurviveTheStop) {
     EXPECT_FALSE(job.waitExit(std::chrono::milliseconds(0)));
     const auto atExit = sizeOf(home_ / "user.mkv");
     EXPECT_TRUE(waitUntil([&] { return sizeOf(home_ / "user.mkv") > atExit; }, seconds(10)));
-    EXPECT_EQ(readFile(home_ / "holiday.mp4"), "my holiday");
+    EXPECT_EQ(readBytes(home_ / "holiday.mp4"), "my holiday");
     EXPECT_TRUE(fs::exists(home_ / "empty.mp4"));
     EXPECT_FALSE(fs::exists(home_ / "download" / "holiday.mp4"));
     job.signal(SIGINT);
@@ -89,7 +89,7 @@ TEST_F(HeadlessRecorders, RoomsWhoseNamesCollideKeepTheirOwnRecordersAcrossAKill
     sim_.addRoom(testRoom(idB, "a_b"));
     sim_.goLiveWithStream(idA);
     sim_.goLiveWithStream(idB);
-    writeFile(dir_ / "rooms.txt", sim_.roomShareLink(idA) + "\n" + sim_.roomShareLink(idB) + "\n");
+    writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(idA) + "\n" + sim_.roomShareLink(idB) + "\n");
     const auto run = args({"--rooms", (dir_ / "rooms.txt").string()});
 
     std::map<std::string, std::string> before;

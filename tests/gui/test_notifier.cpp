@@ -50,14 +50,6 @@ private:
     QDBusConnection connection_;
 };
 
-namespace {
-
-Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
-    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
-}
-
-}  // namespace
-
 class NotifierTest : public QObject {
     Q_OBJECT
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "control/startup.h"
-#include "httpserver.h"
 #include "sim/simulator.h"
+#include "support/loopback.h"
 
 using namespace vigilo;
 
@@ -25,7 +25,7 @@ class ProgramTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    gui::test::HttpServer server;
+    vigilo::testing::LoopbackServer server;
 
     // Every run gets its own data directory; the runtime directory (where the instance mark
     // lives) is shared by the runs of one test.
@@ -37,7 +37,7 @@ class ProgramTest : public QObject {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VIGILO_HOME"), home);
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("VIGILO_NOTICE_URL"), server.url(QString::fromLatin1(kNoticePath)));
+        env.insert(QStringLiteral("VIGILO_NOTICE_URL"), QString::fromStdString(server.url(kNoticePath)));
         env.insert(QStringLiteral("VIGILO_ACCOUNT_ENDPOINT"), QStringLiteral("http://127.0.0.1:9"));
         env.insert(QStringLiteral("VIGILO_LIVE_ENDPOINT"), QStringLiteral("http://127.0.0.1:9"));
         env.insert(QStringLiteral("VIGILO_MESSAGE_TIMEOUT_MS"), QStringLiteral("100"));
@@ -50,9 +50,9 @@ class ProgramTest : public QObject {
         return path;
     }
     void setNotice(const QByteArray& text) {
-        server.setRoute(kNoticePath, {200, text.toStdString()});
+        server.route(kNoticePath, 200, text.toStdString());
     }
-    int notices() const { return server.requests(kNoticePath); }
+    int notices() const { return server.hits(kNoticePath); }
 
     struct Ended {
         int code;
@@ -72,6 +72,8 @@ class ProgramTest : public QObject {
     }
 
 private slots:
+    void initTestCase() { QVERIFY(server.start()); }
+
     void oneCopyAtATime() {
         const QByteArray own = QByteArray::fromStdString(ownVersion());
         setNotice("运营状态【运营中】版本号【" + own + "】公告栏【】");

@@ -11,7 +11,7 @@
 #include "gui/fonts.h"
 #include "gui/mainwindow.h"
 #include "gui/session.h"
-#include "httpserver.h"
+#include "support/loopback.h"
 #include "gui/updaterwindow.h"
 #include "net/http.h"
 #include "sim/simulator.h"
@@ -133,11 +133,12 @@ private slots:
         QFETCH(int, ending);
         QFETCH(QStringList, messages);
 
-        test::HttpServer server;
-        server.setRoute("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn", {200, body.toStdString()});
+        vigilo::testing::LoopbackServer server;
+        QVERIFY(server.start());
+        server.route("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn", 200, body.toStdString());
         test::Fixture fx;
         writeFile(QDir(fx.dir.path()).filePath(QStringLiteral("文件1.txt")), "https://v.douyin.com/a/");
-        const QString url = reachable ? server.url(QStringLiteral("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn"))
+        const QString url = reachable ? QString::fromStdString(server.url("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn"))
                                       : QStringLiteral("http://127.0.0.1:9/notice");
         GuiSession session(*fx.controller, url.toStdString());
         QSignalSpy ended(&session, &GuiSession::startupEnded);

@@ -12,7 +12,7 @@
 #include "gui/fonts.h"
 #include "net/http.h"
 #include "gui/updaterwindow.h"
-#include "httpserver.h"
+#include "support/loopback.h"
 
 using namespace vigilo;
 using namespace vigilo::gui;
@@ -75,9 +75,15 @@ private slots:
         test::Fixture fx;
         const QString marker = QDir(fx.dir.path()).filePath(QStringLiteral("ran.txt"));
         const QByteArray body = updateScript(marker, 60 * 1024);
-        test::HttpServer server;
-        server.setRoute("/vgmon", {200, body.toStdString(), announceLength, 8 * 1024, 30});
-        UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+        vigilo::testing::LoopbackServer server;
+        QVERIFY(server.start());
+        vigilo::testing::LoopbackServer::Route slow;
+        slow.body = body.toStdString();
+        slow.announceLength = announceLength;
+        slow.pieceBytes = 8 * 1024;
+        slow.pieceDelayMs = 30;
+        server.route("/vgmon", slow);
+        UpdaterWindow window(*fx.ctx, server.url("/vgmon"));
         window.show();
         QSignalSpy launched(&window, &UpdaterWindow::updateLaunched);
         auto* button = part<QPushButton>(window, "按钮1");
@@ -98,7 +104,7 @@ private slots:
         }
 
         QTRY_COMPARE_WITH_TIMEOUT(launched.count(), 1, 20000);
-        QCOMPARE(server.requests("/vgmon"), 1);
+        QCOMPARE(server.hits("/vgmon"), 1);
         if (announceLength) QCOMPARE(progress->text(), QStringLiteral("下载进度：100%"));
         QCOMPARE(bar->maximum(), 100);
         QCOMPARE(bar->value(), 100);
@@ -114,10 +120,11 @@ private slots:
     void failedDownloadStartsNothing() {
         test::Fixture fx;
         const QString marker = QDir(fx.dir.path()).filePath(QStringLiteral("ran.txt"));
-        test::HttpServer server;
+        vigilo::testing::LoopbackServer server;
+        QVERIFY(server.start());
         // An error page that is itself a runnable script must never be run.
-        server.setRoute("/vgmon", {404, updateScript(marker, 100).toStdString()});
-        UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+        server.route("/vgmon", 404, updateScript(marker, 100).toStdString());
+        UpdaterWindow window(*fx.ctx, server.url("/vgmon"));
         window.show();
         QSignalSpy launched(&window, &UpdaterWindow::updateLaunched);
         QSignalSpy failed(&window, &UpdaterWindow::updateFailed);
@@ -138,7 +145,7 @@ private slots:
         // The window stays usable: the next press tries again.
         QTest::mouseClick(part<QPushButton>(window, "按钮1"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 20000);
-        QCOMPARE(server.requests("/vgmon"), 2);
+        QCOMPARE(server.hits("/vgmon"), 2);
     }
 
     // Each refusal is said in the window itself, not only in its message box.
@@ -159,9 +166,10 @@ private slots:
             NetConfig config = netConfig();
             config.insecureTls = c.insecure;
             setNetConfig(config);
-            test::HttpServer server;
-            server.setRoute("/vgmon", {200, c.body});
-            UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+            vigilo::testing::LoopbackServer server;
+            QVERIFY(server.start());
+            server.route("/vgmon", 200, c.body);
+            UpdaterWindow window(*fx.ctx, server.url("/vgmon"));
             QSignalSpy failed(&window, &UpdaterWindow::updateFailed);
             QTest::mouseClick(part<QPushButton>(window, "按钮1"), Qt::LeftButton);
             QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 20000);
@@ -172,7 +180,7 @@ private slots:
             QCOMPARE(fx.ui.messages().size(), size_t(1));
             QCOMPARE(QString::fromStdString(fx.ui.messages()[0].text), text);
             QVERIFY(!QFile::exists(QString::fromStdString(fx.ctx->paths.updateFile().string())));
-            QCOMPARE(server.requests("/vgmon"), c.insecure ? 1 : 0);
+            QCOMPARE(server.hits("/vgmon"), c.insecure ? 1 : 0);
         }
     }
 
@@ -186,9 +194,10 @@ private slots:
         qputenv("XDG_RUNTIME_DIR", runtime);
         QVERIFY(holdSingleInstance());
 
-        test::HttpServer server;
-        server.setRoute("/vgmon", {200, "#!/nonexistent/interpreter\n"});
-        UpdaterWindow window(*fx.ctx, server.url(QStringLiteral("/vgmon")).toStdString());
+        vigilo::testing::LoopbackServer server;
+        QVERIFY(server.start());
+        server.route("/vgmon", 200, "#!/nonexistent/interpreter\n");
+        UpdaterWindow window(*fx.ctx, server.url("/vgmon"));
         QSignalSpy launched(&window, &UpdaterWindow::updateLaunched);
         QSignalSpy failed(&window, &UpdaterWindow::updateFailed);
         QTest::mouseClick(part<QPushButton>(window, "按钮1"), Qt::LeftButton);

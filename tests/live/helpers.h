@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers of the live tests: a scratch directory, file bytes, waiting for a condition.
+// Small helpers of the live tests: scripts standing in for ffmpeg, waiting for a condition.
 #include <unistd.h>
 
 #include <chrono>
@@ -12,38 +12,15 @@
 #include <vector>
 
 #include "live/recorder.h"
+#include "support/testdir.h"
 
 namespace vigilo::livetest {
 
 namespace fs = std::filesystem;
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::temp_directory_path() / "vigilo-live-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-inline std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using testing::readBytes;
+using testing::TempDir;
+using testing::writeBytes;
 
 inline void writeScript(const fs::path& path, const std::string& body) {
     writeBytes(path, "#!/bin/sh\n" + body);

@@ -155,7 +155,7 @@ protected:
         return eventually([&] { return cell(row, column) == text; }, bound);
     }
 
-    ScratchDir dir;
+    TempDir dir;
     sim::Simulator sim;
     RecordingUserInterface ui;
     std::unique_ptr<AppContext> ctx;

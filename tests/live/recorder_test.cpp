@@ -19,7 +19,7 @@
 namespace vigilo {
 namespace {
 
-using livetest::ScratchDir;
+using livetest::TempDir;
 using livetest::readBytes;
 using livetest::writeBytes;
 
@@ -179,7 +179,7 @@ TEST(RecorderMark, ARecorderIsKnownByItsCommandAndItsRoomNeverByItsFileName) {
 // ffmpeg writes the mark into the file's movie header, where a recording is known as ours
 // after its recorder has ended, and whichever name it has.
 TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
-    ScratchDir dir;
+    TempDir dir;
     const RunResult made = runProgram({"ffmpeg",
                                        {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
                                         "testsrc=size=64x48:rate=10", "-t", "1", "-c:v", "mpeg4", "-movflags",
@@ -208,7 +208,7 @@ TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
 // A recording taken over from an earlier run is timed by its own fragments, reading only what
 // is new at each look.
 TEST(RecorderMark, ARecordingIsTimedByItsFragments) {
-    ScratchDir dir;
+    TempDir dir;
     const RunResult made = runProgram({"ffmpeg",
                                        {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
                                         "testsrc=size=64x48:rate=10", "-t", "3", "-c:v", "mpeg4", "-g", "10",
@@ -252,7 +252,7 @@ TEST(PlayScript, StartsThePlayerOnTheRowsPort) {
 }
 
 TEST(RecordingFiles, CollectsMp4OfAnyCaseButNotSubFoldersAndNeverReplaces) {
-    ScratchDir dir;
+    TempDir dir;
     for (const char* name : {"a.mp4", "B.MP4", "c.Mp4", "d.mp4.part", "e.txt", "mp4"}) writeBytes(dir.path() / name, name);
     fs::create_directory(dir.path() / "sub");
     writeBytes(dir.path() / "sub" / "f.mp4", "f");
@@ -270,7 +270,7 @@ TEST(RecordingFiles, CollectsMp4OfAnyCaseButNotSubFoldersAndNeverReplaces) {
 }
 
 TEST(RecordingFiles, OpenFilesAndRecordersAreFoundThroughProc) {
-    ScratchDir dir;
+    TempDir dir;
     const fs::path file = dir.path() / "open.mp4";
     writeBytes(file, "x");
     EXPECT_FALSE(fileHeldOpen(file));
@@ -338,7 +338,7 @@ TEST(RecordingFiles, AFileThatNeverGotAFrameIsToldFromARecording) {
         {"not an MP4 at all", "arbitrary bytes", false},
         {"a media box first", box("mdat", "d"), false},
     };
-    ScratchDir dir;
+    TempDir dir;
     for (const auto& c : cases) {
         const fs::path file = dir.path() / "x.mp4";
         writeBytes(file, c.bytes);

@@ -194,7 +194,7 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     const std::string id = "7000000000000000555";
     sim.addRoom(makeRoom(id, "G"));
     const sim::StreamUrls stream = sim.goLiveWithStream(id);
-    ScratchDir elsewhere;
+    TempDir elsewhere;
     const auto record = [&](const fs::path& cwd, const std::string& name, RunControl& control) {
         return std::thread([&control, cwd, name, url = stream.flv] {
             runProgram({"ffmpeg", recorderArguments(url, 19999, "./" + name, "7000000000000000999"), cwd, true}, {},
@@ -299,7 +299,8 @@ TEST_F(LiveTest, ARoomWhoseTakenOverRecorderDiesIsRecordedAgainSoon) {
             return now.size() == 1 && !now[0].fromEarlierRun;
         },
         30s));
-    EXPECT_EQ(cell(0, 6), kRecording);
+    // The row is written just after the recorder is listed.
+    EXPECT_TRUE(eventually([&] { return cell(0, 6) == kRecording; }, 10s)) << cell(0, 6);
     ASSERT_TRUE(eventually([&] { return showsProgress(cell(0, 7)); }, 20s)) << cell(0, 7);
     live->stopRecording();
     const std::vector<std::string> files = recordingFilesIn(ctx->paths.collectionDir());

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using livetest::eventually;
 using livetest::processAlive;
 using livetest::readBytes;
-using livetest::ScratchDir;
+using livetest::TempDir;
 using livetest::writeBytes;
 using livetest::writeScript;
 namespace fs = std::filesystem;
@@ -45,7 +45,7 @@ TEST(Runner, MissingProgramIsReportedOnceWithoutStartingAnything) {
 }
 
 TEST(Runner, HandsOnFramedOutputOfBothStreamsAndTheExitStatus) {
-    ScratchDir dir;
+    TempDir dir;
     writeScript(dir.path() / "talk", "pwd\necho out\necho err >&2\nprintf 'speed=1x    \\rframe=2'\nexit 3\n");
     std::string last;
     int calls = 0;
@@ -64,7 +64,7 @@ TEST(Runner, HandsOnFramedOutputOfBothStreamsAndTheExitStatus) {
 }
 
 TEST(Runner, KeepsOnlyABoundedTailOfALongOutput) {
-    ScratchDir dir;
+    TempDir dir;
     // About 8 MB in 100000 lines, the last one marked.
     writeScript(dir.path() / "chatty",
                 "i=0\nwhile [ $i -lt 100000 ]; do echo \"frame=$i fps=25 size=${i}kB time=00:00:01.00 "
@@ -84,7 +84,7 @@ TEST(Runner, KeepsOnlyABoundedTailOfALongOutput) {
 }
 
 TEST(Runner, QuitKeyAndSignalsReachTheChildInItsOwnSession) {
-    ScratchDir dir;
+    TempDir dir;
     writeScript(dir.path() / "keys", "read key\necho \"key=$key\"\nexit 0\n");
     writeScript(dir.path() / "stubborn", "trap 'echo term; exit 7' TERM\necho ready\nwhile :; do sleep 0.05; done\n");
 
@@ -129,7 +129,7 @@ TEST(Runner, QuitKeyAndSignalsReachTheChildInItsOwnSession) {
 }
 
 TEST(Runner, AChildLetGoOfOutlivesItsOutputPipe) {
-    ScratchDir dir;
+    TempDir dir;
     const auto marker = dir.path() / "marker";
     // Keeps writing after the runner has gone: every write then meets a pipe without reader.
     writeScript(dir.path() / "survivor",
@@ -160,7 +160,7 @@ TEST(Runner, AChildLetGoOfOutlivesItsOutputPipe) {
 // A hand-over: the runner returns once the program has started, and the program runs on,
 // in its own session, until it is done.
 TEST(Runner, AHandOverReturnsWhileTheProgramRuns) {
-    ScratchDir dir;
+    TempDir dir;
     const auto go = dir.path() / "go";
     const auto done = dir.path() / "done";
     writeScript(dir.path() / "next",
@@ -194,7 +194,7 @@ TEST(Runner, AHandOverReturnsWhileTheProgramRuns) {
 // The program closing asks the runner's thread to stop: the runner lets go of the child, which
 // runs on to its own end in its own session, and a thread already asked to stop starts nothing.
 TEST(Runner, AStopOfItsThreadLetsGoOfTheChildAndStartsNoOther) {
-    ScratchDir dir;
+    TempDir dir;
     const auto marker = dir.path() / "marker";
     writeScript(dir.path() / "long", "echo started\nsleep 1\necho finished >> \"" + marker.string() + "\"\n");
     std::atomic<pid_t> pid{0};

@@ -10,13 +10,13 @@
 namespace vigilo {
 namespace {
 
-using livetest::ScratchDir;
+using livetest::TempDir;
 using livetest::readBytes;
 using livetest::writeBytes;
 namespace fs = std::filesystem;
 
 TEST(AnnouncedShows, EachShowOnceAcrossRestartsAndBounded) {
-    ScratchDir dir;
+    TempDir dir;
     const fs::path file = dir.path() / "announced-shows.json";
     const std::string show = AnnouncedShows::keyOf("7400000000000000001", "1760000000");
     {
@@ -52,7 +52,7 @@ TEST(AnnouncedShows, ADamagedFileIsMovedAsideAndKept) {
     } cases[] = {{"truncated", "{\"shows\":[{\"roomId\":\"1\""}, {"empty", ""}, {"not a list", "{\"shows\":7}"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir dir;
+        TempDir dir;
         const fs::path file = dir.path() / "announced-shows.json";
         writeBytes(file, c.bytes);
         AnnouncedShows shows(file);

@@ -13,13 +13,15 @@
 #include "net/http.h"
 #include "net/politeness.h"
 #include "net/service.h"
-#include "test_server.h"
+#include "support/loopback.h"
 #include "text/charset.h"
 
 namespace vigilo {
 namespace {
 
-using nettest::TestServer;
+using testing::LoopbackServer;
+using testing::Received;
+using testing::sorted;
 
 enum class Client { Scriptable, Native, Internet };
 
@@ -145,7 +147,7 @@ protected:
 
     std::string host() const { return "Host: 127.0.0.1:" + std::to_string(server_.port()); }
 
-    TestServer server_;
+    LoopbackServer server_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -274,7 +276,7 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
         const HttpResult result = sendWith(c.client, o);
         EXPECT_TRUE(result.transportOk()) << result.error;
         EXPECT_EQ(result.body, "ok");
-        const nettest::Received received = server_.last();
+        const Received received = server_.last();
         EXPECT_EQ(received.method, c.method);
         std::vector<std::string> expected{host()};
         for (std::string line : c.expected) {
@@ -282,7 +284,7 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
             if (at != std::string::npos) line.replace(at, 5, o.url);
             expected.push_back(line);
         }
-        EXPECT_EQ(received.headers, nettest::sorted(expected));
+        EXPECT_EQ(received.headers, sorted(expected));
     }
 }
 
@@ -382,7 +384,7 @@ TEST_F(ClientTest, StatusReports) {
 TEST_F(ClientTest, UnreachableHostAndBadUrlGiveNumberedMessages) {
     int closedPort = 0;
     {
-        TestServer gone;
+        LoopbackServer gone;
         ASSERT_TRUE(gone.start());
         closedPort = gone.port();
     }
@@ -419,7 +421,7 @@ TEST_F(ClientTest, UnreachableHostAndBadUrlGiveNumberedMessages) {
 // Proxy and credentials: the loopback server plays the proxy and sees the absolute target.
 
 TEST(Proxy, RequestsAndCredentialsGoWhereEachClientSends) {
-    TestServer proxy;
+    LoopbackServer proxy;
     proxy.on("(.*)", [](const httplib::Request&, httplib::Response& res) { res.set_content("via", "text/plain"); });
     ASSERT_TRUE(proxy.start());
     const std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.port());
@@ -472,7 +474,7 @@ TEST(Proxy, RequestsAndCredentialsGoWhereEachClientSends) {
         const HttpResult result = sendWith(c.client, o);
         EXPECT_TRUE(result.transportOk()) << result.error;
         EXPECT_EQ(result.body, "via");
-        const nettest::Received received = proxy.last();
+        const Received received = proxy.last();
         EXPECT_EQ(received.target, "http://vigilo.invalid/x?y=1");
         auto value = [&](const std::string& name) {
             for (const std::string& line : received.headers) {
@@ -650,7 +652,7 @@ TEST(NativeDecoding, DeclaredCharsetConvertsToUtf8) {
          "<meta charset=\"x-nothing\">" + zhongWenGbk},
         {"text ends at a zero byte", std::string("<p>ab\0cd", 8), "<p>ab"},
     };
-    TestServer server;
+    LoopbackServer server;
     std::string current;
     server.on("/page", [&](const httplib::Request&, httplib::Response& res) { res.set_content(current, "text/html"); });
     ASSERT_TRUE(server.start());
@@ -676,7 +678,7 @@ TEST_F(ClientTest, ExchangesShareNoHeadersOrCookies) {
     first.serverUser = "user";
     first.serverPassword = "pw";
     EXPECT_EQ(NativeHttpClient::send(first).body, "ok");
-    const nettest::Received afterRedirect = server_.last();
+    const Received afterRedirect = server_.last();
     EXPECT_NE(std::find(afterRedirect.headers.begin(), afterRedirect.headers.end(), "X-Secret: 1"),
               afterRedirect.headers.end());
 

@@ -9,13 +9,14 @@
 
 #include "net/download.h"
 #include "net/videocheck.h"
-#include "test_server.h"
+#include "support/loopback.h"
 
 namespace vigilo {
 namespace {
 
 namespace fs = std::filesystem;
-using nettest::TestServer;
+using testing::LoopbackServer;
+using testing::sorted;
 
 std::string patternBytes(std::size_t size) {
     std::string bytes(size, '\0');
@@ -111,11 +112,11 @@ protected:
     }
 
     fs::path folder_;
-    TestServer server_;
+    LoopbackServer server_;
 };
 
 std::string closedUrl() {
-    TestServer gone;
+    LoopbackServer gone;
     if (!gone.start()) return "http://127.0.0.1:9/";
     return gone.url("/file/10");
 }
@@ -224,7 +225,7 @@ TEST_F(DownloadTest, VideoLandsOnlyWhenWholeAndNonEmpty) {
     EXPECT_EQ(good.bytes, 54321);
     EXPECT_EQ(readFile(target), videoBytes(54321));
     EXPECT_EQ(server_.last().headers,
-              nettest::sorted({"Accept: */*", "Host: 127.0.0.1:" + std::to_string(server_.port())}));
+              sorted({"Accept: */*", "Host: 127.0.0.1:" + std::to_string(server_.port())}));
 
     struct Case {
         const char* name;

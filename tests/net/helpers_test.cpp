@@ -6,6 +6,7 @@
 #include "net/exchange.h"
 #include "net/http.h"
 #include "net/service.h"
+#include "support/environment.h"
 
 namespace vigilo {
 namespace {
@@ -140,25 +141,23 @@ TEST(Service, RequestPaths) {
               "https://live.example/webcast/room/reflow/info/?room_id=1%26live_id%3D2&live_id=1&app_id=1128");
 }
 
+// Each test starts with none of the variables set, and what the person running the tests had
+// set comes back after.
 class EnvironmentTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        unsetenv("VIGILO_ACCOUNT_ENDPOINT");
-        unsetenv("VIGILO_LIVE_ENDPOINT");
-        unsetenv("VIGILO_INSECURE_TLS");
-        unsetenv("VIGILO_REQUESTS_PER_MINUTE");
-    }
+    testing::ScopedEnv account_{"VIGILO_ACCOUNT_ENDPOINT", std::nullopt};
+    testing::ScopedEnv live_{"VIGILO_LIVE_ENDPOINT", std::nullopt};
+    testing::ScopedEnv insecure_{"VIGILO_INSECURE_TLS", std::nullopt};
+    testing::ScopedEnv cap_{"VIGILO_REQUESTS_PER_MINUTE", std::nullopt};
 };
 
 TEST_F(EnvironmentTest, EndpointsFromTheEnvironment) {
-    unsetenv("VIGILO_ACCOUNT_ENDPOINT");
-    unsetenv("VIGILO_LIVE_ENDPOINT");
     Endpoints defaults = Endpoints::fromEnvironment();
     EXPECT_EQ(defaults.account, "https://www.iesdouyin.com");
     EXPECT_EQ(defaults.live, "https://webcast.amemv.com");
 
-    setenv("VIGILO_ACCOUNT_ENDPOINT", "http://127.0.0.1:8080/", 1);
-    setenv("VIGILO_LIVE_ENDPOINT", "", 1);
+    account_.set("http://127.0.0.1:8080/");
+    live_.set("");
     Endpoints configured = Endpoints::fromEnvironment();
     EXPECT_EQ(configured.account, "http://127.0.0.1:8080");
     EXPECT_EQ(configured.live, "https://webcast.amemv.com");
@@ -167,11 +166,7 @@ TEST_F(EnvironmentTest, EndpointsFromTheEnvironment) {
 TEST_F(EnvironmentTest, CertificatesAreCheckedUnlessSwitchedOffExplicitly) {
     const std::pair<const char*, bool> cases[] = {{nullptr, false}, {"0", false}, {"yes", false}, {"1", true}};
     for (const auto& [value, insecure] : cases) {
-        if (value == nullptr) {
-            unsetenv("VIGILO_INSECURE_TLS");
-        } else {
-            setenv("VIGILO_INSECURE_TLS", value, 1);
-        }
+        insecure_.set(value);
         EXPECT_EQ(NetConfig::fromEnvironment().insecureTls, insecure) << (value ? value : "(unset)");
     }
 }
@@ -180,11 +175,7 @@ TEST_F(EnvironmentTest, RequestCapIsAPositiveWholeNumberOrNone) {
     const std::pair<const char*, double> cases[] = {
         {nullptr, 0}, {"", 0}, {"600", 600}, {"0", 0}, {"-5", 0}, {"12x", 0}, {"1.5", 0}, {"99999999", 0}};
     for (const auto& [value, cap] : cases) {
-        if (value == nullptr) {
-            unsetenv("VIGILO_REQUESTS_PER_MINUTE");
-        } else {
-            setenv("VIGILO_REQUESTS_PER_MINUTE", value, 1);
-        }
+        cap_.set(value);
         EXPECT_EQ(NetConfig::fromEnvironment().requestsPerMinute, cap) << (value ? value : "(unset)");
     }
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "net/politeness.h"
+#include "support/clock.h"
 
 namespace vigilo::net {
 namespace {
@@ -124,32 +125,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A clock that moves only when a request waits for its turn.
-struct FakeTime {
-    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point{} + 1000s;
-    std::vector<std::chrono::steady_clock::duration> waits;
-    HostBudget budget(double cap) {
-        return HostBudget(
-            cap, [this] { return now; },
-            [this](std::chrono::steady_clock::time_point until) {
-                waits.push_back(until - now);
-                now = until;
-                return true;
-            });
-    }
-};
+// The time moves only when a request waits for its turn.
+HostBudget budgetOn(testing::MockClock& clock, double cap) {
+    return HostBudget(cap, clock.nowFunction(), clock.waitFunction());
+}
 
 TEST(HostBudget, RequestsWaitForTheirShareAndNoneIsDropped) {
-    FakeTime time;
+    testing::MockClock time;
     {
         // No cap and no refusal: nobody waits.
-        HostBudget free = time.budget(0);
+        HostBudget free = budgetOn(time, 0);
         for (int i = 0; i < 50; ++i) EXPECT_TRUE(free.acquire("a.example"));
         EXPECT_TRUE(time.waits.empty());
         EXPECT_EQ(free.observedPerMinute("a.example"), 50);
     }
     // A cap of 60 a minute: one turn a second, in order, each host on its own.
-    HostBudget capped = time.budget(60);
+    HostBudget capped = budgetOn(time, 60);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(capped.acquire("a.example"));
     EXPECT_TRUE(capped.acquire("b.example"));
     EXPECT_EQ(time.waits, (std::vector<std::chrono::steady_clock::duration>{1s, 1s, 1s}));
@@ -169,7 +160,7 @@ TEST(HostBudget, RequestsWaitForTheirShareAndNoneIsDropped) {
     EXPECT_TRUE(time.waits.empty());
 
     // A stopped wait gives no turn to use.
-    HostBudget stopping(6, [&] { return time.now; }, [](std::chrono::steady_clock::time_point) { return false; });
+    HostBudget stopping(6, time.nowFunction(), [](std::chrono::steady_clock::time_point) { return false; });
     EXPECT_TRUE(stopping.acquire("a.example"));
     EXPECT_FALSE(stopping.acquire("a.example"));
 }

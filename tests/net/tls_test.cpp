@@ -9,7 +9,7 @@
 
 #include "net/download.h"
 #include "net/http.h"
-#include "test_server.h"
+#include "support/loopback.h"
 
 namespace vigilo {
 namespace {
@@ -50,7 +50,7 @@ std::pair<std::unique_ptr<X509, CertDeleter>, std::unique_ptr<EVP_PKEY, KeyDelet
 TEST(Tls, CertificatesCheckedUnlessSwitchedOff) {
     auto [cert, key] = selfSigned();
     ASSERT_TRUE(cert && key);
-    nettest::TestServer server(std::make_unique<httplib::SSLServer>(cert.get(), key.get()));
+    testing::LoopbackServer server(std::make_unique<httplib::SSLServer>(cert.get(), key.get()));
     server.setScheme("https");
     server.on("/echo", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
     server.on("/video", [](const httplib::Request&, httplib::Response& res) { res.set_content("FLV video", "video/x-flv"); });

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "support/fixtures.h"
 #include "support/testdir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -210,26 +211,7 @@ inline std::vector<std::string> filesBelow(const fs::path& root) {
     return files;
 }
 
-inline sim::Account makeAccount(const std::string& key, const std::string& nickname) {
-    sim::Account a;
-    a.uid = "7351904621" + key;
-    a.secUid = "MS4wLjABAAAA" + key + "xYz_-";
-    a.shortId = "10" + key;
-    a.uniqueId = "user" + key;
-    a.nickname = nickname;
-    a.followerCount = 12345;
-    a.posts = {{"68723368457590" + key, "最新 #话题 " + key, "FLV VIDEO-" + key}};
-    return a;
-}
-
-inline sim::Room makeRoom(const std::string& roomId, const std::string& nickname) {
-    sim::Room room;
-    room.roomId = roomId;
-    room.ownerId = "9" + roomId.substr(0, std::min<std::size_t>(10, roomId.size()));
-    room.ownerNickname = nickname;
-    room.ownerSecUid = "MS4wLjABAAAA" + roomId;
-    room.createTime = 1590975065;
-    return room;
-}
+using testing::makeAccount;
+using testing::makeRoom;
 
 }  // namespace vigilo::reliability

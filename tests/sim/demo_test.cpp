@@ -10,6 +10,7 @@
 #include "sim/demo.h"
 #include "sim/process.h"
 #include "sim_fixture.h"
+#include "support/testdir.h"
 
 namespace vigilo::sim::testing {
 namespace {
@@ -32,7 +33,7 @@ TEST_F(DemoTest, WorldLinksAndEventsInTheirOrder) {
     DemoScenario demo(sim, {0.01, false});
     demo.setUp();
 
-    test::TempDir dir;
+    vigilo::testing::TempDir dir;
     ASSERT_TRUE(demo.writeLinkFiles(dir.path()));
     std::string accounts = test::readFileBytes(dir.file("文件1.txt"));
     std::string rooms = test::readFileBytes(dir.file("文件2.txt"));
@@ -79,7 +80,7 @@ TEST_F(DemoTest, WorldLinksAndEventsInTheirOrder) {
 
 TEST(DemoVideo, IsAPlayableMp4WhenFfmpegIsThere) {
     if (!Simulator::ffmpegAvailable()) GTEST_SKIP() << "ffmpeg is not installed";
-    test::TempDir dir;
+    vigilo::testing::TempDir dir;
     std::string bytes = makeDemoVideo();
     {
         std::ofstream out(dir.file("v.mp4"), std::ios::binary);
@@ -111,7 +112,7 @@ TEST_F(ProgramTest, HelpAndBadOptions) {
 }
 
 TEST_F(ProgramTest, ServesPrintsItsEnvironmentAndStopsOnSigterm) {
-    test::TempDir dir;
+    vigilo::testing::TempDir dir;
     std::string env = dir.file("env");
     ChildProcess child = ChildProcess::spawn(
         {program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir", dir.file("data"), "--env-file", env,
@@ -136,7 +137,7 @@ TEST_F(ProgramTest, ServesPrintsItsEnvironmentAndStopsOnSigterm) {
 // The demo scenario's own webhook receiver: its address is in the environment it prints, and
 // each event pushed to it is kept in the --webhook-log file as it arrived.
 TEST_F(ProgramTest, DemoWebhookReceiverKeepsWhatArrived) {
-    test::TempDir dir;
+    vigilo::testing::TempDir dir;
     const std::string env = dir.file("env"), log = dir.file("webhook.jsonl");
     ChildProcess child = ChildProcess::spawn({program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir",
                                               dir.file("data"), "--env-file", env, "--quiet", "--webhook-log", log},

@@ -5,6 +5,7 @@
 
 #include "sim/tls_cert.h"
 #include "sim_fixture.h"
+#include "support/testdir.h"
 
 namespace vigilo::sim::testing {
 namespace {
@@ -265,7 +266,7 @@ TEST(SimulatorStop, ReturnsPromptlyWithStalledAndSlowExchangesInFlight) {
 }
 
 TEST(SimulatorTls, ServesHttpsWithACertificateOfItsOwn) {
-    test::TempDir dir;
+    vigilo::testing::TempDir dir;
     ASSERT_TRUE(writeSelfSignedCertificate(dir.file("cert.pem"), dir.file("key.pem")));
     Simulator sim;
     ASSERT_TRUE(sim.start(0, dir.file("cert.pem"), dir.file("key.pem")));

@@ -127,17 +127,6 @@ bool parseReply(const std::string& bytes, Reply& reply) {
     return true;
 }
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vigilo-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
     CommandResult result;
     sim::ChildProcess::Options options;

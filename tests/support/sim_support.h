@@ -1,7 +1,7 @@
 #pragma once
 // Helpers for tests that talk to the simulated service or check media: a raw HTTP exchange
-// that shows exactly what came back (including resets and stalls), a reply parser, a
-// temporary directory, and a command runner for ffprobe and friends.
+// that shows exactly what came back (including resets and stalls), a reply parser, and a
+// command runner for ffprobe and friends.
 #include <chrono>
 #include <string>
 #include <utility>
@@ -36,19 +36,6 @@ struct Reply {
 
 // Parses a response received as bytes; false when there is no status line and head.
 bool parseReply(const std::string& bytes, Reply& reply);
-
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 struct CommandResult {
     bool ran = false;      // started and ended within the time

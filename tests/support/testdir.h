@@ -1,5 +1,5 @@
 #pragma once
-// A fresh directory per test, removed afterwards.
+// A fresh directory per test, removed afterwards, and the bytes of a file in one call.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,6 +23,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;

@@ -6,31 +6,12 @@
 #include <ctime>
 #include <optional>
 
+#include "support/environment.h"
+
 namespace vigilo {
 namespace {
 
-// Sets one environment variable for the scope of a test and restores it after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value, 1);
-        tzset();
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-        tzset();
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using testing::ScopedEnv;
 
 constexpr const char* kZones[] = {"UTC", "America/New_York", "Asia/Shanghai"};
 

@@ -24,6 +24,7 @@
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
 #include "sim/ui_loop.h"
+#include "support/fixtures.h"
 #include "support/sim_support.h"
 #include "support/testdir.h"
 #include "web/recordings.h"
@@ -36,6 +37,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
+using vigilo::testing::makeAccount;
+using vigilo::testing::makeRoom;
 
 std::string encodeQuery(const std::string& text) {
     std::string out;
@@ -67,28 +70,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 using sim::UiLoop;
-
-sim::Account account(const std::string& n, const std::string& nickname) {
-    sim::Account a;
-    a.uid = "9900" + n;
-    a.secUid = "MS4wLjABAAAAwebTestAccount" + n;
-    a.shortId = "55" + n;
-    a.uniqueId = "web" + n;
-    a.nickname = nickname;
-    a.followerCount = 1200;
-    a.posts = {{"73000000000000000" + n, "作品" + n, "video bytes " + n}};
-    return a;
-}
-
-sim::Room room(const std::string& roomId, const std::string& owner) {
-    sim::Room r;
-    r.roomId = roomId;
-    r.ownerId = "77" + roomId;
-    r.ownerNickname = owner;
-    r.ownerSecUid = "MS4wLjABAAAAwebRoomOwner" + roomId;
-    r.createTime = 1700000000;
-    return r;
-}
 
 class WebTest : public ::testing::Test {
 protected:
@@ -290,14 +271,14 @@ TEST_F(WebTest, NoCrossOriginAccessAndAStrictPolicyOnEveryAnswer) {
 }
 
 TEST_F(WebTest, EveryActionRunsOnTheUiThroughTheControllerAndShowsInTheTables) {
-    sim.addAccount(account("01", "第一个"));
-    sim.addAccount(account("02", "第二个"));
-    sim.addRoom(room("7100000000000000001", "房主一"));
+    sim.addAccount(makeAccount("01", "第一个"));
+    sim.addAccount(makeAccount("02", "第二个"));
+    sim.addRoom(makeRoom("7100000000000000001", "房主一"));
     const bool live = sim::Simulator::ffmpegAvailable();
     if (live) sim.goLiveWithStream("7100000000000000001");
     startServer();
-    const std::string link1 = sim.accountShareLink("MS4wLjABAAAAwebTestAccount01");
-    const std::string link2 = sim.accountShareLink("MS4wLjABAAAAwebTestAccount02");
+    const std::string link1 = sim.accountShareLink(makeAccount("01", "").secUid);
+    const std::string link2 = sim.accountShareLink(makeAccount("02", "").secUid);
 
     // Malformed actions are refused before they reach the program.
     EXPECT_EQ(send("POST", "/api/accounts", {{"mode", "multi"}}), 400);
@@ -387,10 +368,10 @@ TEST_F(WebTest, HostileServiceTextsComeBackAsText) {
         std::string("bell\x07 esc\x1b[31m nul-less \x01\x1f end"),
         "\"quoted\" & 'apos' \\ back",
     };
-    for (int i = 0; i < 4; ++i) sim.addAccount(account("1" + std::to_string(i), hostile[i]));
+    for (int i = 0; i < 4; ++i) sim.addAccount(makeAccount("1" + std::to_string(i), hostile[i]));
     startServer();
     std::string links;
-    for (int i = 0; i < 4; ++i) links += sim.accountShareLink("MS4wLjABAAAAwebTestAccount1" + std::to_string(i)) + "\n";
+    for (int i = 0; i < 4; ++i) links += sim.accountShareLink(makeAccount("1" + std::to_string(i), "").secUid) + "\n";
     ASSERT_EQ(send("POST", "/api/accounts", {{"links", links}, {"mode", "multi"}}), 200);
     ASSERT_TRUE(waitUntil([&] {
         const json t = getJson("/api/tables/accounts");

@@ -13,27 +13,12 @@
 
 #include "app/context.h"
 #include "sim/simulator.h"
+#include "support/testdir.h"
 #include "works/monitor.h"
 
 namespace vigilo {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vigilo-works-XXXXXX").string();
-        if (char* made = ::mkdtemp(pattern.data())) path_ = made;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing::TempDir;
 
 inline std::vector<std::string> splitLinesForTest(const std::string& text) {
     std::vector<std::string> lines;

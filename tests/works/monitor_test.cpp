@@ -13,6 +13,7 @@
 
 #include "app/context.h"
 #include "app/table.h"
+#include "support/fixtures.h"
 #include "text/charset.h"
 #include "works/fixture.h"
 #include "works/monitor.h"
@@ -39,13 +40,9 @@ std::vector<std::string> filesBelow(const fs::path& root) {
     return files;
 }
 
+// The shared account with two posts, the newer first.
 sim::Account makeAccount(const std::string& key, const std::string& nickname, std::int64_t followers) {
-    sim::Account a;
-    a.uid = "7351904621" + key;
-    a.secUid = "MS4wLjABAAAA" + key + "xYz_-";
-    a.shortId = "10" + key;
-    a.uniqueId = "user" + key;
-    a.nickname = nickname;
+    sim::Account a = testing::makeAccount(key, nickname);
     a.followerCount = followers;
     a.posts = {{"687233684575908942" + key, "最新 #话题 " + key, "FLV VIDEO-NEW-" + key},
                {"687233684575908900" + key, "更早 " + key, "FLV VIDEO-OLD-" + key}};
@@ -832,8 +829,9 @@ TEST_F(WorksMonitorTest, StopDuringTheCountdownEndsWithinASecond) {
     stopMonitor();
     ASSERT_TRUE(waitFor([&] { return works().monitorThreads() == 0; }, std::chrono::seconds(5)));
     EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, std::chrono::milliseconds(1500));
+    // The countdown is written by the monitor's own thread, which has ended: the log is final.
     const std::string log = ctx().log.text();
-    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_EQ(works().monitorThreads(), 0);
     EXPECT_EQ(ctx().log.text(), log);
     EXPECT_EQ(log.find("监控账号无更新"), std::string::npos);
 }

@@ -25,6 +25,10 @@ std::string Event::field(const std::string& name) const {
     return {};
 }
 
+Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
+    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
+}
+
 struct EventBus::Subscriber {
     int id = 0;
     std::string name;

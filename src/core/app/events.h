@@ -43,6 +43,9 @@ struct Event {
     std::string field(const std::string& name) const;
 };
 
+// An event of this moment.
+Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields);
+
 // The stream of events. Receivers subscribe; publish() queues the event for each of them and
 // returns at once. Every receiver runs on a delivery thread of its own, in publishing order.
 class EventBus {

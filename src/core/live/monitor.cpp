@@ -35,10 +35,6 @@ int rowNumberOf(const std::string& text) {
     return static_cast<int>(value);
 }
 
-Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
-    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
-}
-
 }  // namespace
 
 void RowOrder::waitTurn(int index) {

@@ -105,10 +105,6 @@ bool endedByStall(const RunResult& result, Clock::duration quietBeforeEnd) {
            quietBeforeEnd >= kStallSilence;
 }
 
-Event makeEvent(EventType type, std::vector<std::pair<std::string, std::string>> fields) {
-    return Event{type, std::chrono::system_clock::now(), std::move(fields)};
-}
-
 // How often a recording taken over from an earlier run has its file's size shown.
 constexpr Millis kEarlierSizeEvery{2000};
 
