@@ -25,7 +25,7 @@ class Throttled : public HeadlessFixture {
 protected:
     // The hosts the status file names as refusing; nullopt while the file is missing or torn.
     std::optional<nlohmann::json> throttled() {
-        const auto doc = nlohmann::json::parse(readFile(dir_ / "status.json"), nullptr, false);
+        const auto doc = nlohmann::json::parse(readBytes(dir_ / "status.json"), nullptr, false);
         if (doc.is_discarded() || !doc.is_object() || !doc.contains("throttled")) return std::nullopt;
         return doc["throttled"];
     }
@@ -41,7 +41,7 @@ TEST_F(Throttled, RefusalAndRecoveryAreToldOnceInTheLogTheEventsAndTheStatus) {
     account.followerCount = 10;
     account.posts = {{"7300000000000000101", "第一条", "first video bytes"}};
     sim_.addAccount(account);
-    writeFile(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
+    writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     sim::PushReceiver hook;
     ASSERT_TRUE(hook.start());
 
@@ -66,7 +66,7 @@ TEST_F(Throttled, RefusalAndRecoveryAreToldOnceInTheLogTheEventsAndTheStatus) {
                    (*hosts)[0].value("perMinute", 0.0) >= 6.0;
         },
         seconds(10)))
-        << readFile(dir_ / "status.json");
+        << readBytes(dir_ / "status.json");
     // Still refused for a while: nothing more is told.
     const std::size_t refused = sim_.refusedCount();
     ASSERT_TRUE(waitUntil([&] { return sim_.refusedCount() >= refused + 3; }, seconds(20)));
@@ -74,7 +74,7 @@ TEST_F(Throttled, RefusalAndRecoveryAreToldOnceInTheLogTheEventsAndTheStatus) {
     sim_.clearFaults();
     ASSERT_TRUE(vigilo.waitOut(recovered, seconds(30))) << vigilo.out();
     ASSERT_TRUE(waitUntil([&] { return throttled() && throttled()->empty(); }, seconds(10)))
-        << readFile(dir_ / "status.json");
+        << readBytes(dir_ / "status.json");
     ASSERT_TRUE(hook.waitFor(2, seconds(10)));
 
     vigilo.signal(SIGTERM);
@@ -93,7 +93,7 @@ TEST_F(Throttled, RefusalAndRecoveryAreToldOnceInTheLogTheEventsAndTheStatus) {
     EXPECT_EQ(countOf(out, "服务限流：" + host), 2u) << out;  // the event and the status
 
     // The log file has both lines and both events.
-    const std::string file = readFile(home_ / "vigilo.log");
+    const std::string file = readBytes(home_ / "vigilo.log");
     EXPECT_EQ(countOf(file, refusing), 1u) << file;
     EXPECT_EQ(countOf(file, recovered + "\r\n"), 1u) << file;
     EXPECT_EQ(countOf(file, "event service_refusing: "), 1u) << file;

@@ -177,8 +177,8 @@ using namespace std::chrono_literals;
 // and the probing of the rate rule (a refusal now and then while the service still limits)
 // does not tell them again.
 TEST(HostBudget, RefusingAndRecoveryAreToldOnceEach) {
-    FakeTime time;
-    HostBudget budget = time.budget(0);
+    testing::MockClock time;
+    HostBudget budget = budgetOn(time, 0);
     std::vector<std::string> told;
     const int id = budget.addListener([&](const HostBudget::Change& c) {
         told.push_back(c.host + (c.refusing ? " refusing " + std::to_string(static_cast<int>(c.perMinute)) + " " + c.reason
@@ -234,8 +234,8 @@ TEST(HostBudget, RefusingAndRecoveryAreToldOnceEach) {
 
 // Tests and demos run the rule's minute faster: turns, Retry-After and the quiet spell shrink.
 TEST(HostBudget, ATimeScaleShrinksEveryWait) {
-    FakeTime time;
-    HostBudget budget = time.budget(60);
+    testing::MockClock time;
+    HostBudget budget = budgetOn(time, 60);
     budget.setTimeScale(0.1);
     EXPECT_TRUE(budget.acquire("a.example"));
     EXPECT_TRUE(budget.acquire("a.example"));
