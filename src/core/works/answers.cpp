@@ -46,8 +46,23 @@ std::string pickAddress(const JsonDoc& doc, const std::string& path) {
     return {};
 }
 
-// What a post list is read for: every item's id, text and the first four addresses of each of
-// its three address lists. Nothing else of an answer is built in memory.
+// A count of the statistics object, -1 when it is missing or no number.
+std::int64_t statisticsCount(const JsonDoc& doc, const std::string& item, const char* name) {
+    const std::string path = item + kItemStatisticsPath + "['" + name + "']";
+    const int type = doc.typeOf(path);
+    double value = -1;
+    if (type == kTypeNumber) value = doc.getNumber(path);
+    else if (type == kTypeText && isDecimalNumber(doc.getText(path))) value = std::strtod(doc.getText(path).c_str(), nullptr);
+    // Counts beyond what a double holds exactly are someone else's answer.
+    if (!(value >= 0) || value > 9.0e15) return -1;
+    return static_cast<std::int64_t>(value);
+}
+
+constexpr const char* kStatisticsNames[] = {"digg_count", "comment_count", "share_count", "play_count", "collect_count"};
+
+// What a post list is read for: every item's id, text, the first four addresses of each of its
+// three address lists and of its cover, its time, counts and author. Nothing else of an answer
+// is built in memory.
 const std::vector<std::string_view>& postListPaths() {
     static const std::vector<std::string> owned = [] {
         std::vector<std::string> paths;
@@ -57,6 +72,11 @@ const std::vector<std::string_view>& postListPaths() {
             paths.push_back(item + kItemDescPath);
             for (const char* list : {kItemLowbrPath, kItemPlayPath, kItemDownloadPath})
                 for (int j = 0; j < 4; ++j) paths.push_back(item + list + "[" + std::to_string(j) + "]");
+            for (int j = 0; j < 4; ++j) paths.push_back(item + kItemCoverPath + "[" + std::to_string(j) + "]");
+            paths.push_back(item + kItemCreateTimePath);
+            for (const char* name : kStatisticsNames) paths.push_back(item + kItemStatisticsPath + "['" + name + "']");
+            for (const char* field : {kItemAuthorUidPath, kItemAuthorSecUidPath, kItemAuthorNicknamePath})
+                paths.push_back(item + field);
         }
         return paths;
     }();
@@ -106,6 +126,22 @@ PostList parsePostList(const HttpResult& result) {
             post.playAddress = cutServiceText(pickAddress(doc, item + list), kMaxServiceFieldBytes);
             if (!post.playAddress.empty()) break;
         }
+        const int covers = std::min(doc.count(item + kItemCoverPath), 4);
+        for (int j = 0; j < covers && post.coverAddress.empty(); ++j)
+            post.coverAddress = cutServiceText(doc.getText(item + kItemCoverPath + "[" + std::to_string(j) + "]"),
+                                               kMaxServiceFieldBytes);
+        const std::string createTime = countText(doc, item + kItemCreateTimePath);
+        if (isDecimalNumber(createTime)) {
+            const double seconds = std::strtod(createTime.c_str(), nullptr);
+            // Before 2000 or past 2100 is no time this service has posted at.
+            if (seconds >= 946684800.0 && seconds < 4102444800.0) post.createTime = static_cast<std::int64_t>(seconds);
+        }
+        post.statistics = {statisticsCount(doc, item, "digg_count"), statisticsCount(doc, item, "comment_count"),
+                           statisticsCount(doc, item, "share_count"), statisticsCount(doc, item, "play_count"),
+                           statisticsCount(doc, item, "collect_count")};
+        post.authorUid = cutServiceText(countText(doc, item + kItemAuthorUidPath), kMaxServiceFieldBytes);
+        post.authorSecUid = cutServiceText(doc.getText(item + kItemAuthorSecUidPath), kMaxServiceFieldBytes);
+        post.authorNickname = cutServiceText(doc.getText(item + kItemAuthorNicknamePath), kMaxNicknameBytes);
         list.items.push_back(std::move(post));
     }
     return list;
