@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/context.h"
+#include "control/retention.h"
 #include "live/monitor.h"
 #include "works/monitor.h"
 
@@ -72,6 +73,8 @@ private:
     AppContext& ctx_;
     WorksMonitor works_;
     LiveMonitor live_;
+    // Old recordings and videos removed, when VIGILO_KEEP_DAYS asks for it.
+    Retention retention_;
 
     std::mutex roomJobMutex_;             // one room-add job at a time
     std::atomic<unsigned> roomJobGeneration_{0};
