@@ -36,7 +36,7 @@ private slots:
         store.setCell(row, rcol::LatestRoomId, "7300000000000000001");
         TableModel model(store);
         QCOMPARE(model.rowCount(), 1);
-        QCOMPARE(model.columnCount(), 9);
+        QCOMPARE(model.columnCount(), 10);
         QCOMPARE(model.cellText(0, rcol::LatestRoomId), QStringLiteral("7300000000000000001"));
         QCOMPARE(model.index(0, rcol::Owner).data().toString(), QStringLiteral("主播"));
         QCOMPARE(model.cellText(5, 0), QString());  // out of range reads are empty
