@@ -78,8 +78,18 @@ QVariant TableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     switch (role) {
         case Qt::DisplayRole:
-        case Qt::ToolTipRole:
             return cellText(index.row(), index.column());
+        case Qt::ToolTipRole: {
+            // A hidden summary of the row (the last show's report) goes with every cell's tip.
+            QString tip = cellText(index.row(), index.column());
+            const auto& columns = store_.columns();
+            for (int c = 0; c < columns_ && c < static_cast<int>(columns.size()); ++c) {
+                if (!columns[static_cast<std::size_t>(c)].inRowTooltip || c == index.column()) continue;
+                const QString extra = cellText(index.row(), c);
+                if (!extra.isEmpty()) tip += (tip.isEmpty() ? QString() : QStringLiteral("\n\n")) + extra;
+            }
+            return tip;
+        }
         case Qt::TextAlignmentRole: {
             const bool centred = store_.columns()[index.column()].centred;
             return QVariant::fromValue(Qt::Alignment(centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter));

@@ -307,6 +307,7 @@ struct Simulator::Impl {
     std::map<std::string, std::string> shareTargets;  // code -> "a" + secUid or "r" + roomId
     std::map<std::string, std::string> shareCodes;    // the reverse
     std::map<std::string, std::shared_ptr<const std::string>> videos;  // video id -> bytes
+    std::map<std::string, std::shared_ptr<const std::string>> covers;  // cover uri -> bytes
     std::map<std::string, std::string> roomStreams;   // room id -> stream name
 
     std::string notice;
@@ -463,17 +464,23 @@ struct Simulator::Impl {
                                   {"is_commerce", false}});
         }
         std::string cover = "tos-cn-p-0015/" + hex(fnv(vid), 32);
+        covers[cover] = std::make_shared<const std::string>(
+            p.coverBytes.empty() ? std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00") + "COVER-" + p.awemeId + "\xFF\xD9"
+                                 : p.coverBytes);
+        const std::int64_t createTime =
+            p.createTime != 0 ? p.createTime : 1672531200 + static_cast<std::int64_t>(fnv(p.awemeId) % 31536000);
         return Json{
             {"aweme_id", p.awemeId},
             {"desc", p.desc},
             {"author", userInfo(a)},
             {"aweme_type", 4},
+            {"create_time", createTime},
             {"video",
              Json{{"play_addr", Json{{"uri", vid}, {"url_list", play}}},
                   {"play_addr_lowbr", Json{{"uri", vid}, {"url_list", lowbr}}},
                   {"download_addr", Json{{"uri", vid}, {"url_list", download}}},
                   {"cover", Json{{"uri", cover},
-                                 {"url_list", Json::array({"https://p3-sign.douyinpic.com/" + cover + "~noop.jpeg"})}}},
+                                 {"url_list", Json::array({base() + "/cover/" + cover + "~noop.jpeg"})}}},
                   {"duration", static_cast<std::int64_t>(5000 + fnv(p.awemeId) % 50000)},
                   {"ratio", "540p"},
                   {"has_watermark", true},
@@ -684,6 +691,7 @@ struct Simulator::Impl {
         if (path == "/webcast/room/reflow/info/") return kRoom;
         if (path == "/aweme/v1/play/" || path == "/aweme/v1/playwm/") return kPlay;
         if (path == "/update/vgmon") return kUpdate;
+        if (path.rfind("/cover/", 0) == 0) return kCover;
         if (path.rfind("/api/v3/file/sourcejump/", 0) == 0 || path.rfind("/api/v3/file/source/", 0) == 0) return kNotice;
         if (path.rfind("/stage/", 0) == 0) return kStream;
         if (path.rfind("/share/user/", 0) == 0 || path.rfind("/webcast/reflow/", 0) == 0) return kLanding;
@@ -915,6 +923,15 @@ struct Simulator::Impl {
             std::smatch m;
             std::regex_search(req.path, m, videoRe);
             answer = video(req, percentDecode(m[1].str(), false));
+        } else if (endpoint == kCover) {
+            std::string uri = req.path.substr(std::string("/cover/").size());
+            if (const auto tail = uri.rfind('~'); tail != std::string::npos) uri.resize(tail);
+            std::shared_ptr<const std::string> bytes;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                if (auto it = covers.find(uri); it != covers.end()) bytes = it->second;
+            }
+            answer = bytes ? bytesResponse(req, *bytes, "image/jpeg") : HttpResponse{404, "", {{"Content-Type", "text/html"}}, notFoundPage()};
         } else if (endpoint == kNotice) {
             answer = noticeAnswer(req);
         } else if (endpoint == kUpdate) {

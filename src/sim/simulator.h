@@ -25,6 +25,10 @@ struct Post {
     // Entries of video.play_addr and video.download_addr (the watermarked address).
     int playAddrCount = 2;
     int downloadAddrCount = 2;
+    // Served at the cover address (video.cover.url_list); empty: a small JPEG made from the id.
+    std::string coverBytes = {};
+    // create_time, seconds since 1970; 0: a time in 2023-2024 made from the id.
+    std::int64_t createTime = 0;
 };
 
 struct Account {
@@ -91,6 +95,7 @@ inline constexpr const char* kRoom = "room";
 inline constexpr const char* kShare = "share";
 inline constexpr const char* kPlay = "play";
 inline constexpr const char* kVideo = "video";
+inline constexpr const char* kCover = "cover";     // posts' cover pictures
 inline constexpr const char* kNotice = "notice";
 inline constexpr const char* kUpdate = "update";
 inline constexpr const char* kLanding = "landing";  // pages the share-link targets lead to

@@ -25,8 +25,8 @@ TEST(TableColumns, TitlesWidthsAndAlignmentAreExact) {
          -1},
         {roomColumns(),
          {"   作者", "room_id", "最新room_id", "直播状态", "直播源链接", "开播时间", "     录制状态",
-          "  录制大小", "录制时长"},
-         {150, 0, 0, 70, 0, 150, 120, 80, 90},
+          "  录制大小", "录制时长", "上一场报告"},
+         {150, 0, 0, 70, 0, 150, 120, 80, 90, 0},
          5},
     };
     for (const auto& c : cases) {
@@ -45,7 +45,7 @@ TEST(TableStore, OutOfRangeReadsAreEmptyAndWritesDoNothing) {
     table.addObserver([&](const TableChange& change) { changes.push_back(change); });
     EXPECT_EQ(table.appendRow(), 0);
     table.setCell(0, 8, "hidden and last");
-    const std::pair<int, int> outside[] = {{-1, 0}, {1, 0}, {0, -1}, {0, 9}, {99, 99}};
+    const std::pair<int, int> outside[] = {{-1, 0}, {1, 0}, {0, -1}, {0, 10}, {99, 99}};
     for (auto [row, column] : outside) {
         table.setCell(row, column, "x");
         EXPECT_EQ(table.cell(row, column), "") << row << "," << column;

@@ -519,9 +519,19 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
                               seconds(20)));
         second.signal(SIGINT);
         EXPECT_EQ(second.waitExit(seconds(30)), 0) << second.err();
-        // Nothing half-written is left beside the videos.
-        for (const auto& entry : fs::directory_iterator(folder))
-            EXPECT_EQ(entry.path().extension(), ".mp4") << entry.path();
+        // Nothing half-written is left beside the videos: each has its whole description and
+        // its cover, and there is nothing else.
+        std::size_t files = 0;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            ++files;
+            const fs::path& path = entry.path();
+            EXPECT_TRUE(path.extension() == ".mp4" || path.extension() == ".json" || path.extension() == ".jpg") << path;
+            EXPECT_TRUE(fs::exists(fs::path(path).replace_extension(".mp4"))) << path;
+            if (path.extension() == ".json") {
+                EXPECT_TRUE(nlohmann::json::accept(readFile(path))) << path;
+            }
+        }
+        EXPECT_EQ(files, 3u * burst.size() * static_cast<std::size_t>(round));  // the bursts so far
     }
 }
 

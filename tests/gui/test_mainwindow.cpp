@@ -165,7 +165,8 @@ private slots:
                                               {"更新了*个", 70}, {"最新作品ID", 0}, {"作品无水印链接", 0}};
         const std::vector<Column> rooms = {{"   作者", 150},       {"room_id", 0},     {"最新room_id", 0},
                                            {"直播状态", 70},       {"直播源链接", 0},  {"开播时间", 150},
-                                           {"     录制状态", 120}, {"  录制大小", 80}, {"录制时长", 90}};
+                                           {"     录制状态", 120}, {"  录制大小", 80}, {"录制时长", 90},
+                                           {"上一场报告", 0}};
         for (auto [list, columns] : {std::pair{window->accountList(), accounts}, std::pair{window->roomList(), rooms}}) {
             QCOMPARE(list->model()->columnCount(), static_cast<int>(columns.size()));
             for (int c = 0; c < static_cast<int>(columns.size()); ++c) {

@@ -36,10 +36,15 @@ private slots:
         store.setCell(row, rcol::LatestRoomId, "7300000000000000001");
         TableModel model(store);
         QCOMPARE(model.rowCount(), 1);
-        QCOMPARE(model.columnCount(), 9);
+        QCOMPARE(model.columnCount(), 10);
         QCOMPARE(model.cellText(0, rcol::LatestRoomId), QStringLiteral("7300000000000000001"));
         QCOMPARE(model.index(0, rcol::Owner).data().toString(), QStringLiteral("主播"));
         QCOMPARE(model.cellText(5, 0), QString());  // out of range reads are empty
+        // The last show's report, hidden, goes with the tooltip of every cell of its row.
+        QCOMPARE(model.index(0, rcol::Owner).data(Qt::ToolTipRole).toString(), QStringLiteral("主播"));
+        store.setCell(row, rcol::ShowReport, "上一场 报告");
+        QTRY_COMPARE(model.index(0, rcol::Owner).data(Qt::ToolTipRole).toString(), QStringLiteral("主播\n\n上一场 报告"));
+        QCOMPARE(model.index(0, rcol::ShowReport).data(Qt::ToolTipRole).toString(), QStringLiteral("上一场 报告"));
     }
 
     void followsWritersOnManyThreads() {

@@ -176,7 +176,15 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
         if (killAfter(pid, moments.next())) ++tally.kills;
         const std::string now = readBytes(file);
         EXPECT_TRUE(now == bytes[0] || now == bytes[1]) << "round " << round << ": " << now.size() << " bytes";
-        for (const std::string& name : otherNames(folder, {file.filename().string()})) {
+        // The description beside the video is whole or absent, never half written.
+        const fs::path description = folder / "7-hello.json";
+        if (fs::exists(description)) {
+            const std::string text = readBytes(description);
+            EXPECT_TRUE(text.find("\"id\": \"7\"") != std::string::npos && text.size() > 2 &&
+                        text.substr(text.size() - 2) == "}\n")
+                << "round " << round << ": " << text;
+        }
+        for (const std::string& name : otherNames(folder, {file.filename().string(), description.filename().string()})) {
             EXPECT_EQ(name.rfind(".vigilo-", 0), 0u) << name;
             EXPECT_EQ(name.substr(name.size() - 5), ".part") << name;
             fs::remove(folder / name);

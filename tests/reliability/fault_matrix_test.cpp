@@ -167,6 +167,8 @@ protected:
     }
 
     void SetUp() override {
+        // The videos' files are counted here; the files kept beside a video have their own tests.
+        ::setenv("VIGILO_SIDECARS", "0", 1);
         ASSERT_NE(sim_, nullptr);
         sim_->clearFaults();
         sim_->setRequestObserver(nullptr);

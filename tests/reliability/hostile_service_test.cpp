@@ -58,7 +58,14 @@ bool cleanComponent(const std::string& name) {
            std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
-class HostileService : public MonitorsTest {};
+class HostileService : public MonitorsTest {
+protected:
+    // The videos' files are counted here; the files kept beside a video have their own tests.
+    void SetUp() override {
+        ::setenv("VIGILO_SIDECARS", "0", 1);
+        MonitorsTest::SetUp();
+    }
+};
 
 TEST_F(HostileService, NamesBecomeOneCleanFileInTheirOwnFolderAndWellFormedAccountLines) {
     std::set<std::string> uids;

@@ -18,6 +18,7 @@
 #include "works/fixture.h"
 #include "works/monitor.h"
 #include "works/names.h"
+#include "works/sidecars.h"
 
 namespace vigilo {
 namespace {
@@ -51,7 +52,12 @@ sim::Account makeAccount(const std::string& key, const std::string& nickname, st
 
 class WorksMonitorTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim_.start()); }
+    // The video tests count the files of a download folder; the files kept beside a video are
+    // turned on where a test looks at them.
+    void SetUp() override {
+        ::setenv("VIGILO_SIDECARS", "0", 1);
+        ASSERT_TRUE(sim_.start());
+    }
 
     // Built on first use, so a test can set the pacing first.
     AppContext& ctx() {
@@ -334,6 +340,8 @@ TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
 }
 
 TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
+    // The description and the cover beside each video take names of their own.
+    ::setenv("VIGILO_SIDECARS", "1", 1);
     std::string longDesc = "第一行\n第二行 😀 #话题";
     while (longDesc.size() < 400) longDesc += "很长的描述";
     const std::string videoBytes = "FLV" + std::string(300000, 'v');
@@ -361,6 +369,12 @@ TEST_F(WorksMonitorTest, HostileNamesGiveASafeCompleteFile) {
         EXPECT_EQ(name.rfind(id + "-", 0), 0u);
         EXPECT_EQ(readBytes(folder / name), videoBytes);
         fs::remove(folder / name);
+        for (const char* extension : {".json", ".jpg"}) {
+            const fs::path beside = folder / sidecarFileName(name, extension);
+            EXPECT_LE(beside.filename().string().size(), 255u);
+            EXPECT_TRUE(waitFor([&] { return fs::exists(beside); })) << beside;
+            fs::remove(beside);
+        }
     }
     // Nothing but the account file, the records of seen and pending posts and folders below 下载
     // remains: no name escaped its folder. The program ends first, so no file is being written.

@@ -12,6 +12,7 @@ const char* eventTypeName(EventType type) {
     case EventType::RecordingStarted: return "recording_started";
     case EventType::RecordingEnded: return "recording_ended";
     case EventType::RecordingFailed: return "recording_failed";
+    case EventType::ShowEnded: return "show_ended";
     case EventType::Test: return "test";
     case EventType::ServiceRefusing: return "service_refusing";
     case EventType::ServiceRecovered: return "service_recovered";

@@ -25,6 +25,8 @@ enum class EventType {
     RecordingStarted,  // nickname, roomId, file
     RecordingEnded,    // nickname, roomId, file, duration, size, reason (ended|stalled|stopped|failed)
     RecordingFailed,   // nickname, roomId, error
+    ShowEnded,         // nickname, roomId, liveRoomId, startTime, endTime, onAir, onAirSeconds, recorded,
+                       // recordedSeconds, share, gaps, gapSeconds, gapList, files
     Test,              // message: sent on request to see that the receivers work
     ServiceRefusing,   // host, rate (requests a minute now allowed), reason
     ServiceRecovered,  // host, rate

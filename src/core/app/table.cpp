@@ -115,6 +115,7 @@ std::vector<TableColumn> roomColumns() {
         {"   作者", 150, false},       {"room_id", 0, false},  {"最新room_id", 0, false},
         {"直播状态", 70, false},       {"直播源链接", 0, false}, {"开播时间", 150, true},
         {"     录制状态", 120, false}, {"  录制大小", 80, false}, {"录制时长", 90, false},
+        {"上一场报告", 0, false, true},
     };
 }
 

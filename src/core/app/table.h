@@ -22,6 +22,8 @@ struct TableColumn {
     std::string title;  // exact, leading blanks kept
     int width = 0;      // 0 = hidden column that still holds data
     bool centred = false;
+    // Its text is shown in the tooltip of every cell of its row (a hidden column's summary).
+    bool inRowTooltip = false;
 };
 
 struct TableChange {
@@ -81,7 +83,7 @@ namespace acol {  // AccountTable columns
 enum : int { Link = 0, Uid, SecUid, ShortId, Nickname, Followers, PostCount, NewestDesc, Counter, NewestId, PlayAddress };
 }
 namespace rcol {  // RoomTable columns
-enum : int { Owner = 0, RoomId, LatestRoomId, LiveStatus, StreamUrl, StartTime, RecordStatus, RecordSize, RecordDuration };
+enum : int { Owner = 0, RoomId, LatestRoomId, LiveStatus, StreamUrl, StartTime, RecordStatus, RecordSize, RecordDuration, ShowReport };
 }
 
 }  // namespace vigilo

@@ -21,7 +21,18 @@ std::vector<std::string> collectionLines(const Paths& paths, const StopRecording
     return lines;
 }
 
-Controller::Controller(AppContext& ctx) : ctx_(ctx), works_(ctx), live_(ctx) {}
+namespace {
+
+std::optional<double> keepDays(AppContext& ctx) {
+    std::string problem;
+    const std::optional<double> days = keepDaysFromEnvironment(&problem);
+    if (!problem.empty()) ctx.appendLog(logTimestamp() + "：" + problem + "\r\n");
+    return days;
+}
+
+}  // namespace
+
+Controller::Controller(AppContext& ctx) : ctx_(ctx), works_(ctx), live_(ctx), retention_(ctx, keepDays(ctx)) {}
 
 Controller::~Controller() {
     // Threads started for the monitors run their routines on works_ and live_: every one is

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/context.h"
+#include "control/retention.h"
 #include "control/servicewatch.h"
 #include "live/monitor.h"
 #include "works/monitor.h"
@@ -77,6 +78,8 @@ private:
     WorksMonitor works_;
     LiveMonitor live_;
     ServiceWatch serviceWatch_{ctx_};
+    // Old recordings and videos removed, when VIGILO_KEEP_DAYS asks for it.
+    Retention retention_;
 
     std::mutex roomJobMutex_;             // one room-add job at a time
     std::atomic<unsigned> roomJobGeneration_{0};

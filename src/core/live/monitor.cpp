@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <optional>
 
@@ -13,6 +14,7 @@
 #include "live/recorder.h"
 #include "live/roomanswer.h"
 #include "live/runner.h"
+#include "live/showreport.h"
 #include "live/shows.h"
 #include "live/supervisor.h"
 #include "net/http.h"
@@ -64,6 +66,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                               [this](const Recorder& r, const RecorderSet::End& end) { recorderFinished(r, end); }}) {
         if (const std::string why = shows.load(); !why.empty())
             log(std::string(kShowsFileName) + " 无法读取（" + why + "），已开播的节目重新记录");
+        if (const std::string why = reports.load(nowSeconds()); !why.empty())
+            log(std::string(kReportsFileName) + " 无法读取（" + why + "）");
     }
     ~State() { close(); }
 
@@ -84,6 +88,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // The shows announced, across restarts: each goes live once for the user.
     static constexpr const char* kShowsFileName = "announced-shows.json";
     AnnouncedShows shows{ctx.paths.dataDir / kShowsFileName};
+    // The shows on air, for the report each gets when it ends (live/showreport.h).
+    static constexpr const char* kReportsFileName = "show-reports.json";
+    ShowReports reports{ctx.paths.dataDir / kReportsFileName};
     // Before the recorders: their threads, joined as the set goes, may still ask for a poll.
     PassSupervisor supervisor;
     RecorderSet recorders;
@@ -168,9 +175,75 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                                                            {"startTime", formatTimestamp(createTime)}}));
     }
 
+    // ---- the report of each show ----
+
+    static std::int64_t nowSeconds() {
+        return std::chrono::duration_cast<std::chrono::seconds>(wallNow().time_since_epoch()).count();
+    }
+
+    // A show seen live for a room that records it (or tries to).
+    void showLive(const std::string& roomId, const std::string& show, const std::string& nickname,
+                  const std::string& liveRoomId, const std::string& createTime) {
+        const double start = textToNumber(createTime);
+        const std::int64_t startedAt = start > 0 && start < 1e11 ? static_cast<std::int64_t>(start) : 0;
+        if (auto over = reports.liveSeen(roomId, show, nickname, liveRoomId, startedAt, nowSeconds())) reportShow(*over);
+    }
+
+    void showOver(const std::string& roomId) {
+        if (auto over = reports.finish(roomId)) reportShow(*over);
+    }
+
+    // Once per show, as it ends: one log line and show_ended.
+    void reportShow(ShowReport report) {
+        // The files say how long they are; where one cannot be read, what its recorder last said.
+        for (ShowFile& f : report.files) {
+            for (const fs::path& place : {ctx.paths.dataDir / f.name, ctx.paths.collectionDir() / f.name}) {
+                FragmentScan scan;
+                if (const std::optional<double> seconds = recordedSeconds(place, scan); seconds && *seconds > 0) {
+                    f.seconds = *seconds;
+                    break;
+                }
+            }
+        }
+        const ShowSummary s = summarizeShow(report);
+        std::string files;
+        for (const ShowFile& f : report.files) files += (files.empty() ? "" : "、") + f.name;
+        const std::string share = std::to_string(static_cast<int>(s.share * 100 + 0.5)) + "%";
+        const std::string gaps = gapsText(s);
+        const std::string gapCount = std::to_string(s.gaps.size());
+        log("直播结束：" + report.nickname + "，直播 " + clockText(s.onAirSeconds) + "，录制 " +
+            clockText(s.recordedSeconds) + "（" + share + "），间断 " + gapCount + " 次共 " + clockText(s.gapSeconds) +
+            (gaps.empty() ? "" : "（" + gaps + "）") + (files.empty() ? "，没有录像" : "，录像：" + files));
+        ctx.events.publish(makeEvent(EventType::ShowEnded,
+                                     {{"nickname", report.nickname},
+                                      {"roomId", report.roomId},
+                                      {"liveRoomId", report.liveRoomId},
+                                      {"startTime", formatTimestamp(std::to_string(s.start))},
+                                      {"endTime", formatTimestamp(std::to_string(s.end))},
+                                      {"onAir", clockText(s.onAirSeconds)},
+                                      {"onAirSeconds", std::to_string(std::llround(s.onAirSeconds))},
+                                      {"recorded", clockText(s.recordedSeconds)},
+                                      {"recordedSeconds", std::to_string(std::llround(s.recordedSeconds))},
+                                      {"share", share},
+                                      {"gaps", gapCount},
+                                      {"gapSeconds", std::to_string(std::llround(s.gapSeconds))},
+                                      {"gapList", gaps},
+                                      {"files", files}}));
+        // The row keeps the last show's report (its tooltip, the web page's hidden column).
+        const std::string cell = "上一场 " + formatTimestamp(std::to_string(s.start)) + "：直播 " + clockText(s.onAirSeconds) +
+                                 "，录制 " + clockText(s.recordedSeconds) + "（" + share + "），间断 " + gapCount + " 次" +
+                                 (gaps.empty() ? "" : "（" + gaps + "）") + (files.empty() ? "" : "，录像：" + files);
+        std::lock_guard table(ctx.tableLock);
+        const int rows = ctx.roomTable.rowCount();
+        for (int row = 1; row <= rows; ++row)
+            if (const Room* room = roomLocked(row); room != nullptr && room->roomId == report.roomId)
+                ctx.roomTable.setCell(row - 1, rcol::ShowReport, cell);
+    }
+
     // ---- what a recorder means for its row ----
 
     void recorderStarted(const Recorder& recorder) {
+        reports.recordingStarted(recorder.roomId, recorder.show, recorder.fileName, nowSeconds());
         ctx.setStatus(StatusBar::Monitor::Live, "直播录制中……");
         std::lock_guard table(ctx.tableLock);
         const Room* room = roomLocked(recorder.row);
@@ -212,6 +285,10 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     void recorderFinished(const Recorder& recorder, const RecorderSet::End& end) {
+        FragmentScan scan;
+        const double seconds = recordedSeconds(ctx.paths.dataDir / recorder.fileName, scan).value_or(0);
+        reports.recordingEnded(recorder.roomId, recorder.fileName, seconds, end.failed ? "failed" : end.reason,
+                               nowSeconds());
         if (end.failed) recordingFailed(recorder.nickname, recorder.roomId, recorder.show, end.why);
         recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed);
     }
@@ -219,6 +296,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // Once per show: the log line that says why, and the event. Every pass tries again.
     void recordingFailed(const std::string& nickname, const std::string& roomId, const std::string& show,
                          const std::string& why) {
+        reports.recorderFailed(roomId, show, nowSeconds());
         if (!shows.firstFailure(show)) return;
         log("录制失败：" + nickname + "（" + why + "）");
         ctx.events.publish(
@@ -355,6 +433,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
         if (live) announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (state == RoomState::Recording) {
+            showLive(roomId, show, nickname, first.latestId, source.createTime);
             std::string why;
             const Claim outcome = startRecording(streamUrl, nickname, roomId, rowNumber, epoch, show, why);
             handleRefusal(outcome, rowNumber, nickname, roomId, epoch, show, why);
@@ -376,6 +455,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             // A live row without a recorder (alerting only, or stopped) tells that the show is
             // over once the service says so; a failed answer says nothing.
             if (!first.hasRoom) return;
+            showOver(roomId);
             std::lock_guard table(ctx.tableLock);
             const Room* room = roomLocked(n);
             if (room != nullptr && room->roomId == roomId && room->onAir && !recorders.recording(n, roomId))
@@ -419,6 +499,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             std::lock_guard table(ctx.tableLock);
             writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
         }
+        showLive(roomId, show, nickname, first.latestId, source.createTime);
         announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (outcome == Claim::Ok) {
             recorder->show = show;

@@ -329,6 +329,7 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
         // A recorder that failed on its own (a full disk, a stream it could not read) says so;
         // one that was asked to stop, or that finished its show, does not.
         if (failed && !stopped) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        end.reason = reason;
         ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
                                                                   {"roomId", recorder->roomId},
                                                                   {"file", recorder->fileName},
@@ -374,7 +375,7 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
                                                               {"duration", recorder->duration},
                                                               {"size", recorder->size},
                                                               {"reason", stopped ? "stopped" : "ended"}}));
-    finish(recorder, End{true, false, ""});
+    finish(recorder, End{true, false, "", stopped ? "stopped" : "ended"});
 }
 
 void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {

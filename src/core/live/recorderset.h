@@ -87,6 +87,8 @@ public:
         bool quickPoll = false;
         bool failed = false;
         std::string why;
+        // As recording_ended says it (ended, stalled, stopped, failed); empty when it never recorded.
+        std::string reason = {};
     };
 
     enum class Claim { Ok, Busy, Stopped, Refused };

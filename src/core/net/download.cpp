@@ -328,7 +328,8 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
     return result;
 }
 
-FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile, const VideoDeadline& deadline) {
+FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile, const VideoDeadline& deadline,
+                                 FileKind kind) {
     FileDownload result;
     std::string why;
     const auto checked = net::checkedUrl(url, false, &why);
@@ -347,8 +348,12 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     request.receiveBufferBytes = 512 * 1024;
     request.headers = {{"Accept", "*/*"}};
 
-    const NetConfig config = net::currentNetConfig();
-    const std::string tooLarge = "the video is larger than " + std::to_string(config.maxVideoBytes >> 20) + " MB";
+    NetConfig config = net::currentNetConfig();
+    const bool cover = kind == FileKind::Cover;
+    if (cover) config.maxVideoBytes = std::min(config.maxVideoBytes, kMaxCoverBytes);
+    const auto answerProblem = cover ? coverAnswerProblem : videoAnswerProblem;
+    const std::string tooLarge = std::string(cover ? "the cover" : "the video") + " is larger than " +
+                                 std::to_string(config.maxVideoBytes >> 20) + " MB";
     TempFile temp;
     bool stopped = false;
     std::int64_t nextSpaceCheck = 0;
@@ -402,7 +407,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
             head.append(data, std::min(size, kVideoHeadBytes - head.size()));
             // A page is refused as soon as its first bytes show it, not after all of it.
             if (head.size() == kVideoHeadBytes) {
-                why = videoAnswerProblem("", head);
+                why = answerProblem("", head);
                 if (!why.empty()) return false;
             }
         }
@@ -427,7 +432,7 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
         result.error = "the answer was empty";
         return result;
     }
-    if (const std::string problem = videoAnswerProblem(contentTypeOf(outcome.headerBlock), head); !problem.empty()) {
+    if (const std::string problem = answerProblem(contentTypeOf(outcome.headerBlock), head); !problem.empty()) {
         result.error = problem;
         result.bytes = 0;
         return result;
@@ -439,6 +444,15 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     }
     result.ok = true;
     return result;
+}
+
+std::string writeFileBeside(const std::string& target, const std::string& bytes) {
+    ignoreFileSizeSignal();
+    std::string why;
+    TempFile temp;
+    if (!temp.create(target, &why) || !temp.write(bytes.data(), bytes.size(), &why) || !temp.commit(target, &why))
+        return why.empty() ? "the file could not be written" : why;
+    return {};
 }
 
 int removeStalePartFiles(const std::filesystem::path& root) {

@@ -49,10 +49,18 @@ struct VideoDeadline {
     std::int64_t floorBytesPerSecond = 0;
     std::chrono::milliseconds minimum{0};
 };
+// What the answer must be: a video, or a post's cover (a picture of at most kMaxCoverBytes).
+enum class FileKind { Video, Cover };
+inline constexpr std::int64_t kMaxCoverBytes = std::int64_t{16} << 20;
 // A video over NetConfig::maxVideoBytes, one that would leave its file system with less than
 // NetConfig::minFreeBytes free, or one past its deadline, is given up with the reason in `error`.
 FileDownload plainDownloadToFile(const std::string& url, const std::string& localFile,
-                                 const VideoDeadline& deadline = {});
+                                 const VideoDeadline& deadline = {}, FileKind kind = FileKind::Video);
+
+// Writes a small file the way a download lands: a short hidden temporary name beside it (so a
+// target name at the length limit still fits, and a crash leaves only what the start-up sweep
+// removes), then a rename over the target. Empty on success, else why not.
+std::string writeFileBeside(const std::string& target, const std::string& bytes);
 
 // The temporary files of downloads that never finished (a crash, a kill, a power cut) in the
 // data directory and the folders below it, left by processes that are gone. Returns how many

@@ -7,18 +7,38 @@
 
 namespace vigilo {
 
-std::string videoAnswerProblem(std::string_view contentType, std::string_view head) {
+namespace {
+
+// The media type when it names a page rather than media; empty otherwise.
+std::string pageType(std::string_view contentType) {
     std::string type = toLowerAscii(trimBlanks(contentType.substr(0, contentType.find(';'))));
-    if (!type.empty()) {
-        const bool text = startsWith(type, "text/");
-        const bool xml = endsWith(type, "+xml") || endsWith(type, "/xml");
-        const bool json = endsWith(type, "+json") || endsWith(type, "/json");
-        if (text || xml || json) return "the answer was a page (" + type + "), not a video";
-    }
+    const bool text = startsWith(type, "text/");
+    const bool xml = endsWith(type, "+xml") || endsWith(type, "/xml");
+    const bool json = endsWith(type, "+json") || endsWith(type, "/json");
+    return text || xml || json ? type : std::string();
+}
+
+}  // namespace
+
+std::string videoAnswerProblem(std::string_view contentType, std::string_view head) {
+    if (const std::string type = pageType(contentType); !type.empty())
+        return "the answer was a page (" + type + "), not a video";
     // An MP4 begins with its file type box (size, then "ftyp"); an FLV with its signature.
     const bool mp4 = head.size() >= 8 && head.substr(4, 4) == "ftyp";
     const bool flv = startsWith(head, "FLV");
     if (!mp4 && !flv) return "the answer does not begin like an MP4 or FLV video";
+    return {};
+}
+
+std::string coverAnswerProblem(std::string_view contentType, std::string_view head) {
+    if (const std::string type = pageType(contentType); !type.empty())
+        return "the answer was a page (" + type + "), not a picture";
+    const bool jpeg = startsWith(head, "\xFF\xD8\xFF");
+    const bool png = startsWith(head, "\x89PNG");
+    const bool gif = startsWith(head, "GIF8");
+    // A WebP's "WEBP" comes after the eight bytes looked at: its RIFF start stands for it.
+    const bool webp = startsWith(head, "RIFF");
+    if (!jpeg && !png && !gif && !webp) return "the answer does not begin like a picture";
     return {};
 }
 

@@ -12,6 +12,9 @@ inline constexpr std::size_t kVideoHeadBytes = 8;
 // kVideoHeadBytes bytes of the body (fewer when the body is shorter).
 std::string videoAnswerProblem(std::string_view contentType, std::string_view head);
 
+// The same for a post's cover: a JPEG, PNG, WebP or GIF picture, never a page.
+std::string coverAnswerProblem(std::string_view contentType, std::string_view head);
+
 // The value of the Content-Type line of a header block (CR LF lines); empty when it has none.
 std::string contentTypeOf(std::string_view headerBlock);
 

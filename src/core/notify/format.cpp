@@ -41,6 +41,7 @@ std::string eventTitle(const Event& event) {
     case EventType::RecordingStarted: return who + " 开始录制";
     case EventType::RecordingEnded: return who + " 录制结束";
     case EventType::RecordingFailed: return who + " 录制失败";
+    case EventType::ShowEnded: return who + " 直播结束";
     case EventType::Test: return "Vigilo 测试通知";
     case EventType::ServiceRefusing: return "服务限流：" + oneLine(event.field("host"));
     case EventType::ServiceRecovered: return "服务恢复正常：" + oneLine(event.field("host"));
@@ -61,6 +62,9 @@ std::string eventBody(const Event& event) {
     case EventType::RecordingEnded:
         return joined({f("file"), f("duration"), f("size"), f("reason")});
     case EventType::RecordingFailed: return f("error");
+    case EventType::ShowEnded:
+        return joined({"直播 " + f("onAir"), "录制 " + f("recorded") + "（" + f("share") + "）",
+                       "间断 " + f("gaps") + " 次" + (f("gapList").empty() ? "" : "：" + f("gapList")), f("files")});
     case EventType::Test: return f("message");
     case EventType::ServiceRefusing: return joined({"每分钟 " + f("rate") + " 次", f("reason")});
     case EventType::ServiceRecovered: return "每分钟 " + f("rate") + " 次";

@@ -37,14 +37,20 @@ bool isDecimalNumber(const std::string& text) {
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
 
+constexpr const char* kStatisticsNames[] = {"digg_count", "comment_count", "share_count", "play_count", "collect_count"};
+
 // The paths of one post list item, made once: a list of 21 items would otherwise build a
-// dozen strings per item on every answer.
+// few dozen strings per item on every answer.
 struct ItemPaths {
     std::string id, desc;
     struct AddressList {
         std::string list;
         std::string addresses[4];
     } lists[3];  // the low bit rate, the play and the download address lists, in that order
+    AddressList cover;
+    std::string createTime;
+    std::string statistics[5];  // in the order of kStatisticsNames
+    std::string authorUid, authorSecUid, authorNickname;
 };
 
 const std::vector<ItemPaths>& itemPaths() {
@@ -54,12 +60,19 @@ const std::vector<ItemPaths>& itemPaths() {
             const std::string item = std::string(kPostListPath) + "[" + std::to_string(i) + "]";
             items[i].id = item + kItemIdPath;
             items[i].desc = item + kItemDescPath;
+            auto addressList = [&item](ItemPaths::AddressList& list, const char* path) {
+                list.list = item + path;
+                for (int j = 0; j < 4; ++j) list.addresses[j] = list.list + "[" + std::to_string(j) + "]";
+            };
             const char* lists[] = {kItemLowbrPath, kItemPlayPath, kItemDownloadPath};
-            for (int l = 0; l < 3; ++l) {
-                items[i].lists[l].list = item + lists[l];
-                for (int j = 0; j < 4; ++j)
-                    items[i].lists[l].addresses[j] = items[i].lists[l].list + "[" + std::to_string(j) + "]";
-            }
+            for (int l = 0; l < 3; ++l) addressList(items[i].lists[l], lists[l]);
+            addressList(items[i].cover, kItemCoverPath);
+            items[i].createTime = item + kItemCreateTimePath;
+            for (int k = 0; k < 5; ++k)
+                items[i].statistics[k] = item + kItemStatisticsPath + "['" + kStatisticsNames[k] + "']";
+            items[i].authorUid = item + kItemAuthorUidPath;
+            items[i].authorSecUid = item + kItemAuthorSecUidPath;
+            items[i].authorNickname = item + kItemAuthorNicknamePath;
         }
         return items;
     }();
@@ -76,8 +89,20 @@ std::string pickAddress(const JsonDoc& doc, const ItemPaths::AddressList& paths)
     return {};
 }
 
-// What a post list is read for: every item's id, text and the first four addresses of each of
-// its three address lists. Nothing else of an answer is built in memory.
+// A count of the statistics object, -1 when it is missing or no number.
+std::int64_t statisticsCount(const JsonDoc& doc, const std::string& path) {
+    const int type = doc.typeOf(path);
+    double value = -1;
+    if (type == kTypeNumber) value = doc.getNumber(path);
+    else if (type == kTypeText && isDecimalNumber(doc.getText(path))) value = std::strtod(doc.getText(path).c_str(), nullptr);
+    // Counts beyond what a double holds exactly are someone else's answer.
+    if (!(value >= 0) || value > 9.0e15) return -1;
+    return static_cast<std::int64_t>(value);
+}
+
+// What a post list is read for: every item's id, text, the first four addresses of each of its
+// three address lists and of its cover, its time, counts and author. Nothing else of an answer
+// is built in memory.
 const std::vector<std::string_view>& postListPaths() {
     static const std::vector<std::string_view> views = [] {
         std::vector<std::string_view> paths;
@@ -86,6 +111,12 @@ const std::vector<std::string_view>& postListPaths() {
             paths.push_back(item.desc);
             for (const auto& list : item.lists)
                 for (const std::string& address : list.addresses) paths.push_back(address);
+            for (const std::string& address : item.cover.addresses) paths.push_back(address);
+            paths.push_back(item.createTime);
+            for (const std::string& count : item.statistics) paths.push_back(count);
+            paths.push_back(item.authorUid);
+            paths.push_back(item.authorSecUid);
+            paths.push_back(item.authorNickname);
         }
         return paths;
     }();
@@ -136,6 +167,21 @@ PostList parsePostList(const HttpResult& result) {
             post.playAddress = cutServiceText(pickAddress(doc, addresses), kMaxServiceFieldBytes);
             if (!post.playAddress.empty()) break;
         }
+        const int covers = std::min(doc.count(paths.cover.list), 4);
+        for (int j = 0; j < covers && post.coverAddress.empty(); ++j)
+            post.coverAddress = cutServiceText(doc.getText(paths.cover.addresses[j]), kMaxServiceFieldBytes);
+        const std::string createTime = countText(doc, paths.createTime);
+        if (isDecimalNumber(createTime)) {
+            const double seconds = std::strtod(createTime.c_str(), nullptr);
+            // Before 2000 or past 2100 is no time this service has posted at.
+            if (seconds >= 946684800.0 && seconds < 4102444800.0) post.createTime = static_cast<std::int64_t>(seconds);
+        }
+        post.statistics = {statisticsCount(doc, paths.statistics[0]), statisticsCount(doc, paths.statistics[1]),
+                           statisticsCount(doc, paths.statistics[2]), statisticsCount(doc, paths.statistics[3]),
+                           statisticsCount(doc, paths.statistics[4])};
+        post.authorUid = cutServiceText(countText(doc, paths.authorUid), kMaxServiceFieldBytes);
+        post.authorSecUid = cutServiceText(doc.getText(paths.authorSecUid), kMaxServiceFieldBytes);
+        post.authorNickname = cutServiceText(doc.getText(paths.authorNickname), kMaxNicknameBytes);
         list.items.push_back(std::move(post));
     }
     return list;

@@ -145,12 +145,22 @@ private:
     std::vector<PendingDownload> enqueue(const std::string& secUid, const std::string& nickname,
                                          const std::vector<PostItem>& posts);
     void givingUp(const std::vector<PendingDownload>& entries, const std::string& why);
+    // The folder an account's videos go to ("" with the reason when it cannot be made).
+    fs::path videoFolder(const std::string& nickname, std::string* why) const;
     // Starts the downloads that may run now. Every start of a download, and every end, comes here.
     void dispatchDownloads();
     void runDownload(PendingDownload entry);
     // Empty on success, else why the video could not be saved. `stopped`: the program is
     // closing, so the try does not count.
-    std::string saveVideo(const std::string& nickname, const PendingDownload& video, std::string* file, bool* stopped);
+    // `source`: the address the bytes came from.
+    std::string saveVideo(const std::string& nickname, const PendingDownload& video, std::string* file, bool* stopped,
+                          std::string* source = nullptr);
+    // The post's cover beside its video; empty on success, else why not.
+    std::string saveCover(const PendingDownload& post, bool* stopped);
+    // The cover of a post whose video is saved: tried now, and again like a video when it fails.
+    void runCover(PendingDownload entry);
+    // A failed try of `what` ("视频", "封面"): logged, then tried again after its gap or given up.
+    void failedTry(PendingDownload entry, const std::string& what, const std::string& fileName, const std::string& error);
     void logDownload(const std::string& nickname, const std::string& what, const std::string& fileName,
                      const std::string& note);
     void logLine(const std::string& text);
@@ -200,6 +210,8 @@ private:
     };
     std::map<std::string, LinkRetry> linkRetries_;
     std::atomic<int> maxDownloads_{4};
+    // Whether a post's description and cover are kept beside its video (VIGILO_SIDECARS).
+    const bool sidecars_;
 };
 
 }  // namespace vigilo

@@ -20,6 +20,7 @@
 #include "works/accountfile.h"
 #include "works/engine.h"
 #include "works/names.h"
+#include "works/sidecars.h"
 
 namespace vigilo {
 std::string anchorTarget(const std::string& page) {
@@ -49,7 +50,10 @@ int downloadLimitFromEnvironment() {
 }  // namespace
 
 WorksEngine::WorksEngine(AppContext& ctx)
-    : ctx_(ctx), pending_(ctx.paths.pendingDownloadsFile()), seenPosts_(ctx.paths.seenPostsFile()) {
+    : ctx_(ctx),
+      pending_(ctx.paths.pendingDownloadsFile()),
+      seenPosts_(ctx.paths.seenPostsFile()),
+      sidecars_(sidecarsFromEnvironment()) {
     maxDownloads_ = downloadLimitFromEnvironment();
     const PendingDownloads::LoadResult loaded = pending_.load(wallMs());
     if (!loaded.problem.empty())

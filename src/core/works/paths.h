@@ -14,5 +14,11 @@ inline constexpr const char* kItemDescPath = ".desc";
 inline constexpr const char* kItemLowbrPath = ".video['play_addr_lowbr']['url_list']";
 inline constexpr const char* kItemPlayPath = ".video['play_addr']['url_list']";
 inline constexpr const char* kItemDownloadPath = ".video['download_addr']['url_list']";
+inline constexpr const char* kItemCoverPath = ".video['cover']['url_list']";
+inline constexpr const char* kItemCreateTimePath = "['create_time']";
+inline constexpr const char* kItemStatisticsPath = "['statistics']";
+inline constexpr const char* kItemAuthorUidPath = "['author']['uid']";
+inline constexpr const char* kItemAuthorSecUidPath = "['author']['sec_uid']";
+inline constexpr const char* kItemAuthorNicknamePath = "['author']['nickname']";
 
 }  // namespace vigilo

@@ -73,6 +73,17 @@ PendingDownloads::LoadResult PendingDownloads::load(std::int64_t nowMs) {
         e.gapMs = clampMs(doc.getNumber(at + "['gap_ms']"), 0, std::int64_t{86400000});
         e.attempts = static_cast<int>(clampMs(doc.getNumber(at + "['attempts']"), 0, kMaxAttempts));
         e.lastError = doc.getText(at + "['last_error']");
+        e.coverAddress = doc.getText(at + "['cover_address']");
+        e.uid = doc.getText(at + "['uid']");
+        e.author = doc.getText(at + "['author']");
+        e.createTime = clampMs(doc.getNumber(at + "['create_time']"), 0, std::int64_t{1} << 40);
+        std::int64_t* counts[] = {&e.statistics.likes, &e.statistics.comments, &e.statistics.shares,
+                                  &e.statistics.plays, &e.statistics.collects};
+        for (int k = 0; k < 5; ++k) {
+            const std::string path = at + "['statistics'][" + std::to_string(k) + "]";
+            *counts[k] = doc.typeOf(path) == 2 ? clampMs(doc.getNumber(path), -1, std::int64_t{1} << 53) : -1;
+        }
+        e.coverOnly = doc.typeOf(at + "['cover_only']") == 1 && doc.getText(at + "['cover_only']") == "true";
         e.resumed = true;
         read.push_back(std::move(e));
     }
@@ -98,7 +109,12 @@ bool PendingDownloads::write(std::unique_lock<std::mutex>& lock) {
                ",\"sec_uid\":" + jsonQuoted(e.secUid) + ",\"play_address\":" + jsonQuoted(e.playAddress) +
                ",\"first_try_ms\":" + std::to_string(e.firstTryMs) + ",\"next_try_ms\":" + std::to_string(e.nextTryMs) +
                ",\"gap_ms\":" + std::to_string(e.gapMs) + ",\"attempts\":" + std::to_string(e.attempts) +
-               ",\"last_error\":" + jsonQuoted(e.lastError) + "}";
+               ",\"last_error\":" + jsonQuoted(e.lastError) + ",\"cover_address\":" + jsonQuoted(e.coverAddress) +
+               ",\"uid\":" + jsonQuoted(e.uid) + ",\"author\":" + jsonQuoted(e.author) +
+               ",\"create_time\":" + std::to_string(e.createTime) + ",\"statistics\":[" +
+               std::to_string(e.statistics.likes) + "," + std::to_string(e.statistics.comments) + "," +
+               std::to_string(e.statistics.shares) + "," + std::to_string(e.statistics.plays) + "," +
+               std::to_string(e.statistics.collects) + "],\"cover_only\":" + (e.coverOnly ? "true" : "false") + "}";
     }
     out += "\n]}\n";
     changed_ = false;
@@ -199,6 +215,13 @@ bool PendingDownloads::anyDue(std::int64_t nowMs, int slots) const {
 void PendingDownloads::update(const PendingDownload& entry) {
     std::lock_guard lock(mutex_);
     running_.erase(entry.id);
+    for (auto& e : entries_)
+        if (e.id == entry.id) e = entry;
+    changed_ = true;
+}
+
+void PendingDownloads::amend(const PendingDownload& entry) {
+    std::lock_guard lock(mutex_);
     for (auto& e : entries_)
         if (e.id == entry.id) e = entry;
     changed_ = true;

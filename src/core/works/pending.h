@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "works/answers.h"
+
 namespace vigilo {
 
 // A text as a JSON string; bytes that are no UTF-8 become U+FFFD rather than a broken file.
@@ -27,6 +29,12 @@ struct PendingDownload {
     int attempts = 0;             // tries that failed so far
     std::string lastError;
     bool resumed = false;         // read back from the file at start (not stored)
+    // What the post said, for the files written beside its video.
+    std::string coverAddress, uid, author;
+    std::int64_t createTime = 0;
+    PostStatistics statistics;
+    // The video and its description are saved; only the cover is left to fetch.
+    bool coverOnly = false;
 
     // Downloads of one account run one at a time.
     std::string account() const { return secUid.empty() ? "nickname:" + nickname : secUid; }
@@ -58,6 +66,8 @@ public:
     // The outcome of a try handed out by takeNext: the entry is updated (and kept) or removed;
     // release() keeps it unchanged (a stopped try).
     void update(const PendingDownload& entry);
+    // The entry changes and stays marked as running (a try moving on to its next file).
+    void amend(const PendingDownload& entry);
     // That entry, marked as running, when it is listed, not running and its account has no
     // download running.
     std::optional<PendingDownload> take(const std::string& id);

@@ -17,6 +17,7 @@
 #include "text/timefmt.h"
 #include "works/engine.h"
 #include "works/names.h"
+#include "works/sidecars.h"
 
 namespace vigilo {
 namespace {
@@ -40,7 +41,11 @@ void WorksEngine::setDownloadLimit(int limit) {
 
 void WorksEngine::downloadVideo(const std::string& playAddress, const std::string& desc, const std::string& id,
                                 const std::string& nickname) {
-    givingUp(enqueue("", nickname, {PostItem{id, desc, playAddress}}), "待下载列表已满");
+    PostItem post;
+    post.id = id;
+    post.desc = desc;
+    post.playAddress = playAddress;
+    givingUp(enqueue("", nickname, {post}), "待下载列表已满");
     // On the calling thread, as its callers expect, unless that account's download runs now.
     const std::optional<PendingDownload> entry = pending_.take(id);
     if (!entry) return dispatchDownloads();
@@ -59,6 +64,12 @@ std::vector<PendingDownload> WorksEngine::enqueue(const std::string& secUid, con
         entry.nickname = nickname;
         entry.secUid = secUid;
         entry.playAddress = post.playAddress;
+        entry.coverAddress = post.coverAddress;
+        entry.createTime = post.createTime;
+        entry.statistics = post.statistics;
+        entry.uid = post.authorUid;
+        entry.author = post.authorNickname;
+        if (entry.secUid.empty()) entry.secUid = post.authorSecUid;
         entry.firstTryMs = now;
         entry.gapMs = cycleLength().count();
         // Already listed: its own try saves it.
@@ -91,8 +102,21 @@ void WorksEngine::dispatchDownloads() {
     }
 }
 
+fs::path WorksEngine::videoFolder(const std::string& nickname, std::string* why) const {
+    fs::path folder = ctx_.paths.downloadsDir();
+    const std::string folderName = safeFileName(nickname);
+    if (!folderName.empty()) folder /= fs::path(folderName);
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec || !fs::is_directory(folder, ec)) {
+        *why = ec ? ec.message() : "no folder";
+        return {};
+    }
+    return folder;
+}
+
 std::string WorksEngine::saveVideo(const std::string& nickname, const PendingDownload& video, std::string* file,
-                                   bool* stopped) {
+                                   bool* stopped, std::string* source) {
     const std::string fileName = videoFileName(video.id, video.desc);
     if (video.playAddress.empty()) return "the post has no play address";
     HttpRequestOptions options;
@@ -107,19 +131,77 @@ std::string WorksEngine::saveVideo(const std::string& nickname, const PendingDow
     const std::string videoAddress = anchorTarget(page);
     if (videoAddress.empty()) return result.error.empty() ? "no video address in the answer" : result.error;
 
-    fs::path folder = ctx_.paths.downloadsDir();
-    const std::string folderName = safeFileName(nickname);
-    if (!folderName.empty()) folder /= fs::path(folderName);
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec || !fs::is_directory(folder, ec)) return ec ? ec.message() : "no folder";
+    std::string why;
+    const fs::path folder = videoFolder(nickname, &why);
+    if (folder.empty()) return why;
     const fs::path path = folder / fs::path(fileName);
     const FileDownload download =
         plainDownloadToFile(videoAddress, path.string(), VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin});
     if (vigilo::stopRequested()) *stopped = true;
     if (!download.ok) return download.error.empty() ? "the download failed" : download.error;
     if (file) *file = path.string();
+    if (source) *source = videoAddress;
     return {};
+}
+
+std::string WorksEngine::saveCover(const PendingDownload& post, bool* stopped) {
+    std::string why;
+    const fs::path folder = videoFolder(post.nickname, &why);
+    if (folder.empty()) return why;
+    const fs::path path = folder / fs::path(sidecarFileName(videoFileName(post.id, post.desc), ".jpg"));
+    const FileDownload download = plainDownloadToFile(
+        post.coverAddress, path.string(), VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin}, FileKind::Cover);
+    if (vigilo::stopRequested()) *stopped = true;
+    if (!download.ok) return download.error.empty() ? "the download failed" : download.error;
+    return {};
+}
+
+void WorksEngine::runCover(PendingDownload entry) {
+    if (sidecars_ && entry.attempts > 0 && !entry.secUid.empty()) {
+        // Cover addresses are signed and expire; a later list gives a fresh one.
+        for (const PostItem& item : requestPostList(ctx_.endpoints, entry.secUid).items)
+            if (item.id == entry.id && !item.coverAddress.empty()) entry.coverAddress = item.coverAddress;
+    }
+    const std::string fileName = sidecarFileName(videoFileName(entry.id, entry.desc), ".jpg");
+    bool stopped = false;
+    // Turned off since the video was saved: nothing is left to fetch.
+    const std::string error = sidecars_ ? saveCover(entry, &stopped) : std::string();
+    if (error.empty()) {
+        pending_.remove(entry.id);
+        if (entry.attempts > 0 || entry.resumed)
+            logDownload(entry.nickname, "封面下载成功", fileName, "第" + std::to_string(entry.attempts + 1) + "次尝试");
+    } else if (stopped) {
+        pending_.release(entry.id);
+    } else {
+        failedTry(entry, "封面", fileName, error);
+    }
+}
+
+void WorksEngine::failedTry(PendingDownload entry, const std::string& what, const std::string& fileName,
+                            const std::string& error) {
+    // A lost file leaves at least this line: nothing else tells the user it is missing.
+    logDownload(entry.nickname, what + "下载失败", fileName, error);
+    const std::int64_t now = wallMs();
+    const std::int64_t giveUpAt = entry.firstTryMs + ctx_.pacing.downloadGiveUp.count();
+    if (entry.attempts > 0)
+        entry.gapMs = std::min<std::int64_t>(std::max<std::int64_t>(entry.gapMs, 1) * 2, ctx_.pacing.retryGapCap.count());
+    ++entry.attempts;
+    entry.lastError = error;
+    if (entry.attempts > 1 && now >= giveUpAt) {
+        pending_.remove(entry.id);
+        if (entry.coverOnly)
+            logDownload(entry.nickname, "封面下载放弃", fileName, std::to_string(entry.attempts) + "次尝试均失败：" + error);
+        else
+            givingUp({entry}, error);
+    } else {
+        // The last try falls on the give-up time rather than a whole gap after it.
+        // Spread, so files that failed together (an outage) are not tried again together.
+        const std::int64_t spread =
+            randomShare(Millis(static_cast<std::int64_t>(static_cast<double>(entry.gapMs) * ctx_.pacing.retrySpread)))
+                .count();
+        entry.nextTryMs = std::min(now + entry.gapMs + spread, std::max(giveUpAt, now + 1));
+        pending_.update(entry);
+    }
 }
 
 void WorksEngine::runDownload(PendingDownload entry) {
@@ -128,42 +210,49 @@ void WorksEngine::runDownload(PendingDownload entry) {
         for (const PostItem& item : requestPostList(ctx_.endpoints, entry.secUid).items)
             if (item.id == entry.id) entry.playAddress = item.playAddress;
     }
+    if (entry.coverOnly) {
+        runCover(std::move(entry));
+        pending_.flushIfDue();
+        return dispatchDownloads();
+    }
     const std::string fileName = videoFileName(entry.id, entry.desc);
-    std::string file;
+    std::string file, source;
     bool stopped = false;
-    const std::string error = saveVideo(entry.nickname, entry, &file, &stopped);
+    const std::string error = saveVideo(entry.nickname, entry, &file, &stopped, &source);
     if (error.empty()) {
-        pending_.remove(entry.id);
         // A video tried before, or left by an earlier run (a failure it had may not have reached
         // the file), says it is saved now.
         if (entry.attempts > 0 || entry.resumed)
             logDownload(entry.nickname, "视频下载成功", fileName, "第" + std::to_string(entry.attempts + 1) + "次尝试");
+        std::string sidecarError;
+        if (sidecars_) {
+            sidecarError = writeFileBeside(fs::path(file).replace_filename(sidecarFileName(fileName, ".json")).string(),
+                                           postDescriptionJson(entry, source, wallMs()));
+            if (!sidecarError.empty())
+                logDownload(entry.nickname, "作品信息保存失败", sidecarFileName(fileName, ".json"), sidecarError);
+        }
         ctx_.events.publish(Event{EventType::PostSaved, std::chrono::system_clock::now(),
                                   {{"nickname", entry.nickname}, {"description", entry.desc}, {"file", file}, {"id", entry.id}}});
+        if (sidecars_ && !entry.coverAddress.empty()) {
+            // The cover is the rest of this post's entry, with a day of its own to arrive; the
+            // video is not fetched again unless a kill comes before the list is written.
+            entry.coverOnly = true;
+            entry.attempts = 0;
+            entry.firstTryMs = wallMs();
+            entry.nextTryMs = 0;
+            entry.gapMs = cycleLength().count();
+            entry.lastError.clear();
+            entry.resumed = false;
+            pending_.amend(entry);
+            runCover(std::move(entry));
+        } else {
+            pending_.remove(entry.id);
+        }
     } else if (stopped) {
         // The program is closing: the post stays listed as it was, for the next start.
         pending_.release(entry.id);
     } else {
-        // A lost video leaves at least this line: nothing else tells the user it is missing.
-        logDownload(entry.nickname, "视频下载失败", fileName, error);
-        const std::int64_t now = wallMs();
-        const std::int64_t giveUpAt = entry.firstTryMs + ctx_.pacing.downloadGiveUp.count();
-        if (entry.attempts > 0)
-            entry.gapMs = std::min<std::int64_t>(std::max<std::int64_t>(entry.gapMs, 1) * 2, ctx_.pacing.retryGapCap.count());
-        ++entry.attempts;
-        entry.lastError = error;
-        if (entry.attempts > 1 && now >= giveUpAt) {
-            pending_.remove(entry.id);
-            givingUp({entry}, error);
-        } else {
-            // The last try falls on the give-up time rather than a whole gap after it.
-            // Spread, so videos that failed together (an outage) are not tried again together.
-            const std::int64_t spread =
-                randomShare(Millis(static_cast<std::int64_t>(static_cast<double>(entry.gapMs) * ctx_.pacing.retrySpread)))
-                    .count();
-            entry.nextTryMs = std::min(now + entry.gapMs + spread, std::max(giveUpAt, now + 1));
-            pending_.update(entry);
-        }
+        failedTry(std::move(entry), "视频", fileName, error);
     }
     pending_.flushIfDue();
     dispatchDownloads();
