@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -90,6 +91,12 @@ const char* const kUsage =
     "                        settings.json (repeatable)\n"
     "  --record ROOM_ID      record the room again when it goes live (undoes\n"
     "                        --notify-only; repeatable)\n"
+    "  --quality default|origin|hd|sd|smooth|audio\n"
+    "                        what every room is recorded in (默认, 原画, 高清, 标清, 流畅,\n"
+    "                        仅音频), the next lower listed quality when it is missing;\n"
+    "                        kept in settings.json\n"
+    "  --split-minutes N|off cut recordings into parts of N minutes (1..1440), each\n"
+    "                        playable on its own; kept in settings.json\n"
     "  --verbose             also print the status bar, every table change, the\n"
     "                        works monitor's countdown and its unchanged reports\n"
     "  --notify-test         send one test event to every receiver (VIGILO_NOTIFY_URL,\n"
@@ -189,6 +196,8 @@ struct Options {
     bool notifyTest = false;
     std::vector<std::string> notifyOnlyRooms;
     std::vector<std::string> recordRooms;
+    std::optional<RecordQuality> quality;
+    std::optional<int> splitMinutes;  // 0: one file
     std::string web;  // empty: VIGILO_WEB decides
 };
 
@@ -273,6 +282,27 @@ std::string parseOptions(int argc, char** argv, Options& options) {
                     options.livePeriodMinutes = std::stoi(text);
                 else
                     error = "option --live-period needs 5, 10, 30 or off, not '" + text + "'";
+            }
+        } else if (name == "--quality") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                options.quality = qualityOfWord(text);
+                if (!options.quality)
+                    error = "option --quality needs default, origin, hd, sd, smooth or audio, not '" + text + "'";
+            }
+        } else if (name == "--split-minutes") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                int minutes = 0;
+                const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+                if (text == "off")
+                    options.splitMinutes = 0;
+                else if (failed == std::errc() && end == text.data() + text.size() && minutes >= 1 && minutes <= 1440)
+                    options.splitMinutes = minutes;
+                else
+                    error = "option --split-minutes needs 1 to 1440 or off, not '" + text + "'";
             }
         } else if (startsWith(arg, "-")) {
             error = "unknown option '" + arg + "'";
@@ -608,6 +638,8 @@ public:
             ctx_.settings.setNotifyOnly(room, true);
             note("room " + room + ": alerts only, no recording");
         }
+        if (options_.quality) ctx_.settings.setQuality(*options_.quality);
+        if (options_.splitMinutes) ctx_.settings.setSplitMinutes(*options_.splitMinutes);
         if (const auto config = NotifyConfig::fromEnvironment(); config.any()) {
             notifiers_.emplace(
                 ctx_.events, config, [this](const std::string& line) { ctx_.appendLog(line); },

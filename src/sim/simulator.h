@@ -52,6 +52,11 @@ struct Room {
     std::string defaultResolution = "HD1";
     std::string rtmpPullUrl;       // an http://...flv address despite its name
     std::string hlsPullUrl;        // .m3u8
+    // The qualities flv_pull_url and hls_pull_url_map list (a live room only), "ORIGIN" among
+    // them when wanted. Tagged, each quality's address carries "quality=<key>" in its query
+    // (the same stream is served), so a test sees which one a recorder took.
+    std::vector<std::string> qualities{"FULL_HD1", "HD1", "SD1", "SD2"};
+    bool taggedQualities = false;
 };
 
 // Faults the service can play on an endpoint. The JSON-only ones (EmptyOwnRoom, SwappedTypes,

@@ -228,12 +228,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
-    Claim startRecording(const std::string& url, const std::string& nickname, const std::string& roomId,
+    Claim startRecording(const StreamChoice& stream, const std::string& nickname, const std::string& roomId,
                          int row, std::uint64_t epoch, const std::string& show, std::string& why) {
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = recorders.claim(url, nickname, roomId, row, epoch, recorder, &why);
+        const Claim outcome = recorders.claim(stream.url, nickname, roomId, row, epoch, recorder, &why);
         if (outcome != Claim::Ok) return outcome;
         recorder->show = show;
+        if (!recorder->earlier) recorder->options.audioOnly = stream.audioOnly;
         if (recorders.start(recorder)) return Claim::Ok;
         why = "无法启动录制线程";
         return Claim::Refused;
@@ -329,7 +330,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (first.ownerLive() && first.latestId != roomId) source = fetchRoom(first.latestId);
         const bool live = first.ownerLive();
         const bool alertOnly = live && notifyOnly(roomId, first.latestId);
-        const std::string streamUrl = live ? source.registrationStream() : std::string();
+        const StreamChoice stream = chooseStream(source, ctx.settings.qualityFor(roomId), true);
+        const std::string streamUrl = live ? stream.url : std::string();
         // The nickname stays the one of the linked room.
         const std::string& nickname = first.nickname;
         const RoomState state = !live       ? RoomState::Offline
@@ -351,7 +353,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (live) announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (state == RoomState::Recording) {
             std::string why;
-            const Claim outcome = startRecording(streamUrl, nickname, roomId, rowNumber, epoch, show, why);
+            const Claim outcome = startRecording(stream, nickname, roomId, rowNumber, epoch, show, why);
             handleRefusal(outcome, rowNumber, nickname, roomId, epoch, show, why);
         }
     }
@@ -382,8 +384,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         // what it showed and the next pass asks again. Rewriting it here would lose its start
         // time and figures for a show that may not even be on.
         if (!source.hasRoom) return;
-        // A poll always records the HLS address.
-        const std::string& streamUrl = source.hlsPullUrl;
+        // A poll records an HLS address: the answer's own, or the room's quality from the listing.
+        const StreamChoice stream = chooseStream(source, ctx.settings.qualityFor(roomId), false);
+        const std::string& streamUrl = stream.url;
         const std::string& nickname = first.nickname;
         const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
 
@@ -417,6 +420,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (outcome == Claim::Ok) {
             recorder->show = show;
+            if (!recorder->earlier) recorder->options.audioOnly = stream.audioOnly;
             if (!recorders.start(recorder)) {
                 outcome = Claim::Refused;
                 why = "无法启动录制线程";

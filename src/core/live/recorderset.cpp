@@ -227,21 +227,28 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
         if (earlierAge) recorder->startedAt = Clock::now() - *earlierAge;
         recorder->earlier = std::move(earlier);
         recorder->fileName = earlierFile;
+        recorder->options = earlierCommand.options;
         recorder->began = true;
         made_[earlierFile] = nickname;
         recorders_.push_back(recorder);
         out = recorder;
         return Claim::Ok;
     }
+    recorder->options.splitSeconds = splitSeconds_ ? *splitSeconds_ : ctx_.settings.splitMinutes() * 60;
     const fs::path dir = ctx_.paths.dataDir;
     std::string name;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
-            std::error_code ec;
-            if (fs::exists(fs::symlink_status(dir / candidate, ec))) return true;
-            return std::any_of(recorders_.begin(), recorders_.end(),
-                               [&](const auto& r) { return r->fileName == candidate; });
-        });
+        name = uniqueRecordingName(
+            nickname,
+            [&](const std::string& candidate) {
+                std::error_code ec;
+                if (fs::exists(fs::symlink_status(dir / candidate, ec))) return true;
+                // A part a split recorder is still to write is as taken as its reserved name.
+                return std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) {
+                    return r->fileName == candidate || isRecordingPartOf(candidate, r->fileName);
+                });
+            },
+            recorder->options.splitSeconds > 0 ? kPartNameBytes : 0);
         // The empty file reserves the name against anyone creating it meanwhile.
         const int fd = ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -288,8 +295,8 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     RunRequest request;
     request.program = ctx_.paths.ffmpegPath();
     // A relative name after "./": a nickname can never read as an option or a protocol.
-    request.arguments =
-        recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName, recorder->roomId);
+    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName,
+                                          recorder->roomId, recorder->options);
     request.workingDirectory = ctx_.paths.dataDir;
     request.ownSession = true;
     const auto onOutput = [&](const std::string& collected, pid_t) {
@@ -536,6 +543,11 @@ std::vector<RecorderInfo> RecorderSet::list() const {
 void RecorderSet::setStopBounds(const RecorderStopBounds& bounds) {
     std::lock_guard lock(mutex_);
     bounds_ = bounds;
+}
+
+void RecorderSet::setSplitSeconds(std::optional<int> seconds) {
+    std::lock_guard lock(mutex_);
+    splitSeconds_ = seconds;
 }
 
 RecorderStopBounds RecorderSet::stopBounds() const {

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -68,6 +69,8 @@ public:
         int row = 0;
         std::string url, nickname, roomId, fileName;
         int port = 0;
+        // Set before it starts: from the claim (the program's split) and the room's quality.
+        RecorderOptions options;
         std::uint64_t epoch = 0;
         Clock::time_point startedAt = Clock::now();
         std::shared_ptr<RunControl> control;
@@ -141,6 +144,9 @@ public:
     std::vector<RecorderInfo> list() const;
     void setStopBounds(const RecorderStopBounds& bounds);
     RecorderStopBounds stopBounds() const;
+    // The length of a split recording's parts for recorders claimed from now on, in place of
+    // the settings' minutes (0: one file).
+    void setSplitSeconds(std::optional<int> seconds);
 
 private:
     // A recording thread with the flag it raises as it ends, so that finished ones are joined
@@ -174,6 +180,7 @@ private:
     std::map<std::string, std::string> made_;  // file name → nickname
     std::list<Thread> threads_;
     RecorderStopBounds bounds_;
+    std::optional<int> splitSeconds_;
 };
 
 }  // namespace vigilo
