@@ -23,7 +23,8 @@ enum class EventType {
     DownloadGivenUp,   // nickname, description, id, error
     RoomLive,          // nickname, roomId, stream, startTime
     RecordingStarted,  // nickname, roomId, file
-    RecordingEnded,    // nickname, roomId, file, duration, size, reason (ended|stalled|stopped|failed)
+    RecordingEnded,    // nickname, roomId, file, [files], duration, size, reason (ended|stalled|stopped|failed);
+                       // split: file is the first part and files lists every part, one a line
     RecordingFailed,   // nickname, roomId, error
     Test,              // message: sent on request to see that the receivers work
 };

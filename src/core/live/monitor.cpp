@@ -605,4 +605,8 @@ void LiveMonitor::setStopBounds(const RecorderStopBounds& bounds) {
     state_->recorders.setStopBounds(bounds);
 }
 
+void LiveMonitor::setSplitSeconds(std::optional<int> seconds) {
+    state_->recorders.setSplitSeconds(seconds);
+}
+
 }  // namespace vigilo

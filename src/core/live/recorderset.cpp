@@ -276,6 +276,31 @@ void RecorderSet::releaseReservation(const Recorder& recorder) {
         ::unlink(file.c_str());
 }
 
+std::vector<std::string> RecorderSet::partsOf(const Recorder& recorder) {
+    if (recorder.options.splitSeconds <= 0) return {};
+    std::vector<std::string> parts = recordingPartsIn(ctx_.paths.dataDir, recorder.fileName);
+    std::lock_guard lock(mutex_);
+    for (const std::string& part : parts) made_.emplace(part, recorder.nickname);
+    return parts;
+}
+
+// The files a recording ended with, for its event: its parts when it was split.
+std::vector<std::pair<std::string, std::string>> RecorderSet::fileFields(const Recorder& recorder) {
+    const std::vector<std::string> parts = partsOf(recorder);
+    if (parts.empty()) return {{"file", recorder.fileName}};
+    std::string files;
+    for (const std::string& part : parts) files += (files.empty() ? "" : "\n") + part;
+    return {{"file", parts.front()}, {"files", files}};
+}
+
+void RecorderSet::publishEnded(const Recorder& recorder, const std::string& reason) {
+    std::vector<std::pair<std::string, std::string>> fields = {{"nickname", recorder.nickname},
+                                                               {"roomId", recorder.roomId}};
+    for (auto& field : fileFields(recorder)) fields.push_back(std::move(field));
+    fields.insert(fields.end(), {{"duration", recorder.duration}, {"size", recorder.size}, {"reason", reason}});
+    ctx_.events.publish(makeEvent(EventType::RecordingEnded, std::move(fields)));
+}
+
 void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
     std::lock_guard lock(mutex_);
     recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
@@ -284,6 +309,7 @@ void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
 
 void RecorderSet::finish(const std::shared_ptr<Recorder>& recorder, End end) {
     releaseReservation(*recorder);
+    partsOf(*recorder);
     // A recorder that fails straight away (a broken stream) is tried again by the passes only,
     // so a room never gets a new recording file more often than that.
     const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx_.pacing.recorderRepoll;
@@ -340,12 +366,7 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
         // A recorder that failed on its own (a full disk, a stream it could not read) says so;
         // one that was asked to stop, or that finished its show, does not.
         if (failed && !stopped) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
-        ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
-                                                                  {"roomId", recorder->roomId},
-                                                                  {"file", recorder->fileName},
-                                                                  {"duration", recorder->duration},
-                                                                  {"size", recorder->size},
-                                                                  {"reason", reason}}));
+        publishEnded(*recorder, reason);
     }
     if (!result.abandoned) finish(recorder, end);
 }
@@ -379,12 +400,7 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
     if (recorder->earlier->alive()) return;
     recorder->duration = recorded();
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
-    ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
-                                                              {"roomId", recorder->roomId},
-                                                              {"file", recorder->fileName},
-                                                              {"duration", recorder->duration},
-                                                              {"size", recorder->size},
-                                                              {"reason", stopped ? "stopped" : "ended"}}));
+    publishEnded(*recorder, stopped ? "stopped" : "ended");
     finish(recorder, End{true, false, ""});
 }
 
@@ -500,6 +516,12 @@ void RecorderSet::stopAll() {
 }
 
 std::map<std::string, std::string> RecorderSet::madeFiles() {
+    std::vector<std::shared_ptr<Recorder>> running;
+    {
+        std::lock_guard lock(mutex_);
+        running = recorders_;
+    }
+    for (const auto& r : running) partsOf(*r);
     std::lock_guard lock(mutex_);
     for (auto it = made_.begin(); it != made_.end();) {
         std::error_code ec;

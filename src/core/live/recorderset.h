@@ -167,6 +167,10 @@ private:
     void watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
     void finish(const std::shared_ptr<Recorder>& recorder, End end);
     void releaseReservation(const Recorder& recorder);
+    // A split recorder's parts so far, each kept among the files this run made.
+    std::vector<std::string> partsOf(const Recorder& recorder);
+    std::vector<std::pair<std::string, std::string>> fileFields(const Recorder& recorder);
+    void publishEnded(const Recorder& recorder, const std::string& reason);
     void forget(const std::shared_ptr<Recorder>& recorder);
     void log(const std::string& text);
 
