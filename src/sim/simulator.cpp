@@ -1226,6 +1226,10 @@ void Simulator::stallStream(const std::string& name, bool stalled) {
     if (auto s = impl_->stream(name)) s->setStalled(stalled);
 }
 
+void Simulator::freezePlaylist(const std::string& name, bool frozen) {
+    if (auto s = impl_->stream(name)) s->setPlaylistFrozen(frozen);
+}
+
 void Simulator::endStream(const std::string& name) {
     if (auto s = impl_->stream(name)) s->end();
 }

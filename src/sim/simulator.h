@@ -211,6 +211,8 @@ public:
     static bool ffmpegAvailable();
     StreamUrls createStream(const std::string& name = "", StreamAudio audio = StreamAudio::Aac);
     void stallStream(const std::string& name, bool stalled = true);
+    // The stream's HLS playlist is answered unchanged from now on (see LiveSource).
+    void freezePlaylist(const std::string& name, bool frozen = true);
     void endStream(const std::string& name);
     int streamViewers(const std::string& name) const;
     // Creates a stream and takes the room live with it (rtmp_pull_url: FLV, hls_pull_url: HLS);

@@ -12,6 +12,8 @@ const char* eventTypeName(EventType type) {
     case EventType::RecordingStarted: return "recording_started";
     case EventType::RecordingEnded: return "recording_ended";
     case EventType::RecordingFailed: return "recording_failed";
+    case EventType::DiskLow: return "disk_low";
+    case EventType::DiskOk: return "disk_ok";
     case EventType::Test: return "test";
     }
     return "unknown";

@@ -19,9 +19,10 @@ struct Pacing {
     Millis retryGapCap{3600000};     // works: the longest gap between two tries of a download or query
     Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
     Millis downloadDeadlineMin{120000}; // works: a video download may always take this long (then 32 KB/s of its size)
+    Millis recorderStall{60000};     // a recorder whose file has not grown this long is stopped (VIGILO_STALL_SECONDS)
 
     Pacing scaled(double factor) const;
-    static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
+    static Pacing fromEnvironment();  // VIGILO_STALL_SECONDS, then VIGILO_PACING_SCALE
 };
 
 // Sleeps on the calling worker thread; returns at once when the thread's owner asks it to

@@ -190,7 +190,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // A recorder that could not start (or ended before recording anything) leaves the row live
     // and saying so, and the next pass tries again.
     void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true,
-                       const Recorder* ending = nullptr, bool failed = false) {
+                       const Recorder* ending = nullptr, bool failed = false, bool noSpace = false) {
         bool stopped = false;
         {
             std::lock_guard table(ctx.tableLock);
@@ -199,16 +199,18 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 recorders.recording(row, room->roomId, ending))
                 return;
             stopped = epoch != recorders.epoch();
-            writeStateLocked(row, stopped ? RoomState::RecordingStopped
-                                  : failed ? RoomState::RecordingFailed
-                                           : RoomState::Offline);
+            writeStateLocked(row, stopped   ? RoomState::RecordingStopped
+                                  : noSpace ? RoomState::NoSpace
+                                  : failed  ? RoomState::RecordingFailed
+                                            : RoomState::Offline);
         }
-        if (!stopped && quickPoll && !failed) supervisor.pollSoon(row);
+        if (!stopped && quickPoll && !failed && !noSpace) supervisor.pollSoon(row);
     }
 
     void recorderFinished(const Recorder& recorder, const RecorderSet::End& end) {
         if (end.failed) recordingFailed(recorder.nickname, recorder.roomId, recorder.show, end.why);
-        recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed);
+        recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed,
+                      end.noSpace);
     }
 
     // Once per show: the log line that says why, and the event. Every pass tries again.
@@ -223,8 +225,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     void handleRefusal(Claim outcome, int row, const std::string& nickname, const std::string& roomId,
                        std::uint64_t epoch, const std::string& show, const std::string& why) {
         if (outcome == Claim::Refused) recordingFailed(nickname, roomId, show, why);
-        if (outcome == Claim::Refused || outcome == Claim::Stopped)
-            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused);
+        if (outcome == Claim::Refused || outcome == Claim::Stopped || outcome == Claim::NoSpace)
+            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused,
+                          outcome == Claim::NoSpace);
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
@@ -415,7 +418,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (outcome == Claim::Busy || outcome == Claim::Stopped) return;
         {
             std::lock_guard table(ctx.tableLock);
-            writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
+            writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl,
+                           outcome == Claim::NoSpace ? RoomState::NoSpace : RoomState::Recording);
         }
         announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (outcome == Claim::Ok) {
@@ -603,6 +607,10 @@ std::vector<RecorderInfo> LiveMonitor::recorders() const {
 
 void LiveMonitor::setStopBounds(const RecorderStopBounds& bounds) {
     state_->recorders.setStopBounds(bounds);
+}
+
+void LiveMonitor::setFreeSpace(RecorderSet::FreeSpace freeSpace) {
+    state_->recorders.setFreeSpace(std::move(freeSpace));
 }
 
 void LiveMonitor::setSplitSeconds(std::optional<int> seconds) {

@@ -94,6 +94,8 @@ public:
     // Parts of this many seconds for the recorders started from now on, in place of the
     // settings' minutes.
     void setSplitSeconds(std::optional<int> seconds);
+    // What the disk guard reads as the data directory's free bytes (-1: unknown).
+    void setFreeSpace(RecorderSet::FreeSpace freeSpace);
 
     struct State;
 

@@ -9,6 +9,7 @@
 // Lock order: the TableLock before the set's mutex.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -82,7 +83,19 @@ public:
         std::string size, duration;                     // its thread only: the last figures shown
         Clock::time_point lastOutputAt = Clock::now();  // its thread only
         bool began = false;  // its thread only: ffmpeg reported progress (or it was taken over)
+        // Why the set's watch is stopping it (Halt::None while it is not); read by its thread
+        // once the process has ended.
+        std::atomic<int> halt{0};
+        // ffmpeg has said it writes (or it was taken over): only then can its file stall.
+        std::atomic<bool> writing{false};
+        // The watch's own: the bytes last seen, since when, and the stop policy's step reached.
+        std::uintmax_t watchedBytes = 0;
+        Clock::time_point grownAt{};
+        bool watched = false;
+        int stopStep = -1;
+        Clock::time_point stepUntil{};
     };
+    enum Halt : int { None = 0, Stalled = 1, NoSpace = 2 };
 
     // How a recorder's run ended. failed: it never recorded (ffmpeg missing, or it ended
     // before its first progress line); why says so.
@@ -90,9 +103,11 @@ public:
         bool quickPoll = false;
         bool failed = false;
         std::string why;
+        bool noSpace = false;  // stopped for want of room on the disk
     };
 
-    enum class Claim { Ok, Busy, Stopped, Refused };
+    // NoSpace: the disk of the data directory has less free than VIGILO_MIN_FREE_MB.
+    enum class Claim { Ok, Busy, Stopped, Refused, NoSpace };
 
     struct Hooks {
         // The recording runs: the row says so.
@@ -147,6 +162,9 @@ public:
     // The length of a split recording's parts for recorders claimed from now on, in place of
     // the settings' minutes (0: one file).
     void setSplitSeconds(std::optional<int> seconds);
+    // Bytes free on the disk of a folder (-1: unknown); statvfs unless a test stands in.
+    using FreeSpace = std::function<std::int64_t(const std::filesystem::path&)>;
+    void setFreeSpace(FreeSpace freeSpace);
 
 private:
     // A recording thread with the flag it raises as it ends, so that finished ones are joined
@@ -173,6 +191,15 @@ private:
     void publishEnded(const Recorder& recorder, const std::string& reason);
     void forget(const std::shared_ptr<Recorder>& recorder);
     void log(const std::string& text);
+    // The watch over running recorders, on a thread of the set from the first claim on: the
+    // disk's free space (below the floor every recorder is stopped by the stop policy, and
+    // none starts until there is room again) and each recorder's output (one whose files have
+    // not grown for the stall time while its process runs is stopped the same way).
+    void watch(std::stop_token stop);
+    void watchDisk();
+    void watchRecorder(Recorder& recorder, Clock::time_point now);
+    std::int64_t freeBytes() const;
+    std::uintmax_t recordingBytes(const Recorder& recorder) const;
 
     AppContext& ctx_;
     const Hooks hooks_;
@@ -185,6 +212,11 @@ private:
     std::list<Thread> threads_;
     RecorderStopBounds bounds_;
     std::optional<int> splitSeconds_;
+    FreeSpace freeSpace_;
+    bool diskLow_ = false;
+    std::mutex watchMutex_;
+    std::condition_variable_any watchWake_;
+    std::jthread watcher_;
 };
 
 }  // namespace vigilo

@@ -41,6 +41,8 @@ std::string eventTitle(const Event& event) {
     case EventType::RecordingStarted: return who + " 开始录制";
     case EventType::RecordingEnded: return who + " 录制结束";
     case EventType::RecordingFailed: return who + " 录制失败";
+    case EventType::DiskLow: return "磁盘空间不足，录制已停止";
+    case EventType::DiskOk: return "磁盘空间已恢复";
     case EventType::Test: return "Vigilo 测试通知";
     }
     return who;
@@ -59,6 +61,8 @@ std::string eventBody(const Event& event) {
     case EventType::RecordingEnded:
         return joined({f("file"), f("duration"), f("size"), f("reason")});
     case EventType::RecordingFailed: return f("error");
+    case EventType::DiskLow:
+    case EventType::DiskOk: return joined({f("dir"), "剩余 " + f("freeMB") + " MB，下限 " + f("minMB") + " MB"});
     case EventType::Test: return f("message");
     }
     return {};
