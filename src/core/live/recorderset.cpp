@@ -362,6 +362,11 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     };
     const RunResult result = runProgram(request, onOutput, recorder->control.get());
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
+    // A show shorter than ffmpeg's first progress line, read to its end, is a recording all the
+    // same when its file holds frames.
+    if (result.started && !result.abandoned && !recorder->began && result.exitCode == 0 && result.termSignal == 0 &&
+        hasFrames(*recorder))
+        recorder->began = true;
     End end{true, false, ""};
     if (!result.started) {
         end.failed = true;
@@ -610,6 +615,15 @@ std::int64_t RecorderSet::freeBytes() const {
     struct statvfs info {};
     if (::statvfs(ctx_.paths.dataDir.c_str(), &info) != 0) return -1;
     return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
+}
+
+bool RecorderSet::hasFrames(const Recorder& recorder) const {
+    const fs::path dir = ctx_.paths.dataDir;
+    std::error_code ec;
+    if (fs::exists(dir / recorder.fileName, ec) && !recordingNeverStarted(dir / recorder.fileName)) return true;
+    if (recorder.options.splitSeconds <= 0) return false;
+    const std::vector<std::string> parts = recordingPartsIn(dir, recorder.fileName);
+    return std::any_of(parts.begin(), parts.end(), [&](const std::string& part) { return !recordingNeverStarted(dir / part); });
 }
 
 std::uintmax_t RecorderSet::recordingBytes(const Recorder& recorder) const {

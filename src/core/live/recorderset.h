@@ -200,6 +200,7 @@ private:
     void watchRecorder(Recorder& recorder, Clock::time_point now);
     std::int64_t freeBytes() const;
     std::uintmax_t recordingBytes(const Recorder& recorder) const;
+    bool hasFrames(const Recorder& recorder) const;
 
     AppContext& ctx_;
     const Hooks hooks_;
