@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
+#include <QActionGroup>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -227,12 +228,63 @@ void MainWindow::buildRoomMenu() {
     connect(notifyOnlyAction_, &QAction::triggered, this, [this](bool on) {
         controller_.setNotifyOnly(roomMenuRoomId_, on);
     });
+    // Checkable entries in one exclusive group each: the menu shows what is kept when it opens.
+    const auto choices = [this](const QString& title) {
+        QMenu* menu = roomMenu_->addMenu(title);
+        menu->setObjectName(title);
+        auto* group = new QActionGroup(menu);
+        group->setExclusive(true);
+        return std::pair{menu, group};
+    };
+    const auto entry = [](QMenu* menu, QActionGroup* group, const QString& caption, int value) {
+        QAction* action = menu->addAction(caption);
+        action->setCheckable(true);
+        action->setData(value);
+        group->addAction(action);
+        return action;
+    };
+    {
+        auto [menu, group] = choices(QStringLiteral("本房间画质"));
+        roomQualityMenu_ = menu;
+        connect(entry(menu, group, QStringLiteral("同全部房间"), -1), &QAction::triggered, this,
+                [this] { controller_.setRoomQuality(roomMenuRoomId_, std::nullopt); });
+        for (const RecordQuality quality : kAllQualities)
+            connect(entry(menu, group, QString::fromUtf8(qualityCaption(quality).data(),
+                                                         static_cast<int>(qualityCaption(quality).size())),
+                          static_cast<int>(quality)),
+                    &QAction::triggered, this, [this, quality] { controller_.setRoomQuality(roomMenuRoomId_, quality); });
+    }
+    {
+        auto [menu, group] = choices(QStringLiteral("全部房间画质"));
+        qualityMenu_ = menu;
+        for (const RecordQuality quality : kAllQualities)
+            connect(entry(menu, group, QString::fromUtf8(qualityCaption(quality).data(),
+                                                         static_cast<int>(qualityCaption(quality).size())),
+                          static_cast<int>(quality)),
+                    &QAction::triggered, this, [this, quality] { controller_.setQuality(quality); });
+    }
+    {
+        auto [menu, group] = choices(QStringLiteral("分段录制"));
+        splitMenu_ = menu;
+        connect(entry(menu, group, QStringLiteral("不分段"), 0), &QAction::triggered, this,
+                [this] { controller_.setSplitMinutes(0); });
+        for (const int minutes : {30, 60, 120})
+            connect(entry(menu, group, QStringLiteral("每%1分钟一段").arg(minutes), minutes), &QAction::triggered,
+                    this, [this, minutes] { controller_.setSplitMinutes(minutes); });
+    }
 }
 
 void MainWindow::popupRoomMenu(int row, const QPoint& globalPos) {
     roomMenuRoomId_ = ctx_.roomTable.cell(row, rcol::RoomId);
     if (roomMenuRoomId_.empty()) return;
     notifyOnlyAction_->setChecked(ctx_.settings.notifyOnly(roomMenuRoomId_));
+    const auto check = [](QMenu* menu, int value) {
+        for (QAction* action : menu->actions()) action->setChecked(action->data().toInt() == value);
+    };
+    const std::optional<RecordQuality> own = ctx_.settings.roomQuality(roomMenuRoomId_);
+    check(roomQualityMenu_, own ? static_cast<int>(*own) : -1);
+    check(qualityMenu_, static_cast<int>(ctx_.settings.quality()));
+    check(splitMenu_, ctx_.settings.splitMinutes());
     roomMenu_->popup(globalPos);
 }
 

@@ -111,6 +111,9 @@ private:
     QMenu* accountMenu_ = nullptr;
     QMenu* roomMenu_ = nullptr;
     QAction* notifyOnlyAction_ = nullptr;
+    QMenu* roomQualityMenu_ = nullptr;  // this room's quality; its first entry follows every room's
+    QMenu* qualityMenu_ = nullptr;      // every room's quality
+    QMenu* splitMenu_ = nullptr;        // the length of a recording's parts
     std::string roomMenuRoomId_;  // the room the open menu is about
     QPointer<SupportWindow> supportWindow_;
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -268,6 +269,8 @@ public:
             ctx_.settings.setNotifyOnly(room, true);
             note("room " + room + ": alerts only, no recording");
         }
+        if (options_.quality) ctx_.settings.setQuality(*options_.quality);
+        if (options_.splitMinutes) ctx_.settings.setSplitMinutes(*options_.splitMinutes);
         if (!startWeb()) return kExitUsage;
         std::fflush(stderr);
         const bool started = startUpInBackground(ctx_, noticeUrlFromEnvironment(), [this](const StartupResult& result) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -39,6 +40,12 @@ const char* const kUsage =
     "                        settings.json (repeatable)\n"
     "  --record ROOM_ID      record the room again when it goes live (undoes\n"
     "                        --notify-only; repeatable)\n"
+    "  --quality default|origin|hd|sd|smooth|audio\n"
+    "                        what every room is recorded in (默认, 原画, 高清, 标清, 流畅,\n"
+    "                        仅音频), the next lower listed quality when it is missing;\n"
+    "                        kept in settings.json\n"
+    "  --split-minutes N|off cut recordings into parts of N minutes (1..1440), each\n"
+    "                        playable on its own; kept in settings.json\n"
     "  --verbose             also print the status bar, every table change, the\n"
     "                        works monitor's countdown and its unchanged reports\n"
     "  --notify-test         send one test event to every receiver (VIGILO_NOTIFY_URL,\n"
@@ -56,8 +63,8 @@ const char* const kUsage =
     "Environment: VIGILO_HOME, VIGILO_ACCOUNT_ENDPOINT, VIGILO_LIVE_ENDPOINT,\n"
     "VIGILO_NOTICE_URL, VIGILO_FFMPEG, VIGILO_INSECURE_TLS, VIGILO_PACING_SCALE,\n"
     "VIGILO_NOTIFY_URL, VIGILO_WEBHOOK_URL, VIGILO_ON_EVENT, VIGILO_ANSWER_BUDGET_MB,\n"
-    "VIGILO_MAX_VIDEO_MB, VIGILO_MIN_FREE_MB, VIGILO_MAX_DOWNLOADS, VIGILO_WEB,\n"
-    "VIGILO_WEB_CERT, VIGILO_WEB_KEY, VIGILO_WEB_HOSTS.\n";
+    "VIGILO_MAX_VIDEO_MB, VIGILO_MIN_FREE_MB, VIGILO_STALL_SECONDS, VIGILO_MAX_DOWNLOADS,\n"
+    "VIGILO_WEB, VIGILO_WEB_CERT, VIGILO_WEB_KEY, VIGILO_WEB_HOSTS.\n";
 
 std::string parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -139,6 +146,27 @@ std::string parseOptions(int argc, char** argv, Options& options) {
                     options.livePeriodMinutes = std::stoi(text);
                 else
                     error = "option --live-period needs 5, 10, 30 or off, not '" + text + "'";
+            }
+        } else if (name == "--quality") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                options.quality = qualityOfWord(text);
+                if (!options.quality)
+                    error = "option --quality needs default, origin, hd, sd, smooth or audio, not '" + text + "'";
+            }
+        } else if (name == "--split-minutes") {
+            std::string text;
+            error = withValue(text);
+            if (error.empty()) {
+                int minutes = 0;
+                const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+                if (text == "off")
+                    options.splitMinutes = 0;
+                else if (failed == std::errc() && end == text.data() + text.size() && minutes >= 1 && minutes <= 1440)
+                    options.splitMinutes = minutes;
+                else
+                    error = "option --split-minutes needs 1 to 1440 or off, not '" + text + "'";
             }
         } else if (startsWith(arg, "-")) {
             error = "unknown option '" + arg + "'";

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/settings.h"
+
 namespace vigilo::headless {
 
 constexpr int kExitUsage = 2;
@@ -25,6 +27,8 @@ struct Options {
     bool notifyTest = false;
     std::vector<std::string> notifyOnlyRooms;
     std::vector<std::string> recordRooms;
+    std::optional<RecordQuality> quality;
+    std::optional<int> splitMinutes;  // 0: one file
     std::string web;  // empty: VIGILO_WEB decides
 };
 

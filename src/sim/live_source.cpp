@@ -129,6 +129,14 @@ std::vector<std::string> LiveSource::generatorArgs(bool hls) const {
 
 void LiveSource::setStalled(bool stalled) { stalled_ = stalled; }
 
+void LiveSource::setPlaylistFrozen(bool frozen) {
+    std::string text;
+    if (frozen) readFile(dir_ + "/" + playlistFile(), text);
+    std::lock_guard<std::mutex> lock(mu_);
+    frozen_ = frozen;
+    frozenPlaylist_ = std::move(text);
+}
+
 void LiveSource::end() {
     ended_ = true;
     cv_.notify_all();
@@ -272,7 +280,11 @@ void LiveSource::serveHls(Connection& conn, const std::string& file, bool headOn
             if (!conn.pause(kStep)) return;
     }
     std::string body;
-    if (!readFile(path, body)) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (playlist && frozen_ && !frozenPlaylist_.empty()) body = frozenPlaylist_;
+    }
+    if (body.empty() && !readFile(path, body)) {
         conn.send({404, "", {{"Content-Type", "text/html"}}, ""}, headOnly);
         return;
     }

@@ -48,6 +48,9 @@ public:
     void serveHls(Connection& conn, const std::string& file, bool headOnly);
 
     void setStalled(bool stalled);
+    // Frozen, the HLS playlist is answered as it was at that moment, again and again (no new
+    // segment, no end marker): a show that stops moving without the connection going quiet.
+    void setPlaylistFrozen(bool frozen);
     bool stalled() const { return stalled_; }
     void end();
     bool ended() const { return ended_; }
@@ -70,6 +73,8 @@ private:
     std::string dir_;
     LiveOptions options_;
     std::atomic<bool> stalled_{false};
+    bool frozen_ = false;         // under mu_
+    std::string frozenPlaylist_;  // under mu_
     std::atomic<bool> ended_{false};
     std::atomic<int> flvClients_{0};
 

@@ -559,8 +559,16 @@ struct Simulator::Impl {
                                      {"room_ids_str", Json::array({r.liveRoomId})}};
         }
         auto map = [&](const std::string& url) {
-            if (!live) return Json::object();
-            return Json{{"FULL_HD1", url}, {"HD1", url}, {"SD1", url}, {"SD2", url}};
+            Json listed = Json::object();
+            if (!live || url.empty()) return listed;
+            for (const std::string& key : r.qualities) {
+                if (!r.taggedQualities) {
+                    listed[key] = url;
+                    continue;
+                }
+                listed[key] = url + (url.find('?') == std::string::npos ? "?" : "&") + "quality=" + key;
+            }
+            return listed;
         };
         Json stream{{"default_resolution", r.defaultResolution},
                     {"rtmp_pull_url", r.rtmpPullUrl},
@@ -1314,6 +1322,10 @@ StreamUrls Simulator::createStream(const std::string& name, StreamAudio audio) {
 
 void Simulator::stallStream(const std::string& name, bool stalled) {
     if (auto s = impl_->stream(name)) s->setStalled(stalled);
+}
+
+void Simulator::freezePlaylist(const std::string& name, bool frozen) {
+    if (auto s = impl_->stream(name)) s->setPlaylistFrozen(frozen);
 }
 
 void Simulator::endStream(const std::string& name) {

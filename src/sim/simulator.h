@@ -56,6 +56,11 @@ struct Room {
     std::string defaultResolution = "HD1";
     std::string rtmpPullUrl;       // an http://...flv address despite its name
     std::string hlsPullUrl;        // .m3u8
+    // The qualities flv_pull_url and hls_pull_url_map list (a live room only), "ORIGIN" among
+    // them when wanted. Tagged, each quality's address carries "quality=<key>" in its query
+    // (the same stream is served), so a test sees which one a recorder took.
+    std::vector<std::string> qualities{"FULL_HD1", "HD1", "SD1", "SD2"};
+    bool taggedQualities = false;
 };
 
 // Faults the service can play on an endpoint. The JSON-only ones (EmptyOwnRoom, SwappedTypes,
@@ -223,6 +228,8 @@ public:
     static bool ffmpegAvailable();
     StreamUrls createStream(const std::string& name = "", StreamAudio audio = StreamAudio::Aac);
     void stallStream(const std::string& name, bool stalled = true);
+    // The stream's HLS playlist is answered unchanged from now on (see LiveSource).
+    void freezePlaylist(const std::string& name, bool frozen = true);
     void endStream(const std::string& name);
     int streamViewers(const std::string& name) const;
     // Creates a stream and takes the room live with it (rtmp_pull_url: FLV, hls_pull_url: HLS);

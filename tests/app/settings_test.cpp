@@ -44,6 +44,42 @@ TEST(Settings, ValuesSurviveARestartAndBadFilesGiveDefaults) {
     }
 }
 
+// The program's quality and split, and each room's own quality, outlive a restart; a word or a
+// number the program does not know reads as the default, never as a failed file.
+TEST(Settings, QualitiesAndSplitSurviveARestart) {
+    testing::TempDir dir;
+    const auto file = dir.path() / "settings.json";
+    {
+        Settings settings(file);
+        settings.setQuality(RecordQuality::Origin);
+        settings.setRoomQuality("7400000000000000001", RecordQuality::AudioOnly);
+        settings.setRoomQuality("7400000000000000002", RecordQuality::Smooth);
+        settings.setRoomQuality("7400000000000000002", std::nullopt);
+        settings.setSplitMinutes(30);
+    }
+    Settings again(file);
+    ASSERT_TRUE(again.load());
+    EXPECT_EQ(again.quality(), RecordQuality::Origin);
+    EXPECT_EQ(again.qualityFor("7400000000000000001"), RecordQuality::AudioOnly);
+    EXPECT_EQ(again.qualityFor("7400000000000000002"), RecordQuality::Origin);
+    EXPECT_FALSE(again.roomQuality("7400000000000000002"));
+    EXPECT_EQ(again.splitMinutes(), 30);
+
+    const struct { std::string text; RecordQuality quality; std::size_t rooms; int split; } cases[] = {
+        {"{}", RecordQuality::Default, 0, 0},
+        {R"({"quality":"sd","roomQualities":{"1":"audio","2":"8k","3":5,"":"hd"},"splitMinutes":60})",
+         RecordQuality::Standard, 1, 60},
+        {R"({"quality":"ultra","splitMinutes":-5})", RecordQuality::Default, 0, 0},
+        {R"({"quality":3,"roomQualities":["hd"],"splitMinutes":100000})", RecordQuality::Default, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const SettingsValues values = parseSettings(c.text);
+        EXPECT_EQ(values.quality, c.quality) << c.text;
+        EXPECT_EQ(values.roomQualities.size(), c.rooms) << c.text;
+        EXPECT_EQ(values.splitMinutes, c.split) << c.text;
+    }
+}
+
 TEST(Settings, AnUnreadableFileIsMovedAsideNotOverwritten) {
     testing::TempDir dir;
     const auto file = dir.path() / "settings.json";

@@ -119,6 +119,45 @@ private slots:
         QVERIFY(window->logText().contains("7200000000000000022：开播时录制"));
     }
 
+    // A room's own quality, every room's quality and the split are kept in the settings file,
+    // and the menus show what is kept each time they open.
+    void roomMenuSetsQualitiesAndSplit() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        test::Fixture::addRow(fx->ctx->roomTable, {"主播阿星", "7200000000000000011"});
+        window->applyPendingChanges();
+        const auto submenu = [&](const char* title) { return findAction(window->roomMenu(), title)->menu(); };
+        QMenu* own = submenu("本房间画质");
+        QMenu* every = submenu("全部房间画质");
+        QMenu* split = submenu("分段录制");
+        QVERIFY(own && every && split);
+
+        window->popupRoomMenu(0, QPoint(10, 10));
+        QVERIFY(findAction(own, "同全部房间")->isChecked());
+        QVERIFY(findAction(every, "默认")->isChecked());
+        QVERIFY(findAction(split, "不分段")->isChecked());
+        findAction(own, "仅音频")->trigger();
+        findAction(every, "原画")->trigger();
+        findAction(split, "每60分钟一段")->trigger();
+        window->roomMenu()->hide();
+
+        const SettingsValues kept = parseSettings(vigilo::testing::readBytes(fx->ctx->paths.settingsFile()));
+        QCOMPARE(kept.roomQualities.at("7200000000000000011"), RecordQuality::AudioOnly);
+        QCOMPARE(kept.quality, RecordQuality::Origin);
+        QCOMPARE(kept.splitMinutes, 60);
+        window->popupRoomMenu(0, QPoint(10, 10));
+        QVERIFY(findAction(own, "仅音频")->isChecked());
+        QVERIFY(!findAction(own, "同全部房间")->isChecked());
+        QVERIFY(findAction(every, "原画")->isChecked());
+        QVERIFY(findAction(split, "每60分钟一段")->isChecked());
+        findAction(own, "同全部房间")->trigger();
+        window->roomMenu()->hide();
+        QCOMPARE(fx->ctx->settings.qualityFor("7200000000000000011"), RecordQuality::Origin);
+        window->applyPendingChanges();
+        QVERIFY(window->logText().contains("7200000000000000011：录制画质 仅音频"));
+        QVERIFY(window->logText().contains("分段录制：每60分钟一段"));
+    }
+
     // The window's log keeps as many lines as the core does.
     void windowLogKeepsTheNewestLines() {
         std::string chunk;

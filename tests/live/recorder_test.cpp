@@ -176,6 +176,47 @@ TEST(RecorderMark, ARecorderIsKnownByItsCommandAndItsRoomNeverByItsFileName) {
     EXPECT_FALSE(roomOfMark("made by vigilo:123"));
 }
 
+// A recorder that keeps only the sound, or cuts its recording into parts, is known as well, with
+// the name it reserved; a split command whose pattern is not one we build is not ours.
+TEST(RecorderMark, SplitAndSoundOnlyRecordersAreKnownWithTheirReservedName) {
+    const std::string url = "http://127.0.0.1:8080/live/b.m3u8";
+    const auto program = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "ffmpeg");
+        return args;
+    };
+    const struct {
+        const char* name;
+        std::string reserved;
+        RecorderOptions options;
+    } ours[] = {
+        {"sound only", "./主播A.mp4", {true, 0}},
+        {"split", "./主播A.mp4", {false, 600}},
+        {"split, sound only, a % in the name", "./100%主播%d.mp4", {true, 60}},
+    };
+    for (const auto& c : ours) {
+        const auto command = recorderCommandOf(program(recorderArguments(url, 1113, c.reserved, "7400000000000000004", c.options)));
+        ASSERT_TRUE(command) << c.name;
+        EXPECT_EQ(command->outputFile, c.reserved) << c.name;
+        EXPECT_EQ(command->options, c.options) << c.name;
+        EXPECT_EQ(command->roomId, "7400000000000000004") << c.name;
+    }
+    std::vector<std::string> single = program(recorderArguments(url, 1113, "./a.mp4", "1", {false, 60}));
+    single.back() = "./a%.part%03d.mp4";  // a lone "%" is no stem of ours
+    std::vector<std::string> plainName = program(recorderArguments(url, 1113, "./a.mp4", "1", {false, 60}));
+    plainName.back() = "./a.mp4";
+    std::vector<std::string> zero = program(recorderArguments(url, 1113, "./a.mp4", "1", {false, 60}));
+    for (std::string& arg : zero)
+        if (arg == "60") arg = "0";
+    for (const auto& commandLine : {single, plainName, zero}) EXPECT_FALSE(recorderCommandOf(commandLine)) << commandLine.back();
+
+    EXPECT_EQ(recordingPartPattern("./100%主播%d.mp4"), "./100%%主播%%d.part%03d.mp4");
+    EXPECT_EQ(stemOfRecordingPart("主播A.part001.mp4"), "主播A");
+    EXPECT_FALSE(stemOfRecordingPart("主播A.part.mp4"));
+    EXPECT_FALSE(stemOfRecordingPart(".part001.mp4"));
+    EXPECT_TRUE(isRecordingPartOf("主播A.part1000.mp4", "主播A.mp4"));
+    EXPECT_FALSE(isRecordingPartOf("主播A-2.part001.mp4", "主播A.mp4"));
+}
+
 // ffmpeg writes the mark into the file's movie header, where a recording is known as ours
 // after its recorder has ended, and whichever name it has.
 TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {

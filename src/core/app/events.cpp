@@ -13,6 +13,8 @@ const char* eventTypeName(EventType type) {
     case EventType::RecordingEnded: return "recording_ended";
     case EventType::RecordingFailed: return "recording_failed";
     case EventType::ShowEnded: return "show_ended";
+    case EventType::DiskLow: return "disk_low";
+    case EventType::DiskOk: return "disk_ok";
     case EventType::Test: return "test";
     case EventType::ServiceRefusing: return "service_refusing";
     case EventType::ServiceRecovered: return "service_recovered";

@@ -23,10 +23,14 @@ enum class EventType {
     DownloadGivenUp,   // nickname, description, id, error
     RoomLive,          // nickname, roomId, stream, startTime
     RecordingStarted,  // nickname, roomId, file
-    RecordingEnded,    // nickname, roomId, file, duration, size, reason (ended|stalled|stopped|failed)
+    RecordingEnded,    // nickname, roomId, file, [files], duration, size,
+                       // reason (ended|stalled|stopped|failed|disk_low);
+                       // split: file is the first part and files lists every part, one a line
     RecordingFailed,   // nickname, roomId, error
     ShowEnded,         // nickname, roomId, liveRoomId, startTime, endTime, onAir, onAirSeconds, recorded,
                        // recordedSeconds, share, gaps, gapSeconds, gapList, files
+    DiskLow,           // dir, freeMB, minMB: recordings stopped, none starts until there is room again
+    DiskOk,            // dir, freeMB, minMB: recordings may start again
     Test,              // message: sent on request to see that the receivers work
     ServiceRefusing,   // host, rate (requests a minute now allowed), reason
     ServiceRecovered,  // host, rate

@@ -22,6 +22,8 @@ Millis scaleOne(Millis value, double factor) {
     return Millis(std::max<long long>(1, static_cast<long long>(scaled)));
 }
 
+constexpr Millis kShortestStall{20000};
+
 }  // namespace
 
 Pacing Pacing::scaled(double factor) const {
@@ -31,19 +33,29 @@ Pacing Pacing::scaled(double factor) const {
     for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
                                    &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
                                    &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp,
-                                   &Pacing::downloadDeadlineMin, &Pacing::startJitter}) {
+                                   &Pacing::downloadDeadlineMin, &Pacing::startJitter, &Pacing::recorderStall}) {
         result.*member = scaleOne(this->*member, factor);
     }
+    // Never below ffmpeg's own read time-out (15 s): a silent stream is ended by ffmpeg, the
+    // watch is for what ffmpeg does not see (a playlist that stops moving, a hung muxer).
+    result.recorderStall = std::max(result.recorderStall, std::min(recorderStall, kShortestStall));
     return result;
 }
 
 Pacing Pacing::fromEnvironment() {
+    Pacing pacing;
+    // A whole number of seconds, at least one; anything else keeps the default.
+    if (const char* stall = std::getenv("VIGILO_STALL_SECONDS"); stall != nullptr && *stall != '\0') {
+        char* end = nullptr;
+        const long long seconds = std::strtoll(stall, &end, 10);
+        if (*end == '\0' && seconds >= 1 && seconds <= 86400) pacing.recorderStall = Millis(seconds * 1000);
+    }
     const char* text = std::getenv("VIGILO_PACING_SCALE");
-    if (text == nullptr || *text == '\0') return Pacing{};
+    if (text == nullptr || *text == '\0') return pacing;
     char* end = nullptr;
     const double factor = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(factor) || factor <= 0) return Pacing{};
-    return Pacing{}.scaled(factor);
+    if (end == text || *end != '\0' || !std::isfinite(factor) || factor <= 0) return pacing;
+    return pacing.scaled(factor);
 }
 
 Millis randomShare(Millis span) {

@@ -19,6 +19,7 @@ struct Pacing {
     Millis retryGapCap{3600000};     // works: the longest gap between two tries of a download or query
     Millis downloadGiveUp{86400000}; // works: a video still not saved this long after its first try is given up
     Millis downloadDeadlineMin{120000}; // works: a video download may always take this long (then 32 KB/s of its size)
+    Millis recorderStall{60000};     // a recorder whose file has not grown this long is stopped (VIGILO_STALL_SECONDS)
     // Every cycle and pass start waits a random share of this, and every retry gap grows by a
     // random share of retrySpread, so programs started together (or one restarted after an
     // outage) do not ask the service all at the same moment. 0: starts on the dot.
@@ -28,7 +29,7 @@ struct Pacing {
     double scale = 1.0;              // the factor these were scaled by
 
     Pacing scaled(double factor) const;
-    static Pacing fromEnvironment();  // VIGILO_PACING_SCALE
+    static Pacing fromEnvironment();  // VIGILO_STALL_SECONDS, then VIGILO_PACING_SCALE
 };
 
 // A random duration in [0, span) (0 for an empty span), from a generator of the calling thread.

@@ -15,13 +15,49 @@ int validPeriod(int minutes) {
     return (minutes == 0 || minutes == 5 || minutes == 10 || minutes == 30) ? minutes : 5;
 }
 
+// A day at most: a longer part is no part.
+int validSplit(long long minutes) {
+    return minutes > 0 && minutes <= 1440 ? static_cast<int>(minutes) : 0;
+}
+
+struct QualityName {
+    RecordQuality quality;
+    std::string_view word, caption;
+};
+constexpr QualityName kQualityNames[] = {
+    {RecordQuality::Default, "default", "默认"}, {RecordQuality::Origin, "origin", "原画"},
+    {RecordQuality::High, "hd", "高清"},         {RecordQuality::Standard, "sd", "标清"},
+    {RecordQuality::Smooth, "smooth", "流畅"},   {RecordQuality::AudioOnly, "audio", "仅音频"}};
+
 }  // namespace
+
+std::string_view qualityWord(RecordQuality quality) {
+    for (const auto& name : kQualityNames)
+        if (name.quality == quality) return name.word;
+    return "default";
+}
+
+std::string_view qualityCaption(RecordQuality quality) {
+    for (const auto& name : kQualityNames)
+        if (name.quality == quality) return name.caption;
+    return "默认";
+}
+
+std::optional<RecordQuality> qualityOfWord(std::string_view word) {
+    for (const auto& name : kQualityNames)
+        if (name.word == word) return name.quality;
+    return std::nullopt;
+}
 
 std::string settingsText(const SettingsValues& values) {
     nlohmann::ordered_json doc;
     doc["livePeriodMinutes"] = values.livePeriodMinutes;
     doc["notifyOnlyRooms"] = nlohmann::ordered_json::array();
     for (const auto& room : values.notifyOnlyRooms) doc["notifyOnlyRooms"].push_back(room);
+    doc["splitMinutes"] = values.splitMinutes;
+    doc["quality"] = std::string(qualityWord(values.quality));
+    doc["roomQualities"] = nlohmann::ordered_json::object();
+    for (const auto& [room, quality] : values.roomQualities) doc["roomQualities"][room] = std::string(qualityWord(quality));
     return doc.dump(2) + "\n";
 }
 
@@ -34,6 +70,15 @@ SettingsValues parseSettings(const std::string& text) {
     if (auto it = doc.find("notifyOnlyRooms"); it != doc.end() && it->is_array())
         for (const auto& room : *it)
             if (room.is_string() && !room.get<std::string>().empty()) values.notifyOnlyRooms.insert(room.get<std::string>());
+    if (auto it = doc.find("splitMinutes"); it != doc.end() && it->is_number_integer())
+        values.splitMinutes = validSplit(it->get<long long>());
+    // A word of a later version reads as the default rather than failing the whole file.
+    if (auto it = doc.find("quality"); it != doc.end() && it->is_string())
+        values.quality = qualityOfWord(it->get<std::string>()).value_or(RecordQuality::Default);
+    if (auto it = doc.find("roomQualities"); it != doc.end() && it->is_object())
+        for (const auto& [room, word] : it->items())
+            if (!room.empty() && word.is_string())
+                if (const auto quality = qualityOfWord(word.get<std::string>())) values.roomQualities[room] = *quality;
     return values;
 }
 
@@ -100,6 +145,51 @@ void Settings::setNotifyOnly(const std::string& roomId, bool on) {
     else
         values_.notifyOnlyRooms.erase(roomId);
     saveLocked();
+}
+
+int Settings::splitMinutes() const {
+    std::lock_guard lock(mutex_);
+    return values_.splitMinutes;
+}
+
+void Settings::setSplitMinutes(int minutes) {
+    std::lock_guard lock(mutex_);
+    values_.splitMinutes = validSplit(minutes);
+    saveLocked();
+}
+
+RecordQuality Settings::quality() const {
+    std::lock_guard lock(mutex_);
+    return values_.quality;
+}
+
+void Settings::setQuality(RecordQuality quality) {
+    std::lock_guard lock(mutex_);
+    values_.quality = quality;
+    saveLocked();
+}
+
+std::optional<RecordQuality> Settings::roomQuality(const std::string& roomId) const {
+    std::lock_guard lock(mutex_);
+    const auto it = values_.roomQualities.find(roomId);
+    if (it == values_.roomQualities.end()) return std::nullopt;
+    return it->second;
+}
+
+void Settings::setRoomQuality(const std::string& roomId, std::optional<RecordQuality> quality) {
+    std::lock_guard lock(mutex_);
+    if (roomId.empty()) return;
+    if (quality)
+        values_.roomQualities[roomId] = *quality;
+    else
+        values_.roomQualities.erase(roomId);
+    saveLocked();
+}
+
+RecordQuality Settings::qualityFor(const std::string& roomId) const {
+    std::lock_guard lock(mutex_);
+    const auto it = values_.roomQualities.find(roomId);
+    return it == values_.roomQualities.end() ? values_.quality : it->second;
 }
 
 }  // namespace vigilo

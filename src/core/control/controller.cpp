@@ -155,6 +155,24 @@ void Controller::setNotifyOnly(const std::string& roomId, bool on) {
     ctx_.appendLog(roomId + (on ? "：开播时只提醒，不录制\r\n" : "：开播时录制\r\n"));
 }
 
+void Controller::setRoomQuality(const std::string& roomId, std::optional<RecordQuality> quality) {
+    if (roomId.empty()) return;
+    ctx_.settings.setRoomQuality(roomId, quality);
+    ctx_.appendLog(roomId + "：录制画质 " +
+                   (quality ? std::string(qualityCaption(*quality)) : "同全部房间") + "\r\n");
+}
+
+void Controller::setQuality(RecordQuality quality) {
+    ctx_.settings.setQuality(quality);
+    ctx_.appendLog("全部房间的录制画质：" + std::string(qualityCaption(quality)) + "\r\n");
+}
+
+void Controller::setSplitMinutes(int minutes) {
+    ctx_.settings.setSplitMinutes(minutes);
+    const int kept = ctx_.settings.splitMinutes();
+    ctx_.appendLog(kept > 0 ? "分段录制：每" + std::to_string(kept) + "分钟一段\r\n" : std::string("分段录制：不分段\r\n"));
+}
+
 void Controller::closeProgram() {
     ctx_.closing = true;
     ctx_.worksStop = true;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,11 @@ public:
     void playSelectedRow();
     // "仅提醒，不录制" of the room menu: the room alerts when it goes live but is not recorded.
     void setNotifyOnly(const std::string& roomId, bool on);
+    // The quality of one room (nothing: the program's), of every room, and the length of a
+    // recording's parts (0: one file); kept in the settings file, told in the log.
+    void setRoomQuality(const std::string& roomId, std::optional<RecordQuality> quality);
+    void setQuality(RecordQuality quality);
+    void setSplitMinutes(int minutes);
     // Flags off, nothing new starts, every worker asked to stop; the pools are shut down and
     // the workers awaited on a thread of the controller. Recorders keep running. Returns at once.
     void closeProgram();

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <tuple>
 #include <system_error>
 
 #include "live/recorder.h"
@@ -16,12 +18,17 @@ namespace fs = std::filesystem;
 namespace {
 
 // Moves `from` into `target` under its own name, else the first free name of `nickname`'s
-// recordings; the name it got, or "" (errno set) when it could not be moved.
-std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname) {
+// recordings; the name it got, or "" (errno set) when it could not be moved. A part of a split
+// recording takes the first free name at once: the parts of a show become "<nickname>.mp4",
+// "<nickname>-2.mp4", … in their order.
+std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname,
+                              bool part) {
     // Its own name while that is free: a recording keeps the name it was shown under.
     const std::string own = from.filename().string();
-    if (moveWithoutReplace(from, target / own)) return own;
-    if (errno != EEXIST) return "";
+    if (!part) {
+        if (moveWithoutReplace(from, target / own)) return own;
+        if (errno != EEXIST) return "";
+    }
     std::error_code ec;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
@@ -43,7 +50,14 @@ StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& t
     StopRecordingReport report;
     std::error_code ec;
     fs::create_directories(target, ec);
-    for (const std::string& name : recordingFilesIn(dir)) {
+    std::vector<std::string> names = recordingFilesIn(dir);
+    // Parts in their order (part999 before part1000), each after the others of its recording.
+    const auto order = [](const std::string& name) {
+        const std::optional<std::string> stem = stemOfRecordingPart(name);
+        return std::tuple(stem ? *stem : name.substr(0, name.size() - 4), stem.has_value(), name.size(), name);
+    };
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
+    for (const std::string& name : names) {
         const fs::path from = dir / name;
         const auto known = made.find(name);
         // Not ours: a user's own file, however it is named, is none of our business.
@@ -64,10 +78,12 @@ StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& t
             fs::remove(from, ec);
             continue;
         }
-        // A recording of an earlier run is named after its own stem.
-        const std::string nickname =
-            known != made.end() && !known->second.empty() ? known->second : name.substr(0, name.size() - 4);
-        const std::string moved = moveUnderFreeName(from, target, nickname);
+        // A recording of an earlier run is named after its own stem (a part's without its number).
+        const std::optional<std::string> partStem = stemOfRecordingPart(name);
+        const std::string nickname = known != made.end() && !known->second.empty() ? known->second
+                                     : partStem                                    ? *partStem
+                                                                                   : name.substr(0, name.size() - 4);
+        const std::string moved = moveUnderFreeName(from, target, nickname, partStem.has_value());
         if (!moved.empty())
             report.moved.push_back(moved);
         else

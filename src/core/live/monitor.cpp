@@ -268,7 +268,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     // A recorder that could not start (or ended before recording anything) leaves the row live
     // and saying so, and the next pass tries again.
     void recorderEnded(int row, const std::string& nickname, std::uint64_t epoch, bool quickPoll = true,
-                       const Recorder* ending = nullptr, bool failed = false) {
+                       const Recorder* ending = nullptr, bool failed = false, bool noSpace = false) {
         bool stopped = false;
         {
             std::lock_guard table(ctx.tableLock);
@@ -277,11 +277,12 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 recorders.recording(row, room->roomId, ending))
                 return;
             stopped = epoch != recorders.epoch();
-            writeStateLocked(row, stopped ? RoomState::RecordingStopped
-                                  : failed ? RoomState::RecordingFailed
-                                           : RoomState::Offline);
+            writeStateLocked(row, stopped   ? RoomState::RecordingStopped
+                                  : noSpace ? RoomState::NoSpace
+                                  : failed  ? RoomState::RecordingFailed
+                                            : RoomState::Offline);
         }
-        if (!stopped && quickPoll && !failed) supervisor.pollSoon(row);
+        if (!stopped && quickPoll && !failed && !noSpace) supervisor.pollSoon(row);
     }
 
     void recorderFinished(const Recorder& recorder, const RecorderSet::End& end) {
@@ -290,7 +291,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         reports.recordingEnded(recorder.roomId, recorder.fileName, seconds, end.failed ? "failed" : end.reason,
                                nowSeconds());
         if (end.failed) recordingFailed(recorder.nickname, recorder.roomId, recorder.show, end.why);
-        recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed);
+        recorderEnded(recorder.row, recorder.nickname, recorder.epoch, end.quickPoll, &recorder, end.failed,
+                      end.noSpace);
     }
 
     // Once per show: the log line that says why, and the event. Every pass tries again.
@@ -306,17 +308,19 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     void handleRefusal(Claim outcome, int row, const std::string& nickname, const std::string& roomId,
                        std::uint64_t epoch, const std::string& show, const std::string& why) {
         if (outcome == Claim::Refused) recordingFailed(nickname, roomId, show, why);
-        if (outcome == Claim::Refused || outcome == Claim::Stopped)
-            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused);
+        if (outcome == Claim::Refused || outcome == Claim::Stopped || outcome == Claim::NoSpace)
+            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused,
+                          outcome == Claim::NoSpace);
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
-    Claim startRecording(const std::string& url, const std::string& nickname, const std::string& roomId,
+    Claim startRecording(const StreamChoice& stream, const std::string& nickname, const std::string& roomId,
                          int row, std::uint64_t epoch, const std::string& show, std::string& why) {
         std::shared_ptr<Recorder> recorder;
-        const Claim outcome = recorders.claim(url, nickname, roomId, row, epoch, recorder, &why);
+        const Claim outcome = recorders.claim(stream.url, nickname, roomId, row, epoch, recorder, &why);
         if (outcome != Claim::Ok) return outcome;
         recorder->show = show;
+        if (!recorder->earlier) recorder->options.audioOnly = stream.audioOnly;
         if (recorders.start(recorder)) return Claim::Ok;
         why = "无法启动录制线程";
         return Claim::Refused;
@@ -412,7 +416,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (first.ownerLive() && first.latestId != roomId) source = fetchRoom(first.latestId);
         const bool live = first.ownerLive();
         const bool alertOnly = live && notifyOnly(roomId, first.latestId);
-        const std::string streamUrl = live ? source.registrationStream() : std::string();
+        const StreamChoice stream = chooseStream(source, ctx.settings.qualityFor(roomId), true);
+        const std::string streamUrl = live ? stream.url : std::string();
         // The nickname stays the one of the linked room.
         const std::string& nickname = first.nickname;
         const RoomState state = !live       ? RoomState::Offline
@@ -435,7 +440,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (state == RoomState::Recording) {
             showLive(roomId, show, nickname, first.latestId, source.createTime);
             std::string why;
-            const Claim outcome = startRecording(streamUrl, nickname, roomId, rowNumber, epoch, show, why);
+            const Claim outcome = startRecording(stream, nickname, roomId, rowNumber, epoch, show, why);
             handleRefusal(outcome, rowNumber, nickname, roomId, epoch, show, why);
         }
     }
@@ -467,8 +472,9 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         // what it showed and the next pass asks again. Rewriting it here would lose its start
         // time and figures for a show that may not even be on.
         if (!source.hasRoom) return;
-        // A poll always records the HLS address.
-        const std::string& streamUrl = source.hlsPullUrl;
+        // A poll records an HLS address: the answer's own, or the room's quality from the listing.
+        const StreamChoice stream = chooseStream(source, ctx.settings.qualityFor(roomId), false);
+        const std::string& streamUrl = stream.url;
         const std::string& nickname = first.nickname;
         const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
 
@@ -497,12 +503,14 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         if (outcome == Claim::Busy || outcome == Claim::Stopped) return;
         {
             std::lock_guard table(ctx.tableLock);
-            writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::Recording);
+            writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl,
+                           outcome == Claim::NoSpace ? RoomState::NoSpace : RoomState::Recording);
         }
         showLive(roomId, show, nickname, first.latestId, source.createTime);
         announceLive(show, nickname, roomId, streamUrl, source.createTime);
         if (outcome == Claim::Ok) {
             recorder->show = show;
+            if (!recorder->earlier) recorder->options.audioOnly = stream.audioOnly;
             if (!recorders.start(recorder)) {
                 outcome = Claim::Refused;
                 why = "无法启动录制线程";
@@ -685,6 +693,14 @@ std::vector<RecorderInfo> LiveMonitor::recorders() const {
 
 void LiveMonitor::setStopBounds(const RecorderStopBounds& bounds) {
     state_->recorders.setStopBounds(bounds);
+}
+
+void LiveMonitor::setFreeSpace(RecorderSet::FreeSpace freeSpace) {
+    state_->recorders.setFreeSpace(std::move(freeSpace));
+}
+
+void LiveMonitor::setSplitSeconds(std::optional<int> seconds) {
+    state_->recorders.setSplitSeconds(seconds);
 }
 
 }  // namespace vigilo

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -90,6 +91,11 @@ public:
     int runningRecorders() const;
     std::vector<RecorderInfo> recorders() const;
     void setStopBounds(const RecorderStopBounds& bounds);
+    // Parts of this many seconds for the recorders started from now on, in place of the
+    // settings' minutes.
+    void setSplitSeconds(std::optional<int> seconds);
+    // What the disk guard reads as the data directory's free bytes (-1: unknown).
+    void setFreeSpace(RecorderSet::FreeSpace freeSpace);
 
     struct State;
 

@@ -9,7 +9,10 @@
 namespace vigilo {
 
 std::string recorderOutputName(std::string_view text) {
-    return textBetween(text, "Output #1, mp4, to '", "':");
+    // A split recording's output is the segment muxer's.
+    std::string name = textBetween(text, "Output #1, mp4, to '", "':");
+    if (name.empty()) name = textBetween(text, "Output #1, segment, to '", "':");
+    return name;
 }
 
 std::string megabyteText(std::string_view sizeText) {

@@ -9,7 +9,8 @@ namespace vigilo {
 
 inline constexpr std::size_t kProgressWindowBytes = 120;
 
-// The file name of "Output #1, mp4, to '" … "':" in text; "" while that line is incomplete.
+// The file name of "Output #1, mp4, to '" … "':" (or "segment" for a split recording) in
+// text; "" while that line is incomplete.
 std::string recorderOutputName(std::string_view text);
 
 // "2048kB" → "2MB": the value of the leading digits in kB of 1024 bytes, in MB rounded half

@@ -20,7 +20,8 @@ namespace vigilo {
 namespace fs = std::filesystem;
 
 std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile, const std::string& roomId) {
+                                           const std::string& outputFile, const std::string& roomId,
+                                           const RecorderOptions& options) {
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
     // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
@@ -30,12 +31,30 @@ std::vector<std::string> recorderArguments(const std::string& streamUrl, int por
     // here would make ffmpeg refuse every stream whose audio it does not fit.
     // One option and its value per pair, one output per line.
     // clang-format off
-    return {"-rw_timeout", "15000000",
-            "-i", streamUrl,
-            "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port),
-            "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
-            "-flush_packets", "1", "-metadata", "comment=" + recorderMark(roomId), outputFile};
+    std::vector<std::string> args = {"-rw_timeout", "15000000", "-i", streamUrl};
+    args.insert(args.end(), {"-c", "copy"});
+    if (options.audioOnly) args.push_back("-vn");
+    args.insert(args.end(), {"-f", "mpegts", "-y", "udp://127.0.0.1:" + std::to_string(port)});
+    args.insert(args.end(), {"-c", "copy"});
+    if (options.audioOnly) args.push_back("-vn");
+    // Without a picture there is no key frame to cut a fragment at: sound alone is cut every
+    // second, or nothing would be written before ffmpeg ends.
+    if (options.splitSeconds > 0) {
+        // Each part's own muxer gets the fragment and flush options: a part killed with its
+        // recorder still plays up to its last fragment.
+        args.insert(args.end(), {"-f", "segment", "-segment_time", std::to_string(options.splitSeconds),
+                                 "-segment_start_number", "1", "-reset_timestamps", "1", "-segment_format", "mp4",
+                                 "-segment_format_options",
+                                 std::string("movflags=+frag_keyframe+default_base_moof:flush_packets=1") +
+                                     (options.audioOnly ? ":frag_duration=1000000" : ""),
+                                 "-metadata", "comment=" + recorderMark(roomId), recordingPartPattern(outputFile)});
+        return args;
+    }
+    args.insert(args.end(), {"-movflags", "+frag_keyframe+default_base_moof"});
+    if (options.audioOnly) args.insert(args.end(), {"-frag_duration", "1000000"});
+    args.insert(args.end(), {"-flush_packets", "1", "-metadata", "comment=" + recorderMark(roomId), outputFile});
     // clang-format on
+    return args;
 }
 
 namespace {
@@ -43,8 +62,52 @@ namespace {
 constexpr std::string_view kMarkPrefix = "vigilo:";
 constexpr std::string_view kCommentPrefix = "comment=";
 constexpr std::string_view kUdpPrefix = "udp://127.0.0.1:";
+constexpr std::string_view kPartInfix = ".part";
+constexpr std::string_view kMp4 = ".mp4";
+
+bool allDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 }  // namespace
+
+std::string recordingPartPattern(const std::string& outputFile) {
+    std::string_view stem = outputFile;
+    if (endsWith(stem, kMp4)) stem.remove_suffix(kMp4.size());
+    std::string pattern;
+    for (char c : stem) {
+        pattern += c;
+        if (c == '%') pattern += '%';
+    }
+    return pattern + std::string(kPartInfix) + "%03d" + std::string(kMp4);
+}
+
+std::optional<std::string> stemOfRecordingPart(std::string_view name) {
+    if (!endsWith(name, kMp4)) return std::nullopt;
+    name.remove_suffix(kMp4.size());
+    const std::size_t at = name.rfind(kPartInfix);
+    if (at == std::string_view::npos || at == 0 || !allDigits(name.substr(at + kPartInfix.size())))
+        return std::nullopt;
+    return std::string(name.substr(0, at));
+}
+
+bool isRecordingPartOf(std::string_view name, std::string_view reserved) {
+    if (!endsWith(reserved, kMp4)) return false;
+    reserved.remove_suffix(kMp4.size());
+    const std::optional<std::string> stem = stemOfRecordingPart(name);
+    return stem && *stem == reserved;
+}
+
+std::vector<std::string> recordingPartsIn(const std::filesystem::path& dir, const std::string& reserved) {
+    std::vector<std::string> parts;
+    for (const std::string& name : recordingFilesIn(dir))
+        if (isRecordingPartOf(name, reserved)) parts.push_back(name);
+    // part999 before part1000: by the number's length, then its digits.
+    std::sort(parts.begin(), parts.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return parts;
+}
 
 std::string recorderMark(const std::string& roomId) {
     return std::string(kMarkPrefix) + roomId;
@@ -56,30 +119,61 @@ std::optional<std::string> roomOfMark(std::string_view mark) {
 }
 
 std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>& commandLine) {
-    static const std::size_t shape = recorderArguments("", 0, "", "").size();
-    // The program itself comes first at least.
-    if (commandLine.size() <= shape) return std::nullopt;
-    const std::size_t at = commandLine.size() - shape;
-    const auto arg = [&](std::size_t i) -> const std::string& { return commandLine[at + i]; };
+    // Our arguments start at the last "-rw_timeout", after the program itself at least.
+    std::size_t at = commandLine.size();
+    for (std::size_t i = commandLine.size(); i-- > 1;)
+        if (commandLine[i] == "-rw_timeout") {
+            at = i;
+            break;
+        }
+    if (at >= commandLine.size() || commandLine.size() - at < 8) return std::nullopt;
+    const auto tail = [&](std::size_t i) -> const std::string& { return commandLine[commandLine.size() - 1 - i]; };
     RecorderCommand command;
-    command.streamUrl = arg(3);
-    const std::string& udp = arg(9);
-    if (!startsWith(udp, kUdpPrefix)) return std::nullopt;
+    command.streamUrl = commandLine[at + 3];
+    std::string udp;
+    for (std::size_t i = at; i < commandLine.size(); ++i) {
+        if (startsWith(commandLine[i], kUdpPrefix) && udp.empty()) udp = commandLine[i];
+        if (commandLine[i] == "-vn") command.options.audioOnly = true;
+        if (commandLine[i] == "-segment_time" && i + 1 < commandLine.size()) {
+            const std::string& text = commandLine[i + 1];
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), command.options.splitSeconds);
+            if (error != std::errc() || end != text.data() + text.size() || command.options.splitSeconds <= 0)
+                return std::nullopt;
+        }
+    }
+    if (udp.empty()) return std::nullopt;
     const std::string_view digits = std::string_view(udp).substr(kUdpPrefix.size());
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), command.port);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-    const std::string& comment = arg(shape - 2);
+    const std::string& comment = tail(1);
     if (!startsWith(comment, kCommentPrefix)) return std::nullopt;
     const std::optional<std::string> room = roomOfMark(std::string_view(comment).substr(kCommentPrefix.size()));
     if (!room) return std::nullopt;
     command.roomId = *room;
-    command.outputFile = arg(shape - 1);
+    command.outputFile = tail(0);
+    if (command.options.splitSeconds > 0) {
+        // The pattern names the reserved file: "<stem>.part%03d.mp4" with "%" doubled in the stem.
+        const std::string suffix = std::string(kPartInfix) + "%03d" + std::string(kMp4);
+        if (!endsWith(command.outputFile, suffix)) return std::nullopt;
+        std::string reserved;
+        const std::string_view pattern = std::string_view(command.outputFile).substr(0, command.outputFile.size() - suffix.size());
+        for (std::size_t i = 0; i < pattern.size(); ++i) {
+            reserved += pattern[i];
+            if (pattern[i] == '%') {
+                if (i + 1 >= pattern.size() || pattern[i + 1] != '%') return std::nullopt;
+                ++i;
+            }
+        }
+        command.outputFile = reserved + std::string(kMp4);
+    }
     const std::string_view output = command.outputFile;
     if (output.size() <= 2 || !startsWith(output, "./") || output.find('/', 2) != std::string_view::npos)
         return std::nullopt;
     // Every other argument exactly as we build them.
-    if (!std::equal(commandLine.begin() + static_cast<std::ptrdiff_t>(at), commandLine.end(),
-                    recorderArguments(command.streamUrl, command.port, command.outputFile, command.roomId).begin()))
+    const std::vector<std::string> ours = recorderArguments(command.streamUrl, command.port, command.outputFile,
+                                                            command.roomId, command.options);
+    if (commandLine.size() - at != ours.size() ||
+        !std::equal(commandLine.begin() + static_cast<std::ptrdiff_t>(at), commandLine.end(), ours.begin()))
         return std::nullopt;
     return command;
 }
@@ -110,11 +204,11 @@ std::string recordingStem(std::string_view nickname, std::size_t suffixBytes) {
 }
 
 std::string uniqueRecordingName(std::string_view nickname,
-                                const std::function<bool(const std::string&)>& taken) {
-    std::string name = recordingStem(nickname) + std::string(kExtension);
+                                const std::function<bool(const std::string&)>& taken, std::size_t partBytes) {
+    std::string name = recordingStem(nickname, partBytes) + std::string(kExtension);
     for (int n = 2; taken(name) && n < 1000000; ++n) {
         const std::string suffix = "-" + std::to_string(n);
-        name = recordingStem(nickname, suffix.size()) + suffix + std::string(kExtension);
+        name = recordingStem(nickname, suffix.size() + partBytes) + suffix + std::string(kExtension);
     }
     return name;
 }

@@ -16,12 +16,34 @@
 
 namespace vigilo {
 
+// What a recording keeps besides the defaults: the sound alone, and parts of at most
+// splitSeconds each (0: one file).
+struct RecorderOptions {
+    bool audioOnly = false;
+    int splitSeconds = 0;
+    bool operator==(const RecorderOptions&) const = default;
+};
+
 // ffmpeg's arguments (without the program name): one input, an MPEG-TS copy to the loopback
 // port and a fragmented MP4 copy to outputFile, which stays playable up to the last fragment
 // however ffmpeg ends. The read/write time-out ends a recording whose stream went silent. The
-// file output carries the room's mark.
+// file output carries the room's mark. Split, the copy goes to parts named by
+// recordingPartPattern(outputFile) (outputFile itself only reserves the name), each a
+// fragmented MP4 of its own that starts at time 0 and carries the mark; the cut falls on a
+// key frame of the one running ffmpeg, so no frame is lost between two parts.
 std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile, const std::string& roomId);
+                                           const std::string& outputFile, const std::string& roomId,
+                                           const RecorderOptions& options = {});
+
+// The parts of a split recording whose name is reserved as "<stem>.mp4": "<stem>.part001.mp4",
+// "<stem>.part002.mp4", … (ffmpeg's pattern, with any "%" of the stem doubled).
+std::string recordingPartPattern(const std::string& outputFile);
+// Whether `name` is a part of the recording reserved as `reserved` (both bare names).
+bool isRecordingPartOf(std::string_view name, std::string_view reserved);
+// Whether `name` is a part of any split recording ("<stem>.part<digits>.mp4"); its stem when it is.
+std::optional<std::string> stemOfRecordingPart(std::string_view name);
+// The parts of the recording reserved as `reserved` found in dir, in their order.
+std::vector<std::string> recordingPartsIn(const std::filesystem::path& dir, const std::string& reserved);
 
 // The mark of a recording of ours: "vigilo:<room id>", written by ffmpeg as the comment of
 // every file it makes for the output (the pieces of a segmented output too), and standing in
@@ -38,6 +60,7 @@ struct RecorderCommand {
     int port = 0;
     std::string outputFile;  // as given: "./<name>"
     std::string roomId;
+    RecorderOptions options;
 };
 // The recorder a process's command line (program name, and any interpreter before it, first)
 // runs: only when it ends in exactly the arguments recorderArguments builds, its output a bare
@@ -54,8 +77,11 @@ bool isRecordableUrl(std::string_view url);
 std::string recordingStem(std::string_view nickname, std::size_t suffixBytes = 0);
 
 // "<stem>.mp4", else "<stem>-2.mp4", "-3" … : the first name for which taken() is false.
+// partBytes: room left in the name for the part number of a split recording.
 std::string uniqueRecordingName(std::string_view nickname,
-                                const std::function<bool(const std::string&)>& taken);
+                                const std::function<bool(const std::string&)>& taken, std::size_t partBytes = 0);
+// The room a split recording's part number takes in a file name (".part" and its digits).
+inline constexpr std::size_t kPartNameBytes = 12;
 
 // Loopback port of a row: "111" + row for rows 1..99 (and 1110 for row 0, no selection),
 // 11100 + row from row 100 on, so every row has its own valid port; -1 past the last port.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "live/recorder.h"
 #include "live/runner.h"
+#include "net/http.h"
 #include "sys/unique_fd.h"
 #include "text/filenames.h"
 #include "text/strings.h"
@@ -203,9 +205,22 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
         earlierAge = processAge(earlier->pid());
     }
 
+    const std::int64_t free = freeBytes();
+    const bool noSpace = free >= 0 && free < netConfig().minFreeBytes;
+
     std::lock_guard lock(mutex_);
     if (closed_ || ctx_.closing || epoch != epoch_) return Claim::Stopped;
     if (recordingLocked(row, roomId, nullptr)) return Claim::Busy;
+    // The watch tells of the disk; it runs from the first claim on, and a recorder it stopped
+    // for want of room is not followed by a new one until the watch sees room again.
+    if (!watcher_.joinable()) {
+        try {
+            watcher_ = std::jthread([this](std::stop_token stop) { watch(std::move(stop)); });
+        } catch (const std::system_error&) {
+            log("无法启动录制监视线程");
+        }
+    }
+    if (noSpace || diskLow_) return Claim::NoSpace;
     auto recorder = std::make_shared<Recorder>();
     recorder->row = row;
     recorder->url = url;
@@ -223,21 +238,29 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
         if (earlierAge) recorder->startedAt = Clock::now() - *earlierAge;
         recorder->earlier = std::move(earlier);
         recorder->fileName = earlierFile;
+        recorder->options = earlierCommand.options;
         recorder->began = true;
+        recorder->writing = true;
         made_[earlierFile] = nickname;
         recorders_.push_back(recorder);
         out = recorder;
         return Claim::Ok;
     }
+    recorder->options.splitSeconds = splitSeconds_ ? *splitSeconds_ : ctx_.settings.splitMinutes() * 60;
     const fs::path dir = ctx_.paths.dataDir;
     std::string name;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        name = uniqueRecordingName(nickname, [&](const std::string& candidate) {
-            std::error_code ec;
-            if (fs::exists(fs::symlink_status(dir / candidate, ec))) return true;
-            return std::any_of(recorders_.begin(), recorders_.end(),
-                               [&](const auto& r) { return r->fileName == candidate; });
-        });
+        name = uniqueRecordingName(
+            nickname,
+            [&](const std::string& candidate) {
+                std::error_code ec;
+                if (fs::exists(fs::symlink_status(dir / candidate, ec))) return true;
+                // A part a split recorder is still to write is as taken as its reserved name.
+                return std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) {
+                    return r->fileName == candidate || isRecordingPartOf(candidate, r->fileName);
+                });
+            },
+            recorder->options.splitSeconds > 0 ? kPartNameBytes : 0);
         // The empty file reserves the name against anyone creating it meanwhile.
         const int fd = ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -265,6 +288,31 @@ void RecorderSet::releaseReservation(const Recorder& recorder) {
         ::unlink(file.c_str());
 }
 
+std::vector<std::string> RecorderSet::partsOf(const Recorder& recorder) {
+    if (recorder.options.splitSeconds <= 0) return {};
+    std::vector<std::string> parts = recordingPartsIn(ctx_.paths.dataDir, recorder.fileName);
+    std::lock_guard lock(mutex_);
+    for (const std::string& part : parts) made_.emplace(part, recorder.nickname);
+    return parts;
+}
+
+// The files a recording ended with, for its event: its parts when it was split.
+std::vector<std::pair<std::string, std::string>> RecorderSet::fileFields(const Recorder& recorder) {
+    const std::vector<std::string> parts = partsOf(recorder);
+    if (parts.empty()) return {{"file", recorder.fileName}};
+    std::string files;
+    for (const std::string& part : parts) files += (files.empty() ? "" : "\n") + part;
+    return {{"file", parts.front()}, {"files", files}};
+}
+
+void RecorderSet::publishEnded(const Recorder& recorder, const std::string& reason) {
+    std::vector<std::pair<std::string, std::string>> fields = {{"nickname", recorder.nickname},
+                                                               {"roomId", recorder.roomId}};
+    for (auto& field : fileFields(recorder)) fields.push_back(std::move(field));
+    fields.insert(fields.end(), {{"duration", recorder.duration}, {"size", recorder.size}, {"reason", reason}});
+    ctx_.events.publish(makeEvent(EventType::RecordingEnded, std::move(fields)));
+}
+
 void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
     std::lock_guard lock(mutex_);
     recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
@@ -273,6 +321,7 @@ void RecorderSet::forget(const std::shared_ptr<Recorder>& recorder) {
 
 void RecorderSet::finish(const std::shared_ptr<Recorder>& recorder, End end) {
     releaseReservation(*recorder);
+    partsOf(*recorder);
     // A recorder that fails straight away (a broken stream) is tried again by the passes only,
     // so a room never gets a new recording file more often than that.
     const bool ranLongEnough = Clock::now() - recorder->startedAt >= ctx_.pacing.recorderRepoll;
@@ -284,8 +333,8 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     RunRequest request;
     request.program = ctx_.paths.ffmpegPath();
     // A relative name after "./": a nickname can never read as an option or a protocol.
-    request.arguments =
-        recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName, recorder->roomId);
+    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName,
+                                          recorder->roomId, recorder->options);
     request.workingDirectory = ctx_.paths.dataDir;
     request.ownSession = true;
     const auto onOutput = [&](const std::string& collected, pid_t) {
@@ -300,6 +349,7 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
         // Recording only once ffmpeg says it writes: one that cannot open its stream never is.
         if (!r.began) {
             r.began = true;
+            r.writing = true;
             ctx_.events.publish(makeEvent(EventType::RecordingStarted, {{"nickname", r.nickname},
                                                                         {"roomId", r.roomId},
                                                                         {"file", r.fileName}}));
@@ -308,6 +358,11 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     };
     const RunResult result = runProgram(request, onOutput, recorder->control.get());
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
+    // A show shorter than ffmpeg's first progress line, read to its end, is a recording all the
+    // same when its file holds frames.
+    if (result.started && !result.abandoned && !recorder->began && result.exitCode == 0 && result.termSignal == 0 &&
+        hasFrames(*recorder))
+        recorder->began = true;
     End end{true, false, ""};
     if (!result.started) {
         end.failed = true;
@@ -320,23 +375,24 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     } else if (!result.abandoned) {
         const bool failed = result.exitCode != 0 || result.termSignal != 0;
         std::string reason = "ended";
+        const int halt = recorder->halt;
         if (stopped)
             reason = "stopped";
-        else if (endedByStall(result, Clock::now() - recorder->lastOutputAt))
+        else if (halt == NoSpace)
+            reason = "disk_low";
+        else if (halt == Stalled || endedByStall(result, Clock::now() - recorder->lastOutputAt))
             reason = "stalled";
         else if (failed)
             reason = "failed";
         // A recorder that failed on its own (a full disk, a stream it could not read) says so;
         // one that was asked to stop, or that finished its show, does not.
-        if (failed && !stopped) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        if (failed && !stopped && halt == None) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
         end.reason = reason;
-        ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
-                                                                  {"roomId", recorder->roomId},
-                                                                  {"file", recorder->fileName},
-                                                                  {"duration", recorder->duration},
-                                                                  {"size", recorder->size},
-                                                                  {"reason", reason}}));
+        publishEnded(*recorder, reason);
     }
+    end.noSpace = recorder->halt == NoSpace && !stopped;
+    // A recorder the watch stopped did not fail, even when it never got a frame.
+    if (recorder->halt != None) end.failed = false;
     if (!result.abandoned) finish(recorder, end);
 }
 
@@ -369,13 +425,10 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
     if (recorder->earlier->alive()) return;
     recorder->duration = recorded();
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
-    ctx_.events.publish(makeEvent(EventType::RecordingEnded, {{"nickname", recorder->nickname},
-                                                              {"roomId", recorder->roomId},
-                                                              {"file", recorder->fileName},
-                                                              {"duration", recorder->duration},
-                                                              {"size", recorder->size},
-                                                              {"reason", stopped ? "stopped" : "ended"}}));
-    finish(recorder, End{true, false, "", stopped ? "stopped" : "ended"});
+    const int halt = recorder->halt;
+    const std::string reason = stopped ? "stopped" : halt == NoSpace ? "disk_low" : halt == Stalled ? "stalled" : "ended";
+    publishEnded(*recorder, reason);
+    finish(recorder, End{true, false, "", reason, halt == NoSpace && !stopped});
 }
 
 void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {
@@ -490,6 +543,12 @@ void RecorderSet::stopAll() {
 }
 
 std::map<std::string, std::string> RecorderSet::madeFiles() {
+    std::vector<std::shared_ptr<Recorder>> running;
+    {
+        std::lock_guard lock(mutex_);
+        running = recorders_;
+    }
+    for (const auto& r : running) partsOf(*r);
     std::lock_guard lock(mutex_);
     for (auto it = made_.begin(); it != made_.end();) {
         std::error_code ec;
@@ -514,6 +573,10 @@ void RecorderSet::close() {
     // Past these joins no recording thread touches the context any more (a watch of an earlier
     // run's recorder ends at its stop request).
     threads.clear();
+    if (watcher_.joinable()) {
+        watcher_.request_stop();
+        watcher_.join();
+    }
 }
 
 int RecorderSet::running() const {
@@ -533,6 +596,130 @@ std::vector<RecorderInfo> RecorderSet::list() const {
 void RecorderSet::setStopBounds(const RecorderStopBounds& bounds) {
     std::lock_guard lock(mutex_);
     bounds_ = bounds;
+}
+
+void RecorderSet::setFreeSpace(FreeSpace freeSpace) {
+    std::lock_guard lock(mutex_);
+    freeSpace_ = std::move(freeSpace);
+}
+
+std::int64_t RecorderSet::freeBytes() const {
+    FreeSpace probe;
+    {
+        std::lock_guard lock(mutex_);
+        probe = freeSpace_;
+    }
+    if (probe) return probe(ctx_.paths.dataDir);
+    struct statvfs info {};
+    if (::statvfs(ctx_.paths.dataDir.c_str(), &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
+}
+
+bool RecorderSet::hasFrames(const Recorder& recorder) const {
+    const fs::path dir = ctx_.paths.dataDir;
+    std::error_code ec;
+    if (fs::exists(dir / recorder.fileName, ec) && !recordingNeverStarted(dir / recorder.fileName)) return true;
+    if (recorder.options.splitSeconds <= 0) return false;
+    const std::vector<std::string> parts = recordingPartsIn(dir, recorder.fileName);
+    return std::any_of(parts.begin(), parts.end(), [&](const std::string& part) { return !recordingNeverStarted(dir / part); });
+}
+
+std::uintmax_t RecorderSet::recordingBytes(const Recorder& recorder) const {
+    std::error_code ec;
+    std::uintmax_t bytes = 0;
+    const std::uintmax_t own = fs::file_size(ctx_.paths.dataDir / recorder.fileName, ec);
+    if (!ec) bytes += own;
+    if (recorder.options.splitSeconds > 0)
+        for (const std::string& part : recordingPartsIn(ctx_.paths.dataDir, recorder.fileName)) {
+            const std::uintmax_t size = fs::file_size(ctx_.paths.dataDir / part, ec);
+            if (!ec) bytes += size;
+        }
+    return bytes;
+}
+
+void RecorderSet::watch(std::stop_token stop) {
+    // Often enough to stop a stalled recorder within a tenth of its stall time, at most once a
+    // second.
+    const Millis tick = std::clamp<Millis>(ctx_.pacing.recorderStall / 10, Millis(10), Millis(1000));
+    while (!stop.stop_requested()) {
+        try {
+            watchDisk();
+            std::vector<std::shared_ptr<Recorder>> running;
+            {
+                std::lock_guard lock(mutex_);
+                running = recorders_;
+            }
+            const Clock::time_point now = Clock::now();
+            for (const auto& r : running) watchRecorder(*r, now);
+        } catch (const std::exception& e) {
+            log(std::string("录制监视出错：") + e.what());
+        }
+        std::unique_lock lock(watchMutex_);
+        watchWake_.wait_for(lock, stop, tick, [] { return false; });
+    }
+}
+
+void RecorderSet::watchDisk() {
+    const std::int64_t free = freeBytes();
+    if (free < 0) return;
+    const std::int64_t floor = netConfig().minFreeBytes;
+    const bool low = free < floor;
+    std::vector<std::shared_ptr<Recorder>> running;
+    {
+        std::lock_guard lock(mutex_);
+        if (low == diskLow_) return;
+        diskLow_ = low;
+        if (low) running = recorders_;
+    }
+    const std::string freeMb = std::to_string(free >> 20), floorMb = std::to_string(floor >> 20);
+    if (low) {
+        log("磁盘空间不足（剩余 " + freeMb + " MB，低于 " + floorMb + " MB），录制全部停止，有空间后再录");
+        for (const auto& r : running) {
+            int none = None;
+            r->halt.compare_exchange_strong(none, NoSpace);
+        }
+    } else {
+        log("磁盘空间已恢复（剩余 " + freeMb + " MB），可以继续录制");
+    }
+    ctx_.events.publish(makeEvent(low ? EventType::DiskLow : EventType::DiskOk,
+                                  {{"dir", ctx_.paths.dataDir.string()}, {"freeMB", freeMb}, {"minMB", floorMb}}));
+}
+
+void RecorderSet::watchRecorder(Recorder& r, Clock::time_point now) {
+    const bool running = r.earlier ? r.earlier->alive() : r.control->processId() > 0 && !r.control->finished();
+    if (!running) return;
+    // One that has not begun is ffmpeg's own business (its read time-out), unless the disk is full.
+    if (!r.writing && r.halt == None) return;
+    const std::uintmax_t bytes = recordingBytes(r);
+    if (!r.watched || bytes != r.watchedBytes) {
+        r.watched = true;
+        r.watchedBytes = bytes;
+        r.grownAt = now;
+    } else if (now - r.grownAt >= ctx_.pacing.recorderStall && r.halt == None) {
+        int none = None;
+        if (r.halt.compare_exchange_strong(none, Stalled)) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - r.grownAt).count();
+            log("录制停滞：" + r.fileName + "（" + std::to_string(seconds) + " 秒没有写入），停止录制并重新检查直播间");
+        }
+    }
+    if (r.halt == None) return;
+    // The stop policy, one step at a time: the watch never waits on a recorder.
+    const std::vector<StopStep> steps = stopPolicy(stopBounds());
+    if (r.stopStep >= 0 && (now < r.stepUntil || r.stopStep + 1 >= static_cast<int>(steps.size()))) return;
+    const StopStep& step = steps[static_cast<std::size_t>(++r.stopStep)];
+    r.stepUntil = now + step.timeout;
+    if (r.earlier) {
+        r.earlier->signal(step.action == StopAction::QuitKey ? SIGINT : signalOf(step.action));
+    } else if (step.action == StopAction::QuitKey) {
+        r.control->sendKeys("q");
+    } else {
+        r.control->sendSignal(signalOf(step.action));
+    }
+}
+
+void RecorderSet::setSplitSeconds(std::optional<int> seconds) {
+    std::lock_guard lock(mutex_);
+    splitSeconds_ = seconds;
 }
 
 RecorderStopBounds RecorderSet::stopBounds() const {

@@ -9,6 +9,7 @@
 // Lock order: the TableLock before the set's mutex.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -68,6 +70,8 @@ public:
         int row = 0;
         std::string url, nickname, roomId, fileName;
         int port = 0;
+        // Set before it starts: from the claim (the program's split) and the room's quality.
+        RecorderOptions options;
         std::uint64_t epoch = 0;
         Clock::time_point startedAt = Clock::now();
         std::shared_ptr<RunControl> control;
@@ -79,7 +83,19 @@ public:
         std::string size, duration;                     // its thread only: the last figures shown
         Clock::time_point lastOutputAt = Clock::now();  // its thread only
         bool began = false;  // its thread only: ffmpeg reported progress (or it was taken over)
+        // Why the set's watch is stopping it (Halt::None while it is not); read by its thread
+        // once the process has ended.
+        std::atomic<int> halt{0};
+        // ffmpeg has said it writes (or it was taken over): only then can its file stall.
+        std::atomic<bool> writing{false};
+        // The watch's own: the bytes last seen, since when, and the stop policy's step reached.
+        std::uintmax_t watchedBytes = 0;
+        Clock::time_point grownAt{};
+        bool watched = false;
+        int stopStep = -1;
+        Clock::time_point stepUntil{};
     };
+    enum Halt : int { None = 0, Stalled = 1, NoSpace = 2 };
 
     // How a recorder's run ended. failed: it never recorded (ffmpeg missing, or it ended
     // before its first progress line); why says so.
@@ -89,9 +105,11 @@ public:
         std::string why;
         // As recording_ended says it (ended, stalled, stopped, failed); empty when it never recorded.
         std::string reason = {};
+        bool noSpace = false;  // stopped for want of room on the disk
     };
 
-    enum class Claim { Ok, Busy, Stopped, Refused };
+    // NoSpace: the disk of the data directory has less free than VIGILO_MIN_FREE_MB.
+    enum class Claim { Ok, Busy, Stopped, Refused, NoSpace };
 
     struct Hooks {
         // The recording runs: the row says so.
@@ -143,6 +161,12 @@ public:
     std::vector<RecorderInfo> list() const;
     void setStopBounds(const RecorderStopBounds& bounds);
     RecorderStopBounds stopBounds() const;
+    // The length of a split recording's parts for recorders claimed from now on, in place of
+    // the settings' minutes (0: one file).
+    void setSplitSeconds(std::optional<int> seconds);
+    // Bytes free on the disk of a folder (-1: unknown); statvfs unless a test stands in.
+    using FreeSpace = std::function<std::int64_t(const std::filesystem::path&)>;
+    void setFreeSpace(FreeSpace freeSpace);
 
 private:
     // A recording thread with the flag it raises as it ends, so that finished ones are joined
@@ -163,8 +187,22 @@ private:
     void watchEarlier(const std::shared_ptr<Recorder>& recorder, std::stop_token stop);
     void finish(const std::shared_ptr<Recorder>& recorder, End end);
     void releaseReservation(const Recorder& recorder);
+    // A split recorder's parts so far, each kept among the files this run made.
+    std::vector<std::string> partsOf(const Recorder& recorder);
+    std::vector<std::pair<std::string, std::string>> fileFields(const Recorder& recorder);
+    void publishEnded(const Recorder& recorder, const std::string& reason);
     void forget(const std::shared_ptr<Recorder>& recorder);
     void log(const std::string& text);
+    // The watch over running recorders, on a thread of the set from the first claim on: the
+    // disk's free space (below the floor every recorder is stopped by the stop policy, and
+    // none starts until there is room again) and each recorder's output (one whose files have
+    // not grown for the stall time while its process runs is stopped the same way).
+    void watch(std::stop_token stop);
+    void watchDisk();
+    void watchRecorder(Recorder& recorder, Clock::time_point now);
+    std::int64_t freeBytes() const;
+    std::uintmax_t recordingBytes(const Recorder& recorder) const;
+    bool hasFrames(const Recorder& recorder) const;
 
     AppContext& ctx_;
     const Hooks hooks_;
@@ -176,6 +214,12 @@ private:
     std::map<std::string, std::string> made_;  // file name → nickname
     std::list<Thread> threads_;
     RecorderStopBounds bounds_;
+    std::optional<int> splitSeconds_;
+    FreeSpace freeSpace_;
+    bool diskLow_ = false;
+    std::mutex watchMutex_;
+    std::condition_variable_any watchWake_;
+    std::jthread watcher_;
 };
 
 }  // namespace vigilo

@@ -12,13 +12,56 @@ constexpr const char* kLatestIdPath = "data.room.owner['own_room']['room_ids_str
 constexpr const char* kResolutionPath = "data.room['stream_url']['default_resolution']";
 constexpr const char* kRtmpPath = "data.room['stream_url']['rtmp_pull_url']";
 constexpr const char* kHlsPath = "data.room['stream_url']['hls_pull_url']";
+constexpr const char* kFlvMapPath = "data.room['stream_url']['flv_pull_url']";
+constexpr const char* kHlsMapPath = "data.room['stream_url']['hls_pull_url_map']";
+
+std::map<std::string, std::string> qualityMap(const JsonDoc& doc, const char* path) {
+    std::map<std::string, std::string> listed;
+    if (doc.typeOf(path) != 4) return listed;
+    for (const std::string& key : qualityKeys()) {
+        const std::string member = std::string(path) + "['" + key + "']";
+        if (doc.typeOf(member) != 6) continue;
+        std::string url = cutServiceText(doc.getText(member), kMaxServiceFieldBytes);
+        if (!url.empty()) listed.emplace(key, std::move(url));
+    }
+    return listed;
+}
+
+// Where a quality starts looking in the listing; the end of the list for the answer's rule.
+std::size_t firstKeyOf(RecordQuality quality) {
+    switch (quality) {
+        case RecordQuality::Origin: return 0;
+        case RecordQuality::High: return 2;
+        case RecordQuality::Standard: return 3;
+        case RecordQuality::Smooth: return 4;
+        case RecordQuality::Default:
+        case RecordQuality::AudioOnly: break;
+    }
+    return qualityKeys().size();
+}
 
 }  // namespace
 
 const std::vector<std::string_view>& roomAnswerPaths() {
     static const std::vector<std::string_view> paths = {kNicknamePath, kCreateTimePath, kLatestIdPath,
-                                                        kResolutionPath, kRtmpPath, kHlsPath};
+                                                        kResolutionPath, kRtmpPath,      kHlsPath,
+                                                        kFlvMapPath,     kHlsMapPath};
     return paths;
+}
+
+const std::vector<std::string>& qualityKeys() {
+    static const std::vector<std::string> keys = {"ORIGIN", "FULL_HD1", "HD1", "SD1", "SD2"};
+    return keys;
+}
+
+StreamChoice chooseStream(const RoomAnswer& answer, RecordQuality quality, bool registration) {
+    const bool flv = registration && answer.resolution == "HD1";
+    const auto& listed = flv ? answer.flvPullUrls : answer.hlsPullUrls;
+    const auto& keys = qualityKeys();
+    for (std::size_t i = firstKeyOf(quality); i < keys.size(); ++i)
+        if (const auto it = listed.find(keys[i]); it != listed.end()) return {it->second, false, keys[i]};
+    const std::string& own = flv ? answer.rtmpPullUrl : answer.hlsPullUrl;
+    return {own, quality == RecordQuality::AudioOnly, ""};
 }
 
 RoomAnswer parseRoomAnswer(const JsonDoc& doc) {
@@ -32,6 +75,8 @@ RoomAnswer parseRoomAnswer(const JsonDoc& doc) {
     answer.resolution = text(kResolutionPath, kMaxServiceFieldBytes);
     answer.rtmpPullUrl = text(kRtmpPath, kMaxServiceFieldBytes);
     answer.hlsPullUrl = text(kHlsPath, kMaxServiceFieldBytes);
+    answer.flvPullUrls = qualityMap(doc, kFlvMapPath);
+    answer.hlsPullUrls = qualityMap(doc, kHlsMapPath);
     return answer;
 }
 

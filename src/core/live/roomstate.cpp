@@ -18,6 +18,7 @@ StateTexts textsOf(RoomState state) {
     case RoomState::RecordingStopped: return {nullptr, kStoppedWord};
     case RoomState::LiveNotRecorded: return {kLiveWord, kNotifyOnlyWord};
     case RoomState::RecordingFailed: return {kLiveWord, kRecordFailedWord};
+    case RoomState::NoSpace: return {kLiveWord, kNoSpaceWord};
     }
     return {kOfflineWord, kWaitingWord};
 }
@@ -36,7 +37,8 @@ void setRoomState(TableStore& table, int row, Room& room, RoomState state) {
 
 bool polledRoom(const Room& room) {
     return !room.onAir || room.state == RoomState::RecordingStopped ||
-           room.state == RoomState::LiveNotRecorded || room.state == RoomState::RecordingFailed;
+           room.state == RoomState::LiveNotRecorded || room.state == RoomState::RecordingFailed ||
+           room.state == RoomState::NoSpace;
 }
 
 Room roomFromCells(const TableStore& table, int row) {
@@ -49,7 +51,7 @@ Room roomFromCells(const TableStore& table, int row) {
     room.onAir = table.cell(row, rcol::LiveStatus) != kOfflineWord;
     const std::string record = table.cell(row, rcol::RecordStatus);
     for (RoomState state : {RoomState::Watching, RoomState::Recording, RoomState::RecordingStopped,
-                            RoomState::LiveNotRecorded, RoomState::RecordingFailed})
+                            RoomState::LiveNotRecorded, RoomState::RecordingFailed, RoomState::NoSpace})
         if (record == textsOf(state).record) room.state = state;
     return room;
 }

@@ -15,6 +15,7 @@ inline constexpr const char* kWatchingWord = "监控中|等待录制";
 inline constexpr const char* kStoppedWord = "已停止录制";
 inline constexpr const char* kNotifyOnlyWord = "仅提醒";
 inline constexpr const char* kRecordFailedWord = "录制失败";
+inline constexpr const char* kNoSpaceWord = "磁盘空间不足";
 
 enum class RoomState {
     Offline,           // "已下播|未直播" / "等待录制"
@@ -23,6 +24,7 @@ enum class RoomState {
     RecordingStopped,  // live status as last seen / "已停止录制"
     LiveNotRecorded,   // "正在直播" / "仅提醒": a room that alerts without being recorded
     RecordingFailed,   // "正在直播" / "录制失败": live, its recorder could not start; tried at the next pass
+    NoSpace,           // "正在直播" / "磁盘空间不足": live, not recorded for want of room on the disk; tried at the next pass
 };
 
 // What the live monitor knows of the room in one row. The monitor decides from this, never
@@ -40,7 +42,7 @@ struct Room {
 void setRoomState(TableStore& table, int row, Room& room, RoomState state);
 
 // Whether the passes poll the room: it is not live, or it is live without a recorder
-// (recording stopped, alerting only, or its recorder failed to start).
+// (recording stopped, alerting only, its recorder failed to start, or the disk is full).
 bool polledRoom(const Room& room);
 
 // The room a row shows when the monitor has no record of it (a row filled by other code): the

@@ -42,6 +42,8 @@ std::string eventTitle(const Event& event) {
     case EventType::RecordingEnded: return who + " 录制结束";
     case EventType::RecordingFailed: return who + " 录制失败";
     case EventType::ShowEnded: return who + " 直播结束";
+    case EventType::DiskLow: return "磁盘空间不足，录制已停止";
+    case EventType::DiskOk: return "磁盘空间已恢复";
     case EventType::Test: return "Vigilo 测试通知";
     case EventType::ServiceRefusing: return "服务限流：" + oneLine(event.field("host"));
     case EventType::ServiceRecovered: return "服务恢复正常：" + oneLine(event.field("host"));
@@ -65,6 +67,8 @@ std::string eventBody(const Event& event) {
     case EventType::ShowEnded:
         return joined({"直播 " + f("onAir"), "录制 " + f("recorded") + "（" + f("share") + "）",
                        "间断 " + f("gaps") + " 次" + (f("gapList").empty() ? "" : "：" + f("gapList")), f("files")});
+    case EventType::DiskLow:
+    case EventType::DiskOk: return joined({f("dir"), "剩余 " + f("freeMB") + " MB，下限 " + f("minMB") + " MB"});
     case EventType::Test: return f("message");
     case EventType::ServiceRefusing: return joined({"每分钟 " + f("rate") + " 次", f("reason")});
     case EventType::ServiceRecovered: return "每分钟 " + f("rate") + " 次";
