@@ -528,7 +528,7 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
             EXPECT_TRUE(path.extension() == ".mp4" || path.extension() == ".json" || path.extension() == ".jpg") << path;
             EXPECT_TRUE(fs::exists(fs::path(path).replace_extension(".mp4"))) << path;
             if (path.extension() == ".json") {
-                EXPECT_TRUE(nlohmann::json::accept(readFile(path))) << path;
+                EXPECT_TRUE(nlohmann::json::accept(readBytes(path))) << path;
             }
         }
         EXPECT_EQ(files, 3u * burst.size() * static_cast<std::size_t>(round));  // the bursts so far

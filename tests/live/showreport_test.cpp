@@ -81,7 +81,7 @@ TEST(ShowReport, TheArithmeticOfAShow) {
 }
 
 TEST(ShowReport, OpenShowsOutliveARestartAndANewShowEndsTheOldOne) {
-    livetest::ScratchDir dir;
+    livetest::TempDir dir;
     const fs::path file = dir.path() / "show-reports.json";
     {
         ShowReports reports(file);
