@@ -194,7 +194,8 @@ TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAga
     const auto streams = test::probeStreams(first.string(), 20s);
     EXPECT_NE(std::find(streams.begin(), streams.end(), "video"), streams.end());
     EXPECT_GT(fs::file_size(paths.collectionDir() / "主播-2.mp4"), 2 * kLimit);
-    EXPECT_EQ(filesBelow(dir.path()), (std::vector<std::string>{"announced-shows.json", "download/主播-2.mp4", "download/主播.mp4"}));
+    EXPECT_EQ(filesBelow(dir.path()), (std::vector<std::string>{"announced-shows.json", "download/主播-2.mp4",
+                                                                "download/主播.mp4", "show-reports.json"}));
 }
 
 }  // namespace

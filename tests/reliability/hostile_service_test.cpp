@@ -194,8 +194,8 @@ TEST_F(HostileService, ARecordingNameIsOneArgumentAfterTheOptionsInsideTheDataFo
     }
     EXPECT_EQ(outputs.size(), expected.size());
     // The stub wrote nothing, so the reserved names were given back, and nothing else appeared
-    // but the record of the shows announced.
-    EXPECT_EQ(filesBelow(data()), std::vector<std::string>{"announced-shows.json"});
+    // but the records of the shows announced and of their reports.
+    EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"announced-shows.json", "show-reports.json"}));
     std::set<std::string> scratch;
     for (const auto& e : fs::directory_iterator(dir_.path())) scratch.insert(e.path().filename().string());
     EXPECT_EQ(scratch, (std::set<std::string>{"bin", "data", "recorder-calls"}));
@@ -236,7 +236,8 @@ TEST_F(HostileService, FfmpegWritesADashNicknameToItsOwnFileAndReadsNoOption) {
     // Had any name been read as options, ffmpeg would have written "x", "-" or "null" files,
     // or refused to start.
     EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"announced-shows.json", "download/-f null -.mp4",
-                                                            "download/-i x.mp4", "download/-y.mp4"}));
+                                                            "download/-i x.mp4", "download/-y.mp4",
+                                                            "show-reports.json"}));
 }
 
 TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
@@ -277,7 +278,7 @@ TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
         }
     }
     EXPECT_TRUE(recorderCalls(calls_).empty());
-    EXPECT_EQ(filesBelow(data()), std::vector<std::string>{"announced-shows.json"});
+    EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"announced-shows.json", "show-reports.json"}));
     // Each refusal is one log line naming the address; no text of the service forges a line.
     const std::string log = ctx_->log.text();
     int refusals = 0;

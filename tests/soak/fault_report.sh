@@ -34,6 +34,12 @@ if [[ -d $home/下载 ]]; then
     name=${f##*/}
     # Temporary files are counted on their own below.
     [[ $name == *.part || $name == *.tmp || $name == *.tmp.* || $name == *.partial ]] && continue
+    # What a post said and its cover lie beside its video; one without its video, or a
+    # description that is not whole JSON, counts as a damaged file.
+    if [[ $name == *.json || $name == *.jpg ]] && [[ -f ${f%.*}.mp4 ]]; then
+      [[ $name == *.jpg ]] && continue
+      /usr/bin/python3 -m json.tool "$f" >/dev/null 2>&1 && continue
+    fi
     id=${name%%-*}
     [[ $name == *.mp4 && $id =~ ^[0-9]+$ ]] || id=-
     printf '%s\t%s\t%s\t%s\n' "$id" "$(stat -c %s "$f")" "$(sha256sum "$f" | cut -d' ' -f1)" "$f" >>"$work/saved.tsv"

@@ -14,6 +14,9 @@ make_run() {
   mkdir -p "$run/home/下载/账号1🐻" "$run/home/下载/账号2" "$run/home/download" "$run/cwd"
   printf 'clip one\0' >"$run/home/下载/账号1🐻/6990000000000000001-第1条 #日常.mp4"
   printf 'clip two, longer\0' >"$run/home/下载/账号2/6990000000000000002-第2条.mp4"
+  # What the first post said and its cover, beside its video.
+  printf '{"id":"6990000000000000001"}' >"$run/home/下载/账号1🐻/6990000000000000001-第1条 #日常.json"
+  printf '\xff\xd8\xff' >"$run/home/下载/账号1🐻/6990000000000000001-第1条 #日常.jpg"
   printf 'clip three' >"$run/late"
   # Two shows of two rooms, 200 s and 300 s long; one recording of each, 4 s each.
   ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=5:duration=4 -c:v mpeg4 -y "$run/home/download/主播1🍊.mp4"
@@ -67,6 +70,8 @@ cases=(
   "temporary-left|touch \"$base/temporary-left/home/下载/账号2/.vigilo-77-3.part\"|unplayable\) +0, 1, 0 .*MISSED"
   "unplayable|truncate -s 100 \"$base/unplayable/home/主播2.mp4\"|playable recording +2 / 1 .*MISSED"
   "not-recorded|rm \"$base/not-recorded/home/download/主播1🍊.mp4\"|playable recording +2 / 1 .*MISSED"
+  "description-torn|truncate -s 5 \"$(printf "${v1%.mp4}.json" description-torn)\"|unplayable\) +1, 0, 0 .*MISSED"
+  "cover-alone|rm \"$(printf "$v1" cover-alone)\"|unplayable\) +2, 0, 0 .*MISSED"
   "outside|touch \"$base/outside/cwd/stray.mp4\"|outside the data directory +1 .*MISSED"
   "recorder-left|sed -i s/stuck=0/stuck=1/ \"$base/recorder-left/params\"|left running after the run +1 .*MISSED"
   "killed-stop-failed|sed -i s/term-0/term-137/ \"$base/killed-stop-failed/params\"|MISSED: the program's stop 2:term-137"

@@ -211,9 +211,13 @@ RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string&
     std::lock_guard lock(mutex_);
     if (closed_ || ctx_.closing || epoch != epoch_) return Claim::Stopped;
     if (recordingLocked(row, roomId, nullptr)) return Claim::Busy;
-    // The watch tells of the disk; it runs from the first claim on, and a recorder it stopped
-    // for want of room is not followed by a new one until the watch sees room again.
+    // The watch tells of the disk; it runs while a recorder runs or the disk is low, and a
+    // recorder it stopped for want of room is not followed by a new one until it sees room
+    // again. One that found nothing left to watch has ended, and is joined here (it takes
+    // no lock on its way out).
+    if (watcherDone_ && watcher_.joinable()) watcher_.join();
     if (!watcher_.joinable()) {
+        watcherDone_ = false;
         try {
             watcher_ = std::jthread([this](std::stop_token stop) { watch(std::move(stop)); });
         } catch (const std::system_error&) {
@@ -653,6 +657,14 @@ void RecorderSet::watch(std::stop_token stop) {
             for (const auto& r : running) watchRecorder(*r, now);
         } catch (const std::exception& e) {
             log(std::string("录制监视出错：") + e.what());
+        }
+        {
+            // Nothing to watch: the thread is given back until the next claim.
+            std::lock_guard lock(mutex_);
+            if (recorders_.empty() && !diskLow_) {
+                watcherDone_ = true;
+                return;
+            }
         }
         std::unique_lock lock(watchMutex_);
         watchWake_.wait_for(lock, stop, tick, [] { return false; });

@@ -217,6 +217,7 @@ private:
     std::optional<int> splitSeconds_;
     FreeSpace freeSpace_;
     bool diskLow_ = false;
+    bool watcherDone_ = false;  // the watch found nothing to watch and ended (under mutex_)
     std::mutex watchMutex_;
     std::condition_variable_any watchWake_;
     std::jthread watcher_;
