@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
             std::printf("lowered\n");
         } else if (line.rfind("links ", 0) == 0) {
             const int count = std::atoi(line.c_str() + 6);
-            for (int i = 0; i < count && i < accounts; ++i) std::printf("%s\n", sim.accountShareLink(secUids[i]).c_str());
+            for (int i = 0; i < count && i < accounts; ++i)
+                std::printf("%s\n", sim.accountShareLink(secUids[i]).c_str());
             std::printf("end\n");
         } else if (line == "cpu") {
             std::printf("cpu %.6f\n", cpuSeconds());

@@ -27,12 +27,12 @@ namespace vigilo::bench {
 namespace {
 
 struct CloseRun {
-    bool ready = false;     // the polls were held and the recordings ran when the close came
-    double seconds = 0;     // close request to every thread joined and the state gone
-    long threadsLeft = 0;   // the program's threads after the close, over those before it
-    int recordersAlive = 0; // recorder processes still running after the close
+    bool ready = false;      // the polls were held and the recordings ran when the close came
+    double seconds = 0;      // close request to every thread joined and the state gone
+    long threadsLeft = 0;    // the program's threads after the close, over those before it
+    int recordersAlive = 0;  // recorder processes still running after the close
     int heldPolls = 0;
-    int recordings = 0;     // recorders running when the close came
+    int recordings = 0;  // recorders running when the close came
 };
 
 template <class Done>
@@ -89,13 +89,14 @@ CloseRun closeOnce(int polls, int recordings) {
     auto controller = std::make_unique<Controller>(*ctx);
     ctx->markStarted();
     controller->addRooms(links);
-    const bool recording = waitUntil([&] { return controller->live().runningRecorders() == recordings; },
-                                     std::chrono::seconds(60));
-    if (!recording) std::fprintf(stderr, "close: the recordings did not start; the log:\n%s\n", ctx->log.text().c_str());
+    const bool recording =
+        waitUntil([&] { return controller->live().runningRecorders() == recordings; }, std::chrono::seconds(60));
+    if (!recording)
+        std::fprintf(stderr, "close: the recordings did not start; the log:\n%s\n", ctx->log.text().c_str());
     // From here every room request is held; the supervisor's next pass queues every offline row.
     sim.setFault(sim::kRoom, sim::Fault::Stall);
-    const bool held = waitUntil([&] { return static_cast<int>(sim.openConnections()) >= polls; },
-                                std::chrono::seconds(60));
+    const bool held =
+        waitUntil([&] { return static_cast<int>(sim.openConnections()) >= polls; }, std::chrono::seconds(60));
     run.heldPolls = static_cast<int>(sim.openConnections());
     run.recordings = controller->live().runningRecorders();
     run.ready = recording && held;
@@ -150,8 +151,9 @@ int runCloseBench(const std::vector<std::string>& args) {
     // What the close really met: the fewest held requests and running recordings of any run.
     const std::string load = std::to_string(fewestHeld) + " polls held, " + std::to_string(fewestRecording) + " of " +
                              std::to_string(recordings) + " recordings running";
-    report("close", "close request to every thread joined, s, median of " + std::to_string(runs) + " (" + load +
-                        "; range " + fixed(times.front(), 2) + "-" + fixed(times.back(), 2) + ")",
+    report("close",
+           "close request to every thread joined, s, median of " + std::to_string(runs) + " (" + load + "; range " +
+               fixed(times.front(), 2) + "-" + fixed(times.back(), 2) + ")",
            fixed(median, 2), "<= 2", verdict(ready && median <= 2.0));
     report("close", "threads left after the close, worst run", std::to_string(worstLeft), "0", verdict(worstLeft <= 0));
     report("close", "recorders still running after the close, fewest", std::to_string(fewestAlive),

@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
     std::string header =
         "ffmpeg version 5.1.6-0+deb12u1 Copyright (c) 2000-2024 the FFmpeg developers\n"
         "  built with gcc 12 (Debian 12.2.0-14)\n"
-        "Input #0, flv, from '" + input + "':\n"
+        "Input #0, flv, from '" +
+        input +
+        "':\n"
         "  Metadata:\n"
         "    encoder         : Lavf59.27.100\n"
         "  Duration: N/A, start: 0.000000, bitrate: N/A\n"
@@ -60,7 +62,9 @@ int main(int argc, char** argv) {
         "Output #0, mpegts, to 'udp://127.0.0.1:11101':\n"
         "  Stream #0:0: Video: h264 (High), yuv420p(progressive), 1280x720, q=2-31, 2500 kb/s, 25 fps\n"
         "  Stream #0:1: Audio: aac (LC), 44100 Hz, stereo, fltp, 128 kb/s\n"
-        "Output #1, mp4, to '" + output + "':\n"
+        "Output #1, mp4, to '" +
+        output +
+        "':\n"
         "  Stream #1:0: Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), 1280x720\n"
         "  Stream #1:1: Audio: aac (LC) (mp4a / 0x6134706D), 44100 Hz, stereo, fltp, 128 kb/s\n"
         "Stream mapping:\n"
@@ -78,13 +82,15 @@ int main(int argc, char** argv) {
         const long hundredths = i * 50;
         const long seconds = hundredths / 100;
         const long kilobytes = i * 165;  // about 2.6 Mbit/s
-        std::snprintf(line, sizeof line,
-                      "frame=%6ld fps= 25 q=-1.0 Lq=-1.0 size=%9ldkB time=%02ld:%02ld:%02ld.%02ld bitrate=2703.4kbits/s "
-                      "speed=   1x    \r",
-                      i * 12 + i / 2, kilobytes, seconds / 3600, seconds / 60 % 60, seconds % 60, hundredths % 100);
+        std::snprintf(
+            line, sizeof line,
+            "frame=%6ld fps= 25 q=-1.0 Lq=-1.0 size=%9ldkB time=%02ld:%02ld:%02ld.%02ld bitrate=2703.4kbits/s "
+            "speed=   1x    \r",
+            i * 12 + i / 2, kilobytes, seconds / 3600, seconds / 60 % 60, seconds % 60, hundredths % 100);
         if (!writeAll(line)) return 1;
         waitDrained();
     }
-    writeAll("\nvideo:1234567kB audio:56789kB subtitle:0kB other streams:0kB global headers:0kB muxing overhead: 0.5%\n");
+    writeAll(
+        "\nvideo:1234567kB audio:56789kB subtitle:0kB other streams:0kB global headers:0kB muxing overhead: 0.5%\n");
     return 0;
 }

@@ -123,8 +123,9 @@ int main(int argc, char** argv) {
             const Phase& done = phases[next - 1];
             const std::vector<double> waits = probe->take();
             const double p99 = percentile(waits, 0.99);
-            report("window", std::to_string(accounts) + " accounts + " + std::to_string(rooms) + " rooms, " +
-                                 done.page + " page, " + done.name + ": UI event wait p99 / longest (ms)",
+            report("window",
+                   std::to_string(accounts) + " accounts + " + std::to_string(rooms) + " rooms, " + done.page +
+                       " page, " + done.name + ": UI event wait p99 / longest (ms)",
                    fixed(p99, 1) + " / " + fixed(percentile(waits, 1.0), 1), "p99 <= 16", verdict(p99 <= 16));
         }
         first = false;

@@ -16,8 +16,8 @@
 #include "text/charset.h"
 #include "text/jsondoc.h"
 #include "text/strings.h"
-#include "works/monitor.h"
 #include "works/answers.h"
+#include "works/monitor.h"
 
 namespace vigilo::bench {
 namespace {
@@ -170,8 +170,9 @@ int runJsonBench(const std::vector<std::string>& args) {
     report("json", "poll reads via JsonDoc, CPU us", fixed(doc * 1e6, 1));
     report("json", "baseline nlohmann + hand reads, CPU us", fixed(hand * 1e6, 1));
     const double reads = static_cast<double>(rounds) * perRound;
-    report("json", "minor page faults per read, JsonDoc / baseline",
-           fixed(static_cast<double>(docFaults) / reads, 2) + " / " + fixed(static_cast<double>(handFaults) / reads, 2));
+    report(
+        "json", "minor page faults per read, JsonDoc / baseline",
+        fixed(static_cast<double>(docFaults) / reads, 2) + " / " + fixed(static_cast<double>(handFaults) / reads, 2));
     report("json", "ratio JsonDoc / baseline", fixed(ratio, 2), "<= 1.2", verdict(ratio <= 1.2));
     return 0;
 }

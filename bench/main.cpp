@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
     if (which == "download") return runDownloadBench(args);
     if (which == "web-serve") return runWebServeBench(args);
     if (which == "politeness") return runPolitenessBench(args);
-    std::fprintf(stderr, "usage: vigilo-bench json|works|recording|recordings|startup|close|download|web-serve|politeness [options]\n");
+    std::fprintf(
+        stderr,
+        "usage: vigilo-bench json|works|recording|recordings|startup|close|download|web-serve|politeness [options]\n");
     return 2;
 }

@@ -46,9 +46,9 @@ struct Service {
 };
 
 struct Run {
-    std::vector<Time> sent;                 // every request, in order
-    std::vector<Duration> rounds;           // each whole round's length
-    std::vector<int> fewestLooksPerRound;   // the least any account was looked at, per round
+    std::vector<Time> sent;                // every request, in order
+    std::vector<Duration> rounds;          // each whole round's length
+    std::vector<int> fewestLooksPerRound;  // the least any account was looked at, per round
 };
 
 Run simulate(int accounts, int limit, std::chrono::minutes length, Time origin, Service service) {
@@ -98,7 +98,8 @@ int busiestMinute(const std::vector<Time>& sent, Time from, Time to) {
 }
 
 int inMinute(const std::vector<Time>& sent, Time start) {
-    return static_cast<int>(std::count_if(sent.begin(), sent.end(), [&](Time t) { return t >= start && t < start + 1min; }));
+    return static_cast<int>(
+        std::count_if(sent.begin(), sent.end(), [&](Time t) { return t >= start && t < start + 1min; }));
 }
 
 double minutesOf(Duration d) { return std::chrono::duration<double>(d).count() / 60.0; }
@@ -117,11 +118,13 @@ int runPolitenessBench(const std::vector<std::string>& args) {
         const Run run = simulate(accounts, limit, length, origin, Service{});
         const int most = busiestMinute(run.sent, origin + 1min, origin + length);
         const double ceiling = limit * 1.05;
-        report(name, "most requests in any 60 s after the first minute (" + std::to_string(accounts) + " accounts, " +
-                         std::to_string(limit) + "/min allowed)",
+        report(name,
+               "most requests in any 60 s after the first minute (" + std::to_string(accounts) + " accounts, " +
+                   std::to_string(limit) + "/min allowed)",
                std::to_string(most), "<= " + fixed(ceiling, 0), verdict(most <= ceiling));
-        const int fewest =
-            run.fewestLooksPerRound.empty() ? 0 : *std::min_element(run.fewestLooksPerRound.begin(), run.fewestLooksPerRound.end());
+        const int fewest = run.fewestLooksPerRound.empty()
+                               ? 0
+                               : *std::min_element(run.fewestLooksPerRound.begin(), run.fewestLooksPerRound.end());
         report(name, "rounds completed; the least any account was looked at in a round",
                std::to_string(run.rounds.size()) + "; " + std::to_string(fewest), ">= 1 each", verdict(fewest >= 1));
         const double floor = 2.0 * accounts / limit;
@@ -144,15 +147,19 @@ int runPolitenessBench(const std::vector<std::string>& args) {
         service.refuseUntil = origin + 15min;
         const Run run = simulate(accounts, limit, 30min, origin, service);
         int first = inMinute(run.sent, service.refuseFrom), most = 0;
-        for (auto m = service.refuseFrom + 1min; m < service.refuseUntil; m += 1min) most = std::max(most, inMinute(run.sent, m));
+        for (auto m = service.refuseFrom + 1min; m < service.refuseUntil; m += 1min)
+            most = std::max(most, inMinute(run.sent, m));
         report(name, "requests in the first minute of refusals", std::to_string(first), "", "info");
         report(name, "requests a minute during the refusals after that, most", std::to_string(most),
                "<= " + fixed(net::kFloorPerMinute, 0), verdict(most <= net::kFloorPerMinute));
         int after = 0;
-        for (auto m = service.refuseUntil; m + 1min <= origin + 30min; m += 1min) after = std::max(after, inMinute(run.sent, m));
+        for (auto m = service.refuseUntil; m + 1min <= origin + 30min; m += 1min)
+            after = std::max(after, inMinute(run.sent, m));
         const int window = busiestMinute(run.sent, service.refuseUntil, origin + 30min);
-        report(name, "after the refusals: most in a minute / in any 60 s", std::to_string(after) + " / " + std::to_string(window),
-               "<= " + std::to_string(limit) + " / " + fixed(limit * 1.05, 0), verdict(after <= limit && window <= limit * 1.05));
+        report(name, "after the refusals: most in a minute / in any 60 s",
+               std::to_string(after) + " / " + std::to_string(window),
+               "<= " + std::to_string(limit) + " / " + fixed(limit * 1.05, 0),
+               verdict(after <= limit && window <= limit * 1.05));
     }
     return 0;
 }

@@ -30,8 +30,7 @@ double cpuSecondsOf(pid_t pid) {
     // utime and stime are fields 14 and 15; the list starts at field 3.
     const std::vector<std::string_view> fields = statFieldsAfterName(line);
     if (fields.size() < 13) return 0;
-    return (textToNumber(fields[11]) + textToNumber(fields[12])) /
-           static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return (textToNumber(fields[11]) + textToNumber(fields[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string roomId(int i) { return std::to_string(7600000000000000000ll + i); }
@@ -67,7 +66,8 @@ int runRecordingsBench(const std::vector<std::string>& args) {
     const int count = std::stoi(option(args, "--count", "10"));
     const double window = std::stod(option(args, "--seconds", "20"));
     ChildProgram server;
-    if (!server.start({programDirectory() + "/vigilo-bench", "live-streams", "--count", std::to_string(count)})) return 1;
+    if (!server.start({programDirectory() + "/vigilo-bench", "live-streams", "--count", std::to_string(count)}))
+        return 1;
     std::vector<std::string> links;
     std::string base;
     while (auto line = server.readLine(std::chrono::seconds(60))) {
@@ -116,7 +116,8 @@ int runRecordingsBench(const std::vector<std::string>& args) {
             const double share = theirs > 0 ? 100.0 * own / theirs : 0;
             report(name, "Vigilo CPU / recorders' CPU (%)", fixed(share, 2), "<= 5", verdict(share <= 5));
             const double perRecordingMb = static_cast<double>(rssDuring - rssBefore) / 1024.0 / count;
-            report(name, "RSS growth per recording (MB)", fixed(perRecordingMb, 3), "<= 1", verdict(perRecordingMb <= 1));
+            report(name, "RSS growth per recording (MB)", fixed(perRecordingMb, 3), "<= 1",
+                   verdict(perRecordingMb <= 1));
             report(name, "recorders' CPU over the window (s)", fixed(theirs, 2));
         }
         live.stopRecording();

@@ -68,8 +68,11 @@ int runStartupBench(const std::vector<std::string>& args) {
     fs::create_directories(home);
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
-    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "VIGILO_HOME=" + home, "VIGILO_NOTICE_URL=",
-                                          "XDG_RUNTIME_DIR=" + runtime, "VIGILO_ACCOUNT_ENDPOINT=http://127.0.0.1:9",
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
+                                          "VIGILO_HOME=" + home,
+                                          "VIGILO_NOTICE_URL=",
+                                          "XDG_RUNTIME_DIR=" + runtime,
+                                          "VIGILO_ACCOUNT_ENDPOINT=http://127.0.0.1:9",
                                           "VIGILO_LIVE_ENDPOINT=http://127.0.0.1:9"};
 
     if (!fs::exists(gui) || !fs::exists(minimal)) {

@@ -21,9 +21,7 @@ extern char** environ;
 
 namespace vigilo::bench {
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 namespace {
 double toSeconds(const rusage& usage) {
@@ -220,8 +218,8 @@ void removeTree(const std::string& path) {
     std::filesystem::remove_all(path, ec);
 }
 
-void report(const std::string& bench, const std::string& figure, const std::string& value,
-            const std::string& target, const std::string& verdictText) {
+void report(const std::string& bench, const std::string& figure, const std::string& value, const std::string& target,
+            const std::string& verdictText) {
     std::printf("RESULT\t%s\t%s\t%s\t%s\t%s\n", bench.c_str(), figure.c_str(), value.c_str(),
                 target.empty() ? "-" : target.c_str(), verdictText.c_str());
     std::fflush(stdout);

@@ -251,8 +251,7 @@ int runWorksBench(const std::vector<std::string>& args) {
     Pacing pacing = Pacing{}.scaled(pacingScale);
     // Back to back, as cheap as the exchanges get with hot caches; and with the monitor's gap
     // between polls, as the monitor's polls run.
-    std::fprintf(stderr, "%s: baselines, %d polls back to back, %d paced\n", name.c_str(), baselinePolls,
-                 pacedPolls);
+    std::fprintf(stderr, "%s: baselines, %d polls back to back, %d paced\n", name.c_str(), baselinePolls, pacedPolls);
     const Baseline baseline = runBaseline(endpoints, secUids, baselinePolls, std::chrono::milliseconds(0));
     const Baseline paced = runBaseline(endpoints, secUids, pacedPolls, pacing.pollGap);
     if (!baseline.ok || !paced.ok) std::fprintf(stderr, "%s: the baseline did not read every answer\n", name.c_str());
@@ -268,8 +267,17 @@ int runWorksBench(const std::vector<std::string>& args) {
     for (int i = 0; i < accounts; ++i) {
         const sim::Account& a = made[static_cast<size_t>(i)];
         const int row = ctx.accountTable.appendRow();
-        const std::string cells[] = {"https://v.douyin.com/bench" + std::to_string(i) + "/", a.uid, a.secUid,
-                                     a.shortId, a.nickname, "1000", kFirstCount, "", "0", "", ""};
+        const std::string cells[] = {"https://v.douyin.com/bench" + std::to_string(i) + "/",
+                                     a.uid,
+                                     a.secUid,
+                                     a.shortId,
+                                     a.nickname,
+                                     "1000",
+                                     kFirstCount,
+                                     "",
+                                     "0",
+                                     "",
+                                     ""};
         for (int column = 0; column < static_cast<int>(std::size(cells)); ++column)
             ctx.accountTable.setCell(row, column, cells[column]);
     }
@@ -315,14 +323,16 @@ int runWorksBench(const std::vector<std::string>& args) {
     Marks marks(origin, cycleCount, std::chrono::duration<double>(pacing.countdownTick).count());
     ctx.log.addObserver([&](const std::string& line) { marks.onLog(line, server); });
     ctx.accountTable.addObserver([&](const TableChange& change) {
-        if (change.kind == TableChange::Kind::CellWritten && change.column == acol::Counter) marks.onCounter(change.text);
+        if (change.kind == TableChange::Kind::CellWritten && change.column == acol::Counter)
+            marks.onCounter(change.text);
     });
     std::fprintf(stderr, "%s: %d cycles\n", name.c_str(), cycleCount);
     ctx.worksRunning = true;
     monitor.startMonitorThread();
     const double passSeconds = accounts * std::chrono::duration<double>(pacing.pollGap).count();
     const auto bound = std::chrono::seconds(static_cast<long>(
-        cycleCount * (passSeconds * 3 + 30 + 2 * pacing.countdownTicks * std::chrono::duration<double>(pacing.countdownTick).count())));
+        cycleCount * (passSeconds * 3 + 30 +
+                      2 * pacing.countdownTicks * std::chrono::duration<double>(pacing.countdownTick).count())));
     const bool complete = marks.waitCycles(static_cast<size_t>(cycleCount), bound);
     ctx.worksStop = true;
     ctx.worksRunning = false;
@@ -339,8 +349,8 @@ int runWorksBench(const std::vector<std::string>& args) {
     std::string cycleTimes, cpuPerPolls, endThreads, endFds;
     for (int k = 1; k <= cycleCount; ++k) {
         const CycleMarks& c = cycles[static_cast<size_t>(k)];
-        const double end = cycles[static_cast<size_t>(k) + 1].start > 0 ? cycles[static_cast<size_t>(k) + 1].start
-                                                                        : c.countdownEnd;
+        const double end =
+            cycles[static_cast<size_t>(k) + 1].start > 0 ? cycles[static_cast<size_t>(k) + 1].start : c.countdownEnd;
         const Sample* first = lastSampleBefore(samples, c.start);
         const Sample* last = lastSampleBefore(samples, end);
         if (first == nullptr || last == nullptr || c.finished == 0) {
@@ -383,7 +393,8 @@ int runWorksBench(const std::vector<std::string>& args) {
     report(name, "baseline bare libcurl + parse, CPU us per poll: back to back / paced",
            fixed(baseline.cpuPerPoll * 1e6, 0) + " / " + fixed(paced.cpuPerPoll * 1e6, 0));
     report(name, "CPU per poll / baseline, worst cycle: back to back / paced",
-           fixed(ratio, 2) + " / " + fixed(pacedRatio, 2), "<= 1.5 / <= 1.3", verdict(ratio <= 1.5 && pacedRatio <= 1.3));
+           fixed(ratio, 2) + " / " + fixed(pacedRatio, 2), "<= 1.5 / <= 1.3",
+           verdict(ratio <= 1.5 && pacedRatio <= 1.3));
     report(name, "peak RSS, MB", fixed(static_cast<double>(peakRss) / 1024.0, 1), "<= 200",
            verdict(peakRss <= 200 * 1024));
     if (cycleCount >= 2 && cycleSeconds > 0) {
@@ -392,10 +403,10 @@ int runWorksBench(const std::vector<std::string>& args) {
                fixed(perCycle / 1024, 0) + " (" + fixed(perCycle * 86400 / cycleSeconds / 1048576, 0) + ")");
     }
     report(name, "threads idle / peak / after each cycle",
-           std::to_string(idleThreads) + " / " + std::to_string(peakThreads) + " / " + endThreads,
-           "idle + monitor", verdict(threadsBack));
-    report(name, "fds idle / after each cycle", std::to_string(idleFds) + " / " + endFds,
-           "idle + kept connections", verdict(fdsBack));
+           std::to_string(idleThreads) + " / " + std::to_string(peakThreads) + " / " + endThreads, "idle + monitor",
+           verdict(threadsBack));
+    report(name, "fds idle / after each cycle", std::to_string(idleFds) + " / " + endFds, "idle + kept connections",
+           verdict(fdsBack));
     // Machine-readable line for the HTTPS-over-HTTP ratio.
     std::printf("CPU\t%s\t%d\t%.9f\n", tls ? "https" : "http", accounts,
                 totalPolls > 0 ? totalCpu / static_cast<double>(totalPolls) : 0.0);

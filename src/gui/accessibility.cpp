@@ -47,7 +47,8 @@ public:
         if (!isValid()) return {};
         if (row_ < 0) {
             const QHeaderView* header = list_->horizontalHeader();
-            const QRect local(header->sectionViewportPosition(column_), 0, header->sectionSize(column_), header->height());
+            const QRect local(header->sectionViewportPosition(column_), 0, header->sectionSize(column_),
+                              header->height());
             return QRect(header->viewport()->mapToGlobal(local.topLeft()), local.size());
         }
         const QRect local = list_->visualRect(list_->tableModel()->index(row_, column_));
@@ -70,7 +71,8 @@ public:
     }
 
     void* interface_cast(QAccessible::InterfaceType type) override {
-        if (type == QAccessible::TableCellInterface && row_ >= 0) return static_cast<QAccessibleTableCellInterface*>(this);
+        if (type == QAccessible::TableCellInterface && row_ >= 0)
+            return static_cast<QAccessibleTableCellInterface*>(this);
         return nullptr;
     }
 

@@ -40,7 +40,11 @@ DesktopNotifier::DesktopNotifier(EventBus& bus, QString dataDirectory, FolderOpe
     subscription_ = bus_.subscribe(
         [self](const Event& event) {
             QMetaObject::invokeMethod(
-                self.data(), [self, event] { if (self) self->show(event); }, Qt::QueuedConnection);
+                self.data(),
+                [self, event] {
+                    if (self) self->show(event);
+                },
+                Qt::QueuedConnection);
         },
         "desktop");
 }
@@ -62,8 +66,8 @@ void DesktopNotifier::show(const Event& event) {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     call << QStringLiteral("Vigilo") << uint(0) << QStringLiteral("vigilo") << summary << body << actions
          << QVariantMap{{QStringLiteral("category"), event.type == EventType::PostSaved
-                                                          ? QStringLiteral("transfer.complete")
-                                                          : QStringLiteral("im.received")}}
+                                                         ? QStringLiteral("transfer.complete")
+                                                         : QStringLiteral("im.received")}}
          << kExpireMs;
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, file](QDBusPendingCallWatcher* w) {
@@ -91,7 +95,8 @@ QString DesktopNotifier::folderOf(const QString& file) const {
     if (QFileInfo(file).isAbsolute()) return QFileInfo(file).absolutePath();
     const QDir data(dataDirectory_);
     const QString collected = data.filePath(QStringLiteral("download/") + file);
-    if (!QFileInfo::exists(data.filePath(file)) && QFileInfo::exists(collected)) return QFileInfo(collected).absolutePath();
+    if (!QFileInfo::exists(data.filePath(file)) && QFileInfo::exists(collected))
+        return QFileInfo(collected).absolutePath();
     return QFileInfo(data.filePath(file)).absolutePath();
 }
 

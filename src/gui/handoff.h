@@ -4,10 +4,10 @@
 // burst of thousands of changes costs one event. The drain runs on the receiver's thread; a
 // caller there may also drain at once. The handoff lives inside its receiver: a drain still
 // queued when the receiver goes is dropped with it.
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
-#include <QCoreApplication>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -17,8 +17,7 @@ namespace vigilo::gui {
 template <class Pending>
 class UiHandoff {
 public:
-    UiHandoff(QObject* receiver, std::function<void(Pending)> apply)
-        : receiver_(receiver), apply_(std::move(apply)) {}
+    UiHandoff(QObject* receiver, std::function<void(Pending)> apply) : receiver_(receiver), apply_(std::move(apply)) {}
     UiHandoff(const UiHandoff&) = delete;
     UiHandoff& operator=(const UiHandoff&) = delete;
 
@@ -29,7 +28,8 @@ public:
         merge(pending_);
         if (posted_) return;
         posted_ = true;
-        QMetaObject::invokeMethod(receiver_, [this] { drain(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            receiver_, [this] { drain(); }, Qt::QueuedConnection);
     }
 
     // The receiver's thread: applies whatever is pending (an empty value when nothing is).
@@ -57,7 +57,10 @@ private:
 template <class Target, class Call>
 void postToUi(const QPointer<Target>& guard, Call&& call) {
     QMetaObject::invokeMethod(
-        qApp, [guard, call = std::forward<Call>(call)]() mutable { if (guard) call(guard.data()); },
+        qApp,
+        [guard, call = std::forward<Call>(call)]() mutable {
+            if (guard) call(guard.data());
+        },
         Qt::QueuedConnection);
 }
 

@@ -127,8 +127,8 @@ QPixmap imageButtonPixmap(const QString& caption, ButtonArt art, bool hover, QSi
     }
     p.setFont(namedFont(kImageButtonFamily, 10, true));
     p.setPen(Qt::white);
-    p.drawText(QRectF(area.left(), area.bottom() - captionHeight - 2, area.width(), captionHeight),
-               Qt::AlignCenter, caption);
+    p.drawText(QRectF(area.left(), area.bottom() - captionHeight - 2, area.width(), captionHeight), Qt::AlignCenter,
+               caption);
     return pix;
 }
 
@@ -170,8 +170,7 @@ QPixmap paymentCodePixmap(const QString& label, QColor accent, quint32 seed, QSi
     };
     auto inFinder = [&](int x, int y) {
         auto near = [](int v, int at) { return v >= at && v < at + 8; };
-        return (near(x, 0) && near(y, 0)) || (near(x, cells - 8) && near(y, 0)) ||
-               (near(x, 0) && near(y, cells - 8));
+        return (near(x, 0) && near(y, 0)) || (near(x, cells - 8) && near(y, 0)) || (near(x, 0) && near(y, cells - 8));
     };
     QRandomGenerator random(seed);
     for (int y = 0; y < cells; ++y)

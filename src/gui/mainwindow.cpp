@@ -1,10 +1,10 @@
 #include "gui/mainwindow.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
-#include <QActionGroup>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -92,10 +92,8 @@ MainWindow::MainWindow(Controller& controller, QWidget* parent)
 
     log_->setPlainText(QString::fromStdString(ctx_.log.text()).remove(QLatin1Char('\r')));
     logObserver_ = ctx_.log.addObserver([this](const std::string& text) { queueLog(text); });
-    for (int part = 0; part < 2; ++part)
-        statusParts_[part]->setText(QString::fromStdString(ctx_.status.text(part)));
-    statusObserver_ =
-        ctx_.status.addObserver([this](int part, const std::string& text) { queueStatus(part, text); });
+    for (int part = 0; part < 2; ++part) statusParts_[part]->setText(QString::fromStdString(ctx_.status.text(part)));
+    statusObserver_ = ctx_.status.addObserver([this](int part, const std::string& text) { queueStatus(part, text); });
     // The handlers decide which command buttons are usable; the window follows.
     applyButtons(ctx_.buttons.state());
     buttonsObserver_ = ctx_.buttons.addObserver([this](const ButtonState& state) { queueButtons(state); });
@@ -114,8 +112,8 @@ void MainWindow::buildTopBand() {
     const QSize size(90, 75);
     auto makeButton = [&](const char* name, QRect geometry, const char* caption, ButtonArt art) {
         const QString text = QString::fromUtf8(caption);
-        auto* button = new ImageButton(
-            [text, art, size](bool lit) { return imageButtonPixmap(text, art, lit, size); }, size, this);
+        auto* button = new ImageButton([text, art, size](bool lit) { return imageButtonPixmap(text, art, lit, size); },
+                                       size, this);
         button->setObjectName(QString::fromUtf8(name));
         button->setText(text);
         button->setFont(namedFont(kImageButtonFamily, 10, true));
@@ -225,9 +223,8 @@ void MainWindow::buildRoomMenu() {
     roomMenu_->setObjectName(QStringLiteral("房间菜单"));
     notifyOnlyAction_ = roomMenu_->addAction(QStringLiteral("仅提醒，不录制"));
     notifyOnlyAction_->setCheckable(true);
-    connect(notifyOnlyAction_, &QAction::triggered, this, [this](bool on) {
-        controller_.setNotifyOnly(roomMenuRoomId_, on);
-    });
+    connect(notifyOnlyAction_, &QAction::triggered, this,
+            [this](bool on) { controller_.setNotifyOnly(roomMenuRoomId_, on); });
     // Checkable entries in one exclusive group each: the menu shows what is kept when it opens.
     const auto choices = [this](const QString& title) {
         QMenu* menu = roomMenu_->addMenu(title);
@@ -249,17 +246,20 @@ void MainWindow::buildRoomMenu() {
         connect(entry(menu, group, QStringLiteral("同全部房间"), -1), &QAction::triggered, this,
                 [this] { controller_.setRoomQuality(roomMenuRoomId_, std::nullopt); });
         for (const RecordQuality quality : kAllQualities)
-            connect(entry(menu, group, QString::fromUtf8(qualityCaption(quality).data(),
-                                                         static_cast<int>(qualityCaption(quality).size())),
-                          static_cast<int>(quality)),
-                    &QAction::triggered, this, [this, quality] { controller_.setRoomQuality(roomMenuRoomId_, quality); });
+            connect(
+                entry(
+                    menu, group,
+                    QString::fromUtf8(qualityCaption(quality).data(), static_cast<int>(qualityCaption(quality).size())),
+                    static_cast<int>(quality)),
+                &QAction::triggered, this, [this, quality] { controller_.setRoomQuality(roomMenuRoomId_, quality); });
     }
     {
         auto [menu, group] = choices(QStringLiteral("全部房间画质"));
         qualityMenu_ = menu;
         for (const RecordQuality quality : kAllQualities)
-            connect(entry(menu, group, QString::fromUtf8(qualityCaption(quality).data(),
-                                                         static_cast<int>(qualityCaption(quality).size())),
+            connect(entry(menu, group,
+                          QString::fromUtf8(qualityCaption(quality).data(),
+                                            static_cast<int>(qualityCaption(quality).size())),
                           static_cast<int>(quality)),
                     &QAction::triggered, this, [this, quality] { controller_.setQuality(quality); });
     }
@@ -269,8 +269,8 @@ void MainWindow::buildRoomMenu() {
         connect(entry(menu, group, QStringLiteral("不分段"), 0), &QAction::triggered, this,
                 [this] { controller_.setSplitMinutes(0); });
         for (const int minutes : {30, 60, 120})
-            connect(entry(menu, group, QStringLiteral("每%1分钟一段").arg(minutes), minutes), &QAction::triggered,
-                    this, [this, minutes] { controller_.setSplitMinutes(minutes); });
+            connect(entry(menu, group, QStringLiteral("每%1分钟一段").arg(minutes), minutes), &QAction::triggered, this,
+                    [this, minutes] { controller_.setSplitMinutes(minutes); });
     }
 }
 

@@ -114,7 +114,7 @@ private:
     QMenu* roomQualityMenu_ = nullptr;  // this room's quality; its first entry follows every room's
     QMenu* qualityMenu_ = nullptr;      // every room's quality
     QMenu* splitMenu_ = nullptr;        // the length of a recording's parts
-    std::string roomMenuRoomId_;  // the room the open menu is about
+    std::string roomMenuRoomId_;        // the room the open menu is about
     QPointer<SupportWindow> supportWindow_;
 
     bool closed_ = false;
@@ -125,8 +125,9 @@ private:
     // What workers hand to the window; made before the observers that feed them.
     UiHandoff<std::string> logHandoff_{this, [this](const std::string& text) { showLog(text); }};
     UiHandoff<StatusTexts> statusHandoff_{this, [this](const StatusTexts& texts) { showStatus(texts); }};
-    UiHandoff<std::optional<ButtonState>> buttonsHandoff_{
-        this, [this](const std::optional<ButtonState>& state) { if (state) applyButtons(*state); }};
+    UiHandoff<std::optional<ButtonState>> buttonsHandoff_{this, [this](const std::optional<ButtonState>& state) {
+                                                              if (state) applyButtons(*state);
+                                                          }};
 };
 
 }  // namespace vigilo::gui

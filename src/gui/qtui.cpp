@@ -92,8 +92,7 @@ void QtUserInterface::messageBox(const std::string& text, const std::string& cap
     std::fprintf(stderr, "vigilo: %s%s%s\n", caption.c_str(), caption.empty() ? "" : " ", text.c_str());
     runOnUiThread(
         [text, caption, icon] {
-            QMessageBox box(toQtIcon(icon), windowCaption(caption), QString::fromStdString(text),
-                            QMessageBox::Ok);
+            QMessageBox box(toQtIcon(icon), windowCaption(caption), QString::fromStdString(text), QMessageBox::Ok);
             // Unattended runs (scripts, tests of the program) let boxes close by themselves.
             if (const int ms = autoCloseMs(); ms >= 0) QTimer::singleShot(ms, &box, &QMessageBox::accept);
             box.exec();
@@ -106,8 +105,8 @@ std::optional<std::string> QtUserInterface::inputBox(const std::string& prompt, 
     const bool ran = runOnUiThread(
         [answer, prompt, title] {
             bool ok = false;
-            const QString text = QInputDialog::getText(nullptr, windowCaption(title),
-                                                       QString::fromStdString(prompt), QLineEdit::Normal, {}, &ok);
+            const QString text = QInputDialog::getText(nullptr, windowCaption(title), QString::fromStdString(prompt),
+                                                       QLineEdit::Normal, {}, &ok);
             if (ok) *answer = text.toStdString();
         },
         true);

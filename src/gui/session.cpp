@@ -10,7 +10,6 @@
 
 #include "app/linkfile.h"
 #include "control/programrun.h"
-#include "text/strings.h"
 #include "gui/desktopnotifier.h"
 #include "gui/fonts.h"
 #include "gui/handoff.h"
@@ -20,6 +19,7 @@
 #include "gui/supportwindow.h"
 #include "gui/tray.h"
 #include "gui/updaterwindow.h"
+#include "text/strings.h"
 #include "text/timefmt.h"
 #include "web/server.h"
 
@@ -70,9 +70,7 @@ void GuiSession::finishStartup(const StartupResult& result) {
             break;
         }
         case StartupEnding::Stopped:
-        case StartupEnding::NoVersion:
-            main_->close();
-            break;
+        case StartupEnding::NoVersion: main_->close(); break;
     }
     emit startupEnded(result.ending);
     if (!screenshotDir_.isEmpty()) QTimer::singleShot(0, this, [this] { screenshotSequence(); });

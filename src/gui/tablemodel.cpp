@@ -50,8 +50,7 @@ void TableModel::apply(const TableChange& change) {
             endResetModel();
             break;
         case TableChange::Kind::CellWritten: {
-            if (change.row < 0 || change.row >= count || change.column < 0 || change.column >= columns_)
-                return;
+            if (change.row < 0 || change.row >= count || change.column < 0 || change.column >= columns_) return;
             QString text = QString::fromStdString(change.text);
             QString& cell = rows_[change.row][change.column];
             if (cell == text) return;
@@ -77,8 +76,7 @@ QString TableModel::cellText(int row, int column) const {
 QVariant TableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) return {};
     switch (role) {
-        case Qt::DisplayRole:
-            return cellText(index.row(), index.column());
+        case Qt::DisplayRole: return cellText(index.row(), index.column());
         case Qt::ToolTipRole: {
             // A hidden summary of the row (the last show's report) goes with every cell's tip.
             QString tip = cellText(index.row(), index.column());
@@ -94,8 +92,7 @@ QVariant TableModel::data(const QModelIndex& index, int role) const {
             const bool centred = store_.columns()[index.column()].centred;
             return QVariant::fromValue(Qt::Alignment(centred ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter));
         }
-        default:
-            return {};
+        default: return {};
     }
 }
 

@@ -44,8 +44,8 @@ private:
     std::vector<std::vector<QString>> rows_;
 
     UiHandoff<std::deque<TableChange>> handoff_{this, [this](const std::deque<TableChange>& batch) {
-        for (const auto& change : batch) apply(change);
-    }};
+                                                    for (const auto& change : batch) apply(change);
+                                                }};
 };
 
 }  // namespace vigilo::gui

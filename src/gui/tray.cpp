@@ -23,8 +23,7 @@ Tray::Tray(Controller& controller, MainWindow& window, QObject* parent)
     });
     menu_->addAction(QStringLiteral("停止录制"), this, [this] { controller_.stopRecording(); });
     // Answers in the log, one line a receiver, from a worker: a dead receiver never holds the menu.
-    menu_->addAction(QStringLiteral("发送测试通知"), this,
-                     [this] { controller_.testNotify(); });
+    menu_->addAction(QStringLiteral("发送测试通知"), this, [this] { controller_.testNotify(); });
     menu_->addSeparator();
     menu_->addAction(QStringLiteral("退出"), this, [this] { window_.close(); });
 

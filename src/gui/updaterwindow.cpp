@@ -42,7 +42,8 @@ UpdaterWindow::UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget
     bar_->setValue(0);
     bar_->setTextVisible(false);
     progressLabel_ = label(this, "透明标签1", QRect(23, 69, 103, 24), "下载进度：0%");
-    auto* warning = label(this, "透明标签3", QRect(16, 104, 280, 24), "更新过程中不要强行终止程序，否则有可能更新失败！");
+    auto* warning =
+        label(this, "透明标签3", QRect(16, 104, 280, 24), "更新过程中不要强行终止程序，否则有可能更新失败！");
     // Twenty-four characters must fit the label's width.
     QFont small = warning->font();
     small.setPixelSize(11);
@@ -64,11 +65,19 @@ void UpdaterWindow::startUpdate() {
         address_,
         [self](const UpdateProgress& progress) {
             QMetaObject::invokeMethod(
-                qApp, [self, progress] { if (self) self->showProgress(progress); }, Qt::QueuedConnection);
+                qApp,
+                [self, progress] {
+                    if (self) self->showProgress(progress);
+                },
+                Qt::QueuedConnection);
         },
         [self](const DownloadResult& result) {
             QMetaObject::invokeMethod(
-                qApp, [self, result] { if (self) self->finish(result); }, Qt::QueuedConnection);
+                qApp,
+                [self, result] {
+                    if (self) self->finish(result);
+                },
+                Qt::QueuedConnection);
         });
 }
 

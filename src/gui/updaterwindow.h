@@ -19,8 +19,7 @@ class UpdaterWindow : public QWidget {
     Q_OBJECT
 public:
     // `starter` hands over to the downloaded build; the process runner's hand-over by default.
-    UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent = nullptr,
-                  ProgramStarter starter = {});
+    UpdaterWindow(AppContext& ctx, std::string updateAddress, QWidget* parent = nullptr, ProgramStarter starter = {});
 
     bool downloading() const { return downloading_; }
     void startUpdate();  // what the button does

@@ -39,9 +39,9 @@
 #include "notify/format.h"
 #include "notify/notifiers.h"
 #include "notify/testpush.h"
+#include "sys/unique_fd.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
-#include "sys/unique_fd.h"
 #include "web/server.h"
 
 namespace vigilo {
@@ -215,12 +215,14 @@ int observe(AppContext& ctx, EventQueue& queue) {
         event.text = text;
         queue.push(std::move(event));
     });
-    const int subscription = ctx.events.subscribe([&queue](const Event& e) {
-        Output event;
-        event.kind = Output::Kind::Event;
-        event.text = eventLine(e);
-        queue.push(std::move(event));
-    }, "terminal");
+    const int subscription = ctx.events.subscribe(
+        [&queue](const Event& e) {
+            Output event;
+            event.kind = Output::Kind::Event;
+            event.text = eventLine(e);
+            queue.push(std::move(event));
+        },
+        "terminal");
     int index = 0;
     for (TableStore* table : {&ctx.accountTable, &ctx.roomTable}) {
         table->addObserver([&queue, index](const TableChange& change) {
@@ -240,8 +242,8 @@ int observe(AppContext& ctx, EventQueue& queue) {
 
 class Session {
 public:
-    Session(const Options& options, std::string accountsOverride, std::string roomsOverride,
-            EventQueue& queue, ProgramRun& run, int eventPrinter, int signalFd)
+    Session(const Options& options, std::string accountsOverride, std::string roomsOverride, EventQueue& queue,
+            ProgramRun& run, int eventPrinter, int signalFd)
         : options_(options),
           accountsOverride_(std::move(accountsOverride)),
           roomsOverride_(std::move(roomsOverride)),
@@ -469,15 +471,14 @@ private:
             if (worksPending_) startWorksWhenReady(now);
             if (deadline_ && now >= *deadline_) beginStop("--duration reached");
         }
-        if (phase_ != Phase::StartingUp && statusDirty_ && now - lastStatusWrite_ >= kStatusInterval)
-            writeStatus();
+        if (phase_ != Phase::StartingUp && statusDirty_ && now - lastStatusWrite_ >= kStatusInterval) writeStatus();
     }
 
     milliseconds nextTimeout(Clock::time_point now) const {
         milliseconds wait{1000};
         auto until = [&](Clock::time_point when) {
-            wait = std::min(wait, std::max(milliseconds{0}, std::chrono::duration_cast<milliseconds>(when - now) +
-                                                                milliseconds{1}));
+            wait = std::min(wait, std::max(milliseconds{0},
+                                           std::chrono::duration_cast<milliseconds>(when - now) + milliseconds{1}));
         };
         if (phase_ == Phase::Running) {
             if (worksPending_) wait = std::min(wait, milliseconds{100});
@@ -505,12 +506,15 @@ private:
             note(error);
             return false;
         }
-        web_ = std::make_unique<web::WebServer>(controller_, [this](std::function<void()> call) {
-            Output event;
-            event.kind = Output::Kind::Call;
-            event.call = std::move(call);
-            queue_.push(std::move(event));
-        }, *config);
+        web_ = std::make_unique<web::WebServer>(
+            controller_,
+            [this](std::function<void()> call) {
+                Output event;
+                event.kind = Output::Kind::Call;
+                event.call = std::move(call);
+                queue_.push(std::move(event));
+            },
+            *config);
         if (!web_->start(error)) {
             note("web page: " + error);
             return false;

@@ -129,8 +129,8 @@ std::string parseOptions(int argc, char** argv, Options& options) {
                 char* end = nullptr;
                 errno = 0;
                 const double seconds = std::strtod(text.c_str(), &end);
-                if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) ||
-                    seconds <= 0 || seconds > 1e9) {
+                if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
+                    seconds > 1e9) {
                     error = "option --duration needs a positive number of seconds, not '" + text + "'";
                 } else {
                     options.durationSeconds = seconds;
@@ -186,8 +186,7 @@ std::optional<std::string> readLinkList(const fs::path& path, std::string& error
     }
     const auto size = fs::file_size(path, ec);
     if (ec || size > kLinkFileReadCap) {
-        error = "cannot read " + path.string() + ": larger than " + std::to_string(kLinkFileReadCap) +
-                " bytes";
+        error = "cannot read " + path.string() + ": larger than " + std::to_string(kLinkFileReadCap) + " bytes";
         return std::nullopt;
     }
     std::ifstream in(path, std::ios::binary);

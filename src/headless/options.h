@@ -29,7 +29,7 @@ struct Options {
     std::vector<std::string> recordRooms;
     std::optional<RecordQuality> quality;
     std::optional<int> splitMinutes;  // 0: one file
-    std::string web;  // empty: VIGILO_WEB decides
+    std::string web;                  // empty: VIGILO_WEB decides
 };
 
 // Returns the error text, or "" when the arguments are fine.

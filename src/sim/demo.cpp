@@ -1,13 +1,13 @@
 #include "sim/demo.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <string_view>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
+#include <string_view>
 
 #include "sim/live_source.h"
 #include "sim/process.h"
@@ -38,13 +38,16 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
 // Quotes only when the shell would otherwise split or expand the value.
 std::string shellQuote(const std::string& s) {
     bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_./:-@%+=,").find(c) != std::string_view::npos;
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("_./:-@%+=,").find(c) != std::string_view::npos;
     });
     if (plain) return s;
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out.push_back(c);
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out.push_back(c);
     }
     return out + "'";
 }
@@ -57,11 +60,30 @@ std::string makeDemoVideo() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "vigilo-sim-video-XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) return placeholder;
     std::string file = tmpl + "/demo.mp4";
-    bool ok = runToEnd({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
-                        "testsrc=size=320x240:rate=15:duration=3", "-f", "lavfi", "-i",
-                        "sine=frequency=660:sample_rate=44100:duration=3", "-c:v",
-                        LiveSource::videoEncoder("ffmpeg", false) == "libx264" ? "libx264" : "mpeg4", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest",
-                        "-movflags", "+faststart", "-y", file},
+    bool ok = runToEnd({"ffmpeg",
+                        "-hide_banner",
+                        "-nostdin",
+                        "-loglevel",
+                        "error",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "testsrc=size=320x240:rate=15:duration=3",
+                        "-f",
+                        "lavfi",
+                        "-i",
+                        "sine=frequency=660:sample_rate=44100:duration=3",
+                        "-c:v",
+                        LiveSource::videoEncoder("ffmpeg", false) == "libx264" ? "libx264" : "mpeg4",
+                        "-pix_fmt",
+                        "yuv420p",
+                        "-c:a",
+                        "aac",
+                        "-shortest",
+                        "-movflags",
+                        "+faststart",
+                        "-y",
+                        file},
                        std::chrono::seconds(60));
     std::string bytes;
     if (ok) {
@@ -84,7 +106,8 @@ std::chrono::steady_clock::duration DemoScenario::scaled(double seconds) const {
 
 Post DemoScenario::makePost() {
     Post p;
-    p.awemeId = std::to_string(6990000000000000000ull + 7310000000ull + static_cast<unsigned long long>(nextPostIndex_));
+    p.awemeId =
+        std::to_string(6990000000000000000ull + 7310000000ull + static_cast<unsigned long long>(nextPostIndex_));
     p.desc = kDescriptions[(nextPostIndex_ - 1) % 5];
     p.videoBytes = video_;
     ++nextPostIndex_;

@@ -1,9 +1,9 @@
 #pragma once
 // The small world the vigilo-sim program serves for a demonstration: three accounts (one posts
 // a new video every 30 s, one posts three at once after 45 s while the video server fails its
-// next two answers, one whose first two answers are empty), two rooms (one live from the start, one on air from 60 s for five
-// minutes), a minute from 75 s in which the service allows 20 requests a minute and refuses
-// the rest, the notice, an update file, and the link files that point Vigilo at all of it.
+// next two answers, one whose first two answers are empty), two rooms (one live from the start, one on air from 60 s
+// for five minutes), a minute from 75 s in which the service allows 20 requests a minute and refuses the rest, the
+// notice, an update file, and the link files that point Vigilo at all of it.
 #include <chrono>
 #include <string>
 #include <vector>

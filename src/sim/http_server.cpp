@@ -1,23 +1,23 @@
-#include "sys/spawn.h"
 #include "sim/http_server.h"
+#include "sys/spawn.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <ctime>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <linux/sockios.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
 
 namespace vigilo::sim {
 
@@ -523,7 +523,8 @@ void HttpServer::serve(std::uint64_t id, int fd) {
             request.remotePort = 0;
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
-            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) request.remotePort = ntohs(peer.sin_port);
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+                request.remotePort = ntohs(peer.sin_port);
             conn.http10_ = request.version == "HTTP/1.0";
             conn.keepAlive_ = !conn.http10_ && !equalsNoCase(request.header("Connection"), "close");
             handler_(request, conn);
@@ -563,8 +564,8 @@ void HttpServer::stop() {
         std::thread t;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            auto it = std::find_if(workers_.begin(), workers_.end(),
-                                   [](auto& p) { return p.second.thread.joinable(); });
+            auto it =
+                std::find_if(workers_.begin(), workers_.end(), [](auto& p) { return p.second.thread.joinable(); });
             if (it == workers_.end()) break;
             t = std::move(it->second.thread);
         }

@@ -23,11 +23,11 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpRequest {
     std::string method;
-    std::string target;   // as received
-    std::string path;     // target up to '?', not decoded
-    std::string query;    // after '?', not decoded
-    std::string version;  // "HTTP/1.1"
-    HeaderList headers;   // in order, names as sent, values trimmed
+    std::string target;                              // as received
+    std::string path;                                // target up to '?', not decoded
+    std::string query;                               // after '?', not decoded
+    std::string version;                             // "HTTP/1.1"
+    HeaderList headers;                              // in order, names as sent, values trimmed
     std::multimap<std::string, std::string> params;  // decoded query
     std::string body;
     int remotePort = 0;

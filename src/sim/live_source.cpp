@@ -1,12 +1,12 @@
 #include "sim/live_source.h"
 
+#include <poll.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <map>
-#include <poll.h>
 #include <sstream>
-#include <unistd.h>
 
 #include "sim/http_server.h"
 
@@ -101,9 +101,11 @@ std::vector<std::string> LiveSource::generatorArgs(bool hls) const {
     const auto& o = options_;
     std::string fps = std::to_string(o.fps);
     std::vector<std::string> args = {
-        o.ffmpeg, "-hide_banner", "-nostdin", "-loglevel", "error",
-        "-re", "-f", "lavfi", "-i",
-        "testsrc=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) + ":rate=" + fps};
+        o.ffmpeg,   "-hide_banner",
+        "-nostdin", "-loglevel",
+        "error",    "-re",
+        "-f",       "lavfi",
+        "-i",       "testsrc=size=" + std::to_string(o.width) + "x" + std::to_string(o.height) + ":rate=" + fps};
     const bool audio = o.audio != StreamAudio::None;
     if (audio) args.insert(args.end(), {"-re", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"});
     args.insert(args.end(), {"-map", "0:v"});
@@ -112,15 +114,15 @@ std::vector<std::string> LiveSource::generatorArgs(bool hls) const {
     args.insert(args.end(), {"-c:v", encoder});
     if (encoder == "libx264") args.insert(args.end(), {"-preset", "ultrafast", "-tune", "zerolatency"});
     int gop = hls ? o.fps * o.hlsSegmentSeconds : o.fps;
-    args.insert(args.end(), {"-pix_fmt", "yuv420p", "-g", std::to_string(gop), "-sc_threshold", "0",
-                             "-b:v", std::to_string(o.videoKbps) + "k"});
+    args.insert(args.end(), {"-pix_fmt", "yuv420p", "-g", std::to_string(gop), "-sc_threshold", "0", "-b:v",
+                             std::to_string(o.videoKbps) + "k"});
     if (o.audio == StreamAudio::Aac) args.insert(args.end(), {"-c:a", "aac", "-b:a", "64k"});
     if (o.audio == StreamAudio::Mp3) args.insert(args.end(), {"-c:a", "libmp3lame", "-b:a", "64k"});
     if (hls) {
-        args.insert(args.end(), {"-f", "hls", "-hls_time", std::to_string(o.hlsSegmentSeconds), "-hls_list_size",
-                                 std::to_string(o.hlsListSize), "-hls_flags", "delete_segments+temp_file",
-                                 "-hls_segment_filename", dir_ + "/" + name_ + "-%05d.ts",
-                                 dir_ + "/" + playlistFile()});
+        args.insert(args.end(),
+                    {"-f", "hls", "-hls_time", std::to_string(o.hlsSegmentSeconds), "-hls_list_size",
+                     std::to_string(o.hlsListSize), "-hls_flags", "delete_segments+temp_file", "-hls_segment_filename",
+                     dir_ + "/" + name_ + "-%05d.ts", dir_ + "/" + playlistFile()});
     } else {
         args.insert(args.end(), {"-f", "flv", "-flvflags", "no_duration_filesize", "pipe:1"});
     }
@@ -163,8 +165,11 @@ void LiveSource::serveFlv(Connection& conn, bool headOnly) {
         conn.send({404, "", {{"Content-Type", "text/html"}}, ""}, headOnly);
         return;
     }
-    HttpResponse head{200, "", {{"Content-Type", "video/x-flv"}, {"Cache-Control", "no-cache"},
-                                {"Access-Control-Allow-Origin", "*"}}, ""};
+    HttpResponse head{
+        200,
+        "",
+        {{"Content-Type", "video/x-flv"}, {"Cache-Control", "no-cache"}, {"Access-Control-Allow-Origin", "*"}},
+        ""};
     bool chunked = !conn.isHttp10();
     if (chunked) head.headers.emplace_back("Transfer-Encoding", "chunked");
     if (headOnly) {
@@ -289,7 +294,9 @@ void LiveSource::serveHls(Connection& conn, const std::string& file, bool headOn
         return;
     }
     std::string type = playlist ? "application/vnd.apple.mpegurl" : "video/mp2t";
-    conn.send({200, "", {{"Content-Type", type}, {"Cache-Control", "no-cache"}, {"Access-Control-Allow-Origin", "*"}},
+    conn.send({200,
+               "",
+               {{"Content-Type", type}, {"Cache-Control", "no-cache"}, {"Access-Control-Allow-Origin", "*"}},
                std::move(body)},
               headOnly);
 }

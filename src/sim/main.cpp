@@ -1,4 +1,6 @@
 // vigilo-sim: the simulated service as a program, for the demo and for benchmarks.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -10,14 +12,12 @@
 #include <iostream>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "sys/spawn.h"
 #include "sim/demo.h"
 #include "sim/push_receiver.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
+#include "sys/spawn.h"
 
 namespace {
 

@@ -2,13 +2,13 @@
 
 #include "sys/spawn.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace vigilo::sim {
 
@@ -70,8 +70,8 @@ ChildProcess ChildProcess::spawn(const std::vector<std::string>& argv, const Opt
         writeEnd.reset(fds[1]);
     }
     request.output = options.pipeStdout ? vigilo::ChildStream::descriptor(writeEnd.get()) : vigilo::ChildStream::null();
-    request.error = options.stderrFile.empty() ? vigilo::ChildStream::null()
-                                               : vigilo::ChildStream::appendTo(options.stderrFile);
+    request.error =
+        options.stderrFile.empty() ? vigilo::ChildStream::null() : vigilo::ChildStream::appendTo(options.stderrFile);
 
     const vigilo::Spawned spawned = vigilo::spawnProcess(request);
     if (!spawned.ok()) return child;

@@ -2,9 +2,9 @@
 // Owners for the descriptors and child processes the simulated service creates. Every child is
 // started from an argument vector (no shell) and is killed and reaped by its owner, so a stopped
 // service leaves no process behind.
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 #include "sys/unique_fd.h"
 
@@ -15,8 +15,8 @@ using vigilo::UniqueFd;
 class ChildProcess {
 public:
     struct Options {
-        bool pipeStdout = false;   // stdout readable through stdoutFd(); otherwise /dev/null
-        std::string stderrFile;    // appended to; empty: /dev/null
+        bool pipeStdout = false;  // stdout readable through stdoutFd(); otherwise /dev/null
+        std::string stderrFile;   // appended to; empty: /dev/null
         // Dies with the thread that spawned it (through setpriv when available), so a crashed
         // service cannot leave a generator running.
         bool dieWithParent = true;

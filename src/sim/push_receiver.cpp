@@ -5,9 +5,8 @@ namespace vigilo::sim {
 PushReceiver::~PushReceiver() { stop(); }
 
 bool PushReceiver::start(int port) {
-    return server_.start(port, "", "", [this](const HttpRequest& request, Connection& connection) {
-        handle(request, connection);
-    });
+    return server_.start(port, "", "",
+                         [this](const HttpRequest& request, Connection& connection) { handle(request, connection); });
 }
 
 void PushReceiver::stop() { server_.stop(); }

@@ -21,7 +21,8 @@ namespace {
 constexpr size_t kHugeSize = 200u << 20;
 constexpr size_t kHugeHeaderSize = 1u << 20;
 constexpr int kNestingDepth = 1000000;
-constexpr const char* kShareTail = "&utm_source=copy&utm_campaign=client_share&utm_medium=android&share_app_name=douyin";
+constexpr const char* kShareTail =
+    "&utm_source=copy&utm_campaign=client_share&utm_medium=android&share_app_name=douyin";
 
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -138,7 +139,9 @@ const std::string& forbiddenPage() {
 
 // What a rate-limited client gets: 429, a wait in seconds (none when negative), a JSON refusal.
 HttpResponse tooManyRequests(int retryAfterSeconds) {
-    HttpResponse r{429, "", {{"Content-Type", "application/json; charset=utf-8"}},
+    HttpResponse r{429,
+                   "",
+                   {{"Content-Type", "application/json; charset=utf-8"}},
                    R"({"status_code":2154,"status_msg":"请求过于频繁，请稍后再试"})"};
     if (retryAfterSeconds >= 0) r.headers.push_back({"Retry-After", std::to_string(retryAfterSeconds)});
     return r;
@@ -153,8 +156,10 @@ HttpResponse redirectResponse(const std::string& target) {
 }
 
 HttpResponse jsonResponse(std::string body) {
-    return {200, "", {{"Content-Type", "application/json; charset=utf-8"}, {"Vary", "Accept-Encoding"},
-                      {"X-Tt-Logid", logId()}}, std::move(body)};
+    return {200,
+            "",
+            {{"Content-Type", "application/json; charset=utf-8"}, {"Vary", "Accept-Encoding"}, {"X-Tt-Logid", logId()}},
+            std::move(body)};
 }
 
 std::string contentType(const HttpResponse& r) {
@@ -241,9 +246,9 @@ struct RoomState {
 }  // namespace
 
 std::vector<Fault> allFaults() {
-    return {Fault::Stall,       Fault::Slow,         Fault::ResetMidBody, Fault::Http500,      Fault::Empty404,
-            Fault::TruncatedJson, Fault::Html,       Fault::DeepNesting,  Fault::Huge,         Fault::RedirectLoop,
-            Fault::HugeHeader,  Fault::EmptyOwnRoom, Fault::SwappedTypes, Fault::EmptyBody,    Fault::Blocked};
+    return {Fault::Stall,         Fault::Slow,         Fault::ResetMidBody, Fault::Http500,   Fault::Empty404,
+            Fault::TruncatedJson, Fault::Html,         Fault::DeepNesting,  Fault::Huge,      Fault::RedirectLoop,
+            Fault::HugeHeader,    Fault::EmptyOwnRoom, Fault::SwappedTypes, Fault::EmptyBody, Fault::Blocked};
 }
 
 const char* faultName(Fault fault) {
@@ -272,7 +277,8 @@ const char* faultName(Fault fault) {
 
 std::string RequestRecord::header(const std::string& name) const {
     auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::transform(s.begin(), s.end(), s.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         return s;
     };
     std::string want = lower(name);
@@ -304,11 +310,11 @@ struct Simulator::Impl {
     std::vector<std::string> accountOrder;
     std::map<std::string, Account> accounts;
     std::map<std::string, RoomState> rooms;
-    std::map<std::string, std::string> shareTargets;  // code -> "a" + secUid or "r" + roomId
-    std::map<std::string, std::string> shareCodes;    // the reverse
+    std::map<std::string, std::string> shareTargets;                   // code -> "a" + secUid or "r" + roomId
+    std::map<std::string, std::string> shareCodes;                     // the reverse
     std::map<std::string, std::shared_ptr<const std::string>> videos;  // video id -> bytes
     std::map<std::string, std::shared_ptr<const std::string>> covers;  // cover uri -> bytes
-    std::map<std::string, std::string> roomStreams;   // room id -> stream name
+    std::map<std::string, std::string> roomStreams;                    // room id -> stream name
 
     std::string notice;
     bool noticeSet = false;
@@ -395,9 +401,7 @@ struct Simulator::Impl {
         return chooser ? chooser(endpoint) : Fault::None;
     }
 
-    Json extra() {
-        return Json{{"now", nowMs()}, {"logid", logId()}};
-    }
+    Json extra() { return Json{{"now", nowMs()}, {"logid", logId()}}; }
 
     std::string render(Json doc, Fault fault) {
         if (fault == Fault::SwappedTypes) swapTypes(doc);
@@ -411,12 +415,15 @@ struct Simulator::Impl {
 
     // --- answers ---
     Json userInfo(const Account& a) {
-        std::int64_t count = a.awemeCountOverride >= 0 ? a.awemeCountOverride : static_cast<std::int64_t>(a.posts.size());
+        std::int64_t count =
+            a.awemeCountOverride >= 0 ? a.awemeCountOverride : static_cast<std::int64_t>(a.posts.size());
         std::string avatar = "aweme-avatar/tos-cn-avt-0015_" + hex(fnv(a.uid), 32);
         auto picture = [&](const std::string& size) {
-            return Json{{"uri", avatar},
-                        {"url_list", Json::array({"https://p3-pc.douyinpic.com/aweme/" + size + "/" + avatar + ".jpeg?from=2956013662",
-                                                  "https://p11.douyinpic.com/aweme/" + size + "/" + avatar + ".jpeg?from=2956013662"})}};
+            return Json{
+                {"uri", avatar},
+                {"url_list",
+                 Json::array({"https://p3-pc.douyinpic.com/aweme/" + size + "/" + avatar + ".jpeg?from=2956013662",
+                              "https://p11.douyinpic.com/aweme/" + size + "/" + avatar + ".jpeg?from=2956013662"})}};
         };
         return Json{{"uid", a.uid},
                     {"short_id", a.shortId},
@@ -475,26 +482,25 @@ struct Simulator::Impl {
             {"author", userInfo(a)},
             {"aweme_type", 4},
             {"create_time", createTime},
-            {"video",
-             Json{{"play_addr", Json{{"uri", vid}, {"url_list", play}}},
-                  {"play_addr_lowbr", Json{{"uri", vid}, {"url_list", lowbr}}},
-                  {"download_addr", Json{{"uri", vid}, {"url_list", download}}},
-                  {"cover", Json{{"uri", cover},
-                                 {"url_list", Json::array({base() + "/cover/" + cover + "~noop.jpeg"})}}},
-                  {"duration", static_cast<std::int64_t>(5000 + fnv(p.awemeId) % 50000)},
-                  {"ratio", "540p"},
-                  {"has_watermark", true},
-                  {"bit_rate", nullptr},
-                  {"height", 960},
-                  {"width", 540}}},
+            {"video", Json{{"play_addr", Json{{"uri", vid}, {"url_list", play}}},
+                           {"play_addr_lowbr", Json{{"uri", vid}, {"url_list", lowbr}}},
+                           {"download_addr", Json{{"uri", vid}, {"url_list", download}}},
+                           {"cover", Json{{"uri", cover},
+                                          {"url_list", Json::array({base() + "/cover/" + cover + "~noop.jpeg"})}}},
+                           {"duration", static_cast<std::int64_t>(5000 + fnv(p.awemeId) % 50000)},
+                           {"ratio", "540p"},
+                           {"has_watermark", true},
+                           {"bit_rate", nullptr},
+                           {"height", 960},
+                           {"width", 540}}},
             {"statistics", Json{{"aweme_id", p.awemeId},
                                 {"comment_count", static_cast<std::int64_t>(fnv(p.awemeId) % 500)},
                                 {"digg_count", static_cast<std::int64_t>(fnv(p.awemeId) % 9000)},
                                 {"play_count", 0},
                                 {"share_count", static_cast<std::int64_t>(fnv(p.awemeId) % 70)}}},
             {"text_extra", extras},
-            {"share_url", "https://www.iesdouyin.com/share/video/" + p.awemeId + "/?region=CN&mid=" +
-                              std::to_string(fnv(p.awemeId) % 7000000000000000000ull)}};
+            {"share_url", "https://www.iesdouyin.com/share/video/" + p.awemeId +
+                              "/?region=CN&mid=" + std::to_string(fnv(p.awemeId) % 7000000000000000000ull)}};
     }
 
     HttpResponse profile(const HttpRequest& req, Fault fault) {
@@ -529,12 +535,9 @@ struct Simulator::Impl {
             }
             std::int64_t cursor = list.empty() ? 0 : nowMs() - static_cast<std::int64_t>(rng() % 86400000);
             Json hasMore = (rng() & 1) ? Json(more) : Json(more ? 1 : 0);
-            doc = Json{{"status_code", 0},
-                       {"aweme_list", list},
-                       {"max_cursor", cursor},
-                       {"min_cursor", list.empty() ? 0 : cursor - 86400000},
-                       {"has_more", hasMore},
-                       {"extra", extra()}};
+            doc = Json{{"status_code", 0},     {"aweme_list", list},
+                       {"max_cursor", cursor}, {"min_cursor", list.empty() ? 0 : cursor - 86400000},
+                       {"has_more", hasMore},  {"extra", extra()}};
         }
         return jsonResponse(render(std::move(doc), fault));
     }
@@ -621,8 +624,8 @@ struct Simulator::Impl {
         if (key[0] == 'a') {
             auto acc = accounts.find(key.substr(1));
             if (acc == accounts.end()) return {404, "", {}, ""};
-            target = base() + "/share/user/" + acc->second.uid + "?sec_uid=" + acc->second.secUid + "&u_code=" +
-                     uCode() + "&timestamp=" + std::to_string(nowSec()) + kShareTail;
+            target = base() + "/share/user/" + acc->second.uid + "?sec_uid=" + acc->second.secUid +
+                     "&u_code=" + uCode() + "&timestamp=" + std::to_string(nowSec()) + kShareTail;
         } else {
             std::string roomId = key.substr(1);
             if (!findRoom(roomId)) return {404, "", {}, ""};
@@ -655,8 +658,8 @@ struct Simulator::Impl {
                 return r;
             }
             r.status = 206;
-            r.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                                                       std::to_string(bytes.size()));
+            r.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                                        "/" + std::to_string(bytes.size()));
             r.body = bytes.substr(first, last - first + 1);
             return r;
         }
@@ -687,8 +690,11 @@ struct Simulator::Impl {
         if (req.path == noticePath())
             return redirectResponse(base() + "/api/v3/file/source/4217/notice.txt?sign=" + hex(fnv(noticeKey), 20) +
                                     "%3D%3A0");
-        return {200, "", {{"Content-Type", "text/plain; charset=utf-8"}, {"Content-Disposition", "inline; filename=\"notice.txt\""}},
-                noticeText()};
+        return {
+            200,
+            "",
+            {{"Content-Type", "text/plain; charset=utf-8"}, {"Content-Disposition", "inline; filename=\"notice.txt\""}},
+            noticeText()};
     }
 
     std::string classify(const std::string& path) {
@@ -700,7 +706,8 @@ struct Simulator::Impl {
         if (path == "/aweme/v1/play/" || path == "/aweme/v1/playwm/") return kPlay;
         if (path == "/update/vgmon") return kUpdate;
         if (path.rfind("/cover/", 0) == 0) return kCover;
-        if (path.rfind("/api/v3/file/sourcejump/", 0) == 0 || path.rfind("/api/v3/file/source/", 0) == 0) return kNotice;
+        if (path.rfind("/api/v3/file/sourcejump/", 0) == 0 || path.rfind("/api/v3/file/source/", 0) == 0)
+            return kNotice;
         if (path.rfind("/stage/", 0) == 0) return kStream;
         if (path.rfind("/share/user/", 0) == 0 || path.rfind("/webcast/reflow/", 0) == 0) return kLanding;
         {
@@ -767,12 +774,8 @@ struct Simulator::Impl {
                 conn.reset();
                 return;
             }
-            case Fault::Http500:
-                conn.send({500, "", {{"Content-Type", "text/html"}}, serverErrorPage()}, head);
-                return;
-            case Fault::Empty404:
-                conn.send({404, "", {}, ""}, head);
-                return;
+            case Fault::Http500: conn.send({500, "", {{"Content-Type", "text/html"}}, serverErrorPage()}, head); return;
+            case Fault::Empty404: conn.send({404, "", {}, ""}, head); return;
             case Fault::TruncatedJson:
                 normal.body.resize(normal.body.size() / 2);
                 conn.send(normal, head);
@@ -791,7 +794,7 @@ struct Simulator::Impl {
                 static const std::string block = std::string(64 * 1024, 'A');
                 // A huge video still begins like one (an FLV header), so what is tried is its size.
                 std::string first = type.rfind("video/", 0) == 0 ? "FLV\x01\x05" + block.substr(5)
-                                                                : "{\"status_code\":0,\"data\":\"" + block.substr(25);
+                                                                 : "{\"status_code\":0,\"data\":\"" + block.substr(25);
                 size_t sent = 0;
                 while (sent < kHugeSize) {
                     std::string_view piece = sent == 0 ? std::string_view(first) : std::string_view(block);
@@ -807,9 +810,7 @@ struct Simulator::Impl {
                 }
                 return;
             }
-            case Fault::RedirectLoop:
-                conn.send(redirectResponse(base() + req.target), head);
-                return;
+            case Fault::RedirectLoop: conn.send(redirectResponse(base() + req.target), head); return;
             case Fault::HugeHeader:
                 normal.headers.insert(normal.headers.begin(), {"X-Tt-Trace-Tag", std::string(kHugeHeaderSize, 'x')});
                 conn.send(normal, head);
@@ -836,9 +837,7 @@ struct Simulator::Impl {
                 conn.send({403, "", {{"Content-Type", "text/html"}}, forbiddenPage()}, head);
                 return;
             }
-            default:
-                conn.send(normal, head);
-                return;
+            default: conn.send(normal, head); return;
         }
     }
 
@@ -883,7 +882,8 @@ struct Simulator::Impl {
         }
         ++refused;
         const auto free = limitRecent.front() + limitWindow - now;
-        wait = std::max(1, static_cast<int>((std::chrono::duration_cast<std::chrono::milliseconds>(free).count() + 999) / 1000));
+        wait = std::max(
+            1, static_cast<int>((std::chrono::duration_cast<std::chrono::milliseconds>(free).count() + 999) / 1000));
         return true;
     }
 
@@ -939,7 +939,8 @@ struct Simulator::Impl {
                 std::lock_guard<std::mutex> lock(mu);
                 if (auto it = covers.find(uri); it != covers.end()) bytes = it->second;
             }
-            answer = bytes ? bytesResponse(req, *bytes, "image/jpeg") : HttpResponse{404, "", {{"Content-Type", "text/html"}}, notFoundPage()};
+            answer = bytes ? bytesResponse(req, *bytes, "image/jpeg")
+                           : HttpResponse{404, "", {{"Content-Type", "text/html"}}, notFoundPage()};
         } else if (endpoint == kNotice) {
             answer = noticeAnswer(req);
         } else if (endpoint == kUpdate) {
@@ -951,8 +952,11 @@ struct Simulator::Impl {
             answer = bytesResponse(req, bytes, "application/octet-stream",
                                    {{"Content-Disposition", "attachment; filename=\"vgmon\""}});
         } else if (endpoint == kLanding) {
-            answer = {200, "", {{"Content-Type", "text/html; charset=utf-8"}},
-                      "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>抖音</title></head><body></body></html>"};
+            answer = {
+                200,
+                "",
+                {{"Content-Type", "text/html; charset=utf-8"}},
+                "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>抖音</title></head><body></body></html>"};
         } else if (endpoint == kCustom) {
             std::lock_guard<std::mutex> lock(mu);
             const CannedResponse& c = canned[req.path];
@@ -1016,8 +1020,9 @@ Simulator::Simulator() : impl_(std::make_unique<Impl>()) {}
 Simulator::~Simulator() { stop(); }
 
 bool Simulator::start(int port, const std::string& certFile, const std::string& keyFile) {
-    return impl_->server.start(port, certFile, keyFile,
-                               [impl = impl_.get()](const HttpRequest& req, Connection& conn) { impl->handle(req, conn); });
+    return impl_->server.start(port, certFile, keyFile, [impl = impl_.get()](const HttpRequest& req, Connection& conn) {
+        impl->handle(req, conn);
+    });
 }
 
 void Simulator::setRequestLimit(int requests, std::chrono::milliseconds window) {

@@ -16,7 +16,7 @@
 namespace vigilo::sim {
 
 struct Post {
-    std::string awemeId;     // text id, 19 digits in the real service
+    std::string awemeId;  // text id, 19 digits in the real service
     std::string desc;
     std::string videoBytes;  // served at the video address
     // Entries of video.play_addr_lowbr.url_list. -1: as the real service does, two for some
@@ -32,8 +32,8 @@ struct Post {
 };
 
 struct Account {
-    std::string uid;       // numeric text
-    std::string secUid;    // MS4wLjABAAAA...
+    std::string uid;     // numeric text
+    std::string secUid;  // MS4wLjABAAAA...
     std::string shortId;
     std::string uniqueId;
     std::string nickname;
@@ -47,15 +47,15 @@ struct Account {
 };
 
 struct Room {
-    std::string roomId;            // the room of the share link
+    std::string roomId;  // the room of the share link
     std::string ownerId;
     std::string ownerNickname;
     std::string ownerSecUid;
-    std::string liveRoomId;        // the owner's current live room; empty when not live
-    std::int64_t createTime = 0;   // seconds since 1970
+    std::string liveRoomId;       // the owner's current live room; empty when not live
+    std::int64_t createTime = 0;  // seconds since 1970
     std::string defaultResolution = "HD1";
-    std::string rtmpPullUrl;       // an http://...flv address despite its name
-    std::string hlsPullUrl;        // .m3u8
+    std::string rtmpPullUrl;  // an http://...flv address despite its name
+    std::string hlsPullUrl;   // .m3u8
     // The qualities flv_pull_url and hls_pull_url_map list (a live room only), "ORIGIN" among
     // them when wanted. Tagged, each quality's address carries "quality=<key>" in its query
     // (the same stream is served), so a test sees which one a recorder took.
@@ -67,25 +67,25 @@ struct Room {
 // Blocked) leave other endpoints' answers as they are. "Connection refused" is setRefusing.
 enum class Fault {
     None,
-    Stall,            // accepts and never answers: each request is held until the endpoint's
-                      // fault is set again or cleared (then it is answered), the client leaves,
-                      // or the simulator stops
-    Slow,             // one byte per second
-    ResetMidBody,     // closes the connection halfway through the body
+    Stall,         // accepts and never answers: each request is held until the endpoint's
+                   // fault is set again or cleared (then it is answered), the client leaves,
+                   // or the simulator stops
+    Slow,          // one byte per second
+    ResetMidBody,  // closes the connection halfway through the body
     Http500,
     Empty404,
     TruncatedJson,
     Html,
-    DeepNesting,      // JSON nested a million levels
-    Huge,             // a 200 MB body
+    DeepNesting,  // JSON nested a million levels
+    Huge,         // a 200 MB body
     RedirectLoop,
-    HugeHeader,       // a 1 MB header line
-    EmptyOwnRoom,     // room: own_room with empty lists
-    SwappedTypes,     // numbers where text is expected and the reverse
-    EmptyBody,        // 200 with an empty body
-    Blocked,          // 200 with what a blocked request gets: an empty list, no user_info, no room
-    Http429,          // too many requests, with the Retry-After of setRetryAfter
-    Http403,          // forbidden: a client the service has shut out for a while
+    HugeHeader,    // a 1 MB header line
+    EmptyOwnRoom,  // room: own_room with empty lists
+    SwappedTypes,  // numbers where text is expected and the reverse
+    EmptyBody,     // 200 with an empty body
+    Blocked,       // 200 with what a blocked request gets: an empty list, no user_info, no room
+    Http429,       // too many requests, with the Retry-After of setRetryAfter
+    Http403,       // forbidden: a client the service has shut out for a while
 };
 
 // Every fault of a broken answer, for tests that walk the whole matrix. The refusals
@@ -100,7 +100,7 @@ inline constexpr const char* kRoom = "room";
 inline constexpr const char* kShare = "share";
 inline constexpr const char* kPlay = "play";
 inline constexpr const char* kVideo = "video";
-inline constexpr const char* kCover = "cover";     // posts' cover pictures
+inline constexpr const char* kCover = "cover";  // posts' cover pictures
 inline constexpr const char* kNotice = "notice";
 inline constexpr const char* kUpdate = "update";
 inline constexpr const char* kLanding = "landing";  // pages the share-link targets lead to
@@ -124,11 +124,11 @@ struct StreamUrls {
 struct RequestRecord {
     std::string endpoint;  // one of the names above, or "other"
     std::string method;
-    std::string target;    // path and query as received
+    std::string target;  // path and query as received
     std::string path;
     std::multimap<std::string, std::string> params;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
-    std::string version;  // "HTTP/1.1"
+    std::string version;                                       // "HTTP/1.1"
     std::string body;
     std::chrono::system_clock::time_point time;
 

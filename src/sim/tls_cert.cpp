@@ -1,11 +1,11 @@
 #include "sim/tls_cert.h"
 
-#include <cstdio>
-#include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <cstdio>
+#include <memory>
 
 namespace vigilo::sim {
 
@@ -31,7 +31,8 @@ bool writeSelfSignedCertificate(const std::string& certPath, const std::string& 
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(days) * 86400);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1,
+                               0);
     X509_set_issuer_name(cert.get(), name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
@@ -42,7 +43,8 @@ bool writeSelfSignedCertificate(const std::string& certPath, const std::string& 
     if (!X509_sign(cert.get(), key.get(), EVP_sha256())) return false;
 
     File keyFile(std::fopen(keyPath.c_str(), "wb"));
-    if (!keyFile || !PEM_write_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) return false;
+    if (!keyFile || !PEM_write_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
+        return false;
     File certFile(std::fopen(certPath.c_str(), "wb"));
     if (!certFile || !PEM_write_X509(certFile.get(), cert.get())) return false;
     return true;

@@ -11,10 +11,10 @@ namespace vigilo::web {
 
 struct WebConfig {
     std::string address = "127.0.0.1";  // a bare port binds loopback only
-    int port = 0;                        // 0: the system picks one (tests)
+    int port = 0;                       // 0: the system picks one (tests)
     // Host names accepted in the Host header besides the loopback names and the bound address.
     std::vector<std::string> hostNames;
-    std::string certFile, keyFile;       // both set: HTTPS
+    std::string certFile, keyFile;  // both set: HTTPS
     // Wrong tokens cost nothing for the first few tries from an address, then each further
     // wrong answer waits this long (doubling up to maxFailureDelay).
     int freeFailures = 5;

@@ -174,7 +174,8 @@ nlohmann::json Hub::tableJson(int t) const {
     const TableStore& table = t == 0 ? ctx_.accountTable : ctx_.roomTable;
     nlohmann::json columns = nlohmann::json::array();
     for (const auto& column : table.columns())
-        columns.push_back({{"title", trimBlanks(column.title)}, {"hidden", column.width == 0}, {"width", column.width}});
+        columns.push_back(
+            {{"title", trimBlanks(column.title)}, {"hidden", column.width == 0}, {"width", column.width}});
     std::lock_guard lock(mutex_);
     return {{"name", table.name()}, {"columns", columns}, {"rows", rows_[t]}};
 }
@@ -198,11 +199,11 @@ nlohmann::json Hub::snapshot(std::uint64_t* seq) const {
     for (int t = 0; t < 2; ++t) {
         const TableStore& table = t == 0 ? ctx_.accountTable : ctx_.roomTable;
         for (const auto& column : table.columns())
-            columns[t].push_back({{"title", trimBlanks(column.title)}, {"hidden", column.width == 0}, {"width", column.width}});
+            columns[t].push_back(
+                {{"title", trimBlanks(column.title)}, {"hidden", column.width == 0}, {"width", column.width}});
     }
     std::lock_guard lock(mutex_);
-    for (int t = 0; t < 2; ++t)
-        doc[kTableNames[t]] = {{"columns", columns[t]}, {"rows", rows_[t]}};
+    for (int t = 0; t < 2; ++t) doc[kTableNames[t]] = {{"columns", columns[t]}, {"rows", rows_[t]}};
     std::string log;
     for (const auto& line : logLines_) log += line;
     doc["log"] = log + logRest_;

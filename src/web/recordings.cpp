@@ -218,8 +218,8 @@ std::vector<RecordingFile> RecordingList::scan(const Paths& paths, const std::ve
     std::map<std::string, std::string> recording;  // file name → nickname
     for (const auto& info : running) recording[info.fileName] = info.nickname;
     std::vector<RecordingFile> files;
-    for (const auto& [dir, place] : {std::pair{paths.dataDir, std::string("data")},
-                                     std::pair{paths.collectionDir(), std::string("collected")}}) {
+    for (const auto& [dir, place] :
+         {std::pair{paths.dataDir, std::string("data")}, std::pair{paths.collectionDir(), std::string("collected")}}) {
         std::error_code ec;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
             // Only regular files of the folder itself: a link could lead anywhere.

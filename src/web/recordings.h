@@ -24,9 +24,9 @@ struct RecordingFile {
     std::string place;  // "running", "left" (in the data directory, not recording) or "collected"
     std::filesystem::path path;
     std::uintmax_t size = 0;
-    std::int64_t modified = 0;  // seconds since 1970
+    std::int64_t modified = 0;       // seconds since 1970
     std::optional<double> duration;  // seconds
-    std::string nickname;       // of a running recording
+    std::string nickname;            // of a running recording
 };
 
 // The playing time of an MP4 file (plain or fragmented, as ffmpeg writes while recording):

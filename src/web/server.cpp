@@ -143,7 +143,8 @@ bool WebServer::start(std::string& error) {
     port_ = config_.port == 0 ? server_->bind_to_any_port(config_.address) : config_.port;
     if (config_.port != 0 && !server_->bind_to_port(config_.address, config_.port)) port_ = -1;
     if (port_ <= 0) {
-        error = "cannot listen on " + config_.address + ":" + std::to_string(config_.port) + " (in use, or not an address of this machine)";
+        error = "cannot listen on " + config_.address + ":" + std::to_string(config_.port) +
+                " (in use, or not an address of this machine)";
         hub_.reset();
         server_.reset();
         return false;
@@ -303,7 +304,10 @@ std::string WebServer::stateJson() {
     const SettingsValues settings = ctx_.settings.values();
     json recorders = json::array();
     for (const auto& r : controller_.live().recorders())
-        recorders.push_back({{"row", r.row}, {"nickname", r.nickname}, {"file", r.fileName}, {"port", r.port},
+        recorders.push_back({{"row", r.row},
+                             {"nickname", r.nickname},
+                             {"file", r.fileName},
+                             {"port", r.port},
                              {"fromEarlierRun", r.fromEarlierRun}});
     json disk = nullptr;
     struct statvfs info {};
@@ -314,8 +318,10 @@ std::string WebServer::stateJson() {
         {"version", VIGILO_VERSION},
         {"started", ctx_.started.load()},
         {"closing", ctx_.closing.load()},
-        {"buttons", {{"add", buttons.addEnabled()}, {"startWorks", buttons.startWorksEnabled()},
-                     {"stopWorks", buttons.stopWorksEnabled()}}},
+        {"buttons",
+         {{"add", buttons.addEnabled()},
+          {"startWorks", buttons.startWorksEnabled()},
+          {"stopWorks", buttons.stopWorksEnabled()}}},
         {"worksRunning", ctx_.worksRunning.load()},
         {"livePeriodMinutes", settings.livePeriodMinutes},
         {"notifyOnlyRooms", settings.notifyOnlyRooms},
@@ -332,7 +338,7 @@ std::string WebServer::stateJson() {
 std::string WebServer::recordingsJson() {
     json list = json::array();
     for (const auto& file : recordings_.list(ctx_.paths, controller_.live().recorders())) {
-        json item = {{"id", file.id}, {"name", file.name},         {"place", file.place},
+        json item = {{"id", file.id},     {"name", file.name},         {"place", file.place},
                      {"size", file.size}, {"modified", file.modified}, {"nickname", file.nickname}};
         item["duration"] = file.duration ? json(*file.duration) : json(nullptr);
         list.push_back(std::move(item));
@@ -498,7 +504,8 @@ void WebServer::serveEvents(const httplib::Request&, httplib::Response& res) {
 void WebServer::routes() {
     httplib::Server& s = *server_;
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
+        return admit(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                               : httplib::Server::HandlerResponse::Handled;
     });
     auto page = [](const std::string& name) {
         return [name](const httplib::Request&, httplib::Response& res) {
@@ -527,19 +534,23 @@ void WebServer::routes() {
     getJson("/api/tables/rooms", [this](const httplib::Request&) { return dumpJson(hub_->tableJson(1)); });
     getJson("/api/log", [this](const httplib::Request& req) {
         std::size_t lines = 200;
-        if (req.has_param("lines")) lines = static_cast<std::size_t>(std::clamp(textToNumber(req.get_param_value("lines")), 1.0, double(Hub::kLogLines)));
+        if (req.has_param("lines"))
+            lines = static_cast<std::size_t>(
+                std::clamp(textToNumber(req.get_param_value("lines")), 1.0, double(Hub::kLogLines)));
         return dumpJson({{"text", hub_->logTail(lines)}});
     });
     getJson("/api/recent-events", [this](const httplib::Request&) { return dumpJson({{"events", hub_->events()}}); });
     getJson("/api/links", [this](const httplib::Request&) {
-        return dumpJson({{"accounts", readLinkFile(ctx_.paths.linkFile1())}, {"rooms", readLinkFile(ctx_.paths.linkFile2())}});
+        return dumpJson(
+            {{"accounts", readLinkFile(ctx_.paths.linkFile1())}, {"rooms", readLinkFile(ctx_.paths.linkFile2())}});
     });
     getJson("/api/recordings", [this](const httplib::Request&) { return recordingsJson(); });
     s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(metricsText(), "text/plain; version=0.0.4; charset=utf-8");
     });
     s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) { serveEvents(req, res); });
-    s.Get(R"(/media/([0-9a-f]{1,64}))", [this](const httplib::Request& req, httplib::Response& res) { serveMedia(req, res); });
+    s.Get(R"(/media/([0-9a-f]{1,64}))",
+          [this](const httplib::Request& req, httplib::Response& res) { serveMedia(req, res); });
 
     // Actions: a JSON body (when one is needed) and the UI thread.
     auto body = [](const httplib::Request& req, json& out, httplib::Response& res) {
@@ -572,8 +583,9 @@ void WebServer::routes() {
             if (!body(req, in, res)) return;
             Args args;
             if (req.matches.size() > 1) args.match = req.matches[1].str();
-            args.key = req.has_param("key") ? req.get_param_value("key")
-                                            : (in.contains("key") && in["key"].is_string() ? in["key"].get<std::string>() : "");
+            args.key = req.has_param("key")
+                           ? req.get_param_value("key")
+                           : (in.contains("key") && in["key"].is_string() ? in["key"].get<std::string>() : "");
             reply(res, onUi([work, in, args](Controller& c) { return work(in, args, c); }));
         };
     };
@@ -585,70 +597,73 @@ void WebServer::routes() {
     };
 
     s.Post("/api/accounts", action([=](const json& in, const Args&, Controller& c) {
-        const auto links = text(in, "links");
-        const std::string mode = text(in, "mode").value_or("multi");
-        if (!links || (mode != "multi" && mode != "single")) return Outcome{400, {{"error", "links (text) and mode (multi or single) expected"}}};
-        if (!c.context().buttons.state().addEnabled()) return refused("start-up has not finished");
-        c.addAccounts(*links, mode == "multi");
-        return done();
-    }));
+               const auto links = text(in, "links");
+               const std::string mode = text(in, "mode").value_or("multi");
+               if (!links || (mode != "multi" && mode != "single"))
+                   return Outcome{400, {{"error", "links (text) and mode (multi or single) expected"}}};
+               if (!c.context().buttons.state().addEnabled()) return refused("start-up has not finished");
+               c.addAccounts(*links, mode == "multi");
+               return done();
+           }));
     s.Post("/api/rooms", action([=](const json& in, const Args&, Controller& c) {
-        const auto links = text(in, "links");
-        if (!links) return Outcome{400, {{"error", "links (text) expected"}}};
-        if (!c.context().buttons.state().addEnabled()) return refused("start-up has not finished");
-        c.addRooms(*links);
-        return done();
-    }));
+               const auto links = text(in, "links");
+               if (!links) return Outcome{400, {{"error", "links (text) expected"}}};
+               if (!c.context().buttons.state().addEnabled()) return refused("start-up has not finished");
+               c.addRooms(*links);
+               return done();
+           }));
     s.Delete(R"(/api/accounts/(\d{1,9}))", action([=](const json&, const Args& args, Controller& c) {
-        const int row = static_cast<int>(textToNumber(args.match));
-        const std::string& key = args.key;
-        TableStore& table = c.context().accountTable;
-        // The row must still be the one the page showed: rows move when others go.
-        const auto cells = table.rowSnapshot(row);
-        if (cells.empty()) return Outcome{404, {{"error", "no such row"}}};
-        if (key.empty() || (key != cells[acol::Link] && key != cells[acol::SecUid]))
-            return refused("the row holds another account now");
-        table.setSelectedRow(row);
-        c.deleteSelectedAccount();
-        return done();
-    }));
+                 const int row = static_cast<int>(textToNumber(args.match));
+                 const std::string& key = args.key;
+                 TableStore& table = c.context().accountTable;
+                 // The row must still be the one the page showed: rows move when others go.
+                 const auto cells = table.rowSnapshot(row);
+                 if (cells.empty()) return Outcome{404, {{"error", "no such row"}}};
+                 if (key.empty() || (key != cells[acol::Link] && key != cells[acol::SecUid]))
+                     return refused("the row holds another account now");
+                 table.setSelectedRow(row);
+                 c.deleteSelectedAccount();
+                 return done();
+             }));
     s.Post("/api/works/start", action([=](const json&, const Args&, Controller& c) {
-        if (!c.context().buttons.state().startWorksEnabled()) return refused("开始监控 is not available now");
-        c.startWorksMonitor();
-        return done();
-    }));
+               if (!c.context().buttons.state().startWorksEnabled()) return refused("开始监控 is not available now");
+               c.startWorksMonitor();
+               return done();
+           }));
     s.Post("/api/works/stop", action([=](const json&, const Args&, Controller& c) {
-        if (!c.context().buttons.state().stopWorksEnabled()) return refused("停止监控 is not available now");
-        c.stopWorksMonitor();
-        return done();
-    }));
+               if (!c.context().buttons.state().stopWorksEnabled()) return refused("停止监控 is not available now");
+               c.stopWorksMonitor();
+               return done();
+           }));
     s.Post("/api/live/stop-recording", action([=](const json&, const Args&, Controller& c) {
-        c.stopRecording();
-        return done();
-    }));
+               c.stopRecording();
+               return done();
+           }));
     s.Post("/api/live/start-recording", action([=](const json&, const Args&, Controller& c) {
-        if (!c.context().started) return refused("start-up has not finished");
-        c.resumeRecording();
-        return done();
-    }));
+               if (!c.context().started) return refused("start-up has not finished");
+               c.resumeRecording();
+               return done();
+           }));
     s.Put("/api/live/period", action([=](const json& in, const Args&, Controller& c) {
-        if (!in.contains("minutes") || !in["minutes"].is_number_integer()) return Outcome{400, {{"error", "minutes (0, 5, 10 or 30) expected"}}};
-        const int minutes = in["minutes"].get<int>();
-        if (minutes != 0 && minutes != 5 && minutes != 10 && minutes != 30)
-            return Outcome{400, {{"error", "minutes must be 0, 5, 10 or 30"}}};
-        c.setLivePeriod(minutes);
-        return done();
-    }));
+              if (!in.contains("minutes") || !in["minutes"].is_number_integer())
+                  return Outcome{400, {{"error", "minutes (0, 5, 10 or 30) expected"}}};
+              const int minutes = in["minutes"].get<int>();
+              if (minutes != 0 && minutes != 5 && minutes != 10 && minutes != 30)
+                  return Outcome{400, {{"error", "minutes must be 0, 5, 10 or 30"}}};
+              c.setLivePeriod(minutes);
+              return done();
+          }));
     s.Put(R"(/api/rooms/(\d{1,32})/notify-only)", action([=](const json& in, const Args& args, Controller& c) {
-        if (!in.contains("on") || !in["on"].is_boolean()) return Outcome{400, {{"error", "on (true or false) expected"}}};
-        c.setNotifyOnly(args.match, in["on"].get<bool>());
-        return done();
-    }));
+              if (!in.contains("on") || !in["on"].is_boolean())
+                  return Outcome{400, {{"error", "on (true or false) expected"}}};
+              c.setNotifyOnly(args.match, in["on"].get<bool>());
+              return done();
+          }));
     // 发送测试通知: what each receiver answered goes to the log, which the page shows.
     s.Post("/api/notify/test", action([=](const json&, const Args&, Controller& c) {
-        c.testNotify();
-        return done();
-    }));
+               c.testNotify();
+               return done();
+           }));
     s.Post(R"(/api/recordings/([0-9a-f]{1,64})/ticket)", [this](const httplib::Request& req, httplib::Response& res) {
         const std::string id = req.matches[1];
         if (!recordings_.find(ctx_.paths, controller_.live().recorders(), id)) {

@@ -101,9 +101,9 @@ TEST(Pacing, ScaleMultipliesEveryPauseAndNeverReachesZero) {
         Millis passInterval;
     };
     const Case cases[] = {
-        {nullptr, Millis(300000)}, {"0.01", Millis(3000)}, {"2", Millis(600000)}, {"0", Millis(300000)},
-        {"-1", Millis(300000)},    {"abc", Millis(300000)}, {"0.5x", Millis(300000)}, {"nan", Millis(300000)},
-        {"", Millis(300000)},
+        {nullptr, Millis(300000)}, {"0.01", Millis(3000)},  {"2", Millis(600000)},
+        {"0", Millis(300000)},     {"-1", Millis(300000)},  {"abc", Millis(300000)},
+        {"0.5x", Millis(300000)},  {"nan", Millis(300000)}, {"", Millis(300000)},
     };
     for (const auto& c : cases) {
         const ScopedEnv scale("VIGILO_PACING_SCALE", c.value);

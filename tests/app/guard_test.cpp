@@ -36,7 +36,8 @@ public:
         RecordingUserInterface ui;
         // "default" asks as a caller that gives no message; the others as start-up does.
         const std::string modeText = mode;
-        const bool first = modeText == "default" ? guardSingleInstance(ui) : guardSingleInstance(ui, "", "软件已启动！");
+        const bool first =
+            modeText == "default" ? guardSingleInstance(ui) : guardSingleInstance(ui, "", "软件已启动！");
         if (std::string(mode) == "hold" && first) {
             (void)!::write(STDOUT_FILENO, "held\n", 5);
             for (;;) ::pause();
@@ -44,8 +45,8 @@ public:
         if (first) std::_Exit(kAcquired);
         const auto messages = ui.messages();
         const std::string expected = modeText == "default" ? "对不起,该进程已打开!" : "软件已启动！";
-        const bool right = messages.size() == 1 && messages[0].text == expected &&
-                           messages[0].caption == "友情提醒:" && messages[0].icon == MessageIcon::Warning;
+        const bool right = messages.size() == 1 && messages[0].text == expected && messages[0].caption == "友情提醒:" &&
+                           messages[0].icon == MessageIcon::Warning;
         std::_Exit(right ? kRefused : kWrongMessage);
     }
 };

@@ -19,8 +19,8 @@ TEST(LinkFile, RoundTripIsGbkWithCrLfOnDisk) {
     testing::TempDir dir;
     const fs::path file = dir.path() / "文件1.txt";
     struct Case {
-        std::string text;     // as a box hands it over
-        std::string onDisk;   // UTF-8 view of the expected GBK bytes
+        std::string text;    // as a box hands it over
+        std::string onDisk;  // UTF-8 view of the expected GBK bytes
         std::string readBack;
     };
     const Case cases[] = {

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-#include <algorithm>
-#include <optional>
 
 #include "app/buttons.h"
 #include "app/log.h"
@@ -52,7 +52,8 @@ public:
         setWallClock([this] { return now; });
     }
     ~FixedZoneAndClock() { setWallClock({}); }
-    std::chrono::system_clock::time_point now = std::chrono::system_clock::from_time_t(1796976909);  // 2026-12-11 08:15:09Z
+    std::chrono::system_clock::time_point now =
+        std::chrono::system_clock::from_time_t(1796976909);  // 2026-12-11 08:15:09Z
 
 private:
     testing::ScopedEnv tz_;
@@ -67,7 +68,8 @@ TEST(ActivityLog, ConcurrentAppendsArriveWholeAndObserversFollowTheOrder) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kLines; ++i) log.appendLog("线程" + std::to_string(t) + "：" + std::string(40, 'x') + "\r\n");
+            for (int i = 0; i < kLines; ++i)
+                log.appendLog("线程" + std::to_string(t) + "：" + std::string(40, 'x') + "\r\n");
         });
     }
     for (auto& thread : threads) thread.join();

@@ -48,7 +48,8 @@ TEST(Ownership, StoppingTheWorkersEndsPausesAndTransfersInFlight) {
         net::ExchangeRequest request;
         request.url = stalledUrl;
         const net::ExchangeOutcome outcome = net::performExchange(request);
-        if (outcome.failure == net::FailureKind::Stopped && outcome.error == "stopped" && !outcome.ok()) ++transfersStopped;
+        if (outcome.failure == net::FailureKind::Stopped && outcome.error == "stopped" && !outcome.ok())
+            ++transfersStopped;
     };
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(ctx.startThread("pause", [&] {
@@ -144,7 +145,6 @@ TEST(Ownership, StoppingAPoolsTasksSparesTheNextGeneration) {
     EXPECT_EQ(full, 1);
     EXPECT_EQ(cut, 3);
 }
-
 
 // An exception that escapes a routine is told with the routine's name on standard error and in
 // the activity log, and ends only that routine: the group and the pool serve the next one.

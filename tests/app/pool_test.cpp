@@ -59,7 +59,7 @@ TEST(WorkerPool, StartsTwentyGrowsToFourHundredAndCloseWaitsForEveryTask) {
 
     auto closing = std::async(std::launch::async, [&] { pool.close(); });
     EXPECT_EQ(closing.wait_for(100ms), std::future_status::timeout);  // tasks still held
-    EXPECT_FALSE(pool.post({"late"}));                                  // intake stopped
+    EXPECT_FALSE(pool.post({"late"}));                                // intake stopped
     gate.open();
     ASSERT_EQ(closing.wait_for(60s), std::future_status::ready);
     EXPECT_EQ(done, 450);  // queued ones included

@@ -29,7 +29,11 @@ TEST(Settings, ValuesSurviveARestartAndBadFilesGiveDefaults) {
     EXPECT_TRUE(again.notifyOnly("6854151890994039560"));
     EXPECT_FALSE(again.notifyOnly("1"));
 
-    const struct { std::string text; int period; std::size_t rooms; } cases[] = {
+    const struct {
+        std::string text;
+        int period;
+        std::size_t rooms;
+    } cases[] = {
         {"", 5, 0},
         {"not json", 5, 0},
         {"[1,2]", 5, 0},
@@ -65,7 +69,12 @@ TEST(Settings, QualitiesAndSplitSurviveARestart) {
     EXPECT_FALSE(again.roomQuality("7400000000000000002"));
     EXPECT_EQ(again.splitMinutes(), 30);
 
-    const struct { std::string text; RecordQuality quality; std::size_t rooms; int split; } cases[] = {
+    const struct {
+        std::string text;
+        RecordQuality quality;
+        std::size_t rooms;
+        int split;
+    } cases[] = {
         {"{}", RecordQuality::Default, 0, 0},
         {R"({"quality":"sd","roomQualities":{"1":"audio","2":"8k","3":5,"":"hd"},"splitMinutes":60})",
          RecordQuality::Standard, 1, 60},
@@ -89,7 +98,8 @@ TEST(Settings, AnUnreadableFileIsMovedAsideNotOverwritten) {
     const std::string moved = settings.movedAside();
     ASSERT_EQ(moved.rfind("settings.json.broken-", 0), 0u) << moved;
     std::ifstream in(dir.path() / moved, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "{\"livePeriodMinutes\":30,");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+              "{\"livePeriodMinutes\":30,");
     // The next save writes a new file beside the kept one.
     settings.setLivePeriodMinutes(10);
     Settings again(file);

@@ -60,8 +60,8 @@ TEST_F(ControllerTest, WorksHandlersWriteTheirLinesStatusFlagsAndButtonsInOrder)
     EXPECT_TRUE(ctx->worksStop);
 
     controller->addRooms("");
-    EXPECT_EQ(logMessages(), (std::vector<std::string>{"：监控停止", "：监控开始", "：查询中，请稍后……",
-                                                       "：监控停止", "：查询中，请稍后……"}));
+    EXPECT_EQ(logMessages(), (std::vector<std::string>{"：监控停止", "：监控开始", "：查询中，请稍后……", "：监控停止",
+                                                       "：查询中，请稍后……"}));
     EXPECT_EQ(statuses, (std::vector<std::string>{"视频监控停止", "视频监控中……", "视频监控停止"}));
     // Every time-stamped line is date, blank, time, colon.
     for (const std::string& line : splitCrLf(ctx->log.text())) {

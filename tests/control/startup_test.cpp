@@ -60,12 +60,21 @@ TEST(StartUp, EveryEndingOfTheNoticeCheck) {
         std::vector<Message> messages;
     };
     const Case cases[] = {
-        {"silent", "版本号【1.0.0.0】运营状态【运营中】公告栏【】更新软件地址【http://h/v】", StartupEnding::Normal, {}},
-        {"announcement then update", "版本号【1.0】运营状态【运营中】公告栏【新年快乐🎉】更新软件地址【http://h/v】",
-         StartupEnding::Update, {{"新年快乐🎉", "Vigilo"}, {"软件有更新！", ""}}},
-        {"announcement, same version", "公告栏【通知】版本号【1.0.0.0】运营状态【运营中】", StartupEnding::Normal,
+        {"silent",
+         "版本号【1.0.0.0】运营状态【运营中】公告栏【】更新软件地址【http://h/v】",
+         StartupEnding::Normal,
+         {}},
+        {"announcement then update",
+         "版本号【1.0】运营状态【运营中】公告栏【新年快乐🎉】更新软件地址【http://h/v】",
+         StartupEnding::Update,
+         {{"新年快乐🎉", "Vigilo"}, {"软件有更新！", ""}}},
+        {"announcement, same version",
+         "公告栏【通知】版本号【1.0.0.0】运营状态【运营中】",
+         StartupEnding::Normal,
          {{"通知", "Vigilo"}}},
-        {"stopped whatever the version", "版本号【1.0.0.0】运营状态【暂停】公告栏【x】", StartupEnding::Stopped,
+        {"stopped whatever the version",
+         "版本号【1.0.0.0】运营状态【暂停】公告栏【x】",
+         StartupEnding::Stopped,
          {{stop, ""}}},
         {"no state field", "版本号【1.0.0.0】", StartupEnding::Stopped, {{stop, ""}}},
         {"no version", "运营状态【运营中】公告栏【】", StartupEnding::NoVersion, {}},
@@ -92,8 +101,7 @@ TEST(StartUp, NoNetworkStopsAndNoAddressSkipsTheCheck) {
         testing::ContextFixture f;
         const StartupResult result = startUp(*f.ctx, "http://127.0.0.1:9/notice");
         EXPECT_EQ(result.ending, StartupEnding::Stopped);
-        EXPECT_EQ(messagesOf(f.ui),
-                  (std::vector<Message>{{"软件因为各种原因停止更新，感谢您对本软件的支持！", ""}}));
+        EXPECT_EQ(messagesOf(f.ui), (std::vector<Message>{{"软件因为各种原因停止更新，感谢您对本软件的支持！", ""}}));
         EXPECT_FALSE(f.ctx->started);
     }
     testing::ContextFixture f;

@@ -1,9 +1,9 @@
 #include "update/updater.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -17,11 +17,11 @@
 #include "control/startup.h"
 #include "fixture.h"
 #include "net/http.h"
-#include "support/loopback.h"
-#include "support/environment.h"
-#include "sys/stop.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
+#include "support/environment.h"
+#include "support/loopback.h"
+#include "sys/stop.h"
 
 namespace vigilo {
 namespace {
@@ -37,12 +37,9 @@ TEST(UpdateProgress, BarRoundsLabelFloors) {
     };
     const Case cases[] = {
         {1000, 996, 100, "下载进度：99%"},  // 99.6
-        {1000, 994, 99, "下载进度：99%"},
-        {1000, 0, 0, "下载进度：0%"},
-        {1000, 1000, 100, "下载进度：100%"},
-        {3, 1, 33, "下载进度：33%"},
-        {1000, 1500, 100, "下载进度：100%"},  // more than announced
-        {0, 20480, -1, "下载进度：20KB"},     // no Content-Length: indeterminate
+        {1000, 994, 99, "下载进度：99%"},  {1000, 0, 0, "下载进度：0%"},        {1000, 1000, 100, "下载进度：100%"},
+        {3, 1, 33, "下载进度：33%"},       {1000, 1500, 100, "下载进度：100%"},  // more than announced
+        {0, 20480, -1, "下载进度：20KB"},                                        // no Content-Length: indeterminate
     };
     for (const auto& c : cases) {
         const UpdateProgress progress = updateProgress(c.total, c.received);
@@ -126,7 +123,8 @@ TEST_F(UpdaterTest, DownloadsWithProgressAndStartsTheUpdate) {
         testing::writeBytes(ctx->paths.updateFile(), "stale partial file from an earlier try");
         server.route("/vgmon", scriptRoute(script, chunked));
         std::vector<UpdateProgress> seen;
-        const DownloadResult result = updater.runUpdate(server.url("/vgmon"), [&](const UpdateProgress& p) { seen.push_back(p); });
+        const DownloadResult result =
+            updater.runUpdate(server.url("/vgmon"), [&](const UpdateProgress& p) { seen.push_back(p); });
         ASSERT_EQ(result.code, 0) << result.error;
         EXPECT_EQ(testing::readBytes(ctx->paths.updateFile()), script);
         EXPECT_EQ(::access(ctx->paths.updateFile().c_str(), X_OK), 0);
@@ -255,11 +253,14 @@ TEST_F(UpdaterTest, HostileAnswersAreRefusedAndLeaveNothing) {
     sim::Simulator sim;
     ASSERT_TRUE(sim.start());
     const std::string zeros(2u << 20, '\0');
-    sim.setResponse("/update/gzip", {200, "", {{"Content-Type", "application/octet-stream"}, {"Content-Encoding", "gzip"}}, gzipped(zeros)});
+    sim.setResponse(
+        "/update/gzip",
+        {200, "", {{"Content-Type", "application/octet-stream"}, {"Content-Encoding", "gzip"}}, gzipped(zeros)});
     const std::string foreign = elfOfAnotherMachine();
     ASSERT_FALSE(foreign.empty());
     sim.setResponse("/update/foreign", {200, "", {{"Content-Type", "application/octet-stream"}}, foreign});
-    sim.setResponse("/update/pe", {200, "", {{"Content-Type", "application/octet-stream"}}, "MZ\x90\x00" + std::string(1000, 'x')});
+    sim.setResponse("/update/pe",
+                    {200, "", {{"Content-Type", "application/octet-stream"}}, "MZ\x90\x00" + std::string(1000, 'x')});
     sim.setResponse("/update/empty", {200, "", {{"Content-Type", "application/octet-stream"}}, ""});
     // More than the limit (4096 bytes here) either announced or only sent.
     server.route("/unannounced", scriptRoute("#!/bin/sh\n" + std::string(20000, '#'), true));
@@ -339,7 +340,8 @@ TEST_F(UpdaterTest, OverHttpsTheBuildArrivesAndRuns) {
         EXPECT_TRUE(filesLeft().empty());
     }
     std::vector<UpdateProgress> seen;
-    const DownloadResult result = updater.runUpdate(sim.updateUrl(), [&](const UpdateProgress& p) { seen.push_back(p); });
+    const DownloadResult result =
+        updater.runUpdate(sim.updateUrl(), [&](const UpdateProgress& p) { seen.push_back(p); });
     ASSERT_EQ(result.code, 0) << result.error;
     EXPECT_EQ(testing::readBytes(ctx->paths.updateFile()), script);
     EXPECT_EQ(::access(ctx->paths.updateFile().c_str(), X_OK), 0);

@@ -166,8 +166,7 @@ bool Child::waitOut(const std::string& needle, milliseconds bound) const {
     return changed_.wait_for(lock, bound, [&] { return out_.find(needle) != std::string::npos; });
 }
 
-RunResult runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   milliseconds bound) {
+RunResult runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env, milliseconds bound) {
     RunResult result;
     Child child(argv, env);
     result.status = child.waitExit(bound);

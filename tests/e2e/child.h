@@ -62,8 +62,7 @@ struct RunResult {
     std::optional<int> status;
     std::string out, err;
 };
-RunResult runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   milliseconds bound);
+RunResult runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env, milliseconds bound);
 
 bool waitUntil(const std::function<bool()>& condition, milliseconds bound);
 

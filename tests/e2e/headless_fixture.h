@@ -51,12 +51,9 @@ protected:
 
     std::vector<std::string> env(const std::map<std::string, std::string>& extra = {}) {
         std::map<std::string, std::string> vars = {
-            {"VIGILO_HOME", home_.string()},
-            {"VIGILO_ACCOUNT_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_LIVE_ENDPOINT", sim_.baseUrl()},
-            {"VIGILO_NOTICE_URL", sim_.noticeUrl()},
-            {"VIGILO_PACING_SCALE", "0.05"},
-            {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
+            {"VIGILO_HOME", home_.string()},          {"VIGILO_ACCOUNT_ENDPOINT", sim_.baseUrl()},
+            {"VIGILO_LIVE_ENDPOINT", sim_.baseUrl()}, {"VIGILO_NOTICE_URL", sim_.noticeUrl()},
+            {"VIGILO_PACING_SCALE", "0.05"},          {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
         };
         for (const auto& [k, v] : extra) vars[k] = v;
         return childEnvironment(vars);

@@ -10,10 +10,10 @@
 #include <random>
 #include <thread>
 
-#include "child.h"
-#include "headless_fixture.h"
-#include "control/startup.h"
 #include "app/settings.h"
+#include "child.h"
+#include "control/startup.h"
+#include "headless_fixture.h"
 #include "sim/push_receiver.h"
 #include "sim/simulator.h"
 #include "text/strings.h"
@@ -56,7 +56,9 @@ std::vector<std::string> stampedLines(const std::string& file) {
         if (line.size() < shape.size()) return false;
         for (size_t i = 0; i < shape.size(); ++i) {
             const char c = line[i];
-            const bool ok = shape[i] == 'd' ? (c >= '0' && c <= '9') : shape[i] == '+' ? (c == '+' || c == '-') : c == shape[i];
+            const bool ok = shape[i] == 'd'   ? (c >= '0' && c <= '9')
+                            : shape[i] == '+' ? (c == '+' || c == '-')
+                                              : c == shape[i];
             if (!ok) return false;
         }
         return true;
@@ -164,16 +166,22 @@ TEST_F(Headless, StartUpEndingsPrintAndExit) {
         {"stopped", notice(ownVersion(), "暂停运营", "", update), false, 1, {kStopMessage}},
         {"unreachable", "", true, 1, {kStopMessage}},
         {"no version", notice("", "运营中", "", update), false, 1, {"no version"}},
-        {"newer build", notice(ownVersion() + ".1", "运营中", "新版本已发布", update), false, 3,
+        {"newer build",
+         notice(ownVersion() + ".1", "运营中", "新版本已发布", update),
+         false,
+         3,
          {"Vigilo: 新版本已发布", "软件有更新！", update}},
-        {"normal, nothing to watch", notice(ownVersion(), "运营中", "欢迎使用", update), false, 1,
+        {"normal, nothing to watch",
+         notice(ownVersion(), "运营中", "欢迎使用", update),
+         false,
+         1,
          {"Vigilo: 欢迎使用", "nothing to watch"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sim_.setNotice(c.notice);
-        const std::string url = c.unreachable ? "http://127.0.0.1:" + std::to_string(freePort()) + "/notice"
-                                              : sim_.noticeUrl();
+        const std::string url =
+            c.unreachable ? "http://127.0.0.1:" + std::to_string(freePort()) + "/notice" : sim_.noticeUrl();
         const RunResult r = runToEnd(args({}), env({{"VIGILO_NOTICE_URL", url}}), seconds(60));
         EXPECT_EQ(r.status, c.status) << r.err;
         size_t at = 0;
@@ -212,10 +220,10 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     // As an editor may save it: a byte-order mark and bare line feeds.
     writeBytes(dir_ / "accounts.txt", "\xEF\xBB\xBF" + sim_.accountShareLink(account.secUid) + "\n");
     writeBytes(dir_ / "rooms.txt", sim_.roomShareLink(roomId) + "\n");
-    Child vigilo(args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(),
-                       "--status-json", (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30",
-                       "--verbose"}),
-                 env());
+    Child vigilo(
+        args({"--accounts", (dir_ / "accounts.txt").string(), "--rooms", (dir_ / "rooms.txt").string(), "--status-json",
+              (dir_ / "status.json").string(), "--duration", "50", "--live-period", "30", "--verbose"}),
+        env());
     ASSERT_TRUE(vigilo.started());
 
     // Registered and queried, and the works monitor started after the initial query.
@@ -251,12 +259,13 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     const std::string out = vigilo.out();
 
     // One line per change, with the column titles trimmed and rows counted from 1.
-    for (const std::string& line : std::vector<std::string>{
-             "AccountTable row 1 added\n", "AccountTable row 1 昵称: " + account.nickname + "\n",
-          "AccountTable row 1 更新了*个: 1\n", "RoomTable row 1 作者: 主播阿星\n", "RoomTable row 1 直播状态: 正在直播\n",
-             "RoomTable row 1 录制状态: 正在录制\n", "RoomTable row 1 录制状态: 已停止录制\n",
-          // Both monitors in the status bar while both run.
-          "status: 视频监控中…… 直播录制中……\n", "直播监控停止\n"}) {
+    for (const std::string& line :
+         std::vector<std::string>{"AccountTable row 1 added\n", "AccountTable row 1 昵称: " + account.nickname + "\n",
+                                  "AccountTable row 1 更新了*个: 1\n", "RoomTable row 1 作者: 主播阿星\n",
+                                  "RoomTable row 1 直播状态: 正在直播\n", "RoomTable row 1 录制状态: 正在录制\n",
+                                  "RoomTable row 1 录制状态: 已停止录制\n",
+                                  // Both monitors in the status bar while both run.
+                                  "status: 视频监控中…… 直播录制中……\n", "直播监控停止\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << "missing: " << line;
     }
 
@@ -269,7 +278,7 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     std::vector<std::string> titles;
     for (const auto& item : accountRow.items()) titles.push_back(item.key());
     EXPECT_EQ(titles, (std::vector<std::string>{"主页链接", "作者UID", "sec_uid", "抖音id", "昵称", "粉丝数", "作品数",
-                                                 "最新作品", "更新了*个", "最新作品ID", "作品无水印链接"}));
+                                                "最新作品", "更新了*个", "最新作品ID", "作品无水印链接"}));
     EXPECT_EQ(accountRow["作品数"], "2");
     EXPECT_EQ(accountRow["更新了*个"], "1");
     EXPECT_EQ(accountRow["最新作品ID"], post.awemeId);
@@ -292,8 +301,9 @@ TEST_F(Headless, NewPostAndLiveRoomThenSigintSavesEverything) {
     for (const std::string& start : {"recording saved: " + recording.string(), std::string("event recording_started: "),
                                      std::string("event recording_ended: "), std::string("event post_saved: "),
                                      std::string("vigilo exiting: SIGINT, exit status 0")})
-        EXPECT_NE(std::find_if(logLines.begin(), logLines.end(), [&](const std::string& l) { return l.starts_with(start); }),
-                  logLines.end())
+        EXPECT_NE(
+            std::find_if(logLines.begin(), logLines.end(), [&](const std::string& l) { return l.starts_with(start); }),
+            logLines.end())
             << start;
     const auto duration = probeDuration(recording);
     ASSERT_TRUE(duration) << recording;
@@ -374,10 +384,10 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
     sim::PushReceiver hook;
     ASSERT_TRUE(hook.start());
 
-    const RunResult r = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--status-json",
-                                       (dir_ / "status.json").string(), "--duration", "3", "--notify-only", roomId,
-                                       "--notify-only", "7200000000000000055"}),
-                                 env({{"VIGILO_WEBHOOK_URL", hook.url()}}), seconds(40));
+    const RunResult r =
+        runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--status-json", (dir_ / "status.json").string(),
+                       "--duration", "3", "--notify-only", roomId, "--notify-only", "7200000000000000055"}),
+                 env({{"VIGILO_WEBHOOK_URL", hook.url()}}), seconds(40));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("events go to: webhook"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("room " + roomId + ": alerts only, no recording"), std::string::npos) << r.err;
@@ -404,8 +414,8 @@ TEST_F(Headless, QuietByDefaultWithTheLogInItsFile) {
               (std::set<std::string>{roomId, "7200000000000000055"}));
 
     // The choice outlives the run until --record takes it back.
-    const RunResult again = runToEnd(args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "1", "--record", roomId}),
-                                     env(), seconds(40));
+    const RunResult again = runToEnd(
+        args({"--rooms", (dir_ / "rooms.txt").string(), "--duration", "1", "--record", roomId}), env(), seconds(40));
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(parseSettings(readBytes(home_ / "settings.json")).notifyOnlyRooms,
               (std::set<std::string>{"7200000000000000055"}));
@@ -487,11 +497,13 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
     for (const int signo : {SIGKILL, SIGTERM}) {
         // Each burst a video server that takes about a second a video, cut at a random moment.
         const int killAfterMs = std::uniform_int_distribution<int>(0, 3000)(random);
-        SCOPED_TRACE(std::string(signo == SIGKILL ? "SIGKILL" : "SIGTERM") + " " + std::to_string(killAfterMs) + " ms in");
+        SCOPED_TRACE(std::string(signo == SIGKILL ? "SIGKILL" : "SIGTERM") + " " + std::to_string(killAfterMs) +
+                     " ms in");
         std::vector<sim::Post> burst;
         for (int i = 4; i >= 1; --i) {
             const std::string id = "73100000000000000" + std::to_string(round) + std::to_string(i);
-            burst.push_back({id, "连发" + id.substr(id.size() - 2), "FLV" + std::string(100000 + i, static_cast<char>('a' + i)) + id});
+            burst.push_back({id, "连发" + id.substr(id.size() - 2),
+                             "FLV" + std::string(100000 + i, static_cast<char>('a' + i)) + id});
         }
         ++round;
         sim_.setVideoRate(100 * 1024);
@@ -525,7 +537,8 @@ TEST_F(Headless, EveryPostOfABurstIsSavedByTheNextRunAfterAKillOrAStopMidDownloa
         for (const auto& entry : fs::directory_iterator(folder)) {
             ++files;
             const fs::path& path = entry.path();
-            EXPECT_TRUE(path.extension() == ".mp4" || path.extension() == ".json" || path.extension() == ".jpg") << path;
+            EXPECT_TRUE(path.extension() == ".mp4" || path.extension() == ".json" || path.extension() == ".jpg")
+                << path;
             EXPECT_TRUE(fs::exists(fs::path(path).replace_extension(".mp4"))) << path;
             if (path.extension() == ".json") {
                 EXPECT_TRUE(nlohmann::json::accept(readBytes(path))) << path;
@@ -547,7 +560,9 @@ TEST_F(Headless, TheTerminalTellsEachChangeOnce) {
     ASSERT_TRUE(vigilo.waitOut("：监控开始", seconds(20))) << vigilo.err();
     const std::string report1 = account.nickname + "：有更新1条";
     const std::string report2 = account.nickname + "：有更新2条";
-    auto inFile = [&](const std::string& line) { return countOf(readBytes(home_ / "vigilo.log"), " " + line + "\r\n"); };
+    auto inFile = [&](const std::string& line) {
+        return countOf(readBytes(home_ / "vigilo.log"), " " + line + "\r\n");
+    };
     // Several cycles with each counter: the file has each report every cycle.
     sim_.addPost(account.secUid, {"7300000000000000011", "变化一", "FLV one"});
     ASSERT_TRUE(waitUntil([&] { return inFile(report1) >= 3; }, seconds(30))) << vigilo.out();
@@ -588,9 +603,9 @@ TEST_F(Headless, NotifyTestSaysPerReceiverWhetherItArrived) {
     ASSERT_TRUE(closed.start());
     const std::string closedUrl = closed.url();
     closed.stop();
-    const RunResult r = runToEnd({kBinary, "--notify-test"},
-                                 env({{"VIGILO_WEBHOOK_URL", answering.url()}, {"VIGILO_NOTIFY_URL", closedUrl}}),
-                                 seconds(30));
+    const RunResult r =
+        runToEnd({kBinary, "--notify-test"},
+                 env({{"VIGILO_WEBHOOK_URL", answering.url()}, {"VIGILO_NOTIFY_URL", closedUrl}}), seconds(30));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const auto lines = nonEmptyLines(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
@@ -601,7 +616,8 @@ TEST_F(Headless, NotifyTestSaysPerReceiverWhetherItArrived) {
     const std::string took = lines[1].substr(arrived.size());
     const auto dot = took.find('.');
     EXPECT_TRUE(dot != std::string::npos && dot > 0 && took.size() == dot + 5 && took.ends_with(" s") &&
-                std::all_of(took.begin(), took.begin() + dot, ::isdigit) && ::isdigit(took[dot + 1]) && ::isdigit(took[dot + 2]))
+                std::all_of(took.begin(), took.begin() + dot, ::isdigit) && ::isdigit(took[dot + 1]) &&
+                ::isdigit(took[dot + 2]))
         << lines[1];
     ASSERT_EQ(answering.count(), 1u);
     EXPECT_NE(answering.requests()[0].body.find("\"type\":\"test\""), std::string::npos);

@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "child.h"
-#include "headless_fixture.h"
 #include "control/startup.h"
+#include "headless_fixture.h"
 #include "net/http.h"
 #include "sim/simulator.h"
 
@@ -19,7 +19,6 @@ namespace vigilo::e2e {
 namespace {
 
 using std::chrono::seconds;
-
 
 // The largest resident size the process reached so far, in KiB; -1 when it cannot be read.
 long peakKiB(pid_t pid) {
@@ -83,7 +82,9 @@ bool holdsControl(const std::string& text) {
 // A nickname, an announcement and an update address that try to drive the terminal reach it
 // escaped, on standard output and standard error alike.
 TEST_F(HostileHeadless, NoControlSequenceFromTheServiceReachesTheTerminal) {
-    const std::string hostile = "\x1b[2J\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\xc2\x9b" "31m";
+    const std::string hostile =
+        "\x1b[2J\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\xc2\x9b"
+        "31m";
     const fs::path accounts = writeAccounts({account(1, "坏" + hostile)});
     // --verbose: the cells, where the nickname shows, are printed too.
     Child run(args({"--accounts", accounts.string(), "--duration", "30", "--verbose"}), env());

@@ -132,7 +132,8 @@ TEST_F(HeadlessRecorders, RoomsWhoseNamesCollideKeepTheirOwnRecordersAcrossAKill
     for (const std::string& name : recordingFilesIn(home_ / "download"))
         collected[name] = recordingMarkOf(home_ / "download" / name).value_or("");
     EXPECT_EQ(collected, before);
-    for (const auto& [name, room] : collected) EXPECT_GT(probeDuration(home_ / "download" / name).value_or(0), 1.0) << name;
+    for (const auto& [name, room] : collected)
+        EXPECT_GT(probeDuration(home_ / "download" / name).value_or(0), 1.0) << name;
     EXPECT_TRUE(recordingFilesIn(home_).empty());
 }
 

@@ -73,37 +73,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int index = static_cast<int>(static_cast<int8_t>(code)) / 4;
         switch (code % 16) {
             case 0:
-            case 1:
-                checkPath(doc, path);
-                break;
+            case 1: checkPath(doc, path); break;
             case 2:
                 if (doc.set(path, value) && plain(value) && plain(path)) FUZZ_CHECK(doc.getText(path) == value);
                 break;
-            case 3:
-                doc.set(path, value, true);
-                break;
-            case 4:
-                doc.setByExpression(path, value);
-                break;
-            case 5:
-                doc.add(value, path, (code & 0x20) != 0, (code & 0x40) != 0);
-                break;
+            case 3: doc.set(path, value, true); break;
+            case 4: doc.setByExpression(path, value); break;
+            case 5: doc.add(value, path, (code & 0x20) != 0, (code & 0x40) != 0); break;
             case 6:
                 (void)doc.elementText(index, path, (code & 0x20) != 0);
                 (void)doc.elementDocument(index, path).toText();
                 break;
-            case 7:
-                doc.setElement(index, path, value, (code & 0x20) != 0);
-                break;
-            case 8:
-                doc.removeElement(index, path);
-                break;
-            case 9:
-                doc.remove(path);
-                break;
-            case 10:
-                doc.setNumber(path, static_cast<double>(index) / 3.0);
-                break;
+            case 7: doc.setElement(index, path, value, (code & 0x20) != 0); break;
+            case 8: doc.removeElement(index, path); break;
+            case 9: doc.remove(path); break;
+            case 10: doc.setNumber(path, static_cast<double>(index) / 3.0); break;
             case 11: {
                 // A sub-document is a copy: writing to it leaves the document as it was.
                 const std::string whole = doc.toText();
@@ -114,15 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(doc.toText() == whole);
                 break;
             }
-            case 12:
-                doc.parse(value, (code & 0x20) != 0);
-                break;
-            case 13:
-                doc.reset();
-                break;
-            default:
-                checkPath(doc, path);
-                break;
+            case 12: doc.parse(value, (code & 0x20) != 0); break;
+            case 13: doc.reset(); break;
+            default: checkPath(doc, path); break;
         }
     }
     checkDocument(doc);

@@ -62,10 +62,10 @@ class MainWindowTest : public QObject {
     }
     void settle() { window->applyPendingChanges(); }
     void fillAccounts() {
-        test::Fixture::addRow(fx->ctx->accountTable,
-                              {"https://v.example/a/", "1001", "MS4a", "short-a", "甲", "12", "3", "post a", "0", "id-a", "play-a"});
-        test::Fixture::addRow(fx->ctx->accountTable,
-                              {"https://v.example/b/", "1002", "MS4b", "short-b", "乙🎉", "1.5w", "8", "post b", "0", "id-b", "play-b"});
+        test::Fixture::addRow(fx->ctx->accountTable, {"https://v.example/a/", "1001", "MS4a", "short-a", "甲", "12",
+                                                      "3", "post a", "0", "id-a", "play-a"});
+        test::Fixture::addRow(fx->ctx->accountTable, {"https://v.example/b/", "1002", "MS4b", "short-b", "乙🎉", "1.5w",
+                                                      "8", "post b", "0", "id-b", "play-b"});
         settle();
     }
 
@@ -160,14 +160,15 @@ private slots:
             const char* title;
             int width;
         };
-        const std::vector<Column> accounts = {{"主页链接", 100}, {"作者UID", 0},   {"sec_uid", 0},   {"抖音id", 0},
-                                              {"昵称", 100},     {"粉丝数", 100},  {"作品数", 75},   {"最新作品", 200},
-                                              {"更新了*个", 70}, {"最新作品ID", 0}, {"作品无水印链接", 0}};
-        const std::vector<Column> rooms = {{"   作者", 150},       {"room_id", 0},     {"最新room_id", 0},
-                                           {"直播状态", 70},       {"直播源链接", 0},  {"开播时间", 150},
-                                           {"     录制状态", 120}, {"  录制大小", 80}, {"录制时长", 90},
-                                           {"上一场报告", 0}};
-        for (auto [list, columns] : {std::pair{window->accountList(), accounts}, std::pair{window->roomList(), rooms}}) {
+        const std::vector<Column> accounts = {{"主页链接", 100}, {"作者UID", 0},       {"sec_uid", 0},
+                                              {"抖音id", 0},     {"昵称", 100},        {"粉丝数", 100},
+                                              {"作品数", 75},    {"最新作品", 200},    {"更新了*个", 70},
+                                              {"最新作品ID", 0}, {"作品无水印链接", 0}};
+        const std::vector<Column> rooms = {
+            {"   作者", 150},  {"room_id", 0},         {"最新room_id", 0}, {"直播状态", 70}, {"直播源链接", 0},
+            {"开播时间", 150}, {"     录制状态", 120}, {"  录制大小", 80}, {"录制时长", 90}, {"上一场报告", 0}};
+        for (auto [list, columns] :
+             {std::pair{window->accountList(), accounts}, std::pair{window->roomList(), rooms}}) {
             QCOMPARE(list->model()->columnCount(), static_cast<int>(columns.size()));
             for (int c = 0; c < static_cast<int>(columns.size()); ++c) {
                 QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), QString::fromUtf8(columns[c].title));
@@ -206,7 +207,8 @@ private slots:
             int page;
         };
         // Clicking the pressed button changes nothing; the other one switches.
-        const Step steps[] = {{one, true, false, 0}, {two, false, true, 1}, {two, false, true, 1}, {one, true, false, 0}};
+        const Step steps[] = {
+            {one, true, false, 0}, {two, false, true, 1}, {two, false, true, 1}, {one, true, false, 0}};
         for (const Step& step : steps) {
             QTest::mouseClick(step.click, Qt::LeftButton);
             QCOMPARE(one->isChecked(), step.onePressed);
@@ -340,8 +342,9 @@ private slots:
         QWidget* viewport = window->accountList()->viewport();
         for (bool onRow : {false, true}) {
             if (onRow) fillAccounts();
-            const QPoint at = onRow ? window->accountList()->visualRect(window->accountList()->model()->index(0, 0)).center()
-                                    : QPoint(viewport->width() / 2, viewport->height() - 10);
+            const QPoint at =
+                onRow ? window->accountList()->visualRect(window->accountList()->model()->index(0, 0)).center()
+                      : QPoint(viewport->width() / 2, viewport->height() - 10);
             QContextMenuEvent event(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
             QCoreApplication::sendEvent(viewport, &event);
             QTRY_VERIFY(window->accountMenu()->isVisible());
@@ -377,8 +380,8 @@ private slots:
         }
 
         // "开始录制" after a pause: passes again at once, every five minutes.
-        const int row = test::Fixture::addRow(fx->ctx->roomTable,
-                                              {"主播", "7500000000000000001", "", "已下播|未直播", "", "", "等待录制", "0KB", "0"});
+        const int row = test::Fixture::addRow(
+            fx->ctx->roomTable, {"主播", "7500000000000000001", "", "已下播|未直播", "", "", "等待录制", "0KB", "0"});
         settle();
         QTest::mouseClick(control<QPushButton>("按钮_开始录制"), Qt::LeftButton);
         QCOMPARE(fx->ctx->settings.livePeriodMinutes(), 5);
@@ -411,7 +414,8 @@ private slots:
         QAction* view = findAction(window->accountMenu(), QStringLiteral("查看直播间"));
         QVERIFY(view);
         view->trigger();
-        QCOMPARE(fx->ui.openedUrls(), std::vector<std::string>{"http://127.0.0.1:9/webcast/reflow/7500000000000000003"});
+        QCOMPARE(fx->ui.openedUrls(),
+                 std::vector<std::string>{"http://127.0.0.1:9/webcast/reflow/7500000000000000003"});
     }
 
     void worksButtonsWriteTheLog() {
@@ -459,7 +463,8 @@ private slots:
         std::vector<std::thread> writers;
         for (int t = 0; t < 4; ++t)
             writers.emplace_back([this, t] {
-                for (int i = 0; i < 50; ++i) fx->ctx->appendLog("w" + std::to_string(t) + "-" + std::to_string(i) + "\r\n");
+                for (int i = 0; i < 50; ++i)
+                    fx->ctx->appendLog("w" + std::to_string(t) + "-" + std::to_string(i) + "\r\n");
             });
         for (auto& w : writers) w.join();
         QTRY_COMPARE(lines(window->logText()).size(), 200);
@@ -484,8 +489,9 @@ private slots:
         QCOMPARE(main->text(QAccessible::Name), QStringLiteral("Vigilo By：Kestrel"));
 
         fillAccounts();
-        test::Fixture::addRow(fx->ctx->roomTable, {"主播", "7300000000000000001", "7300000000000000002", "已下播|未直播",
-                                                   "http://127.0.0.1:9/stage/a.flv", "2021-04-30 16:27:14", "等待录制"});
+        test::Fixture::addRow(fx->ctx->roomTable,
+                              {"主播", "7300000000000000001", "7300000000000000002", "已下播|未直播",
+                               "http://127.0.0.1:9/stage/a.flv", "2021-04-30 16:27:14", "等待录制"});
         settle();
         struct Table {
             ReportList* list;
@@ -495,11 +501,13 @@ private slots:
             QStringList hiddenValues;
         };
         const Table tables[] = {
-            {window->accountList(), QStringLiteral("作品监控"),
+            {window->accountList(),
+             QStringLiteral("作品监控"),
              {"主页链接", "昵称", "粉丝数", "作品数", "最新作品", "更新了*个"},
              {"https://v.example/a/", "甲", "12", "3", "post a", "0"},
              {"1001", "MS4a", "short-a", "id-a", "play-a", "作者UID", "sec_uid", "作品无水印链接"}},
-            {window->roomList(), QStringLiteral("直播监控"),
+            {window->roomList(),
+             QStringLiteral("直播监控"),
              {"作者", "直播状态", "开播时间", "录制状态", "录制大小", "录制时长"},
              {"主播", "已下播|未直播", "2021-04-30 16:27:14", "等待录制", "", ""},
              {"7300000000000000001", "7300000000000000002", "http://127.0.0.1:9/stage/a.flv", "room_id", "直播源链接"}},
@@ -619,8 +627,10 @@ private slots:
             QVERIFY2(label, c.name);
             QCOMPARE(label->geometry(), c.geometry);
             QCOMPARE(label->text(), QString::fromUtf8(c.text));
-            if (!*c.text) QVERIFY(!label->pixmap().isNull());
-            else QCOMPARE(label->font().family(), kSupportLabelFamily);
+            if (!*c.text)
+                QVERIFY(!label->pixmap().isNull());
+            else
+                QCOMPARE(label->font().family(), kSupportLabelFamily);
         }
         // Closing the main window takes the support window with it and runs the close command.
         window->close();

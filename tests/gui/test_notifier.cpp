@@ -4,9 +4,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QSignalSpy>
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -54,9 +54,7 @@ class NotifierTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() {
-        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session");
-    }
+    void initTestCase() { QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session"); }
 
     // The events as the desktop shows them; a click on a saved post opens its folder.
     void eventsReachTheServiceAndAClickOpensTheFolder() {
@@ -73,10 +71,12 @@ private slots:
             DesktopNotifier notifier(bus, data.path(), [&](const QString& folder) { opened << folder; });
             QSignalSpy sent(&notifier, &DesktopNotifier::sent);
             bus.publish(makeEvent(EventType::PostSaved, {{"nickname", "小熊看世界🐻"},
-                                                     {"description", "晚霞<b>太好看</b>\n#日落"},
-                                                     {"file", "/data/下载/小熊看世界🐻/731-晚霞.mp4"}}));
-            bus.publish(makeEvent(EventType::RoomLive, {{"nickname", "橙子直播间🍊"}, {"roomId", "7282937465012345678"},
-                                                    {"title", "深夜聊天"}, {"startTime", "2026-01-02 03:04:05"}}));
+                                                         {"description", "晚霞<b>太好看</b>\n#日落"},
+                                                         {"file", "/data/下载/小熊看世界🐻/731-晚霞.mp4"}}));
+            bus.publish(makeEvent(EventType::RoomLive, {{"nickname", "橙子直播间🍊"},
+                                                        {"roomId", "7282937465012345678"},
+                                                        {"title", "深夜聊天"},
+                                                        {"startTime", "2026-01-02 03:04:05"}}));
             QTRY_COMPARE_WITH_TIMEOUT(sent.count(), 2, 30000);
             QCOMPARE(sent.at(0).at(0).toUInt(), 41u);
             QCOMPARE(service.calls.size(), 2);
@@ -104,9 +104,9 @@ private slots:
             QFile collected(data.filePath("download/<i>阿杰 & co.mp4"));
             QVERIFY(collected.open(QIODevice::WriteOnly));
             collected.close();
-            bus.publish(makeEvent(EventType::RecordingEnded, {{"nickname", "<i>阿杰 & co"},
-                                                          {"file", "<i>阿杰 & co.mp4"},
-                                                          {"duration", "01:00:05.00"}}));
+            bus.publish(
+                makeEvent(EventType::RecordingEnded,
+                          {{"nickname", "<i>阿杰 & co"}, {"file", "<i>阿杰 & co.mp4"}, {"duration", "01:00:05.00"}}));
             bus.publish(makeEvent(EventType::RecordingStarted, {{"nickname", "橙子"}, {"file", "橙子.mp4"}}));
             QTRY_COMPARE_WITH_TIMEOUT(sent.count(), 4, 30000);
             const auto& ended = service.calls[2];

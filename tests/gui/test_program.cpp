@@ -49,9 +49,7 @@ class ProgramTest : public QObject {
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         return path;
     }
-    void setNotice(const QByteArray& text) {
-        server.route(kNoticePath, 200, text.toStdString());
-    }
+    void setNotice(const QByteArray& text) { server.route(kNoticePath, 200, text.toStdString()); }
     int notices() const { return server.hits(kNoticePath); }
 
     struct Ended {
@@ -132,9 +130,9 @@ private slots:
         QString errors;
         const QRegularExpression started(QStringLiteral("web page: http://127\\.0\\.0\\.1:(\\d+)/"));
         QRegularExpressionMatch match;
-        QTRY_VERIFY_WITH_TIMEOUT((errors += QString::fromUtf8(window.readAllStandardError()),
-                                  (match = started.match(errors)).hasMatch()),
-                                 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (errors += QString::fromUtf8(window.readAllStandardError()), (match = started.match(errors)).hasMatch()),
+            30000);
         QFile tokenFile(home + QStringLiteral("/web-token"));
         QVERIFY(tokenFile.open(QIODevice::ReadOnly));
         const std::string token = tokenFile.readAll().trimmed().toStdString();

@@ -49,8 +49,9 @@ private slots:
             MessageIcon icon;
             QMessageBox::Icon shown;
         };
-        for (const Case& c : {Case{MessageIcon::None, QMessageBox::NoIcon}, Case{MessageIcon::Warning, QMessageBox::Warning},
-                              Case{MessageIcon::Information, QMessageBox::Information}}) {
+        for (const Case& c :
+             {Case{MessageIcon::None, QMessageBox::NoIcon}, Case{MessageIcon::Warning, QMessageBox::Warning},
+              Case{MessageIcon::Information, QMessageBox::Information}}) {
             QtUserInterface ui;
             std::atomic<bool> returned{false};
             QString text, title;

@@ -11,11 +11,11 @@
 #include "gui/fonts.h"
 #include "gui/mainwindow.h"
 #include "gui/session.h"
-#include "support/loopback.h"
 #include "gui/updaterwindow.h"
 #include "net/http.h"
 #include "sim/simulator.h"
 #include "sim/tls_cert.h"
+#include "support/loopback.h"
 
 using namespace vigilo;
 using namespace vigilo::gui;
@@ -111,19 +111,19 @@ private slots:
         const QByteArray own = QByteArray::fromStdString(ownVersion());
         const QString stop = QStringLiteral("|软件因为各种原因停止更新，感谢您对本软件的支持！");
         QTest::newRow("silent start") << notice("运营中", own) << true << int(StartupEnding::Normal) << QStringList{};
-        QTest::newRow("announcement, then normal")
-            << notice("运营中", own, "今晚维护") << true << int(StartupEnding::Normal) << QStringList{"Vigilo|今晚维护"};
+        QTest::newRow("announcement, then normal") << notice("运营中", own, "今晚维护") << true
+                                                   << int(StartupEnding::Normal) << QStringList{"Vigilo|今晚维护"};
         QTest::newRow("announcement before the update")
             << notice("运营中", "1.0.0.1", "新版本") << true << int(StartupEnding::Update)
             << QStringList{"Vigilo|新版本", "|软件有更新！"};
         QTest::newRow("fewer parts is another version")
             << notice("运营中", "1.0") << true << int(StartupEnding::Update) << QStringList{"|软件有更新！"};
-        QTest::newRow("stopped, whatever the version") << notice("停运", own) << true << int(StartupEnding::Stopped)
-                                                       << QStringList{stop};
+        QTest::newRow("stopped, whatever the version")
+            << notice("停运", own) << true << int(StartupEnding::Stopped) << QStringList{stop};
         QTest::newRow("no state field") << notice(QByteArray(), own) << true << int(StartupEnding::Stopped)
                                         << QStringList{stop};
-        QTest::newRow("no version closes silently") << notice("运营中", QByteArray()) << true
-                                                    << int(StartupEnding::NoVersion) << QStringList{};
+        QTest::newRow("no version closes silently")
+            << notice("运营中", QByteArray()) << true << int(StartupEnding::NoVersion) << QStringList{};
         QTest::newRow("no network") << QByteArray() << false << int(StartupEnding::Stopped) << QStringList{stop};
     }
 
@@ -138,8 +138,9 @@ private slots:
         server.route("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn", 200, body.toStdString());
         test::Fixture fx;
         writeFile(QDir(fx.dir.path()).filePath(QStringLiteral("文件1.txt")), "https://v.douyin.com/a/");
-        const QString url = reachable ? QString::fromStdString(server.url("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn"))
-                                      : QStringLiteral("http://127.0.0.1:9/notice");
+        const QString url =
+            reachable ? QString::fromStdString(server.url("/api/v3/file/sourcejump/AbCdEfG/0123456789abcdefghijklmn"))
+                      : QStringLiteral("http://127.0.0.1:9/notice");
         GuiSession session(*fx.controller, url.toStdString());
         QSignalSpy ended(&session, &GuiSession::startupEnded);
         session.start();

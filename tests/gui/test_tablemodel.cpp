@@ -43,7 +43,8 @@ private slots:
         // The last show's report, hidden, goes with the tooltip of every cell of its row.
         QCOMPARE(model.index(0, rcol::Owner).data(Qt::ToolTipRole).toString(), QStringLiteral("主播"));
         store.setCell(row, rcol::ShowReport, "上一场 报告");
-        QTRY_COMPARE(model.index(0, rcol::Owner).data(Qt::ToolTipRole).toString(), QStringLiteral("主播\n\n上一场 报告"));
+        QTRY_COMPARE(model.index(0, rcol::Owner).data(Qt::ToolTipRole).toString(),
+                     QStringLiteral("主播\n\n上一场 报告"));
         QCOMPARE(model.index(0, rcol::ShowReport).data(Qt::ToolTipRole).toString(), QStringLiteral("上一场 报告"));
     }
 
@@ -61,7 +62,8 @@ private slots:
                 for (int i = 0; i < 60; ++i) {
                     const int row = store.appendRow();
                     for (int c = 0; c < store.columnCount(); ++c)
-                        store.setCell(row, c, "t" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::to_string(c));
+                        store.setCell(row, c,
+                                      "t" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::to_string(c));
                 }
             });
         threads.emplace_back([&store, &stop] {

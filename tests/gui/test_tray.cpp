@@ -66,12 +66,13 @@ private slots:
         qputenv("VIGILO_WEBHOOK_URL", "http://127.0.0.1:9/hook");  // nobody listens there
         findAction(tray->menu(), "发送测试通知")->trigger();
         qunsetenv("VIGILO_WEBHOOK_URL");
-        QTRY_VERIFY_WITH_TIMEOUT(QString::fromStdString(fx->ctx->log.text())
-                                     .contains(QStringLiteral("：测试通知 事件推送（VIGILO_WEBHOOK_URL）：未送达（无法连接，")),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QString::fromStdString(fx->ctx->log.text())
+                .contains(QStringLiteral("：测试通知 事件推送（VIGILO_WEBHOOK_URL）：未送达（无法连接，")),
+            20000);
         findAction(tray->menu(), "发送测试通知")->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(QString::fromStdString(fx->ctx->log.text()).contains(QStringLiteral("：测试通知：未设置接收方")),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QString::fromStdString(fx->ctx->log.text()).contains(QStringLiteral("：测试通知：未设置接收方")), 20000);
     }
 
     void tipTellsWhetherTheMonitorsRun() {

@@ -1,17 +1,17 @@
 // The updater window: progress while the new build arrives, one download at a time, and the
 // hand-over to the downloaded program only when a whole 2xx answer came.
+#include <sys/file.h>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
-#include <sys/file.h>
 
 #include "app/guard.h"
 #include "fixture.h"
 #include "gui/fonts.h"
-#include "net/http.h"
 #include "gui/updaterwindow.h"
+#include "net/http.h"
 #include "support/loopback.h"
 
 using namespace vigilo;
@@ -50,9 +50,10 @@ private slots:
             QRect geometry;
             const char* text;
         };
-        for (const Case& c : {Case{"透明标签2", {8, 8, 184, 24}, "正在更新中稍等片刻....."},
-                              Case{"透明标签1", {23, 69, 103, 24}, "下载进度：0%"},
-                              Case{"透明标签3", {16, 104, 280, 24}, "更新过程中不要强行终止程序，否则有可能更新失败！"}}) {
+        for (const Case& c :
+             {Case{"透明标签2", {8, 8, 184, 24}, "正在更新中稍等片刻....."},
+              Case{"透明标签1", {23, 69, 103, 24}, "下载进度：0%"},
+              Case{"透明标签3", {16, 104, 280, 24}, "更新过程中不要强行终止程序，否则有可能更新失败！"}}) {
             auto* label = part<QLabel>(window, c.name);
             QVERIFY2(label, c.name);
             QCOMPARE(label->geometry(), c.geometry);

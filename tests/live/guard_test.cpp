@@ -78,10 +78,13 @@ TEST_F(LiveTest, ARecorderWhosePlaylistStopsMovingIsStoppedAndItsRoomRecordedAga
     EXPECT_GE(probeDuration(dir.path() / "frozen.mp4"), 1);
 
     // Polled again within the re-poll time, not at the next pass ten minutes on.
-    ASSERT_TRUE(eventually([&] {
-        const auto running = live->recorders();
-        return running.size() == 1 && running[0].fileName == "frozen-2.mp4";
-    }, 15s)) << cell(0, 3) << " " << cell(0, 6) << " " << live->recorders().size() << ctx->log.text();
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto running = live->recorders();
+            return running.size() == 1 && running[0].fileName == "frozen-2.mp4";
+        },
+        15s))
+        << cell(0, 3) << " " << cell(0, 6) << " " << live->recorders().size() << ctx->log.text();
     EXPECT_TRUE(eventually([&] { return probeDuration(dir.path() / "frozen-2.mp4") > 0; }, 30s));
 }
 

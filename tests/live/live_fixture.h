@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "app/context.h"
 #include "helpers.h"
@@ -40,9 +40,11 @@ inline bool showsProgress(const std::string& sizeCell) {
 }
 
 inline double probeDuration(const fs::path& file) {
-    const RunResult result = runProgram(
-        {"ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", file.string()}, {},
-         true});
+    const RunResult result =
+        runProgram({"ffprobe",
+                    {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", file.string()},
+                    {},
+                    true});
     return std::atof(result.collectedOutput.c_str());
 }
 

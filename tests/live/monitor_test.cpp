@@ -77,7 +77,8 @@ TEST_F(LiveTest, LinksThatAreNotRoomsAddNoRow) {
     EXPECT_TRUE(ui.messages().empty());
     EXPECT_EQ(sim.requestCount(), 0u);
 
-    for (const std::string& link : {sim.accountShareLink(account.secUid), std::string("   "), sim.baseUrl() + "/nothing/"}) {
+    for (const std::string& link :
+         {sim.accountShareLink(account.secUid), std::string("   "), sim.baseUrl() + "/nothing/"}) {
         live->registerRoom(link);
         EXPECT_EQ(ctx->roomTable.rowCount(), 0) << link;
     }
@@ -94,8 +95,10 @@ TEST_F(LiveTest, TheSupervisorQueuesExactlyTheOfflineRowsAndStopsPromptly) {
     for (const char* id : {"7100000000000000001", "7100000000000000002", "7100000000000000003"})
         sim.addRoom(makeRoom(id, std::string("R") + id[18]));
     appendRow(ctx->roomTable, {"R1", "7100000000000000001", "", kOffline, "", "", kWaiting, "0KB", "0"});
-    appendRow(ctx->roomTable, {"X", "7100000000000000009", "7100000000000000009", kLive, "", "", kRecording, "1MB", "5.00"});
-    appendRow(ctx->roomTable, {"R2", "7100000000000000002", "", kOffline + std::string(" "), "", "", kWaiting, "0KB", "0"});
+    appendRow(ctx->roomTable,
+              {"X", "7100000000000000009", "7100000000000000009", kLive, "", "", kRecording, "1MB", "5.00"});
+    appendRow(ctx->roomTable,
+              {"R2", "7100000000000000002", "", kOffline + std::string(" "), "", "", kWaiting, "0KB", "0"});
     appendRow(ctx->roomTable, {"R3", "7100000000000000003", "", kOffline, "", "", kWaiting, "0KB", "0"});
 
     // Started twice: the first supervisor makes way for the second.
@@ -155,7 +158,8 @@ TEST_F(LiveTest, RefusedAndMissingRecordersLeaveTheRowLiveAndFailed) {
     }
     EXPECT_EQ(cell(1, 3), kLive);
     EXPECT_EQ(cell(1, 6), kRecordFailedWord);
-    EXPECT_NE(ctx->log.text().find("录制失败：nick2（/nonexistent/ffmpeg 不存在）"), std::string::npos) << ctx->log.text();
+    EXPECT_NE(ctx->log.text().find("录制失败：nick2（/nonexistent/ffmpeg 不存在）"), std::string::npos)
+        << ctx->log.text();
     EXPECT_TRUE(recordingFilesIn(dir.path()).empty());  // no reservation left behind
     EXPECT_EQ(live->runningRecorders(), 0);
 }
@@ -208,7 +212,8 @@ TEST_F(LiveTest, AStubbornRecorderIsStoppedWithinBoundsAndItsRowGetsItsProgress)
     writeScript(fake,
                 "trap '' INT TERM\n"
                 "echo \"Output #1, mp4, to './fake.mp4':\"\n"
-                "while :; do printf 'frame=  251 fps= 25 q=-1.0 size=    2048kB time=00:00:10.00 bitrate=1677.7kbits/s speed=1x    \\r'; sleep 0.1; done\n");
+                "while :; do printf 'frame=  251 fps= 25 q=-1.0 size=    2048kB time=00:00:10.00 bitrate=1677.7kbits/s "
+                "speed=1x    \\r'; sleep 0.1; done\n");
     ScopedEnv ffmpeg("VIGILO_FFMPEG", fake.string());
     live->setStopBounds({300ms, 300ms, 300ms, 3000ms, 500ms});
     appendRow(ctx->roomTable, {"nick", "1", "1", kLive, "http://127.0.0.1:9/x.flv", "", kRecording, "0KB", "0"});
@@ -398,7 +403,7 @@ TEST(LiveRetry, ABrokenStreamIsTriedAgainByThePassesOnly) {
     RecordingUserInterface ui;
     Pacing pacing;
     pacing.passInterval = std::chrono::hours(1);
-    pacing.recorderRepoll = 2s;  // ffmpeg gives up on a missing stream well before
+    pacing.recorderRepoll = 2s;      // ffmpeg gives up on a missing stream well before
     pacing.startJitter = Millis{0};  // the first pass at once, not inside the quiet spell below
     Endpoints endpoints;
     endpoints.live = endpoints.account = sim.baseUrl();
@@ -424,9 +429,10 @@ TEST(LivePlayer, ThePlayScriptStartsFfplayOnTheSelectedRowsPort) {
     const fs::path bin = dir.path() / "bin";
     fs::create_directories(bin);
     const fs::path argsFile = dir.path() / "ffplay-args";
-    writeScript(bin / "ffplay", "echo \"$@\" > \"" + argsFile.string() + ".tmp\"; mv \"" + argsFile.string() + ".tmp\" \"" +
-                                    argsFile.string() + "\"\n");
-    ScopedEnv path("PATH", bin.string() + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
+    writeScript(bin / "ffplay", "echo \"$@\" > \"" + argsFile.string() + ".tmp\"; mv \"" + argsFile.string() +
+                                    ".tmp\" \"" + argsFile.string() + "\"\n");
+    ScopedEnv path("PATH",
+                   bin.string() + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
 
     RecordingUserInterface ui;
     Endpoints endpoints;

@@ -19,10 +19,10 @@ TEST(RecorderProgress, SizeAndTimeBecomeCellTexts) {
         const char* megabytes;
     };
     const Case sizes[] = {
-        {"2048kB", "2MB"},   {"1536kB", "1.5MB"}, {"1000kB", "0.98MB"},
-        {"128kB", "0.13MB"},  // exactly 0.125: half away from zero, not to even
-        {"0kB", "0MB"},      {"N/A", "0MB"},      {"1048576kB", "1024MB"},
-        {"12345678kB", "12056.33MB"},
+        {"2048kB", "2MB"},       {"1536kB", "1.5MB"},
+        {"1000kB", "0.98MB"},    {"128kB", "0.13MB"},  // exactly 0.125: half away from zero, not to even
+        {"0kB", "0MB"},          {"N/A", "0MB"},
+        {"1048576kB", "1024MB"}, {"12345678kB", "12056.33MB"},
     };
     for (const auto& c : sizes) EXPECT_EQ(megabyteText(c.size), c.megabytes) << c.size;
 
@@ -31,13 +31,18 @@ TEST(RecorderProgress, SizeAndTimeBecomeCellTexts) {
         const char* duration;
     };
     const TimeCase times[] = {
-        {"00:01:02.34", "01:02.34"},       {"00:00:05.12", "05.12"},
-        {"00:00:10.00", "10.00"},          {"00:59:59.99", "59:59.99"},
-        {"00:00:00.00", "00.00"},          {"-00:00:00.02", "-00.02"},
+        {"00:01:02.34", "01:02.34"},
+        {"00:00:05.12", "05.12"},
+        {"00:00:10.00", "10.00"},
+        {"00:59:59.99", "59:59.99"},
+        {"00:00:00.00", "00.00"},
+        {"-00:00:00.02", "-00.02"},
         {"N/A", "N/A"},
         // From an hour on the hours stay, or an hour and five seconds would read 01:05.00.
-        {"01:00:00.00", "01:00:00.00"},    {"01:00:05.00", "01:00:05.00"},
-        {"12:34:56.78", "12:34:56.78"},    {"100:00:00.00", "100:00:00.00"},
+        {"01:00:00.00", "01:00:00.00"},
+        {"01:00:05.00", "01:00:05.00"},
+        {"12:34:56.78", "12:34:56.78"},
+        {"100:00:00.00", "100:00:00.00"},
     };
     for (const auto& c : times) EXPECT_EQ(durationText(c.time), c.duration) << c.time;
 

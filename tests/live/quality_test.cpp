@@ -12,9 +12,8 @@ namespace {
 std::string answerText(const std::string& resolution, const std::string& flvMap, const std::string& hlsMap) {
     return R"({"data":{"room":{"create_time":1700000000,"owner":{"nickname":"主播",)"
            R"("own_room":{"room_ids_str":["7400000000000000001"]}},"stream_url":{"default_resolution":")" +
-           resolution +
-           R"(","rtmp_pull_url":"http://h/own.flv","hls_pull_url":"http://h/own.m3u8","flv_pull_url":)" + flvMap +
-           R"(,"hls_pull_url_map":)" + hlsMap + "}}}}";
+           resolution + R"(","rtmp_pull_url":"http://h/own.flv","hls_pull_url":"http://h/own.m3u8","flv_pull_url":)" +
+           flvMap + R"(,"hls_pull_url_map":)" + hlsMap + "}}}}";
 }
 
 TEST(StreamChoice, AQualityTakesItsListedStreamElseTheNextLowerElseTheAnswersOwnRule) {
@@ -37,17 +36,24 @@ TEST(StreamChoice, AQualityTakesItsListedStreamElseTheNextLowerElseTheAnswersOwn
         {"default at registration, HD1", "HD1", flvs, all, RecordQuality::Default, true, "http://h/own.flv", false},
         {"default at registration, SD1", "SD1", flvs, all, RecordQuality::Default, true, "http://h/own.m3u8", false},
         {"origin listed", "SD1", "{}", all, RecordQuality::Origin, false, "http://h/o.m3u8", false},
-        {"origin missing: the best listed", "SD1", "{}", noOrigin, RecordQuality::Origin, false, "http://h/f.m3u8", false},
+        {"origin missing: the best listed", "SD1", "{}", noOrigin, RecordQuality::Origin, false, "http://h/f.m3u8",
+         false},
         {"high listed", "SD1", "{}", all, RecordQuality::High, false, "http://h/h.m3u8", false},
-        {"standard missing: next lower", "SD1", "{}", noOrigin, RecordQuality::Standard, false, "http://h/t.m3u8", false},
+        {"standard missing: next lower", "SD1", "{}", noOrigin, RecordQuality::Standard, false, "http://h/t.m3u8",
+         false},
         {"smooth listed", "SD1", "{}", all, RecordQuality::Smooth, false, "http://h/t.m3u8", false},
-        {"registration of HD1 looks in the FLV listing", "HD1", flvs, all, RecordQuality::High, true, "http://h/s.flv", false},
-        {"registration of SD1 looks in the HLS listing", "SD1", flvs, all, RecordQuality::High, true, "http://h/h.m3u8", false},
-        {"nothing at or below: the answer's rule", "HD1", flvs, noOrigin, RecordQuality::Smooth, true, "http://h/own.flv", false},
+        {"registration of HD1 looks in the FLV listing", "HD1", flvs, all, RecordQuality::High, true, "http://h/s.flv",
+         false},
+        {"registration of SD1 looks in the HLS listing", "SD1", flvs, all, RecordQuality::High, true, "http://h/h.m3u8",
+         false},
+        {"nothing at or below: the answer's rule", "HD1", flvs, noOrigin, RecordQuality::Smooth, true,
+         "http://h/own.flv", false},
         {"no listing at all", "SD1", "{}", "{}", RecordQuality::Origin, false, "http://h/own.m3u8", false},
-        {"a listing that is no object", "SD1", "{}", R"(["http://h/x.m3u8"])", RecordQuality::Origin, false, "http://h/own.m3u8", false},
+        {"a listing that is no object", "SD1", "{}", R"(["http://h/x.m3u8"])", RecordQuality::Origin, false,
+         "http://h/own.m3u8", false},
         {"odd members are skipped", "SD1", "{}", odd, RecordQuality::High, false, "http://h/own.m3u8", false},
-        {"audio only: the answer's stream without its picture", "HD1", flvs, all, RecordQuality::AudioOnly, true, "http://h/own.flv", true},
+        {"audio only: the answer's stream without its picture", "HD1", flvs, all, RecordQuality::AudioOnly, true,
+         "http://h/own.flv", true},
         {"audio only at a poll", "HD1", flvs, all, RecordQuality::AudioOnly, false, "http://h/own.m3u8", true},
     };
     for (const Case& c : cases) {
@@ -101,8 +107,11 @@ TEST_F(LiveTest, EachRoomIsRecordedInItsOwnQualityOrTheNextLowerListed) {
     live->stopRecording();
 
     const auto streamsOf = [](const fs::path& file) {
-        const RunResult result = runProgram(
-            {"ffprobe", {"-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0", file.string()}, {}, true});
+        const RunResult result =
+            runProgram({"ffprobe",
+                        {"-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0", file.string()},
+                        {},
+                        true});
         return result.collectedOutput;
     };
     const fs::path collected = ctx->paths.collectionDir();

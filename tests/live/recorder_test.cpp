@@ -12,15 +12,15 @@
 #include "helpers.h"
 #include "live/monitor.h"
 #include "live/recorder.h"
-#include "sys/files.h"
 #include "live/runner.h"
+#include "sys/files.h"
 #include "text/charset.h"
 
 namespace vigilo {
 namespace {
 
-using livetest::TempDir;
 using livetest::readBytes;
+using livetest::TempDir;
 using livetest::writeBytes;
 
 TEST(RecorderPort, EveryRowHasItsOwnValidPort) {
@@ -28,9 +28,8 @@ TEST(RecorderPort, EveryRowHasItsOwnValidPort) {
         int row;
         int port;
     };
-    const Case cases[] = {{0, 1110},     {1, 1111},      {3, 1113},      {9, 1119},      {10, 11110},
-                          {12, 11112},   {99, 11199},    {100, 11200},   {101, 11201},   {54435, 65535},
-                          {54436, -1},   {-1, -1}};
+    const Case cases[] = {{0, 1110},   {1, 1111},    {3, 1113},    {9, 1119},      {10, 11110}, {12, 11112},
+                          {99, 11199}, {100, 11200}, {101, 11201}, {54435, 65535}, {54436, -1}, {-1, -1}};
     for (const auto& c : cases) EXPECT_EQ(recorderPort(c.row), c.port) << "row " << c.row;
 
     std::set<int> seen;
@@ -44,10 +43,25 @@ TEST(RecorderPort, EveryRowHasItsOwnValidPort) {
 
 TEST(RecorderCommand, ArgumentVectorKeepsTheUrlAndTheFileWhole) {
     const std::string url = "http://127.0.0.1:8080/live/a b.flv?x=1&y=\"-i /etc/passwd\"";
-    const std::vector<std::string> expected = {
-        "-rw_timeout", "15000000", "-i", url, "-c", "copy", "-f", "mpegts", "-y", "udp://127.0.0.1:1112",
-        "-c", "copy", "-movflags", "+frag_keyframe+default_base_moof",
-        "-flush_packets", "1", "-metadata", "comment=vigilo:7400000000000000001", "./主播 -y x.mp4"};
+    const std::vector<std::string> expected = {"-rw_timeout",
+                                               "15000000",
+                                               "-i",
+                                               url,
+                                               "-c",
+                                               "copy",
+                                               "-f",
+                                               "mpegts",
+                                               "-y",
+                                               "udp://127.0.0.1:1112",
+                                               "-c",
+                                               "copy",
+                                               "-movflags",
+                                               "+frag_keyframe+default_base_moof",
+                                               "-flush_packets",
+                                               "1",
+                                               "-metadata",
+                                               "comment=vigilo:7400000000000000001",
+                                               "./主播 -y x.mp4"};
     EXPECT_EQ(recorderArguments(url, recorderPort(2), "./主播 -y x.mp4", "7400000000000000001"), expected);
 }
 
@@ -105,7 +119,8 @@ TEST(RecorderNames, UniqueSafeNamesThatNeverReplaceARecording) {
         {longName, {std::string(251, 'a') + ".mp4"}, std::string(249, 'a') + "-2.mp4"},
     };
     for (const auto& c : cases) {
-        const std::string name = uniqueRecordingName(c.nickname, [&](const std::string& n) { return c.taken.count(n) > 0; });
+        const std::string name =
+            uniqueRecordingName(c.nickname, [&](const std::string& n) { return c.taken.count(n) > 0; });
         EXPECT_EQ(name, c.name) << c.nickname;
     }
 
@@ -194,7 +209,8 @@ TEST(RecorderMark, SplitAndSoundOnlyRecordersAreKnownWithTheirReservedName) {
         {"split, sound only, a % in the name", "./100%主播%d.mp4", {true, 60}},
     };
     for (const auto& c : ours) {
-        const auto command = recorderCommandOf(program(recorderArguments(url, 1113, c.reserved, "7400000000000000004", c.options)));
+        const auto command =
+            recorderCommandOf(program(recorderArguments(url, 1113, c.reserved, "7400000000000000004", c.options)));
         ASSERT_TRUE(command) << c.name;
         EXPECT_EQ(command->outputFile, c.reserved) << c.name;
         EXPECT_EQ(command->options, c.options) << c.name;
@@ -207,7 +223,8 @@ TEST(RecorderMark, SplitAndSoundOnlyRecordersAreKnownWithTheirReservedName) {
     std::vector<std::string> zero = program(recorderArguments(url, 1113, "./a.mp4", "1", {false, 60}));
     for (std::string& arg : zero)
         if (arg == "60") arg = "0";
-    for (const auto& commandLine : {single, plainName, zero}) EXPECT_FALSE(recorderCommandOf(commandLine)) << commandLine.back();
+    for (const auto& commandLine : {single, plainName, zero})
+        EXPECT_FALSE(recorderCommandOf(commandLine)) << commandLine.back();
 
     EXPECT_EQ(recordingPartPattern("./100%主播%d.mp4"), "./100%%主播%%d.part%03d.mp4");
     EXPECT_EQ(stemOfRecordingPart("主播A.part001.mp4"), "主播A");
@@ -221,22 +238,22 @@ TEST(RecorderMark, SplitAndSoundOnlyRecordersAreKnownWithTheirReservedName) {
 // after its recorder has ended, and whichever name it has.
 TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
     TempDir dir;
-    const RunResult made = runProgram({"ffmpeg",
-                                       {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-                                        "testsrc=size=64x48:rate=10", "-t", "1", "-c:v", "mpeg4", "-movflags",
-                                        "+frag_keyframe+default_base_moof", "-metadata",
-                                        "comment=" + recorderMark("7400000000000000003"), "./marked.mp4"},
-                                       dir.path(),
-                                       true});
+    const RunResult made =
+        runProgram({"ffmpeg",
+                    {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t", "1",
+                     "-c:v", "mpeg4", "-movflags", "+frag_keyframe+default_base_moof", "-metadata",
+                     "comment=" + recorderMark("7400000000000000003"), "./marked.mp4"},
+                    dir.path(),
+                    true});
     ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
     EXPECT_EQ(recordingMarkOf(dir.path() / "marked.mp4"), "7400000000000000003");
 
-    const RunResult plain = runProgram({"ffmpeg",
-                                        {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-                                         "testsrc=size=64x48:rate=10", "-t", "1", "-c:v", "mpeg4", "-metadata",
-                                         "comment=holiday vigilo:1", "./holiday.mp4"},
-                                        dir.path(),
-                                        true});
+    const RunResult plain =
+        runProgram({"ffmpeg",
+                    {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t", "1",
+                     "-c:v", "mpeg4", "-metadata", "comment=holiday vigilo:1", "./holiday.mp4"},
+                    dir.path(),
+                    true});
     ASSERT_EQ(plain.exitCode, 0) << plain.collectedOutput;
     EXPECT_FALSE(recordingMarkOf(dir.path() / "holiday.mp4"));
     writeBytes(dir.path() / "empty.mp4", "");
@@ -250,12 +267,12 @@ TEST(RecorderMark, ARecordingCarriesItsRoomsMark) {
 // is new at each look.
 TEST(RecorderMark, ARecordingIsTimedByItsFragments) {
     TempDir dir;
-    const RunResult made = runProgram({"ffmpeg",
-                                       {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-                                        "testsrc=size=64x48:rate=10", "-t", "3", "-c:v", "mpeg4", "-g", "10",
-                                        "-movflags", "+frag_keyframe+default_base_moof", "./timed.mp4"},
-                                       dir.path(),
-                                       true});
+    const RunResult made =
+        runProgram({"ffmpeg",
+                    {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t", "3",
+                     "-c:v", "mpeg4", "-g", "10", "-movflags", "+frag_keyframe+default_base_moof", "./timed.mp4"},
+                    dir.path(),
+                    true});
     ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
     const std::string whole = readBytes(dir.path() / "timed.mp4");
     // Growing as a recorder writes it: cut inside a fragment, then whole.
@@ -294,7 +311,8 @@ TEST(PlayScript, StartsThePlayerOnTheRowsPort) {
 
 TEST(RecordingFiles, CollectsMp4OfAnyCaseButNotSubFoldersAndNeverReplaces) {
     TempDir dir;
-    for (const char* name : {"a.mp4", "B.MP4", "c.Mp4", "d.mp4.part", "e.txt", "mp4"}) writeBytes(dir.path() / name, name);
+    for (const char* name : {"a.mp4", "B.MP4", "c.Mp4", "d.mp4.part", "e.txt", "mp4"})
+        writeBytes(dir.path() / name, name);
     fs::create_directory(dir.path() / "sub");
     writeBytes(dir.path() / "sub" / "f.mp4", "f");
     fs::create_directory(dir.path() / "g.mp4");  // a folder with a recording's name
@@ -337,7 +355,8 @@ TEST(ProcessStart, TheStartTimeIsReadAfterTheLastBracket) {
         {"1234 (ffmpeg)" + tail, 987654},
         {"77 (a) b) S 9 9 (c)" + tail, 987654},
         {"77 ( ) )" + tail, 987654},
-        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 18446744073709551615", 18446744073709551615ull},
+        {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 18446744073709551615",
+         18446744073709551615ull},
         {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0", std::nullopt},
         {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 -5 1", std::nullopt},
         {"1234 (ffmpeg) S 1 1234 1234 0 -1 4194560 1234 0 0 0 10 5 0 0 20 0 1 0 12x 1", std::nullopt},
@@ -367,7 +386,11 @@ TEST(RecordingFiles, AFileThatNeverGotAFrameIsToldFromARecording) {
         return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + type + body;
     };
     const std::string ftyp = box("ftyp", "isom\0\0\2\0isomiso2"s);
-    const struct { const char* name; std::string bytes; bool neverStarted; } cases[] = {
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool neverStarted;
+    } cases[] = {
         {"empty", "", true},
         {"file type only", ftyp, true},
         {"file type and free space", ftyp + box("free", "xx"), true},

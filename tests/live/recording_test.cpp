@@ -32,7 +32,8 @@ TEST_F(LiveTest, ALiveRoomIsRecordedFromRegistrationAndCollectedByStop) {
     ASSERT_EQ(ctx->roomTable.rowCount(), 1);
     const std::string createTime = live->fetchRoomInfo(idA).subDocument("data.room['create_time']").toText();
     ASSERT_FALSE(createTime.empty());
-    const std::vector<std::string> expected = {"主播 A😀", idA, idA, kLive, streamA.flv, formatTimestamp(createTime), kRecording};
+    const std::vector<std::string> expected = {"主播 A😀", idA, idA, kLive, streamA.flv, formatTimestamp(createTime),
+                                               kRecording};
     for (int c = 0; c < 7; ++c) EXPECT_EQ(cell(0, c), expected[static_cast<std::size_t>(c)]) << "column " << c;
     EXPECT_TRUE(cell(0, 7) == "0KB" || showsProgress(cell(0, 7))) << cell(0, 7);
 
@@ -204,8 +205,8 @@ TEST_F(LiveTest, StopAlsoEndsRecordersOfAnEarlierRunButNoOtherFfmpeg) {
     RunControl earlier, unrelated;
     std::thread t1 = record(dir.path(), "earlier.mp4", earlier);
     std::thread t2 = record(elsewhere.path(), "other.mp4", unrelated);
-    ASSERT_TRUE(eventually([&] { return fileSize(dir.path() / "earlier.mp4") > 0 && fileSize(elsewhere.path() / "other.mp4") > 0; },
-                           20s));
+    ASSERT_TRUE(eventually(
+        [&] { return fileSize(dir.path() / "earlier.mp4") > 0 && fileSize(elsewhere.path() / "other.mp4") > 0; }, 20s));
 
     const StopRecordingReport report = live->stopRecording();
     EXPECT_TRUE(earlier.finished());
@@ -314,8 +315,9 @@ TEST(LiveChild, DISABLED_RecordsUntilTheProgramExits) {
     // simulator's threads start processes.
     std::string home, endpoint, link;
     for (const std::string& argument : processArguments(::getpid())) {
-        for (auto [name, value] : {std::pair{"--live-child-dir=", &home}, std::pair{"--live-child-endpoint=", &endpoint},
-                                   std::pair{"--live-child-link=", &link}})
+        for (auto [name, value] :
+             {std::pair{"--live-child-dir=", &home}, std::pair{"--live-child-endpoint=", &endpoint},
+              std::pair{"--live-child-link=", &link}})
             if (startsWith(argument, name)) *value = argument.substr(std::string_view(name).size());
     }
     if (home.empty() || endpoint.empty() || link.empty()) GTEST_SKIP();
@@ -341,13 +343,14 @@ TEST_F(LiveTest, ARecordingOutlivesTheProgram) {
     RunControl control;
     RunResult child;
     std::thread runner([&] {
-        child = runProgram({fs::read_symlink("/proc/self/exe").string(),
-                            {"--gtest_also_run_disabled_tests", "--gtest_filter=LiveChild.DISABLED_RecordsUntilTheProgramExits",
-                             "--live-child-dir=" + dir.path().string(), "--live-child-endpoint=" + sim.baseUrl(),
-                             "--live-child-link=" + sim.roomShareLink(id)},
-                            {},
-                            true},
-                           {}, &control);
+        child = runProgram(
+            {fs::read_symlink("/proc/self/exe").string(),
+             {"--gtest_also_run_disabled_tests", "--gtest_filter=LiveChild.DISABLED_RecordsUntilTheProgramExits",
+              "--live-child-dir=" + dir.path().string(), "--live-child-endpoint=" + sim.baseUrl(),
+              "--live-child-link=" + sim.roomShareLink(id)},
+             {},
+             true},
+            {}, &control);
     });
     const auto spawned = std::chrono::steady_clock::now();
     const bool ended = control.waitFinished(60s);

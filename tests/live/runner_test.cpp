@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <stop_token>
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,9 +32,9 @@ TEST(Runner, MissingProgramIsReportedOnceWithoutStartingAnything) {
     for (const std::string program : {"/nonexistent/ffmpeg", "vigilo-no-such-program", ""}) {
         std::vector<std::pair<std::string, pid_t>> calls;
         RunControl control;
-        const RunResult result =
-            runProgram({program, {"-version"}, {}, true},
-                       [&](const std::string& text, pid_t pid) { calls.emplace_back(text, pid); }, &control);
+        const RunResult result = runProgram(
+            {program, {"-version"}, {}, true},
+            [&](const std::string& text, pid_t pid) { calls.emplace_back(text, pid); }, &control);
         EXPECT_FALSE(result.started);
         EXPECT_EQ(result.collectedOutput, program + " 不存在");
         ASSERT_EQ(calls.size(), 1u);
@@ -49,12 +49,12 @@ TEST(Runner, HandsOnFramedOutputOfBothStreamsAndTheExitStatus) {
     writeScript(dir.path() / "talk", "pwd\necho out\necho err >&2\nprintf 'speed=1x    \\rframe=2'\nexit 3\n");
     std::string last;
     int calls = 0;
-    const RunResult result = runProgram({(dir.path() / "talk").string(), {}, {}, true},
-                                        [&](const std::string& text, pid_t pid) {
-                                            EXPECT_GT(pid, 0);
-                                            last = text;
-                                            ++calls;
-                                        });
+    const RunResult result =
+        runProgram({(dir.path() / "talk").string(), {}, {}, true}, [&](const std::string& text, pid_t pid) {
+            EXPECT_GT(pid, 0);
+            last = text;
+            ++calls;
+        });
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_GE(calls, 1);
@@ -71,11 +71,11 @@ TEST(Runner, KeepsOnlyABoundedTailOfALongOutput) {
                 "bitrate=1kbits/s speed=1x padding-padding\"; i=$((i+1)); done\necho last-line\n");
     std::size_t largest = 0;
     std::string last;
-    const RunResult result = runProgram({(dir.path() / "chatty").string(), {}, {}, true},
-                                        [&](const std::string& text, pid_t) {
-                                            largest = std::max(largest, text.size());
-                                            last = text;
-                                        });
+    const RunResult result =
+        runProgram({(dir.path() / "chatty").string(), {}, {}, true}, [&](const std::string& text, pid_t) {
+            largest = std::max(largest, text.size());
+            last = text;
+        });
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_LE(largest, 2 * kOutputTailBytes + 2048);
     EXPECT_GE(last.size(), kOutputTailBytes);
@@ -106,11 +106,12 @@ TEST(Runner, QuitKeyAndSignalsReachTheChildInItsOwnSession) {
         RunResult result;
         std::atomic<bool> ready{false};
         std::thread runner([&] {
-            result = runProgram({(dir.path() / "stubborn").string(), {}, {}, true},
-                                [&](const std::string& text, pid_t) {
-                                    if (text.find("ready") != std::string::npos) ready = true;
-                                },
-                                &control);
+            result = runProgram(
+                {(dir.path() / "stubborn").string(), {}, {}, true},
+                [&](const std::string& text, pid_t) {
+                    if (text.find("ready") != std::string::npos) ready = true;
+                },
+                &control);
         });
         ASSERT_TRUE(eventually([&] { return ready.load(); }, 5s));
         EXPECT_TRUE(control.sendSignal(SIGTERM));
@@ -134,13 +135,14 @@ TEST(Runner, AChildLetGoOfOutlivesItsOutputPipe) {
     // Keeps writing after the runner has gone: every write then meets a pipe without reader.
     writeScript(dir.path() / "survivor",
                 "i=0\nwhile [ $i -lt 30 ]; do echo tick $i; echo err $i >&2; i=$((i+1)); sleep 0.05; done\n"
-                "echo finished > \"" + marker.string() + "\"\n");
+                "echo finished > \"" +
+                    marker.string() + "\"\n");
     RunControl control;
     RunResult result;
     std::atomic<int> calls{0};
     std::thread runner([&] {
-        result = runProgram({(dir.path() / "survivor").string(), {}, {}, true},
-                            [&](const std::string&, pid_t) { ++calls; }, &control);
+        result = runProgram(
+            {(dir.path() / "survivor").string(), {}, {}, true}, [&](const std::string&, pid_t) { ++calls; }, &control);
     });
     ASSERT_TRUE(eventually([&] { return calls.load() > 0; }, 5s));
     const pid_t pid = control.processId();
@@ -163,9 +165,10 @@ TEST(Runner, AHandOverReturnsWhileTheProgramRuns) {
     TempDir dir;
     const auto go = dir.path() / "go";
     const auto done = dir.path() / "done";
-    writeScript(dir.path() / "next",
-                "while [ ! -e \"" + go.string() + "\" ]; do sleep 0.02; done\n"
-                "cut -d' ' -f6 /proc/$$/stat > \"" + done.string() + "\"\n");
+    writeScript(dir.path() / "next", "while [ ! -e \"" + go.string() +
+                                         "\" ]; do sleep 0.02; done\n"
+                                         "cut -d' ' -f6 /proc/$$/stat > \"" +
+                                         done.string() + "\"\n");
     RunRequest request{(dir.path() / "next").string(), {}, {}, true};
     request.wait = false;
     const RunResult result = runProgram(request);

@@ -10,8 +10,8 @@
 namespace vigilo {
 namespace {
 
-using livetest::TempDir;
 using livetest::readBytes;
+using livetest::TempDir;
 using livetest::writeBytes;
 namespace fs = std::filesystem;
 

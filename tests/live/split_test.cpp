@@ -29,21 +29,43 @@ std::vector<std::string> splitText(const std::string& text, char separator) {
 }
 
 int videoFrames(const fs::path& file) {
-    return std::atoi(probe(file, {"-select_streams", "v:0", "-count_packets", "-show_entries", "stream=nb_read_packets"}).c_str());
+    return std::atoi(
+        probe(file, {"-select_streams", "v:0", "-count_packets", "-show_entries", "stream=nb_read_packets"}).c_str());
 }
 
 TEST_F(LiveTest, ASplitShowBecomesWholePartsThatAddUpToItAndAreEachCollected) {
     // A whole show of 150 frames (6 s, a key frame every second), sent at once.
-    const RunResult made = runProgram(
-        {"ffmpeg",
-         {"-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i",
-          "sine=sample_rate=44100", "-t", "6", "-c:v", sim::LiveSource::videoEncoder("ffmpeg", true), "-g", "25",
-          "-pix_fmt", "yuv420p", "-c:a", "aac", "-f", "flv", "show.flv"},
-         dir.path(),
-         true});
+    const RunResult made = runProgram({"ffmpeg",
+                                       {"-nostdin",
+                                        "-v",
+                                        "error",
+                                        "-f",
+                                        "lavfi",
+                                        "-i",
+                                        "testsrc=size=160x120:rate=25",
+                                        "-f",
+                                        "lavfi",
+                                        "-i",
+                                        "sine=sample_rate=44100",
+                                        "-t",
+                                        "6",
+                                        "-c:v",
+                                        sim::LiveSource::videoEncoder("ffmpeg", true),
+                                        "-g",
+                                        "25",
+                                        "-pix_fmt",
+                                        "yuv420p",
+                                        "-c:a",
+                                        "aac",
+                                        "-f",
+                                        "flv",
+                                        "show.flv"},
+                                       dir.path(),
+                                       true});
     ASSERT_EQ(made.exitCode, 0) << made.collectedOutput;
     ASSERT_EQ(videoFrames(dir.path() / "show.flv"), 150);
-    sim.setResponse("/replay/show.flv", {200, "", {{"Content-Type", "video/x-flv"}}, readBytes(dir.path() / "show.flv")});
+    sim.setResponse("/replay/show.flv",
+                    {200, "", {{"Content-Type", "video/x-flv"}}, readBytes(dir.path() / "show.flv")});
     fs::remove(dir.path() / "show.flv");
 
     const std::string id = "7320000000000000001";
@@ -71,7 +93,8 @@ TEST_F(LiveTest, ASplitShowBecomesWholePartsThatAddUpToItAndAreEachCollected) {
     for (const std::string& part : parts) {
         EXPECT_EQ(recordingMarkOf(dir.path() / part), id) << part;
         frames += videoFrames(dir.path() / part);
-        seconds += std::atof(probe(dir.path() / part, {"-select_streams", "v:0", "-show_entries", "stream=duration"}).c_str());
+        seconds +=
+            std::atof(probe(dir.path() / part, {"-select_streams", "v:0", "-show_entries", "stream=duration"}).c_str());
     }
     EXPECT_EQ(frames, 150);
     EXPECT_NEAR(seconds, 6.0, 0.081);

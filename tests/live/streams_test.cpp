@@ -36,14 +36,12 @@ TEST_F(LiveTest, EveryCopyableStreamIsRecordedPlayablyEvenWhenItsRecorderIsKille
     struct Case {
         const char* nickname;
         sim::StreamAudio audio;
-        bool hls;            // recorded from the playlist (a resolution other than HD1)
-        const char* codec;   // the audio codec the file must carry
+        bool hls;           // recorded from the playlist (a resolution other than HD1)
+        const char* codec;  // the audio codec the file must carry
     };
     const Case cases[] = {
-        {"aac-flv", sim::StreamAudio::Aac, false, "aac"},
-        {"mp3-flv", sim::StreamAudio::Mp3, false, "mp3"},
-        {"aac-hls", sim::StreamAudio::Aac, true, "aac"},
-        {"silent-flv", sim::StreamAudio::None, false, ""},
+        {"aac-flv", sim::StreamAudio::Aac, false, "aac"}, {"mp3-flv", sim::StreamAudio::Mp3, false, "mp3"},
+        {"aac-hls", sim::StreamAudio::Aac, true, "aac"},  {"silent-flv", sim::StreamAudio::None, false, ""},
         {"silent-hls", sim::StreamAudio::None, true, ""},
     };
     int n = 0;
@@ -65,8 +63,7 @@ TEST_F(LiveTest, EveryCopyableStreamIsRecordedPlayablyEvenWhenItsRecorderIsKille
     // Killed once each file holds a few seconds: nothing is finished on the way out.
     for (const Case& c : cases) {
         const fs::path file = dir.path() / (std::string(c.nickname) + ".mp4");
-        ASSERT_TRUE(eventually([&] { return probeDuration(file) >= 3; }, 90s))
-            << c.nickname << ": " << ctx->log.text();
+        ASSERT_TRUE(eventually([&] { return probeDuration(file) >= 3; }, 90s)) << c.nickname << ": " << ctx->log.text();
     }
     for (const RecorderInfo& r : live->recorders()) ASSERT_EQ(::kill(r.processId, SIGKILL), 0) << r.nickname;
     ASSERT_TRUE(eventually([&] { return live->runningRecorders() == 0; }, 20s));

@@ -62,9 +62,8 @@ private:
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server_.on("/echo", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content("ok", "text/plain");
-        });
+        server_.on("/echo",
+                   [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
         server_.on("/redirect", [this](const httplib::Request&, httplib::Response& res) {
             res.status = 302;
             res.set_header("Location", server_.url("/target"));
@@ -174,21 +173,31 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
         return base;
     };
     const std::vector<HeaderCase> cases = {
-        {"scriptable defaults", Client::Scriptable, [](auto&) {}, "GET",
+        {"scriptable defaults",
+         Client::Scriptable,
+         [](auto&) {},
+         "GET",
          {"Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
-        {"scriptable keeps the caller's headers under normalised names and drops keep-alive", Client::Scriptable,
+        {"scriptable keeps the caller's headers under normalised names and drops keep-alive",
+         Client::Scriptable,
          [](auto& o) { o.extraHeaders = "user-agent: X\r\nConnection: keep-alive\r\nreferer: R\r\naccept: a/b"; },
-         "GET", {"User-Agent: X", "Referer: R", "Accept: a/b", "Accept-Language: zh-cn"}},
-        {"scriptable passes Connection: close", Client::Scriptable,
-         [](auto& o) { o.extraHeaders = "Connection: close"; }, "GET",
+         "GET",
+         {"User-Agent: X", "Referer: R", "Accept: a/b", "Accept-Language: zh-cn"}},
+        {"scriptable passes Connection: close",
+         Client::Scriptable,
+         [](auto& o) { o.extraHeaders = "Connection: close"; },
+         "GET",
          {"Connection: close", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
-        {"scriptable POST gets a form type", Client::Scriptable,
+        {"scriptable POST gets a form type",
+         Client::Scriptable,
          [](auto& o) {
              o.method = HttpMethod::Post;
              o.bodyText = "a=1";
          },
-         "POST", {"Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent, form, "Content-Length: 3"}},
-        {"scriptable POST keeps the caller's type", Client::Scriptable,
+         "POST",
+         {"Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent, form, "Content-Length: 3"}},
+        {"scriptable POST keeps the caller's type",
+         Client::Scriptable,
          [](auto& o) {
              o.method = HttpMethod::Post;
              o.bodyBytes = std::string("{}");
@@ -198,34 +207,44 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
          "POST",
          {"Content-Type: application/json", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent,
           "Content-Length: 2"}},
-        {"scriptable method out of range is GET, cookie prefix removed", Client::Scriptable,
+        {"scriptable method out of range is GET, cookie prefix removed",
+         Client::Scriptable,
          [](auto& o) {
              o.method = static_cast<HttpMethod>(9);  // a number no method has
              o.cookies = "Cookie: a=1; b=2";
          },
-         "GET", {"Cookie: a=1; b=2", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
-        {"scriptable sends a single keep-alive line as given", Client::Scriptable,
+         "GET",
+         {"Cookie: a=1; b=2", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", sAgent}},
+        {"scriptable sends a single keep-alive line as given",
+         Client::Scriptable,
          [](auto& o) {
              o.completeHeaders = false;
              o.extraHeaders = "connection: keep-alive";
          },
-         "GET", {"Connection: keep-alive"}},
-        {"scriptable drops keep-alive from a list even without completion", Client::Scriptable,
+         "GET",
+         {"Connection: keep-alive"}},
+        {"scriptable drops keep-alive from a list even without completion",
+         Client::Scriptable,
          [](auto& o) {
              o.completeHeaders = false;
              o.extraHeaders = "Connection: keep-alive\r\nX-A: 1";
          },
-         "GET", {"X-A: 1"}},
-        {"scriptable adds nothing without completion", Client::Scriptable,
+         "GET",
+         {"X-A: 1"}},
+        {"scriptable adds nothing without completion",
+         Client::Scriptable,
          [](auto& o) {
              o.completeHeaders = false;
              o.normalizeHeaderCase = false;
              o.extraHeaders = "x-lower: 1";
          },
-         "GET", {"x-lower: 1"}},
+         "GET",
+         {"x-lower: 1"}},
         {"native defaults", Client::Native, [](auto&) {}, "GET", nativeDefaults},
-        {"native keeps the caller's agent and drops keep-alive", Client::Native,
-         [](auto& o) { o.extraHeaders = "user-agent: x\r\nConnection: keep-alive"; }, "GET",
+        {"native keeps the caller's agent and drops keep-alive",
+         Client::Native,
+         [](auto& o) { o.extraHeaders = "user-agent: x\r\nConnection: keep-alive"; },
+         "GET",
          {"User-Agent: x", "Accept: text/html, application/xhtml+xml, */*", "Accept-Encoding: gbk, GB2312",
           "Accept-Language: zh-cn", "Cache-Control: no-cache"}},
         {"native POST with cookies", Client::Native,
@@ -235,24 +254,34 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
              o.cookies = "a=1; b=2";
          },
          "POST", with(nativeDefaults, {form, "Content-Length: 1", "Cookie: a=1; b=2"})},
-        {"native bare", Client::Native,
+        {"native bare",
+         Client::Native,
          [](auto& o) {
              o.completeHeaders = false;
              o.extraHeaders = "x-a: 1\r\nConnection: close";
          },
-         "GET", {"X-A: 1", "Connection: close"}},
-        {"internet defaults", Client::Internet, [](auto&) {}, "GET",
+         "GET",
+         {"X-A: 1", "Connection: close"}},
+        {"internet defaults",
+         Client::Internet,
+         [](auto&) {},
+         "GET",
          {sAgent, "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn"}},
-        {"internet agent from the caller's line, keep-alive kept", Client::Internet,
-         [](auto& o) { o.extraHeaders = "User-Agent: X\r\nConnection: keep-alive"; }, "GET",
+        {"internet agent from the caller's line, keep-alive kept",
+         Client::Internet,
+         [](auto& o) { o.extraHeaders = "User-Agent: X\r\nConnection: keep-alive"; },
+         "GET",
          {"User-Agent: X", "Connection: keep-alive", "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn"}},
-        {"internet cookies with and without their prefix", Client::Internet,
+        {"internet cookies with and without their prefix",
+         Client::Internet,
          [](auto& o) {
              o.cookies = "Cookie: a=1";
              o.completeHeaders = false;
          },
-         "GET", {sAgent, "Cookie: a=1"}},
-        {"internet POST", Client::Internet,
+         "GET",
+         {sAgent, "Cookie: a=1"}},
+        {"internet POST",
+         Client::Internet,
          [](auto& o) {
              o.method = HttpMethod::Post;
              o.bodyText = "k=v";
@@ -261,12 +290,14 @@ TEST_F(ClientTest, RequestHeadersOnTheWire) {
          "POST",
          {sAgent, "Accept: */*", "Referer: {url}", "Accept-Language: zh-cn", form, "Cookie: a=1; b=2",
           "Content-Length: 3"}},
-        {"internet GET sends no body", Client::Internet,
+        {"internet GET sends no body",
+         Client::Internet,
          [](auto& o) {
              o.bodyText = "dropped";
              o.completeHeaders = false;
          },
-         "GET", {sAgent}},
+         "GET",
+         {sAgent}},
     };
 
     for (const HeaderCase& c : cases) {
@@ -521,8 +552,7 @@ TEST_F(ClientTest, CookiesCollectedAndMerged) {
         {"internet without cookies", Client::Internet, "/cookies", std::nullopt, std::nullopt, "", "a=1; b=2"},
         {"internet merge", Client::Internet, "/cookies", "b=9; d=4", std::nullopt, "", "a=1; b=2; d=4"},
         {"internet given but empty", Client::Internet, "/echo", "", std::nullopt, "", ""},
-        {"internet nothing received keeps the sent ones", Client::Internet, "/echo", "s=1", std::nullopt, "",
-         "s=1"},
+        {"internet nothing received keeps the sent ones", Client::Internet, "/echo", "s=1", std::nullopt, "", "s=1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -551,12 +581,9 @@ TEST_F(ClientTest, StalledExchangesEndInAboutTheConfiguredTime) {
         std::string statusText;  // native only
     };
     const Case cases[] = {
-        {Client::Scriptable, "/stall", ""},
-        {Client::Native, "/stall", "712 服务器未响应!"},
-        {Client::Internet, "/stall", ""},
-        {Client::Scriptable, "/stall-body", ""},
-        {Client::Native, "/stall-body", "200 OK"},
-        {Client::Internet, "/stall-body", ""},
+        {Client::Scriptable, "/stall", ""},        {Client::Native, "/stall", "712 服务器未响应!"},
+        {Client::Internet, "/stall", ""},          {Client::Scriptable, "/stall-body", ""},
+        {Client::Native, "/stall-body", "200 OK"}, {Client::Internet, "/stall-body", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(clientName(c.client)) + " " + c.path);
@@ -736,9 +763,12 @@ TEST_F(ClientTest, LargeAnswersAtOnceWaitForTheAnswerBudget) {
         for (int i = 0; i < kExchanges; ++i)
             threads.emplace_back([&, i] {
                 const HttpResult r = sendWith(kAllClients[i % 3], options("/large"));
-                if (!r.transportOk()) failures[i] = r.error;
-                else if (r.body != expected) failures[i] = "body of " + std::to_string(r.body.size()) + " bytes";
-                else if (net::answerBudget().held() < expected.size()) failures[i] = "answer read outside the budget";
+                if (!r.transportOk())
+                    failures[i] = r.error;
+                else if (r.body != expected)
+                    failures[i] = "body of " + std::to_string(r.body.size()) + " bytes";
+                else if (net::answerBudget().held() < expected.size())
+                    failures[i] = "answer read outside the budget";
             });
     }
     for (const std::string& failure : failures) EXPECT_EQ(failure, "");

@@ -27,7 +27,9 @@ std::string patternBytes(std::size_t size) {
 // Bytes that begin like an MP4: a file type box, then the pattern.
 std::string videoBytes(std::size_t size) {
     using namespace std::string_literals;
-    return "\0\0\0\x18" "ftypisom"s + patternBytes(size - 12);
+    return "\0\0\0\x18"
+           "ftypisom"s +
+           patternBytes(size - 12);
 }
 
 std::string readFile(const fs::path& path) {
@@ -55,7 +57,8 @@ class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder_ = fs::temp_directory_path() / (std::string("vigilo-net-") + info->name() + "-" + std::to_string(::getpid()));
+        folder_ =
+            fs::temp_directory_path() / (std::string("vigilo-net-") + info->name() + "-" + std::to_string(::getpid()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
 
@@ -127,7 +130,7 @@ TEST_F(DownloadTest, UpdateDownloadWritesExactBytesAndReportsEveryChunk) {
         bool chunked;  // no Content-Length: total stays 0
         bool resume;
     };
-    const Case cases[] = {{0, false, false},     {1, false, true},      {10240, false, false}, {20480, false, true},
+    const Case cases[] = {{0, false, false},      {1, false, true},     {10240, false, false}, {20480, false, true},
                           {102400, false, false}, {12345, false, true}, {100001, true, false}, {0, true, true}};
     for (const Case& c : cases) {
         const std::string label = std::to_string(c.size) + (c.chunked ? " chunked" : "") + (c.resume ? " resume" : "");
@@ -224,8 +227,7 @@ TEST_F(DownloadTest, VideoLandsOnlyWhenWholeAndNonEmpty) {
     EXPECT_EQ(good.statusCode, 200);
     EXPECT_EQ(good.bytes, 54321);
     EXPECT_EQ(readFile(target), videoBytes(54321));
-    EXPECT_EQ(server_.last().headers,
-              sorted({"Accept: */*", "Host: 127.0.0.1:" + std::to_string(server_.port())}));
+    EXPECT_EQ(server_.last().headers, sorted({"Accept: */*", "Host: 127.0.0.1:" + std::to_string(server_.port())}));
 
     struct Case {
         const char* name;
@@ -250,7 +252,9 @@ TEST_F(DownloadTest, VideoLandsOnlyWhenWholeAndNonEmpty) {
 
 TEST(VideoAnswer, PagesAndForeignBytesAreNoVideo) {
     using namespace std::string_literals;
-    const std::string mp4 = "\0\0\0\x20" "ftyp"s;
+    const std::string mp4 =
+        "\0\0\0\x20"
+        "ftyp"s;
     const std::string flv = "FLV\x01\x05\0\0\0"s;
     struct Case {
         const char* type;
@@ -275,8 +279,14 @@ TEST(VideoAnswer, PagesAndForeignBytesAreNoVideo) {
         {"application/problem+json", mp4, false},
         {"", "<!DOCTYPE", false},
         {"video/mp4", "<html><b", false},
-        {"video/mp4", "\0\0\0\x20" "moov"s, false},  // an MP4 box, but not the file type box first
-        {"video/mp4", "\0\0\0\x20" "fty"s, false},   // cut before the box type ends
+        {"video/mp4",
+         "\0\0\0\x20"
+         "moov"s,
+         false},  // an MP4 box, but not the file type box first
+        {"video/mp4",
+         "\0\0\0\x20"
+         "fty"s,
+         false},  // cut before the box type ends
         {"application/octet-stream", "", false},
         {"video/mp4", "flv\x01\x05\0\0\0"s, false},
     };

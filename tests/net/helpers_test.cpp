@@ -172,8 +172,8 @@ TEST_F(EnvironmentTest, CertificatesAreCheckedUnlessSwitchedOffExplicitly) {
 }
 
 TEST_F(EnvironmentTest, RequestCapIsAPositiveWholeNumberOrNone) {
-    const std::pair<const char*, double> cases[] = {
-        {nullptr, 0}, {"", 0}, {"600", 600}, {"0", 0}, {"-5", 0}, {"12x", 0}, {"1.5", 0}, {"99999999", 0}};
+    const std::pair<const char*, double> cases[] = {{nullptr, 0}, {"", 0},    {"600", 600}, {"0", 0},
+                                                    {"-5", 0},    {"12x", 0}, {"1.5", 0},   {"99999999", 0}};
     for (const auto& [value, cap] : cases) {
         cap_.set(value);
         EXPECT_EQ(NetConfig::fromEnvironment().requestsPerMinute, cap) << (value ? value : "(unset)");

@@ -34,8 +34,7 @@ public:
         options.cookies = "a=1";
         const HttpResult native = NativeHttpClient::send(options);
         const HttpResult scriptable = ScriptableHttpClient::send(options);
-        const DownloadResult update =
-            downloadFile(options.url, std::string(folder) + "/update", nullptr);
+        const DownloadResult update = downloadFile(options.url, std::string(folder) + "/update", nullptr);
         const bool right = native.statusText == "700 当前系统不支持WinHttp服务!" && native.body.empty() &&
                            native.text.empty() && !scriptable.transportOk() && scriptable.body.empty() &&
                            scriptable.receivedCookies == "a=1" && update.code == -1 &&

@@ -181,27 +181,40 @@ TEST(HostBudget, RefusingAndRecoveryAreToldOnceEach) {
     HostBudget budget = budgetOn(time, 0);
     std::vector<std::string> told;
     const int id = budget.addListener([&](const HostBudget::Change& c) {
-        told.push_back(c.host + (c.refusing ? " refusing " + std::to_string(static_cast<int>(c.perMinute)) + " " + c.reason
-                                            : " recovered"));
+        told.push_back(c.host + (c.refusing
+                                     ? " refusing " + std::to_string(static_cast<int>(c.perMinute)) + " " + c.reason
+                                     : " recovered"));
     });
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(budget.acquire("api.example"));
     struct Step {
         const char* what;
         AnswerSignal signal;
         const char* reason;
-        std::chrono::seconds later;  // the clock moves this much before the answer
+        std::chrono::seconds later;     // the clock moves this much before the answer
         std::vector<std::string> want;  // told so far
     } steps[] = {
         {"good answers tell nothing", AnswerSignal::Good, "", 0s, {}},
-        {"the first refusal is told with the rate it leaves", AnswerSignal::Refused, "HTTP 429", 0s,
+        {"the first refusal is told with the rate it leaves",
+         AnswerSignal::Refused,
+         "HTTP 429",
+         0s,
          {"api.example refusing 20 HTTP 429"}},
         {"more refusals are not", AnswerSignal::Refused, "HTTP 403", 1s, {"api.example refusing 20 HTTP 429"}},
-        {"a good answer soon after is not yet a recovery", AnswerSignal::Good, "", 10s,
+        {"a good answer soon after is not yet a recovery",
+         AnswerSignal::Good,
+         "",
+         10s,
          {"api.example refusing 20 HTTP 429"}},
-        {"a refusal while probing is not told again", AnswerSignal::Refused, "HTTP 429", 30s,
+        {"a refusal while probing is not told again",
+         AnswerSignal::Refused,
+         "HTTP 429",
+         30s,
          {"api.example refusing 20 HTTP 429"}},
         {"a failure says nothing", AnswerSignal::Failed, "", 70s, {"api.example refusing 20 HTTP 429"}},
-        {"good after a quiet minute: recovered", AnswerSignal::Good, "", 0s,
+        {"good after a quiet minute: recovered",
+         AnswerSignal::Good,
+         "",
+         0s,
          {"api.example refusing 20 HTTP 429", "api.example recovered"}},
         {"", AnswerSignal::Good, "", 1s, {"api.example refusing 20 HTTP 429", "api.example recovered"}},
     };
@@ -256,8 +269,9 @@ TEST(RetryAfter, FoundInTheHeaderBlockByNameInAnyCase) {
     const auto now = std::chrono::system_clock::from_time_t(1792567680);
     EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nContent-Type: text/html\r\nretry-after: 7\r\n\r\n", now),
               7s);
-    EXPECT_EQ(retryAfterOf("HTTP/1.1 503 Service Unavailable\r\nRetry-After: Wed, 21 Oct 2026 07:29:00 GMT\r\n\r\n", now),
-              60s);
+    EXPECT_EQ(
+        retryAfterOf("HTTP/1.1 503 Service Unavailable\r\nRetry-After: Wed, 21 Oct 2026 07:29:00 GMT\r\n\r\n", now),
+        60s);
     EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nX-Retry-After-Hint: 5\r\n\r\n", now), std::nullopt);
     EXPECT_EQ(retryAfterOf("HTTP/1.1 429 Too Many Requests\r\nRetry-After: later\r\n\r\n", now), std::nullopt);
 }

@@ -53,7 +53,8 @@ TEST(Tls, CertificatesCheckedUnlessSwitchedOff) {
     testing::LoopbackServer server(std::make_unique<httplib::SSLServer>(cert.get(), key.get()));
     server.setScheme("https");
     server.on("/echo", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
-    server.on("/video", [](const httplib::Request&, httplib::Response& res) { res.set_content("FLV video", "video/x-flv"); });
+    server.on("/video",
+              [](const httplib::Request&, httplib::Response& res) { res.set_content("FLV video", "video/x-flv"); });
     ASSERT_TRUE(server.start());
 
     const NetConfig saved = netConfig();

@@ -34,8 +34,12 @@ fs::path script(const fs::path& dir, const std::string& name, const std::string&
 Event ended() {
     return Event{EventType::RecordingEnded,
                  std::chrono::system_clock::now(),
-                 {{"nickname", "夜跑的阿杰"}, {"roomId", "7282940011122233344"}, {"file", "/data/download/夜跑的阿杰.mp4"},
-                  {"duration", "00:05:00"}, {"size", "12.5MB"}, {"reason", "ended"}}};
+                 {{"nickname", "夜跑的阿杰"},
+                  {"roomId", "7282940011122233344"},
+                  {"file", "/data/download/夜跑的阿杰.mp4"},
+                  {"duration", "00:05:00"},
+                  {"size", "12.5MB"},
+                  {"reason", "ended"}}};
 }
 
 struct Captured {
@@ -123,11 +127,10 @@ TEST(Command, TimeOutEndsWhatTheProgramStarted) {
     EventBus bus;
     Captured log;
     NotifyConfig config;
-    config.onEventCommand =
-        script(dir.path(), "starts-helpers",
-               "sleep 600 &\necho $! >> '" + pids.string() + "'\n(exec sleep 700) &\necho $! >> '" +
-                   pids.string() + "'\nwait\n")
-            .string();
+    config.onEventCommand = script(dir.path(), "starts-helpers",
+                                   "sleep 600 &\necho $! >> '" + pids.string() + "'\n(exec sleep 700) &\necho $! >> '" +
+                                       pids.string() + "'\nwait\n")
+                                .string();
     config.policy.commandTimeout = 1s;
     {
         Notifiers notifiers(bus, config, log.sink());

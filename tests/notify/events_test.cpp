@@ -15,7 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Event numbered(int n) { return Event{EventType::PostSaved, std::chrono::system_clock::now(), {{"id", std::to_string(n)}}}; }
+Event numbered(int n) {
+    return Event{EventType::PostSaved, std::chrono::system_clock::now(), {{"id", std::to_string(n)}}};
+}
 
 // A receiver that holds every delivery until opened, and keeps what it got.
 class Gate {

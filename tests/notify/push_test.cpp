@@ -35,7 +35,9 @@ Event postSaved() {
 Event roomLive(int n) {
     return Event{EventType::RoomLive,
                  std::chrono::system_clock::now(),
-                 {{"nickname", "橙子直播间🍊"}, {"roomId", "72829374650" + std::to_string(n)}, {"stream", "http://x/s.flv"},
+                 {{"nickname", "橙子直播间🍊"},
+                  {"roomId", "72829374650" + std::to_string(n)},
+                  {"stream", "http://x/s.flv"},
                   {"startTime", "2026-01-02 03:04:05"}}};
 }
 

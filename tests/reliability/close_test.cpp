@@ -41,8 +41,8 @@ protected:
         controller_ = std::make_unique<Controller>(*ctx_);
         ctx_->markStarted();
         controller_->addAccounts(links, true);
-        ASSERT_TRUE(waitFor([&] { return ctx_->threads.running() == 0 && ctx_->accountTable.rowCount() == kAccounts; },
-                            120s));
+        ASSERT_TRUE(
+            waitFor([&] { return ctx_->threads.running() == 0 && ctx_->accountTable.rowCount() == kAccounts; }, 120s));
         for (int r = 0; r < kAccounts; ++r) ASSERT_EQ(ctx_->accountTable.cell(r, acol::PostCount), "1");
 
         // From here every profile request is held unanswered.

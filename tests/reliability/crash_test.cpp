@@ -83,8 +83,16 @@ Tally killWhileRewriting(const fs::path& file, const std::string& oldBytes, cons
 AccountEntry entry(const std::string& value) {
     std::string longDesc;
     while (longDesc.size() < 4000) longDesc += value;
-    return {"https://v.douyin.com/x/", "73519046218", "MS4wLjABAAAA", "short", "昵称" + value, "1.5w", value,
-            longDesc, "69" + value, "http://play/" + value};
+    return {"https://v.douyin.com/x/",
+            "73519046218",
+            "MS4wLjABAAAA",
+            "short",
+            "昵称" + value,
+            "1.5w",
+            value,
+            longDesc,
+            "69" + value,
+            "http://play/" + value};
 }
 
 TEST(CrashSafety, AccountFileIsOldOrNewAfterAKillDuringItsWrite) {
@@ -92,7 +100,8 @@ TEST(CrashSafety, AccountFileIsOldOrNewAfterAKillDuringItsWrite) {
     const fs::path file = dir.path() / "抖音账号信息.ini";
     // Other accounts' sections make every write a rewrite of a sizeable file.
     std::string others;
-    for (int i = 0; i < 2000; ++i) others += "[" + std::to_string(100000 + i) + "]\r\n昵称=" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 2000; ++i)
+        others += "[" + std::to_string(100000 + i) + "]\r\n昵称=" + std::to_string(i) + "\r\n";
     writeBytes(file, utf8ToGbk(others));
     const AccountEntry versions[2] = {entry("旧"), entry("新")};
     ASSERT_TRUE(writeAccountEntry(file, versions[1]));
@@ -184,7 +193,8 @@ TEST(CrashSafety, VideoIsOldOrNewAfterAKillDuringItsDownload) {
                         text.substr(text.size() - 2) == "}\n")
                 << "round " << round << ": " << text;
         }
-        for (const std::string& name : otherNames(folder, {file.filename().string(), description.filename().string()})) {
+        for (const std::string& name :
+             otherNames(folder, {file.filename().string(), description.filename().string()})) {
             EXPECT_EQ(name.rfind(".vigilo-", 0), 0u) << name;
             EXPECT_EQ(name.substr(name.size() - 5), ".part") << name;
             fs::remove(folder / name);

@@ -36,9 +36,9 @@ enum class Where { Profile, Posts, WorksShare, Play, Video, LiveShare, Room, Liv
 
 struct Place {
     Where where;
-    const char* name;       // for test names and the report
-    const char* endpoint;   // the simulator's endpoint that plays the fault
-    const char* before;     // the request after which a refusal starts (nullptr: at once)
+    const char* name;      // for test names and the report
+    const char* endpoint;  // the simulator's endpoint that plays the fault
+    const char* before;    // the request after which a refusal starts (nullptr: at once)
 };
 
 const Place kPlaces[] = {
@@ -104,9 +104,8 @@ Outcome expectedOutcome(const Case& c) {
         case Where::LiveShare:
             // A redirect without its page still names its target in its Location header.
             return jsonOnly(f) || f == sim::Fault::TruncatedJson || f == sim::Fault::EmptyBody ? Outcome::AsNormal
-                                                                                             : Outcome::Failed;
-        case Where::Play:
-            return jsonOnly(f) ? Outcome::AsNormal : Outcome::Failed;
+                                                                                               : Outcome::Failed;
+        case Where::Play: return jsonOnly(f) ? Outcome::AsNormal : Outcome::Failed;
         case Where::Video:
             if (jsonOnly(f) || f == sim::Fault::Huge) return Outcome::AsNormal;
             return f == sim::Fault::TruncatedJson ? Outcome::HalfVideo : Outcome::Failed;
@@ -367,8 +366,9 @@ void FaultMatrix::runWorks(const Case& c, Outcome expected) {
             EXPECT_EQ(table.cell(row, acol::Counter), "2");
             EXPECT_EQ(table.cell(row, acol::NewestId), added.awemeId);
             // A lost video is named in the log; a saved one is not.
-            EXPECT_EQ(ctx_->log.text().find("视频下载失败 " + videoFileName(added.awemeId, added.desc)) != std::string::npos,
-                      expected == Outcome::Failed)
+            EXPECT_EQ(
+                ctx_->log.text().find("视频下载失败 " + videoFileName(added.awemeId, added.desc)) != std::string::npos,
+                expected == Outcome::Failed)
                 << ctx_->log.text();
             if (expected == Outcome::Failed) {
                 EXPECT_TRUE(files.empty()) << (files.empty() ? "" : files[0]);
@@ -383,8 +383,7 @@ void FaultMatrix::runWorks(const Case& c, Outcome expected) {
                 EXPECT_EQ(readBytes(videoPath(account.nickname, added)), added.videoBytes);
             }
             break;
-        default:
-            break;
+        default: break;
     }
     // Nothing half-written is left under any name.
     for (const auto& f : files) EXPECT_EQ(f.find(".part"), std::string::npos) << f;
@@ -500,12 +499,8 @@ TEST_P(FaultMatrix, EndsInTimeChangesOnlyWhatAGoodAnswerWouldAndGivesBackWhatItT
         case Where::Posts:
         case Where::WorksShare:
         case Where::Play:
-        case Where::Video:
-            runWorks(c, expected);
-            break;
-        default:
-            runLive(c, expected);
-            break;
+        case Where::Video: runWorks(c, expected); break;
+        default: runLive(c, expected); break;
     }
 }
 

@@ -73,9 +73,9 @@ inline bool startNamedSimulator(sim::Simulator& sim) {
 // What the program holds at one moment. The simulator runs in the same process, so its
 // threads and its end of each connection are left out.
 struct Resources {
-    int threads = 0;           // threads that are not the simulator's
-    int files = 0;             // descriptors other than TCP sockets of the simulator's port
-    int simConnections = 0;    // the program's own connections to the simulator
+    int threads = 0;            // threads that are not the simulator's
+    int files = 0;              // descriptors other than TCP sockets of the simulator's port
+    int simConnections = 0;     // the program's own connections to the simulator
     std::size_t heapBytes = 0;  // bytes allocated and not freed
 };
 
@@ -98,11 +98,14 @@ inline std::map<std::string, std::pair<int, int>> tcpSockets() {
         while (std::getline(in, line)) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode))
+            if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                  inode))
                 continue;
             const auto port = [](const std::string& address) {
                 const auto colon = address.rfind(':');
-                return colon == std::string::npos ? -1 : static_cast<int>(std::stoul(address.substr(colon + 1), nullptr, 16));
+                return colon == std::string::npos
+                           ? -1
+                           : static_cast<int>(std::stoul(address.substr(colon + 1), nullptr, 16));
             };
             sockets[inode] = {port(local), port(remote)};
         }
@@ -173,7 +176,8 @@ inline void writeBytes(const fs::path& path, const std::string& bytes) { vigilo:
 // folder `calls`) and exits at once with a failure, as ffmpeg does when a stream cannot be read.
 inline void writeRecorderStub(const fs::path& program, const fs::path& calls) {
     fs::create_directories(calls);
-    writeBytes(program, "#!/bin/sh\nout='" + calls.string() + "'/call.$$\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$out\"\nexit 1\n");
+    writeBytes(program, "#!/bin/sh\nout='" + calls.string() +
+                            "'/call.$$\nfor a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$out\"\nexit 1\n");
     fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
 }
 

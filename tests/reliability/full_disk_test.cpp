@@ -127,8 +127,7 @@ TEST(FullDisk, DownloadsAndFileWritesFailCleanlyAndTheWorksMonitorGoesOn) {
     const fs::path smallFile = paths.downloadsDir() / "乙" / videoFileName(small.posts[0].awemeId, small.posts[0].desc);
     EXPECT_EQ(readBytes(smallFile), small.posts[0].videoBytes);
     EXPECT_EQ(filesBelow(paths.downloadsDir()), std::vector<std::string>{"乙/" + smallFile.filename().string()});
-    for (const auto& name : filesBelow(dir.path()))
-        EXPECT_EQ(name.find(".tmp."), std::string::npos) << name;
+    for (const auto& name : filesBelow(dir.path())) EXPECT_EQ(name.find(".tmp."), std::string::npos) << name;
 }
 
 TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAgain) {
@@ -151,7 +150,8 @@ TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAga
         live.registerRoom(link);
         // The recorder fills the file up to the limit and fails; the row says so.
         const bool ended = waitFor([&] { return live.runningRecorders() == 0; }, 40s);
-        const std::string status = ctx.roomTable.cell(0, rcol::LiveStatus) + "|" + ctx.roomTable.cell(0, rcol::RecordStatus);
+        const std::string status =
+            ctx.roomTable.cell(0, rcol::LiveStatus) + "|" + ctx.roomTable.cell(0, rcol::RecordStatus);
         // Space again: the next poll records the same show into a file of its own.
         liftFileSizeLimit();
         live.pollRoom(1);
@@ -163,8 +163,8 @@ TEST(FullDisk, ARecordingThatFillsTheDiskEndsWithALogLineAndTheRoomIsRecordedAga
             },
             40s);
         const StopRecordingReport report = live.stopRecording();
-        out.write(std::string(ended ? "ended" : "still running") + "\n" + status + "\n" + (again ? "again" : "not again") +
-                  "\n" + std::to_string(report.moved.size()) + "\n" + ctx.log.text());
+        out.write(std::string(ended ? "ended" : "still running") + "\n" + status + "\n" +
+                  (again ? "again" : "not again") + "\n" + std::to_string(report.moved.size()) + "\n" + ctx.log.text());
     });
     ASSERT_GT(pid, 0);
     sim::Simulator sim;

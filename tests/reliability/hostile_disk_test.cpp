@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -88,13 +88,23 @@ TEST(HostileDisk, StartUpReadsHugeAndBinaryLinkFilesInBoundedMemory) {
 }
 
 AccountEntry entryFor(const std::string& uid) {
-    return {"https://v.douyin.com/" + uid + "/", uid, "MS4wLjABAAAA" + uid, "s" + uid, "昵称" + uid, "1.5w", "12",
-            "标题", "69" + uid, "http://play/" + uid};
+    return {"https://v.douyin.com/" + uid + "/",
+            uid,
+            "MS4wLjABAAAA" + uid,
+            "s" + uid,
+            "昵称" + uid,
+            "1.5w",
+            "12",
+            "标题",
+            "69" + uid,
+            "http://play/" + uid};
 }
 
 std::vector<std::string> sectionLines(const AccountEntry& e) {
-    return {"[" + e.uid + "]", "分享链接=" + e.link, "sec_uid=" + e.secUid, "抖音ID=" + e.shortId,
-            "昵称=" + e.nickname, "粉丝数=" + e.followerText, "作品数=" + e.postCount, "最新作品标题=" + e.newestDesc,
+    return {"[" + e.uid + "]",          "分享链接=" + e.link,
+            "sec_uid=" + e.secUid,      "抖音ID=" + e.shortId,
+            "昵称=" + e.nickname,       "粉丝数=" + e.followerText,
+            "作品数=" + e.postCount,    "最新作品标题=" + e.newestDesc,
             "最新作品id=" + e.newestId, "最新作品链接=" + e.playAddress};
 }
 
@@ -124,7 +134,8 @@ TEST(HostileDisk, ABrokenAccountFileIsKeptAndStillGetsWholeSections) {
         {"binary bytes, NULs and lone line ends", randomBytes(1u << 20, 11) + "\r\r\n\n\0\0"},
         {"cut inside a character, no final line end", gbkCut},
         {"an unterminated header of the same id", "[" + a.uid},
-        {"the same section twice, with junk keys", utf8ToGbk("[" + a.uid + "]\r\n=\r\n昵称\r\n[" + a.uid + "]\r\nx=1\r\n")},
+        {"the same section twice, with junk keys",
+         utf8ToGbk("[" + a.uid + "]\r\n=\r\n昵称\r\n[" + a.uid + "]\r\nx=1\r\n")},
         {"only line ends", "\r\r\r\n\n\n"},
     };
     for (const auto& c : cases) {

@@ -11,10 +11,10 @@
 
 #include "app/table.h"
 #include "control/startup.h"
-#include "net/download.h"
-#include "net/budget.h"
-#include "net/http.h"
 #include "live/recorder.h"
+#include "net/budget.h"
+#include "net/download.h"
+#include "net/http.h"
 #include "reliability/monitors.h"
 #include "support/sim_support.h"
 #include "text/charset.h"
@@ -54,8 +54,9 @@ std::vector<HostileName> hostileNames() {
 
 bool cleanComponent(const std::string& name) {
     return !name.empty() && name[0] != '.' && name.size() <= kMaxNameBytes && isValidUtf8(name) &&
-           name.find('/') == std::string::npos &&
-           std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+           name.find('/') == std::string::npos && std::none_of(name.begin(), name.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+           });
 }
 
 class HostileService : public MonitorsTest {
@@ -235,9 +236,9 @@ TEST_F(HostileService, FfmpegWritesADashNicknameToItsOwnFileAndReadsNoOption) {
     }
     // Had any name been read as options, ffmpeg would have written "x", "-" or "null" files,
     // or refused to start.
-    EXPECT_EQ(filesBelow(data()), (std::vector<std::string>{"announced-shows.json", "download/-f null -.mp4",
-                                                            "download/-i x.mp4", "download/-y.mp4",
-                                                            "show-reports.json"}));
+    EXPECT_EQ(filesBelow(data()),
+              (std::vector<std::string>{"announced-shows.json", "download/-f null -.mp4", "download/-i x.mp4",
+                                        "download/-y.mp4", "show-reports.json"}));
 }
 
 TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
@@ -295,7 +296,12 @@ TEST_F(HostileService, StreamAddressesThatAreNotNetworkStreamsStartNoRecorder) {
 // The characters that would end a query value, start a fragment, or end the request line.
 const std::vector<std::string>& hostileIds() {
     static const std::vector<std::string> ids = {
-        "MS4w&x=1", "MS4w#frag", "MS4w?a=b", "MS4w a b", "MS4w\r\nX-Injected: 1", "MS4w%0D%0AX-Injected:%201",
+        "MS4w&x=1",
+        "MS4w#frag",
+        "MS4w?a=b",
+        "MS4w a b",
+        "MS4w\r\nX-Injected: 1",
+        "MS4w%0D%0AX-Injected:%201",
         "MS4w HTTP/1.1\r\nHost: evil\r\n\r\nGET /",
     };
     return ids;
@@ -399,7 +405,8 @@ TEST_F(HostileService, EndlessVideoStopsAtItsLimitWithALogLineAndLeavesNoFile) {
         EXPECT_EQ(filesBelow(data() / "下载"), std::vector<std::string>{});
         int failures = 0;
         for (const std::string& line : splitCrLf(ctx_->log.text()))
-            if (line.find("主播" + k + "：视频下载失败") != std::string::npos && line.find(c.logged) != std::string::npos)
+            if (line.find("主播" + k + "：视频下载失败") != std::string::npos &&
+                line.find(c.logged) != std::string::npos)
                 ++failures;
         EXPECT_EQ(failures, 1) << ctx_->log.text();
         // The row still counts the new post: only the video is missing, and the log says so.

@@ -12,12 +12,18 @@ using nlohmann::json;
 std::string htmlEscaped(std::string s) {
     std::string out;
     for (char c : s) {
-        if (c == '&') out += "&amp;";
-        else if (c == '"') out += "&#34;";
-        else if (c == '\'') out += "&#39;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else out.push_back(c);
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '"')
+            out += "&#34;";
+        else if (c == '\'')
+            out += "&#39;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else
+            out.push_back(c);
     }
     return out;
 }
@@ -30,10 +36,17 @@ TEST_F(SimTest, ProfileCarriesTheMembersTheServiceSends) {
     EXPECT_TRUE(doc["extra"]["logid"].is_string());
     const json& u = doc["user_info"];
     // 't' text, 'n' whole number, 'o' object
-    for (const auto& [name, kind] : std::vector<std::pair<std::string, char>>{
-             {"uid", 't'}, {"short_id", 't'}, {"unique_id", 't'}, {"nickname", 't'}, {"signature", 't'},
-             {"sec_uid", 't'}, {"aweme_count", 'n'}, {"follower_count", 'n'}, {"following_count", 'n'},
-             {"total_favorited", 't'}, {"avatar_thumb", 'o'}}) {
+    for (const auto& [name, kind] : std::vector<std::pair<std::string, char>>{{"uid", 't'},
+                                                                              {"short_id", 't'},
+                                                                              {"unique_id", 't'},
+                                                                              {"nickname", 't'},
+                                                                              {"signature", 't'},
+                                                                              {"sec_uid", 't'},
+                                                                              {"aweme_count", 'n'},
+                                                                              {"follower_count", 'n'},
+                                                                              {"following_count", 'n'},
+                                                                              {"total_favorited", 't'},
+                                                                              {"avatar_thumb", 'o'}}) {
         ASSERT_TRUE(u.contains(name)) << name;
         char actual = u[name].is_string() ? 't' : u[name].is_number_integer() ? 'n' : u[name].is_object() ? 'o' : '?';
         EXPECT_EQ(actual, kind) << name;
@@ -128,11 +141,14 @@ TEST_F(SimTest, ShareLinksAnswerTheRedirectPageInItsExactForm) {
     };
     std::string base = sim.baseUrl();
     std::vector<Case> cases = {
-        {sim.accountShareLink(kSecUid), base + "/share/user/" + kUid + "?sec_uid=" + kSecUid + "&u_code=",
+        {sim.accountShareLink(kSecUid),
+         base + "/share/user/" + kUid + "?sec_uid=" + kSecUid + "&u_code=",
          {std::string("/user/") + kUid + "?", std::string("sec_uid=") + kSecUid + "&amp"}},
-        {sim.roomShareLink(kRoomId), base + "/webcast/reflow/" + kRoomId + "?u_code=",
+        {sim.roomShareLink(kRoomId),
+         base + "/webcast/reflow/" + kRoomId + "?u_code=",
          {std::string("reflow/") + kRoomId + "?"}},
-        {sim.accountShareLink("MS4wLjABAAAA&odd"), base + "/share/user/1\"2'3<4>?sec_uid=MS4wLjABAAAA&odd&u_code=",
+        {sim.accountShareLink("MS4wLjABAAAA&odd"),
+         base + "/share/user/1\"2'3<4>?sec_uid=MS4wLjABAAAA&odd&u_code=",
          {"/user/1&#34;2&#39;3&lt;4&gt;?", "sec_uid=MS4wLjABAAAA&amp;odd&amp"}},
     };
     for (const auto& c : cases) {

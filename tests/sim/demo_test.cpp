@@ -1,8 +1,8 @@
 // The demonstration world and the vigilo-sim program around it.
-#include <csignal>
-#include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "notify/format.h"
@@ -104,8 +104,10 @@ TEST_F(ProgramTest, HelpAndBadOptions) {
     auto help = test::runCommand({program, "--help"}, 10s);
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.output.find("--scenario"), std::string::npos);
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--frobnicate"}, {"--port", "70000"},
-                                         {"--scenario", "moon"}, {"--tls-cert", "x.pem"}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--frobnicate"},
+                                         {"--port", "70000"},
+                                         {"--scenario", "moon"},
+                                         {"--tls-cert", "x.pem"}}) {
         bad.insert(bad.begin(), program);
         EXPECT_EQ(test::runCommand(bad, 10s).exitCode, 2) << bad[1];
     }
@@ -115,8 +117,8 @@ TEST_F(ProgramTest, ServesPrintsItsEnvironmentAndStopsOnSigterm) {
     vigilo::testing::TempDir dir;
     std::string env = dir.file("env");
     ChildProcess child = ChildProcess::spawn(
-        {program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir", dir.file("data"), "--env-file", env,
-         "--quiet", "--tls-cert", dir.file("c.pem"), "--tls-key", dir.file("k.pem")},
+        {program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir", dir.file("data"), "--env-file",
+         env, "--quiet", "--tls-cert", dir.file("c.pem"), "--tls-key", dir.file("k.pem")},
         ChildProcess::Options{});
     ASSERT_TRUE(child.running());
     struct stat st {};
@@ -139,9 +141,10 @@ TEST_F(ProgramTest, ServesPrintsItsEnvironmentAndStopsOnSigterm) {
 TEST_F(ProgramTest, DemoWebhookReceiverKeepsWhatArrived) {
     vigilo::testing::TempDir dir;
     const std::string env = dir.file("env"), log = dir.file("webhook.jsonl");
-    ChildProcess child = ChildProcess::spawn({program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir",
-                                              dir.file("data"), "--env-file", env, "--quiet", "--webhook-log", log},
-                                             ChildProcess::Options{});
+    ChildProcess child =
+        ChildProcess::spawn({program, "--port", "0", "--scenario", "demo", "--no-streams", "--data-dir",
+                             dir.file("data"), "--env-file", env, "--quiet", "--webhook-log", log},
+                            ChildProcess::Options{});
     ASSERT_TRUE(child.running());
     struct stat st {};
     auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -153,7 +156,8 @@ TEST_F(ProgramTest, DemoWebhookReceiverKeepsWhatArrived) {
     ASSERT_NE(at, std::string::npos) << text;
     const std::string url = text.substr(at + key.size(), text.find('\n', at) - at - key.size());
 
-    const vigilo::Event event{vigilo::EventType::RoomLive, std::chrono::system_clock::now(),
+    const vigilo::Event event{vigilo::EventType::RoomLive,
+                              std::chrono::system_clock::now(),
                               {{"nickname", "橙子直播间🍊"}, {"roomId", DemoScenario::kLiveRoom}}};
     vigilo::HttpPushReceiver push(vigilo::HttpPushReceiver::Form::Webhook, url, vigilo::DeliveryPolicy{}, {});
     ASSERT_TRUE(push.deliver(event, {}));

@@ -95,8 +95,7 @@ TEST_F(FaultTest, AnswersThatComeBackWrong) {
              EXPECT_EQ(room["owner"]["own_room"]["room_ids"][0], kRoomId);
              EXPECT_EQ(room["create_time"].type(), json::value_t::string);
          }},
-        {Fault::RedirectLoop, kVideo, "",
-         [](const test::Reply& r) { EXPECT_EQ(r.status, 302); }},
+        {Fault::RedirectLoop, kVideo, "", [](const test::Reply& r) { EXPECT_EQ(r.status, 302); }},
         {Fault::HugeHeader, kNotice, local(sim.noticeUrl()),
          [](const test::Reply& r) {
              EXPECT_EQ(r.status, 302);

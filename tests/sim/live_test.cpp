@@ -1,9 +1,9 @@
 // Generated live streams: playable as FLV and HLS, stallable, endable, and no generator left
 // behind.
 #include <dirent.h>
+#include <unistd.h>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 
 #include "sim_fixture.h"
 
@@ -46,7 +46,8 @@ TEST_F(LiveTest, FlvStreamPlaysStallsAndEnds) {
 
     // A viewer reads a growing chunked answer; the end of the show completes it.
     test::RawReply viewer;
-    std::thread watch([&] { viewer = test::rawExchange(sim.port(), test::getRequest(local(urls.flv)), 30s, 64u << 20); });
+    std::thread watch(
+        [&] { viewer = test::rawExchange(sim.port(), test::getRequest(local(urls.flv)), 30s, 64u << 20); });
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (sim.streamViewers(urls.name) == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);

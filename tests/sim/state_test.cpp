@@ -17,7 +17,11 @@ TEST_F(SimTest, PostsAndAccountEditsShowInTheNextAnswers) {
         std::string newestId;
     };
     std::vector<Step> steps = {
-        {"new post", [&] { sim.addPost(kSecUid, {"6872336845759090001", "new", "v", 4}); }, 3, "6872336845759090001"},
+        {"new post",
+         [&] {
+             sim.addPost(kSecUid, {"6872336845759090001", "new", "v", 4});
+         },
+         3, "6872336845759090001"},
         {"removed", [&] { sim.removeNewestPost(kSecUid); }, 2, "6872336845759089421"},
         {"count override", [&] { sim.editAccount(kSecUid, [](Account& a) { a.awemeCountOverride = 40; }); }, 40,
          "6872336845759089421"},
@@ -73,21 +77,23 @@ TEST_F(SimTest, RequestsAreRecordedAsTheyArrived) {
     EXPECT_EQ(r.param("sec_uid"), "MS4w&x=y");
     EXPECT_EQ(r.params.count("a"), 2u);
     EXPECT_EQ(r.body, "k=v&w=x");
-    std::vector<std::pair<std::string, std::string>> expected = {
-        {"Host", "127.0.0.1"}, {"user-agent", "first"}, {"Accept", "*/*"},
-        {"X-Dup", "1"},        {"Cookie", "a=b; c=d"},  {"X-Dup", "2"},
-        {"Content-Type", "application/x-www-form-urlencoded"}, {"Content-Length", "7"}, {"Connection", "close"}};
+    std::vector<std::pair<std::string, std::string>> expected = {{"Host", "127.0.0.1"},
+                                                                 {"user-agent", "first"},
+                                                                 {"Accept", "*/*"},
+                                                                 {"X-Dup", "1"},
+                                                                 {"Cookie", "a=b; c=d"},
+                                                                 {"X-Dup", "2"},
+                                                                 {"Content-Type", "application/x-www-form-urlencoded"},
+                                                                 {"Content-Length", "7"},
+                                                                 {"Connection", "close"}};
     EXPECT_EQ(r.headers, expected);
     EXPECT_EQ(r.header("USER-AGENT"), "first");
 
     // Endpoints are told apart by path; counts survive the log limit.
     sim.setRequestLogLimit(2);
     std::vector<std::pair<std::string, std::string>> paths = {
-        {postsPath(), kPosts},
-        {roomPath(), kRoom},
-        {"/aweme/v1/play/?video_id=x", kPlay},
-        {"/update/vgmon", kUpdate},
-        {"/nowhere", "other"},
+        {postsPath(), kPosts},      {roomPath(), kRoom},   {"/aweme/v1/play/?video_id=x", kPlay},
+        {"/update/vgmon", kUpdate}, {"/nowhere", "other"},
     };
     for (const auto& [path, endpoint] : paths) {
         get(path);
@@ -109,8 +115,8 @@ TEST_F(SimTest, KeepAliveConnectionsCarrySeveralRequests) {
     EXPECT_EQ(sim.requestCount(), 2u);
 
     // HTTP/1.0, as the plain video download speaks it: the answer ends with the connection.
-    test::RawReply old = test::rawExchange(sim.port(), "GET /update/vgmon HTTP/1.0\r\nAccept: */*\r\n\r\n",
-                                           std::chrono::seconds(10));
+    test::RawReply old =
+        test::rawExchange(sim.port(), "GET /update/vgmon HTTP/1.0\r\nAccept: */*\r\n\r\n", std::chrono::seconds(10));
     EXPECT_TRUE(old.closed);
     EXPECT_NE(old.bytes.find("Connection: close"), std::string::npos);
 

@@ -11,9 +11,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <map>
-#include <set>
-#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +18,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,9 +77,7 @@ void event(const std::string& line) {
     std::fflush(stdout);
 }
 
-double unixNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+double unixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
 std::string sha256Hex(const std::string& bytes) {
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
@@ -184,23 +182,40 @@ int main(int argc, char** argv) {
             return 2;
         }
         ++i;
-        if (arg == "--accounts") accounts = std::atoi(value);
-        else if (arg == "--rooms") rooms = std::atoi(value);
-        else if (arg == "--live") live = std::atoi(value);
-        else if (arg == "--post-every") postEvery = std::atof(value);
-        else if (arg == "--rotate-every") rotateEvery = std::atof(value);
-        else if (arg == "--fault-share") faultShare = std::atof(value);
-        else if (arg == "--seed") seed = std::strtoul(value, nullptr, 10);
-        else if (arg == "--faults-for") faultsFor = std::atof(value);
-        else if (arg == "--outage-every") outageEvery = std::atof(value);
-        else if (arg == "--outage-length") outageLength = std::atof(value);
-        else if (arg == "--throttle-every") throttleEvery = std::atof(value);
-        else if (arg == "--throttle-length") throttleLength = std::atof(value);
-        else if (arg == "--throttle-limit") throttleLimit = std::atoi(value);
-        else if (arg == "--stall-every") stallEvery = std::atof(value);
-        else if (arg == "--ledger") ledgerFile = value;
-        else if (arg == "--data-dir") dataDir = value;
-        else if (arg == "--env-file") envFile = value;
+        if (arg == "--accounts")
+            accounts = std::atoi(value);
+        else if (arg == "--rooms")
+            rooms = std::atoi(value);
+        else if (arg == "--live")
+            live = std::atoi(value);
+        else if (arg == "--post-every")
+            postEvery = std::atof(value);
+        else if (arg == "--rotate-every")
+            rotateEvery = std::atof(value);
+        else if (arg == "--fault-share")
+            faultShare = std::atof(value);
+        else if (arg == "--seed")
+            seed = std::strtoul(value, nullptr, 10);
+        else if (arg == "--faults-for")
+            faultsFor = std::atof(value);
+        else if (arg == "--outage-every")
+            outageEvery = std::atof(value);
+        else if (arg == "--outage-length")
+            outageLength = std::atof(value);
+        else if (arg == "--throttle-every")
+            throttleEvery = std::atof(value);
+        else if (arg == "--throttle-length")
+            throttleLength = std::atof(value);
+        else if (arg == "--throttle-limit")
+            throttleLimit = std::atoi(value);
+        else if (arg == "--stall-every")
+            stallEvery = std::atof(value);
+        else if (arg == "--ledger")
+            ledgerFile = value;
+        else if (arg == "--data-dir")
+            dataDir = value;
+        else if (arg == "--env-file")
+            envFile = value;
         else {
             std::fprintf(stderr, "vigilo-soak-sim: unknown option %s\n%s", arg.c_str(), kUsage);
             return 2;
@@ -283,8 +298,9 @@ int main(int argc, char** argv) {
     }
 
     std::filesystem::create_directories(dataDir);
-    const std::string env = "export VIGILO_ACCOUNT_ENDPOINT=" + sim.baseUrl() + "\nexport VIGILO_LIVE_ENDPOINT=" +
-                            sim.baseUrl() + "\nexport VIGILO_NOTICE_URL=" + sim.noticeUrl() + "\n";
+    const std::string env = "export VIGILO_ACCOUNT_ENDPOINT=" + sim.baseUrl() +
+                            "\nexport VIGILO_LIVE_ENDPOINT=" + sim.baseUrl() +
+                            "\nexport VIGILO_NOTICE_URL=" + sim.noticeUrl() + "\n";
     // The links are ASCII, which GBK holds unchanged.
     if (!writeFile(std::filesystem::path(dataDir) / "文件1.txt", accountLinks) ||
         !writeFile(std::filesystem::path(dataDir) / "文件2.txt", roomLinks) || !writeFile(envFile, env)) {
@@ -482,7 +498,8 @@ int main(int argc, char** argv) {
     if (!faultsEnded) endFaults();
     event("stopping");
     ledger.line("stop");
-    for (const auto& [what, count] : randomFaults.played()) ledger.line("played\t" + what + "\t" + std::to_string(count));
+    for (const auto& [what, count] : randomFaults.played())
+        ledger.line("played\t" + what + "\t" + std::to_string(count));
     sim.setFaultChooser(nullptr);
     sim.setRequestObserver(nullptr);
     sim.stop();

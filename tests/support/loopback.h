@@ -102,7 +102,8 @@ public:
         if (port_ <= 0) return false;
         thread_ = std::thread([this] { server_->listen_after_bind(); });
         // Bound means listening; this wait is only for is_running() to say so.
-        for (int i = 0; i < 2500 && !server_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (int i = 0; i < 2500 && !server_->is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         return server_->is_running();
     }
 
@@ -176,14 +177,12 @@ private:
             return sink.write(body.data() + offset, std::min(piece, body.size() - offset));
         };
         if (!route.announceLength) {
-            response.set_chunked_content_provider(route.contentType, [provide](size_t offset, httplib::DataSink& sink) {
-                return provide(offset, sink);
-            });
+            response.set_chunked_content_provider(
+                route.contentType, [provide](size_t offset, httplib::DataSink& sink) { return provide(offset, sink); });
         } else if (route.pieceBytes > 0) {
-            response.set_content_provider(route.body.size(), route.contentType,
-                                          [provide](size_t offset, size_t, httplib::DataSink& sink) {
-                                              return provide(offset, sink);
-                                          });
+            response.set_content_provider(
+                route.body.size(), route.contentType,
+                [provide](size_t offset, size_t, httplib::DataSink& sink) { return provide(offset, sink); });
         } else {
             response.set_content(route.body, route.contentType);
         }

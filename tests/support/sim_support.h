@@ -10,17 +10,16 @@
 namespace vigilo::test {
 
 struct RawReply {
-    std::string bytes;       // everything received
+    std::string bytes;  // everything received
     bool connected = false;
-    bool reset = false;      // the peer reset the connection
-    bool closed = false;     // the peer closed it normally
-    bool timedOut = false;   // nothing ended the exchange within the time
+    bool reset = false;     // the peer reset the connection
+    bool closed = false;    // the peer closed it normally
+    bool timedOut = false;  // nothing ended the exchange within the time
 };
 
 // Sends `request` as is to 127.0.0.1:port, then reads until the peer closes, `limit` bytes
 // have arrived, or `timeout` passes.
-RawReply rawExchange(int port, const std::string& request, std::chrono::milliseconds timeout,
-                     size_t limit = 4u << 20);
+RawReply rawExchange(int port, const std::string& request, std::chrono::milliseconds timeout, size_t limit = 4u << 20);
 
 // A GET request with the given extra header lines ("Name: value"), HTTP/1.1, Connection: close.
 std::string getRequest(const std::string& target, const std::vector<std::string>& headerLines = {});
@@ -38,9 +37,9 @@ struct Reply {
 bool parseReply(const std::string& bytes, Reply& reply);
 
 struct CommandResult {
-    bool ran = false;      // started and ended within the time
+    bool ran = false;  // started and ended within the time
     int exitCode = -1;
-    std::string output;    // stdout
+    std::string output;  // stdout
 };
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 

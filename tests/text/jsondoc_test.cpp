@@ -38,9 +38,7 @@ JsonDoc parsed(std::string_view text) {
 }
 
 // How the monitors read numbers: a sub-document of the path, written out.
-std::string numberRead(const JsonDoc& doc, std::string_view path) {
-    return doc.subDocument(path).toText();
-}
+std::string numberRead(const JsonDoc& doc, std::string_view path) { return doc.subDocument(path).toText(); }
 
 TEST(JsonDoc, MonitorPathsOnServiceAnswers) {
     const JsonDoc room = parsed(kRoomAnswer), profile = parsed(kProfileAnswer), posts = parsed(kPostAnswer);
@@ -54,8 +52,7 @@ TEST(JsonDoc, MonitorPathsOnServiceAnswers) {
         {&room, "data.room.owner['own_room']['room_ids_str'][0]", "6854151890994039560"},
         {&room, "data.room['stream_url']['default_resolution']", "HD1"},
         {&room, "data.room['stream_url']['rtmp_pull_url']", "http://pull-flv.example/stage/stream-1.flv"},
-        {&room, "data.room['stream_url']['hls_pull_url']",
-         "http://pull-hls.example/stage/stream-1/index.m3u8"},
+        {&room, "data.room['stream_url']['hls_pull_url']", "http://pull-hls.example/stage/stream-1/index.m3u8"},
         {&room, "data.room.owner.id", "6872336845759090000"},  // a double, as JavaScript has it
         {&room, "data.room.owner['own_room']['room_ids']", "6854151890994040000"},
         {&room, "data.room['stream_url']['candidate_resolution']", ""},
@@ -298,9 +295,8 @@ TEST(JsonDoc, SubDocumentsCopiesAndFreshParses) {
 }
 
 TEST(JsonDoc, MemberNamesCountAndLeafValues) {
-    const JsonDoc doc =
-        parsed(R"({"a":"x,y\r\nz","b":1.5,"c":{"d":"deep","e":[false]},"n":null,"f":true,"g":[1,2],)"
-               R"("m":"v[2020年7月20日20时0分0秒]w","s":"text"})");
+    const JsonDoc doc = parsed(R"({"a":"x,y\r\nz","b":1.5,"c":{"d":"deep","e":[false]},"n":null,"f":true,"g":[1,2],)"
+                               R"("m":"v[2020年7月20日20时0分0秒]w","s":"text"})");
     std::vector<std::string> out{"stale"};
     EXPECT_EQ(doc.memberNames("", out), 8);
     EXPECT_EQ(out, (std::vector<std::string>{"a", "b", "c", "n", "f", "g", "m", "s"}));
@@ -319,8 +315,7 @@ TEST(JsonDoc, MemberNamesCountAndLeafValues) {
     EXPECT_EQ(doc.leafValues(out, "", false), 6);
     EXPECT_EQ(out, (std::vector<std::string>{"x,y\r\nz", "1.5", "true", "v", "w", "text"}));
     EXPECT_EQ(doc.leafValues(out, "", true), 10);
-    EXPECT_EQ(out, (std::vector<std::string>{"x,y\r\nz", "1.5", "deep", "false", "true", "1", "2", "v", "w",
-                                             "text"}));
+    EXPECT_EQ(out, (std::vector<std::string>{"x,y\r\nz", "1.5", "deep", "false", "true", "1", "2", "v", "w", "text"}));
     EXPECT_EQ(doc.leafValues(out, "g", false), 2);
     EXPECT_EQ(doc.leafValues(out, "s", true), 0);
     EXPECT_EQ(doc.leafValues(out, "missing", true), 0);
@@ -438,8 +433,7 @@ TEST(JsonDoc, HostileTextsAreRefusedOrReadWithoutHarm) {
 
     // Many members, many of them repeated: last value wins, in the first place.
     std::string many = "{";
-    for (int i = 0; i < 200000; ++i)
-        many += "\"k" + std::to_string(i % 1000) + "\":" + std::to_string(i) + ",";
+    for (int i = 0; i < 200000; ++i) many += "\"k" + std::to_string(i % 1000) + "\":" + std::to_string(i) + ",";
     many += "\"end\":true}";
     ASSERT_TRUE(doc.parse(many));
     std::vector<std::string> names;
@@ -469,7 +463,8 @@ TEST(JsonDoc, ParseKeepingReadsTheKeptPathsAndBuildsNothingElse) {
     EXPECT_EQ(kept.count("['aweme_list']"), 1);
     EXPECT_EQ(kept.toText().find("bit_rate"), std::string::npos);
 
-    const std::vector<std::string_view> roomPaths = {"data.room.owner.nickname", "data.room['stream_url']['hls_pull_url']",
+    const std::vector<std::string_view> roomPaths = {"data.room.owner.nickname",
+                                                     "data.room['stream_url']['hls_pull_url']",
                                                      "data.room.owner['own_room']['room_ids_str'][0]"};
     ASSERT_TRUE(full.parse(kRoomAnswer));
     ASSERT_TRUE(kept.parseKeeping(kRoomAnswer, roomPaths));

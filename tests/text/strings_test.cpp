@@ -188,12 +188,16 @@ namespace vigilo {
 namespace {
 
 TEST(OneLine, EveryLineBreakAndControlBecomesOneSpace) {
-    const struct { std::string in, out; } cases[] = {
+    const struct {
+        std::string in, out;
+    } cases[] = {
         {"plain 文字", "plain 文字"},
         {"a\r\nb", "a b"},
         {"a\nb\rc", "a b c"},
         {std::string("a\0b", 3), "a b"},
-        {"tab\there\x7f" "del", "tab here del"},
+        {"tab\there\x7f"
+         "del",
+         "tab here del"},
         {"\x1b[2Jclear", " [2Jclear"},
         {"", ""},
     };
@@ -218,8 +222,14 @@ TEST(VisibleControls, EveryControlShownEscapedTheRestUntouched) {
         {"OSC 52 clipboard", "\x1b]52;c;ZXZpbA==\x1b\\", "\\x1B]52;c;ZXZpbA==\\x1B\\"},
         {"line breaks and NUL", std::string("a\r\nb\0c", 6), "a\\x0D\\x0Ab\\x00c"},
         {"DEL", "a\x7f", "a\\x7F"},
-        {"C1 CSI and NEL", "\xc2\x9b""31m\xc2\x85", "\\u009B31m\\u0085"},
-        {"raw 8-bit CSI byte", "\x9b""31m", "\\x9B31m"},
+        {"C1 CSI and NEL",
+         "\xc2\x9b"
+         "31m\xc2\x85",
+         "\\u009B31m\\u0085"},
+        {"raw 8-bit CSI byte",
+         "\x9b"
+         "31m",
+         "\\x9B31m"},
         {"cut sequence", "ok\xe4\xb8", "ok\\xE4\\xB8"},
         {"U+00A0 is no control", "\xc2\xa0", "\xc2\xa0"},
     };

@@ -10,11 +10,11 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <set>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -98,8 +98,8 @@ protected:
         config.maxFailureDelay = 2ms;
         config.hostNames.push_back("vigilo.example");
         loop = std::make_unique<UiLoop>();
-        server = std::make_unique<WebServer>(*controller, [this](std::function<void()> call) { loop->post(std::move(call)); },
-                                             config);
+        server = std::make_unique<WebServer>(
+            *controller, [this](std::function<void()> call) { loop->post(std::move(call)); }, config);
         std::string error;
         ASSERT_TRUE(server->start(error)) << error;
         token = testing::readBytes(dir.path() / "web-token");
@@ -217,8 +217,8 @@ TEST_F(WebTest, OnlyConfiguredHostNamesAreAnswered) {
     startServer();
     const std::string port = std::to_string(server->port());
     const std::pair<std::string, int> cases[] = {
-        {"127.0.0.1:" + port, 200},   {"localhost:" + port, 200},  {"LOCALHOST", 200},
-        {"[::1]:" + port, 200},       {"vigilo.example", 200},     {"evil.example:" + port, 421},
+        {"127.0.0.1:" + port, 200},      {"localhost:" + port, 200},   {"LOCALHOST", 200},
+        {"[::1]:" + port, 200},          {"vigilo.example", 200},      {"evil.example:" + port, 421},
         {"127.0.0.1.evil.example", 421}, {"vigilo.example.evil", 421}, {"", 421},
     };
     for (const auto& [host, status] : cases) {
@@ -351,7 +351,8 @@ TEST_F(WebTest, ActionsWaitForTheUiThreadAndFailCleanlyWhenItIsGone) {
     loop = std::make_unique<UiLoop>();  // a loop the server does not know, for TearDown
     WebConfig config = loopback();
     config.uiBound = 300ms;
-    auto stuck = std::make_unique<WebServer>(*controller, [](std::function<void()>) {}, config);
+    auto stuck = std::make_unique<WebServer>(
+        *controller, [](std::function<void()>) {}, config);
     server.reset();
     server = std::move(stuck);
     std::string error;
@@ -455,7 +456,7 @@ TEST_F(WebTest, RecordingsAreServedByIdWithRangesAndNothingElse) {
     ASSERT_FALSE(id.empty());
 
     auto c = client();
-    EXPECT_EQ(c.Get(("/media/" + id).c_str())->status, 403);           // no ticket
+    EXPECT_EQ(c.Get(("/media/" + id).c_str())->status, 403);              // no ticket
     EXPECT_EQ(c.Get(("/media/" + id + "?t=0123").c_str())->status, 403);  // made-up ticket
     EXPECT_EQ(c.Post("/api/recordings/ffff/ticket", auth(), "", "application/json")->status, 404);
     auto ticket = c.Post(("/api/recordings/" + id + "/ticket").c_str(), auth(), "", "application/json");
@@ -497,17 +498,18 @@ TEST_F(WebTest, RecordingsAreServedByIdWithRangesAndNothingElse) {
     const std::string other = list[0]["id"] == id ? list[1]["id"] : list[0]["id"];
     const std::string query = url.substr(url.find('?'));
     EXPECT_EQ(c.Get(("/media/" + other + query).c_str())->status, 403);
-    for (const std::string& path : std::vector<std::string>{"/media/../../etc/passwd", "/media/%2e%2e%2fetc%2fpasswd", "/download/主播.mp4",
-                                   "/media/" + id + "/../notes.txt" + query})
+    for (const std::string& path :
+         std::vector<std::string>{"/media/../../etc/passwd", "/media/%2e%2e%2fetc%2fpasswd", "/download/主播.mp4",
+                                  "/media/" + id + "/../notes.txt" + query})
         EXPECT_NE(c.Get(path.c_str())->status, 200) << path;
 }
 
 TEST_F(WebTest, Mp4DurationFromFragmentsOrTheMovieHeaderAndNothingFromGarbage) {
     const fs::path file = dir.path() / "clip.mp4";
-    const auto made = test::runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x64:rate=10", "-t",
-                                        "2", "-c:v", "libx264", "-g", "5", "-movflags",
-                                        "+frag_keyframe+default_base_moof", "-y", file.string()},
-                                       60s);
+    const auto made =
+        test::runCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x64:rate=10", "-t", "2", "-c:v",
+                          "libx264", "-g", "5", "-movflags", "+frag_keyframe+default_base_moof", "-y", file.string()},
+                         60s);
     if (!made.ran || made.exitCode != 0) GTEST_SKIP() << "ffmpeg could not make a clip";
     const auto duration = mp4Duration(file);
     ASSERT_TRUE(duration) << made.output;
@@ -522,8 +524,7 @@ TEST_F(WebTest, Mp4DurationFromFragmentsOrTheMovieHeaderAndNothingFromGarbage) {
     EXPECT_LT(*cut, *duration);
 
     for (const std::string& garbage : {std::string(), std::string("not an mp4 at all"), std::string(1000, '\xff'),
-                                       std::string("\0\0\0\x08moov", 8) + std::string("\xff\xff\xff\xff", 4)})
-    {
+                                       std::string("\0\0\0\x08moov", 8) + std::string("\xff\xff\xff\xff", 4)}) {
         testing::writeBytes(dir.path() / "bad.mp4", garbage);
         EXPECT_FALSE(mp4Duration(dir.path() / "bad.mp4").value_or(0) > 0);
     }
@@ -534,21 +535,23 @@ TEST_F(WebTest, Mp4DurationFromFragmentsOrTheMovieHeaderAndNothingFromGarbage) {
 TEST_F(WebTest, TheTestNotificationGoesToEachReceiverAndItsAnswerToTheLog) {
     startServer();
     EXPECT_EQ(send("POST", "/api/notify/test"), 200);
-    ASSERT_TRUE(waitUntil([&] { return getJson("/api/log")["text"].get<std::string>().find("：测试通知：未设置接收方") != std::string::npos; }));
+    ASSERT_TRUE(waitUntil([&] {
+        return getJson("/api/log")["text"].get<std::string>().find("：测试通知：未设置接收方") != std::string::npos;
+    }));
     ::setenv("VIGILO_ON_EVENT", "true", 1);
     const int status = send("POST", "/api/notify/test");
     ::unsetenv("VIGILO_ON_EVENT");
     EXPECT_EQ(status, 200);
     ASSERT_TRUE(waitUntil([&] {
-        return getJson("/api/log")["text"].get<std::string>().find("：测试通知 事件命令（VIGILO_ON_EVENT）：已送达（退出码 0") !=
-               std::string::npos;
+        return getJson("/api/log")["text"].get<std::string>().find(
+                   "：测试通知 事件命令（VIGILO_ON_EVENT）：已送达（退出码 0") != std::string::npos;
     })) << getJson("/api/log")["text"];
 }
 
 TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
     loop = std::make_unique<UiLoop>();
-    server = std::make_unique<WebServer>(*controller, [this](std::function<void()> call) { loop->post(std::move(call)); },
-                                         loopback());
+    server = std::make_unique<WebServer>(
+        *controller, [this](std::function<void()> call) { loop->post(std::move(call)); }, loopback());
     server->addMetricsSource([] { return "vigilo_service_refusals_total 3"; });
     std::string error;
     ASSERT_TRUE(server->start(error)) << error;
@@ -559,9 +562,11 @@ TEST_F(WebTest, MetricsTellTheProgramsFiguresAndTakeOtherSources) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_NE(res->get_header_value("Content-Type").find("text/plain"), std::string::npos);
-    for (const char* line : {"vigilo_accounts 1\n", "vigilo_account_polls_total 0\n", "vigilo_room_check_failures_total 0\n", "vigilo_rooms 0\n", "vigilo_recordings_running 0\n",
-                             "vigilo_downloads_pending 0\n", "vigilo_downloads_saved_total 0\n",
-                             "# TYPE vigilo_disk_free_bytes gauge\n", "vigilo_service_refusals_total 3\n"})
+    for (const char* line :
+         {"vigilo_accounts 1\n", "vigilo_account_polls_total 0\n", "vigilo_room_check_failures_total 0\n",
+          "vigilo_rooms 0\n", "vigilo_recordings_running 0\n", "vigilo_downloads_pending 0\n",
+          "vigilo_downloads_saved_total 0\n", "# TYPE vigilo_disk_free_bytes gauge\n",
+          "vigilo_service_refusals_total 3\n"})
         EXPECT_NE(res->body.find(line), std::string::npos) << line << "\n" << res->body;
 }
 
@@ -586,10 +591,11 @@ TEST_F(WebTest, AHostThatRefusesShowsInTheStateAndTheMetricsUntilItRecovers) {
     const auto metrics = client().Get("/metrics", auth());
     ASSERT_TRUE(metrics);
     for (const std::string& line : {"vigilo_service_refusing{host=\"" + host + "\"} 1\n",
-                                   "vigilo_service_refusals_total{host=\"" + host + "\"} 1\n",
-                                   std::string("# TYPE vigilo_service_allowed_per_minute gauge\n")})
+                                    "vigilo_service_refusals_total{host=\"" + host + "\"} 1\n",
+                                    std::string("# TYPE vigilo_service_allowed_per_minute gauge\n")})
         EXPECT_NE(metrics->body.find(line), std::string::npos) << line << "\n" << metrics->body;
-    EXPECT_NE(ctx->status.text(1).find("服务限流：" + host + "，每分钟 6 次"), std::string::npos) << ctx->status.text(1);
+    EXPECT_NE(ctx->status.text(1).find("服务限流：" + host + "，每分钟 6 次"), std::string::npos)
+        << ctx->status.text(1);
     EXPECT_NE(ctx->log.text().find("服务限流，放慢查询：" + host + "，每分钟 6 次\r\n"), std::string::npos);
 
     // Good answers end it once the host has gone a (scaled) minute without refusing.
@@ -608,8 +614,8 @@ TEST_F(WebTest, ServesHttpsWithTheGivenCertificateAndRefusesAnUnusableOne) {
     config.certFile = cert;
     config.keyFile = key;
     loop = std::make_unique<UiLoop>();
-    server = std::make_unique<WebServer>(*controller, [this](std::function<void()> call) { loop->post(std::move(call)); },
-                                         config);
+    server = std::make_unique<WebServer>(
+        *controller, [this](std::function<void()> call) { loop->post(std::move(call)); }, config);
     std::string error;
     ASSERT_TRUE(server->start(error)) << error;
     EXPECT_EQ(server->url().rfind("https://127.0.0.1:", 0), 0u) << server->url();
@@ -627,7 +633,8 @@ TEST_F(WebTest, ServesHttpsWithTheGivenCertificateAndRefusesAnUnusableOne) {
     WebConfig broken = loopback();
     broken.certFile = key;  // a key where the certificate should be
     broken.keyFile = cert;
-    WebServer refused(*controller, [](std::function<void()>) {}, broken);
+    WebServer refused(
+        *controller, [](std::function<void()>) {}, broken);
     EXPECT_FALSE(refused.start(error));
     EXPECT_NE(error.find("certificate"), std::string::npos) << error;
 }
@@ -671,7 +678,8 @@ TEST_F(WebTest, TheHubsCopyFollowsTheTablesAndALaggingReaderIsToldToStartAgain) 
     EXPECT_NE(messages.find("event: table\ndata: "), std::string::npos);
 
     // More changes than the backlog keeps: the reader is told it lost track.
-    for (std::size_t i = 0; i < Hub::kBacklog + 10; ++i) ctx->roomTable.setCell(before, rcol::RecordSize, std::to_string(i));
+    for (std::size_t i = 0; i < Hub::kBacklog + 10; ++i)
+        ctx->roomTable.setCell(before, rcol::RecordSize, std::to_string(i));
     hub.waitMessages(after, lost, 10ms);
     EXPECT_TRUE(lost);
     hub.removeReader();
@@ -685,11 +693,16 @@ TEST(WebAddress, ParsesPortsAndAddressesAndRefusesTheRest) {
         int port;
     };
     const Case cases[] = {
-        {"8080", true, "127.0.0.1", 8080},        {"0.0.0.0:80", true, "0.0.0.0", 80},
-        {"[::1]:9000", true, "::1", 9000},        {"localhost:1", true, "localhost", 1},
-        {"", false, "", 0},                       {"http://x:80", false, "", 0},
-        {"8080x", false, "", 0},                  {"70000", false, "", 0},
-        {"::1:80", false, "", 0},                 {"a b:80", false, "", 0},
+        {"8080", true, "127.0.0.1", 8080},
+        {"0.0.0.0:80", true, "0.0.0.0", 80},
+        {"[::1]:9000", true, "::1", 9000},
+        {"localhost:1", true, "localhost", 1},
+        {"", false, "", 0},
+        {"http://x:80", false, "", 0},
+        {"8080x", false, "", 0},
+        {"70000", false, "", 0},
+        {"::1:80", false, "", 0},
+        {"a b:80", false, "", 0},
         {"[::1]80", false, "", 0},
     };
     for (const auto& c : cases) {

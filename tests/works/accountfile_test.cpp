@@ -29,8 +29,7 @@ TEST(ApplyIniKeys, EditsOneSectionAndKeepsEverythingElse) {
     } cases[] = {
         {"empty file", "", "[s]\r\na=1\r\nb=2\r\n"},
         {"new section after others", "[t]\r\nx=9\r\n", "[t]\r\nx=9\r\n[s]\r\na=1\r\nb=2\r\n"},
-        {"keys rewritten in place, foreign key kept",
-         "[s]\r\nb=old\r\nz=keep\r\na=old\r\n[t]\r\na=other\r\n",
+        {"keys rewritten in place, foreign key kept", "[s]\r\nb=old\r\nz=keep\r\na=old\r\n[t]\r\na=other\r\n",
          "[s]\r\nb=2\r\nz=keep\r\na=1\r\n[t]\r\na=other\r\n"},
         {"missing key added before the blank separator", "[s]\r\na=old\r\n\r\n[t]\r\n",
          "[s]\r\na=1\r\nb=2\r\n\r\n[t]\r\n"},
@@ -41,23 +40,23 @@ TEST(ApplyIniKeys, EditsOneSectionAndKeepsEverythingElse) {
         {"unparsable lines kept as they are", "garbage\r\n[unterminated\r\n\xff\xfe=\x81\r\n",
          "garbage\r\n[unterminated\r\n\xff\xfe=\x81\r\n[s]\r\na=1\r\nb=2\r\n"},
         // 0x5D (']') and 0x3D ('=') as GBK trail bytes are no markers.
-        {"GBK trail bytes", "[\x81\x5D]\r\n\x81\x3D=v\r\n[s]\r\n",
-         "[\x81\x5D]\r\n\x81\x3D=v\r\n[s]\r\na=1\r\nb=2\r\n"},
+        {"GBK trail bytes", "[\x81\x5D]\r\n\x81\x3D=v\r\n[s]\r\n", "[\x81\x5D]\r\n\x81\x3D=v\r\n[s]\r\na=1\r\nb=2\r\n"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(applyIniKeys(c.before, "s", keys, values, 2), c.after) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(applyIniKeys(c.before, "s", keys, values, 2), c.after) << c.name;
 }
 
 AccountEntry sampleEntry(const std::string& uid) {
-    return {"https://v.example/" + uid + "/", uid, "MS4wLjABAAAA" + uid, "short" + uid, "昵称😀" + uid,
-            "1.5w", "12", "第一行\r\n第二行\n第三行", "69" + uid, "http://play/" + uid};
+    return {
+        "https://v.example/" + uid + "/", uid,        "MS4wLjABAAAA" + uid, "short" + uid, "昵称😀" + uid, "1.5w", "12",
+        "第一行\r\n第二行\n第三行",       "69" + uid, "http://play/" + uid};
 }
 
 std::vector<std::string> expectedLines(const AccountEntry& e) {
-    return {"[" + e.uid + "]", "分享链接=" + e.link, "sec_uid=" + e.secUid, "抖音ID=" + e.shortId,
-            "昵称=昵称" + e.uid, "粉丝数=" + e.followerText, "作品数=" + e.postCount,
-            "最新作品标题=第一行 第二行 第三行", "最新作品id=" + e.newestId,
-            "最新作品链接=" + e.playAddress};
+    return {"[" + e.uid + "]",          "分享链接=" + e.link,
+            "sec_uid=" + e.secUid,      "抖音ID=" + e.shortId,
+            "昵称=昵称" + e.uid,        "粉丝数=" + e.followerText,
+            "作品数=" + e.postCount,    "最新作品标题=第一行 第二行 第三行",
+            "最新作品id=" + e.newestId, "最新作品链接=" + e.playAddress};
 }
 
 TEST(WriteAccountEntry, GbkSectionsOfNineKeysFromConcurrentWriters) {

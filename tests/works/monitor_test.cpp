@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <functional>
-#include <thread>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/context.h"
@@ -165,8 +165,8 @@ TEST_F(WorksMonitorTest, MultiModeRebuildsTheTableAndWritesTheAccountFile) {
     for (int row = 0; row < 2; ++row) {
         const sim::Account& acc = *accounts[row];
         const std::vector<std::string> expected = {
-            links[row], acc.uid,  acc.secUid, acc.shortId, acc.nickname, followers[row], "2",
-            acc.posts[0].desc, "0", acc.posts[0].awemeId};
+            links[row],     acc.uid, acc.secUid,        acc.shortId, acc.nickname,
+            followers[row], "2",     acc.posts[0].desc, "0",         acc.posts[0].awemeId};
         auto cells = table().rowSnapshot(row);
         ASSERT_EQ(cells.size(), 11u);
         EXPECT_FALSE(cells[acol::PlayAddress].empty());
@@ -240,17 +240,21 @@ TEST_F(WorksMonitorTest, PollMovesTheCounterAndDownloadsOnARise) {
         bool download;
     };
     const Case cases[] = {
-        {"a new post", [&](const sim::Account& acc, int) { sim_.addPost(acc.secUid, {"7000000000000000001", "新的 #一", "FLV VIDEO-ADDED"}); },
+        {"a new post",
+         [&](const sim::Account& acc, int) {
+             sim_.addPost(acc.secUid, {"7000000000000000001", "新的 #一", "FLV VIDEO-ADDED"});
+         },
          "1", "3", true, true},
-        {"a removed post", [&](const sim::Account& acc, int) { sim_.removeNewestPost(acc.secUid); },
-         "-1", "1", true, false},
+        {"a removed post", [&](const sim::Account& acc, int) { sim_.removeNewestPost(acc.secUid); }, "-1", "1", true,
+         false},
         // The stored count was lowered by hand: a rise whose newest post is the one we know.
-        {"a rise with the same newest id", [&](const sim::Account&, int row) { works().testCommand(row, "1"); },
-         "1", "2", false, true},
+        {"a rise with the same newest id", [&](const sim::Account&, int row) { works().testCommand(row, "1"); }, "1",
+         "2", false, true},
         {"no change", [](const sim::Account&, int) {}, "0", "2", false, false},
         // Counts sent as quoted texts are still the same counts.
-        {"no change, counts as texts", [&](const sim::Account&, int) { sim_.setFault(sim::kProfile, sim::Fault::SwappedTypes); },
-         "0", "2", false, false},
+        {"no change, counts as texts",
+         [&](const sim::Account&, int) { sim_.setFault(sim::kProfile, sim::Fault::SwappedTypes); }, "0", "2", false,
+         false},
     };
     int key = 1;
     for (const auto& c : cases) {
@@ -304,11 +308,11 @@ TEST_F(WorksMonitorTest, AFailedAnswerChangesNothingAndTheRiseIsCountedOnce) {
         sim::Fault fault;
     };
     const Case cases[] = {
-        {sim::kProfile, sim::Fault::Http500},  {sim::kProfile, sim::Fault::Empty404},
-        {sim::kProfile, sim::Fault::Html},     {sim::kProfile, sim::Fault::TruncatedJson},
+        {sim::kProfile, sim::Fault::Http500},      {sim::kProfile, sim::Fault::Empty404},
+        {sim::kProfile, sim::Fault::Html},         {sim::kProfile, sim::Fault::TruncatedJson},
         {sim::kProfile, sim::Fault::ResetMidBody}, {sim::kProfile, sim::Fault::EmptyBody},
-        {sim::kProfile, sim::Fault::Blocked},  {sim::kPosts, sim::Fault::Empty404},
-        {sim::kPosts, sim::Fault::Html},       {sim::kPosts, sim::Fault::EmptyBody},
+        {sim::kProfile, sim::Fault::Blocked},      {sim::kPosts, sim::Fault::Empty404},
+        {sim::kPosts, sim::Fault::Html},           {sim::kPosts, sim::Fault::EmptyBody},
         {sim::kPosts, sim::Fault::Blocked},
     };
     int key = 1;
@@ -394,10 +398,8 @@ TEST_F(WorksMonitorTest, AFailedDownloadIsTriedAgainUntilTheVideoIsSaved) {
     };
     const Case cases[] = {
         {sim::kPlay, sim::Fault::Html},  // no anchor
-        {sim::kPlay, sim::Fault::Empty404},
-        {sim::kVideo, sim::Fault::Http500},
-        {sim::kVideo, sim::Fault::Empty404},
-        {sim::kVideo, sim::Fault::Html},
+        {sim::kPlay, sim::Fault::Empty404},      {sim::kVideo, sim::Fault::Http500},
+        {sim::kVideo, sim::Fault::Empty404},     {sim::kVideo, sim::Fault::Html},
         {sim::kVideo, sim::Fault::ResetMidBody},  // a short body
         {sim::kVideo, sim::Fault::EmptyBody},
     };
@@ -427,11 +429,13 @@ TEST_F(WorksMonitorTest, AFailedDownloadIsTriedAgainUntilTheVideoIsSaved) {
         const auto lines = splitLinesForTest(ctx().log.text().substr(logFrom));
         ASSERT_EQ(lines.size(), 3u) << ctx().log.text().substr(logFrom);
         const std::string name = videoFileName(id, "重试");
-        for (int i = 0; i < 2; ++i) EXPECT_NE(lines[i].find("号：视频下载失败 " + name + "（"), std::string::npos) << lines[i];
+        for (int i = 0; i < 2; ++i)
+            EXPECT_NE(lines[i].find("号：视频下载失败 " + name + "（"), std::string::npos) << lines[i];
         EXPECT_NE(lines[2].find("号：视频下载成功 " + name + "（第3次尝试）"), std::string::npos) << lines[2];
         // The list of pending videos is empty on disk too (written within a second), and nothing
         // half-written is left.
-        EXPECT_TRUE(waitFor([&] { return readBytes(dir_.path() / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; }));
+        EXPECT_TRUE(
+            waitFor([&] { return readBytes(dir_.path() / "pending-downloads.json") == "{\"downloads\":[\n]}\n"; }));
         EXPECT_EQ(filesBelow(dir_.path() / "下载" / acc.nickname).size(), static_cast<std::size_t>(key));
         sim_.clearFaults();
     }
@@ -464,16 +468,19 @@ TEST_F(WorksMonitorTest, AFailedDownloadKeepsAnEarlierFileAndIsGivenUpAfterItsTi
 
     sim_.setFault(sim::kVideo, sim::Fault::Http500);
     riseWithSameNewest();
-    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("视频下载放弃") != std::string::npos; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        waitFor([&] { return ctx().log.text().find("视频下载放弃") != std::string::npos; }, std::chrono::seconds(30)));
     ASSERT_TRUE(waitFor([&] { return works().pendingDownloads().empty(); }));
     settle();
     EXPECT_EQ(readBytes(file), acc.posts[0].videoBytes);
     EXPECT_EQ(filesBelow(dir_.path() / "下载").size(), 1u);
     const auto lines = splitLinesForTest(ctx().log.text());
-    const auto fails = std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("视频下载失败") != std::string::npos; });
+    const auto fails = std::count_if(lines.begin(), lines.end(),
+                                     [](const std::string& l) { return l.find("视频下载失败") != std::string::npos; });
     EXPECT_GE(fails, 2);
     EXPECT_NE(lines.back().find("号：视频下载放弃 " + videoFileName(acc.posts[0].awemeId, acc.posts[0].desc) + "（"),
-              std::string::npos) << lines.back();
+              std::string::npos)
+        << lines.back();
     EXPECT_NE(lines.back().find("the server answered 500"), std::string::npos) << lines.back();
     EXPECT_TRUE(waitFor([&] {
         std::lock_guard lock(eventsMutex_);
@@ -535,7 +542,8 @@ TEST_F(WorksMonitorTest, PostsMadeWhileTheProgramWasDownAreSavedAtTheNextRun) {
     for (const auto& post : down)
         EXPECT_EQ(readBytes(videoPath("甲", post.awemeId, post.desc)), post.videoBytes) << post.awemeId;
     std::vector<std::string> expected;
-    for (const auto& post : down) expected.push_back((fs::path("甲") / videoFileName(post.awemeId, post.desc)).string());
+    for (const auto& post : down)
+        expected.push_back((fs::path("甲") / videoFileName(post.awemeId, post.desc)).string());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(filesBelow(dir_.path() / "下载"), expected);
     // The row is that of a registration; the log says what was fetched.
@@ -583,8 +591,10 @@ TEST_F(WorksMonitorTest, AnUnusableRecordOfSeenPostsIsIgnoredWithOneLogLine) {
         std::string content;
         std::string line;
     } cases[] = {
-        {"cut short", "{\"accounts\":[{\"sec_uid\":\"" + acc.secUid + "\",\"ids\":[", "（not JSON），原文件已改名为 seen-posts.json.broken-"},
-        {"another shape", "{\"accounts\":{\"" + acc.secUid + "\":{\"ids\":[]}}}", "（no list of accounts），原文件已改名为 seen-posts.json.broken-"},
+        {"cut short", "{\"accounts\":[{\"sec_uid\":\"" + acc.secUid + "\",\"ids\":[",
+         "（not JSON），原文件已改名为 seen-posts.json.broken-"},
+        {"another shape", "{\"accounts\":{\"" + acc.secUid + "\":{\"ids\":[]}}}",
+         "（no list of accounts），原文件已改名为 seen-posts.json.broken-"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -647,8 +657,10 @@ TEST_F(WorksMonitorTest, ThePlayAddressIsTheFourthOrTheLastOneListed) {
         if (c.path.empty()) {
             EXPECT_EQ(address, "");
             EXPECT_FALSE(fs::exists(file));
-            EXPECT_NE(ctx().log.text().find("视频下载失败 " + file.filename().string() + "（the post has no play address）", logFrom),
-                      std::string::npos) << ctx().log.text();
+            EXPECT_NE(ctx().log.text().find(
+                          "视频下载失败 " + file.filename().string() + "（the post has no play address）", logFrom),
+                      std::string::npos)
+                << ctx().log.text();
             continue;
         }
         EXPECT_EQ(address.rfind(sim_.baseUrl() + c.path + "?", 0), 0u) << address;
@@ -746,7 +758,8 @@ TEST_F(WorksMonitorTest, ARefusedFirstQueryIsTriedAgainUntilItFillsTheRow) {
         // A fresh registration: nothing downloaded, no update reported, the entry written now.
         EXPECT_TRUE(filesBelow(dir_.path() / "下载").empty());
         EXPECT_EQ(ctx().log.text().find("有更新"), std::string::npos) << ctx().log.text();
-        EXPECT_NE(gbkToUtf8(readBytes(dir_.path() / "抖音账号信息.ini")).find("昵称=乙" + k + "\r\n"), std::string::npos);
+        EXPECT_NE(gbkToUtf8(readBytes(dir_.path() / "抖音账号信息.ini")).find("昵称=乙" + k + "\r\n"),
+                  std::string::npos);
     }
     // No request ever went out without an account key.
     for (const auto& r : sim_.requests()) {
@@ -790,7 +803,9 @@ TEST_F(WorksMonitorTest, APollIsNotStartedWhileTheRowsPreviousPollRuns) {
     ASSERT_TRUE(waitFor([&] {
         const std::string tail = ctx().log.text().substr(from);
         std::size_t n = 0;
-        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos; at = tail.find("监控账号无更新", at + 1)) ++n;
+        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos;
+             at = tail.find("监控账号无更新", at + 1))
+            ++n;
         return n >= 3;
     }));
     EXPECT_EQ(requestsTo(sim::kProfile).size(), 1u);
@@ -822,7 +837,8 @@ TEST_F(WorksMonitorTest, TheLoopReportsUpdatesAndCountsDown) {
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新1条\r\n") != std::string::npos; }));
     // Two posts between two looks: the report gives the counter.
     sim_.editAccount(acc.secUid, [](sim::Account& a) {
-        a.posts.insert(a.posts.begin(), {{"7300000000000000003", "三", "FLV VIDEO-THREE"}, {"7300000000000000002", "二", "FLV VIDEO-TWO"}});
+        a.posts.insert(a.posts.begin(), {{"7300000000000000003", "三", "FLV VIDEO-THREE"},
+                                         {"7300000000000000002", "二", "FLV VIDEO-TWO"}});
     });
     ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("甲：有更新3条\r\n") != std::string::npos; }));
     stopMonitor();
@@ -862,7 +878,9 @@ TEST_F(WorksMonitorTest, AQuickStopThenStartKeepsOneMonitor) {
     ASSERT_TRUE(waitFor([&] {
         const std::string tail = ctx().log.text().substr(from);
         std::size_t n = 0;
-        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos; at = tail.find("监控账号无更新", at + 1)) ++n;
+        for (std::size_t at = tail.find("监控账号无更新"); at != std::string::npos;
+             at = tail.find("监控账号无更新", at + 1))
+            ++n;
         return n >= 3;
     }));
     EXPECT_EQ(works().monitorThreads(), 1);
@@ -933,7 +951,8 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
     const int row = registerOne(acc);
     std::vector<sim::Post> burst;
     for (int i = 4; i >= 1; --i)
-        burst.push_back({"780000000000000000" + std::to_string(i), "连发" + std::to_string(i), "FLV" + std::string(120000, char('0' + i))});
+        burst.push_back({"780000000000000000" + std::to_string(i), "连发" + std::to_string(i),
+                         "FLV" + std::string(120000, char('0' + i))});
     sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
     sim_.resetVideoPeak();
     works().pollAccount(row + 1);
@@ -942,7 +961,8 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
     EXPECT_EQ(sim_.videoTransfers().peak, 1);
     // Events may reach their receivers off the saving thread.
     EXPECT_TRUE(waitFor([&] { return savedIds().size() == burst.size(); }));
-    EXPECT_EQ(savedIds(), (std::vector<std::string>{burst[0].awemeId, burst[1].awemeId, burst[2].awemeId, burst[3].awemeId}));
+    EXPECT_EQ(savedIds(),
+              (std::vector<std::string>{burst[0].awemeId, burst[1].awemeId, burst[2].awemeId, burst[3].awemeId}));
 
     // Six accounts with a new post each, two downloads at once in the whole program.
     sim_.setVideoRate(200 * 1024);
@@ -953,11 +973,13 @@ TEST_F(WorksDownloadTest, OneDownloadPerAccountNewestFirstAndAtMostTheLimitAtOnc
         accounts.emplace_back(a, registerOne(a));
     }
     sim_.resetVideoPeak();
-    for (const auto& [a, r] : accounts) sim_.addPost(a.secUid, {"79000000000000000" + a.shortId, "一条", "FLV" + std::string(120000, 'x') + a.shortId});
+    for (const auto& [a, r] : accounts)
+        sim_.addPost(a.secUid, {"79000000000000000" + a.shortId, "一条", "FLV" + std::string(120000, 'x') + a.shortId});
     for (const auto& [a, r] : accounts) works().pollAccount(r + 1);
     settle();
     for (const auto& [a, r] : accounts)
-        EXPECT_EQ(readBytes(videoPath(a.nickname, "79000000000000000" + a.shortId, "一条")), "FLV" + std::string(120000, 'x') + a.shortId);
+        EXPECT_EQ(readBytes(videoPath(a.nickname, "79000000000000000" + a.shortId, "一条")),
+                  "FLV" + std::string(120000, 'x') + a.shortId);
     EXPECT_EQ(sim_.videoTransfers().peak, 2);
     EXPECT_TRUE(works().pendingDownloads().empty());
 }
@@ -978,7 +1000,8 @@ TEST_F(WorksDownloadTest, ATricklingVideoPastItsDeadlineIsAFailedTry) {
     sim_.setVideoRate(0);
     ASSERT_TRUE(waitFor([&] { return readBytes(videoPath("乙", post.awemeId, post.desc)) == post.videoBytes; },
                         std::chrono::seconds(30)));
-    ASSERT_TRUE(waitFor([&] { return ctx().log.text().find("乙：视频下载成功 " + name + "（第") != std::string::npos; }));
+    ASSERT_TRUE(
+        waitFor([&] { return ctx().log.text().find("乙：视频下载成功 " + name + "（第") != std::string::npos; }));
 }
 
 TEST_F(WorksDownloadTest, AStopKeepsEveryUnsavedPostAndTheNextRunSavesThem) {
@@ -987,7 +1010,8 @@ TEST_F(WorksDownloadTest, AStopKeepsEveryUnsavedPostAndTheNextRunSavesThem) {
     const int row = registerOne(acc);
     std::vector<sim::Post> burst;
     for (int i = 3; i >= 1; --i)
-        burst.push_back({"782000000000000000" + std::to_string(i), "停" + std::to_string(i), "FLV" + std::string(150000, char('a' + i))});
+        burst.push_back({"782000000000000000" + std::to_string(i), "停" + std::to_string(i),
+                         "FLV" + std::string(150000, char('a' + i))});
     sim_.editAccount(acc.secUid, [&](sim::Account& a) { a.posts.insert(a.posts.begin(), burst.begin(), burst.end()); });
     works().pollAccount(row + 1);
     // The whole burst is on disk before the first byte of its first video.
@@ -1010,7 +1034,8 @@ TEST_F(WorksDownloadTest, AStopKeepsEveryUnsavedPostAndTheNextRunSavesThem) {
     sim_.setVideoRate(0);
     works();
     for (const auto& p : burst)
-        EXPECT_TRUE(waitFor([&] { return readBytes(videoPath("丙", p.awemeId, p.desc)) == p.videoBytes; }, std::chrono::seconds(30)))
+        EXPECT_TRUE(waitFor([&] { return readBytes(videoPath("丙", p.awemeId, p.desc)) == p.videoBytes; },
+                            std::chrono::seconds(30)))
             << p.awemeId;
     EXPECT_TRUE(waitFor([&] { return works().pendingDownloads().empty(); }));
 }
@@ -1019,11 +1044,13 @@ TEST_F(WorksDownloadTest, AnUnreadablePendingListIsMovedAsideWithALogLine) {
     std::ofstream(dir_.path() / "pending-downloads.json", std::ios::binary) << "{\"downloads\":[{\"id\":";
     works();
     const std::string log = ctx().log.text();
-    const std::string line = "：已忽略无法使用的 pending-downloads.json（not JSON），原文件已改名为 pending-downloads.json.broken-";
+    const std::string line =
+        "：已忽略无法使用的 pending-downloads.json（not JSON），原文件已改名为 pending-downloads.json.broken-";
     const std::size_t at = log.find(line);
     ASSERT_NE(at, std::string::npos) << log;
-    const std::string moved = log.substr(at + line.size() - std::string("pending-downloads.json.broken-").size(),
-                                         log.find("\r\n", at) - at - line.size() + std::string("pending-downloads.json.broken-").size());
+    const std::string moved =
+        log.substr(at + line.size() - std::string("pending-downloads.json.broken-").size(),
+                   log.find("\r\n", at) - at - line.size() + std::string("pending-downloads.json.broken-").size());
     EXPECT_EQ(readBytes(dir_.path() / moved), "{\"downloads\":[{\"id\":");
 }
 
@@ -1051,8 +1078,9 @@ TEST_F(WorksMonitorTest, AccountLinksThatFailAreLoggedOnceAndOnceMoreWhenTheyRec
     sim_.setFault(sim::kProfile, sim::Fault::Http500, 3);
     works().registerAccounts(linkB + "\r\n", false);
     settle();
-    ASSERT_TRUE(waitFor([&] { return table().cell(0, acol::Nickname) == "甲" && table().cell(1, acol::Nickname) == "乙"; },
-                        std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        waitFor([&] { return table().cell(0, acol::Nickname) == "甲" && table().cell(1, acol::Nickname) == "乙"; },
+                std::chrono::seconds(30)));
     settle();
     const std::string log = ctx().log.text();
     EXPECT_EQ(occurrences(log, "：账号链接暂时无法打开，稍后重试：" + linkA + "\r\n"), 1u) << log;

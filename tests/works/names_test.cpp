@@ -13,14 +13,14 @@ TEST(FollowerText, TenThousandsAboveTheThreshold) {
     struct Case {
         std::string count, shown;
     } cases[] = {
-        {"10000", "10000"},           // exactly ten thousand stays as it is
+        {"10000", "10000"},  // exactly ten thousand stays as it is
         {"10001", "1.0001w"},
         {"25000", "2.5w"},
         {"15000", "1.5w"},
         {"9999", "9999"},
         {"10000.00000001", "10000.00000001"},  // within the tolerance
         {"123456789", "12345.6789w"},
-        {"", ""},                     // a failed read stays empty
+        {"", ""},  // a failed read stays empty
         {"abc", "abc"},
     };
     for (const auto& c : cases) EXPECT_EQ(followerText(c.count), c.shown) << c.count;
@@ -31,16 +31,16 @@ TEST(SafeFileName, ReplacesWhatAPathComponentCannotHold) {
         std::string in, out;
     } cases[] = {
         {"abc", "abc"},
-        {"", "_"},                    // an empty name still names something visible
+        {"", "_"},  // an empty name still names something visible
         {"../x", "_._x"},
-        {".hidden", "_hidden"},       // never a hidden file or folder
+        {".hidden", "_hidden"},  // never a hidden file or folder
         {"a/b/c", "a_b_c"},
         {".", "_"},
         {"..", "__"},
         {"...", "_.."},
         {std::string("a\0b", 3), "a_b"},
         {"line\r\nbreak\ttab\x7f", "line__break_tab_"},
-        {"\xC2\x85next", "_next"},              // C1 control NEL
+        {"\xC2\x85next", "_next"},  // C1 control NEL
         {"bad\xFF\xC3utf8", "bad\xEF\xBF\xBD\xEF\xBF\xBDutf8"},
         {"😀 emoji 昵称", "😀 emoji 昵称"},
     };
@@ -55,7 +55,8 @@ TEST(SafeFileName, CutsOnACharacterBoundary) {
     EXPECT_EQ(cut.size(), 255u);  // 85 whole characters
     EXPECT_TRUE(isValidUtf8(cut));
 
-    const std::string emoji = "a" + std::string(64, 'x') + "😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀"
+    const std::string emoji = "a" + std::string(64, 'x') +
+                              "😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀"
                               "😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀";  // 65 + 200 bytes
     const std::string cutEmoji = safeFileName(emoji);
     EXPECT_LE(cutEmoji.size(), kMaxNameBytes);

@@ -46,7 +46,7 @@ TEST(PendingDownloads, OneDownloadPerAccountNewestFirstWithinTheProgramsLimit) {
     EXPECT_FALSE(pending.add(entry("a3", "a", 300)));  // listed already
 
     EXPECT_EQ(ids(pending.takeNext(1000, 1)), (std::vector<std::string>{"a4"}));
-    EXPECT_TRUE(pending.takeNext(1000, 1).empty());  // the limit is reached
+    EXPECT_TRUE(pending.takeNext(1000, 1).empty());                               // the limit is reached
     EXPECT_EQ(ids(pending.takeNext(1000, 3)), (std::vector<std::string>{"b1"}));  // a has one running
     pending.remove("a4");
     EXPECT_EQ(ids(pending.takeNext(1000, 3)), (std::vector<std::string>{"a3"}));
@@ -78,7 +78,8 @@ TEST(PendingDownloads, WrittenBeforeADownloadStartsAndOtherwiseAtMostOnceASecond
         pending.flushIfDue();
     }
     // 600 changes: one write per second at most (plus the one before the download).
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LE(pending.writes(), static_cast<std::uint64_t>(seconds + 2));
     // Nothing is left unwritten at the end.
     ASSERT_TRUE(pending.flushIfDue(true));
@@ -96,7 +97,8 @@ TEST(PendingDownloads, TheOldestMakeRoomWhenTheListIsFull) {
     TempDir dir;
     PendingDownloads pending(dir.path() / "pending-downloads.json");
     for (std::size_t i = 0; i < PendingDownloads::kMaxEntries; ++i)
-        ASSERT_TRUE(pending.add(entry("p" + std::to_string(i), "a" + std::to_string(i % 7), 1000 + static_cast<std::int64_t>(i))));
+        ASSERT_TRUE(pending.add(
+            entry("p" + std::to_string(i), "a" + std::to_string(i % 7), 1000 + static_cast<std::int64_t>(i))));
     std::vector<PendingDownload> givenUp;
     ASSERT_TRUE(pending.add(entry("new1", "x", 999999), &givenUp));
     ASSERT_TRUE(pending.add(entry("new2", "x", 999999), &givenUp));

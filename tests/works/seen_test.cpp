@@ -163,7 +163,8 @@ TEST(SeenPosts, ALargeRecordJournalsItsChangesAndReadsThemBackAfterAKill) {
         ASSERT_TRUE(fs::exists(journal));
     }
     // A kill in the middle of the next append leaves a line without its end.
-    std::ofstream(journal, std::ios::binary | std::ios::app) << R"({"sequence":99,"sec_uid":"A3","post_count":"9","ids":["x)";
+    std::ofstream(journal, std::ios::binary | std::ios::app)
+        << R"({"sequence":99,"sec_uid":"A3","post_count":"9","ids":["x)";
     {
         SeenPosts seen(file);
         ASSERT_EQ(seen.load(), "");

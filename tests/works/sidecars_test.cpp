@@ -74,7 +74,8 @@ TEST(Sidecars, AHostileDescriptionIsKeptWholeInValidJson) {
 
 TEST(Sidecars, NamesFollowTheVideoAndStayWithinTheLimit) {
     const std::string longName = videoFileName("7300000000000000001", std::string(300, 'x') + "描述");
-    const std::string emojiName = videoFileName("7300000000000000001", std::string(100, 'y') + std::string(60, 'z') + "😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀");
+    const std::string emojiName =
+        videoFileName("7300000000000000001", std::string(100, 'y') + std::string(60, 'z') + "😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀😀");
     struct Case {
         std::string video, extension;
     } cases[] = {{"1-短.mp4", ".json"}, {"1-短.mp4", ".jpg"}, {longName, ".json"}, {emojiName, ".json"}};
@@ -178,7 +179,8 @@ protected:
         a.posts = {{"6872336845759089001", "旧", "FLV OLD"}};
         sim_.addAccount(a);
         works_->registerAccounts(sim_.accountShareLink(a.secUid) + "\r\n", false);
-        ASSERT_TRUE(waitFor([&] { return ctx_->accountTable.rowCount() == 1 && ctx_->accountTable.cell(0, acol::Counter) == "0"; }));
+        ASSERT_TRUE(waitFor(
+            [&] { return ctx_->accountTable.rowCount() == 1 && ctx_->accountTable.cell(0, acol::Counter) == "0"; }));
         ASSERT_TRUE(ctx_->threads.waitIdle(std::chrono::seconds(20)));
         sim_.addPost(a.secUid, post);
         works_->pollAccount(1);
@@ -206,8 +208,13 @@ TEST_F(SidecarDownloadTest, TheDescriptionAndTheCoverLieBesideTheVideo) {
     EXPECT_EQ(readBytes(folder() / video), post.videoBytes);
     EXPECT_EQ(sim_.requestCount(sim::kVideo), 1u);
     const std::string log = ctx_->log.text();
-    EXPECT_NE(log.find("旁注：封面下载失败 " + cover.filename().string() + "（the server answered 500）"), std::string::npos) << log;
-    EXPECT_TRUE(waitFor([&] { return ctx_->log.text().find("旁注：封面下载成功 " + cover.filename().string() + "（第2次尝试）") != std::string::npos; }));
+    EXPECT_NE(log.find("旁注：封面下载失败 " + cover.filename().string() + "（the server answered 500）"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(waitFor([&] {
+        return ctx_->log.text().find("旁注：封面下载成功 " + cover.filename().string() + "（第2次尝试）") !=
+               std::string::npos;
+    }));
     EXPECT_TRUE(waitFor([&] { return works_->pendingDownloads().empty(); }));
 
     const nlohmann::json doc = nlohmann::json::parse(readBytes(folder() / sidecarFileName(video, ".json")));

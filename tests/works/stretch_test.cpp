@@ -28,10 +28,12 @@ TEST(CycleStretch, SaidOnceWhileTheBudgetHoldsTheCycleBackAndAgainAfterItFitted)
         {"fits again", 5000, 0, 110s, std::nullopt},
         {"a new stretch is said", 20, 6, 10s, "查询放慢：服务每分钟只允许 6 次，查看一遍全部 20 个账号现需约 3 分钟"},
         {"no accounts", 0, 6, 10s, std::nullopt},
-        {"an hour and more", 5000, 6, 110s, "查询放慢：服务每分钟只允许 6 次，查看一遍全部 5000 个账号现需约 13.9 小时"},
+        {"an hour and more", 5000, 6, 110s,
+         "查询放慢：服务每分钟只允许 6 次，查看一遍全部 5000 个账号现需约 13.9 小时"},
     };
     CycleStretch stretch;
-    for (const Row& row : rows) EXPECT_EQ(stretch.after(row.accounts, row.perMinute, row.ownCycle), row.want) << row.what;
+    for (const Row& row : rows)
+        EXPECT_EQ(stretch.after(row.accounts, row.perMinute, row.ownCycle), row.want) << row.what;
 
     // A faster minute (tests, demos) shrinks the time said.
     CycleStretch fast;

@@ -27,8 +27,8 @@
 namespace vigilo {
 
 // Worker threads owned by the group: each runs one routine with a stop request installed
-// (sys/stop.h) that the group and the starting thread's own stop request both set, an ended thread is joined by the next start or wait, and the group
-// asks the rest to stop and joins them when it goes. A routine's escaped exception is
+// (sys/stop.h) that the group and the starting thread's own stop request both set, an ended thread is joined by the
+// next start or wait, and the group asks the rest to stop and joins them when it goes. A routine's escaped exception is
 // reported with the routine's name and ends only that routine.
 class ThreadGroup {
 public:
@@ -63,7 +63,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable idle_;
-    std::list<Entry> entries_;           // threads whose routine has not ended
+    std::list<Entry> entries_;            // threads whose routine has not ended
     std::vector<std::jthread> finished_;  // ended, not yet joined
     int running_ = 0;
     bool stopping_ = false;

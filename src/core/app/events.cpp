@@ -6,18 +6,18 @@ namespace vigilo {
 
 const char* eventTypeName(EventType type) {
     switch (type) {
-    case EventType::PostSaved: return "post_saved";
-    case EventType::DownloadGivenUp: return "download_given_up";
-    case EventType::RoomLive: return "room_live";
-    case EventType::RecordingStarted: return "recording_started";
-    case EventType::RecordingEnded: return "recording_ended";
-    case EventType::RecordingFailed: return "recording_failed";
-    case EventType::ShowEnded: return "show_ended";
-    case EventType::DiskLow: return "disk_low";
-    case EventType::DiskOk: return "disk_ok";
-    case EventType::Test: return "test";
-    case EventType::ServiceRefusing: return "service_refusing";
-    case EventType::ServiceRecovered: return "service_recovered";
+        case EventType::PostSaved: return "post_saved";
+        case EventType::DownloadGivenUp: return "download_given_up";
+        case EventType::RoomLive: return "room_live";
+        case EventType::RecordingStarted: return "recording_started";
+        case EventType::RecordingEnded: return "recording_ended";
+        case EventType::RecordingFailed: return "recording_failed";
+        case EventType::ShowEnded: return "show_ended";
+        case EventType::DiskLow: return "disk_low";
+        case EventType::DiskOk: return "disk_ok";
+        case EventType::Test: return "test";
+        case EventType::ServiceRefusing: return "service_refusing";
+        case EventType::ServiceRecovered: return "service_recovered";
     }
     return "unknown";
 }

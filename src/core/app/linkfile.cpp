@@ -7,14 +7,13 @@
 #include <cerrno>
 #include <string_view>
 
-#include "text/charset.h"
 #include "sys/file_size_signal.h"
 #include "sys/unique_fd.h"
+#include "text/charset.h"
 
 namespace vigilo {
 
 namespace {
-
 
 std::atomic<unsigned> gTempCounter{0};
 

@@ -56,8 +56,8 @@ private:
     mutable std::mutex mutex_;
     const std::size_t keptLines_;
     std::string text_;
-    std::size_t start_ = 0;              // text_ before this offset is no longer kept
-    std::deque<std::size_t> lineEnds_;   // offsets just past each kept LF
+    std::size_t start_ = 0;             // text_ before this offset is no longer kept
+    std::deque<std::size_t> lineEnds_;  // offsets just past each kept LF
     std::vector<std::pair<int, Observer>> observers_;
     int nextObserver_ = 1;
 

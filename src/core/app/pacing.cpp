@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -30,10 +30,10 @@ Pacing Pacing::scaled(double factor) const {
     if (!std::isfinite(factor) || factor <= 0) return *this;
     Pacing result = *this;
     result.scale = scale * factor;
-    for (Millis Pacing::*member : {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap,
-                                   &Pacing::roomPostGap, &Pacing::supervisorRowGap, &Pacing::passInterval,
-                                   &Pacing::recorderRepoll, &Pacing::retryGapCap, &Pacing::downloadGiveUp,
-                                   &Pacing::downloadDeadlineMin, &Pacing::startJitter, &Pacing::recorderStall}) {
+    for (Millis Pacing::*member :
+         {&Pacing::pollGap, &Pacing::countdownTick, &Pacing::accountPostGap, &Pacing::roomPostGap,
+          &Pacing::supervisorRowGap, &Pacing::passInterval, &Pacing::recorderRepoll, &Pacing::retryGapCap,
+          &Pacing::downloadGiveUp, &Pacing::downloadDeadlineMin, &Pacing::startJitter, &Pacing::recorderStall}) {
         result.*member = scaleOne(this->*member, factor);
     }
     // Never below ffmpeg's own read time-out (15 s): a silent stream is ended by ffmpeg, the

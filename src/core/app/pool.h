@@ -14,9 +14,9 @@
 // transfers and pauses in flight end) and closes for good.
 #include <functional>
 #include <memory>
-#include <thread>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vigilo {
@@ -56,7 +56,7 @@ private:
     void joinOrphans();
 
     mutable std::mutex mutex_;
-    std::shared_ptr<State> state_;  // the open generation, or one being closed, or none
+    std::shared_ptr<State> state_;       // the open generation, or one being closed, or none
     std::vector<std::jthread> orphans_;  // workers that closed their own pool
     bool shutDown_ = false;
     std::string name_ = "pool task";

@@ -11,14 +11,10 @@
 namespace vigilo {
 namespace {
 
-int validPeriod(int minutes) {
-    return (minutes == 0 || minutes == 5 || minutes == 10 || minutes == 30) ? minutes : 5;
-}
+int validPeriod(int minutes) { return (minutes == 0 || minutes == 5 || minutes == 10 || minutes == 30) ? minutes : 5; }
 
 // A day at most: a longer part is no part.
-int validSplit(long long minutes) {
-    return minutes > 0 && minutes <= 1440 ? static_cast<int>(minutes) : 0;
-}
+int validSplit(long long minutes) { return minutes > 0 && minutes <= 1440 ? static_cast<int>(minutes) : 0; }
 
 struct QualityName {
     RecordQuality quality;
@@ -57,7 +53,8 @@ std::string settingsText(const SettingsValues& values) {
     doc["splitMinutes"] = values.splitMinutes;
     doc["quality"] = std::string(qualityWord(values.quality));
     doc["roomQualities"] = nlohmann::ordered_json::object();
-    for (const auto& [room, quality] : values.roomQualities) doc["roomQualities"][room] = std::string(qualityWord(quality));
+    for (const auto& [room, quality] : values.roomQualities)
+        doc["roomQualities"][room] = std::string(qualityWord(quality));
     return doc.dump(2) + "\n";
 }
 
@@ -69,7 +66,8 @@ SettingsValues parseSettings(const std::string& text) {
         values.livePeriodMinutes = validPeriod(it->get<int>());
     if (auto it = doc.find("notifyOnlyRooms"); it != doc.end() && it->is_array())
         for (const auto& room : *it)
-            if (room.is_string() && !room.get<std::string>().empty()) values.notifyOnlyRooms.insert(room.get<std::string>());
+            if (room.is_string() && !room.get<std::string>().empty())
+                values.notifyOnlyRooms.insert(room.get<std::string>());
     if (auto it = doc.find("splitMinutes"); it != doc.end() && it->is_number_integer())
         values.splitMinutes = validSplit(it->get<long long>());
     // A word of a later version reads as the default rather than failing the whole file.

@@ -22,9 +22,9 @@ enum class RecordQuality { Default, Origin, High, Standard, Smooth, AudioOnly };
 std::string_view qualityWord(RecordQuality quality);
 std::string_view qualityCaption(RecordQuality quality);
 std::optional<RecordQuality> qualityOfWord(std::string_view word);
-inline constexpr RecordQuality kAllQualities[] = {RecordQuality::Default,  RecordQuality::Origin,
-                                                  RecordQuality::High,     RecordQuality::Standard,
-                                                  RecordQuality::Smooth,   RecordQuality::AudioOnly};
+inline constexpr RecordQuality kAllQualities[] = {RecordQuality::Default, RecordQuality::Origin,
+                                                  RecordQuality::High,    RecordQuality::Standard,
+                                                  RecordQuality::Smooth,  RecordQuality::AudioOnly};
 
 struct SettingsValues {
     // Minutes between two passes of the live monitor; 0: passes paused.
@@ -45,7 +45,7 @@ public:
     Settings() = default;
     explicit Settings(std::filesystem::path file) : file_(std::move(file)) {}
     void setFile(std::filesystem::path file);
-    bool load();   // false when the file is missing or unreadable (defaults stay)
+    bool load();  // false when the file is missing or unreadable (defaults stay)
     // The name an unreadable file was renamed to by load() ("" when none was): it is kept for
     // the user, never overwritten.
     std::string movedAside() const;

@@ -103,18 +103,17 @@ void TableStore::notify(const TableChange& change) {
 
 std::vector<TableColumn> accountColumns() {
     return {
-        {"主页链接", 100, false},   {"作者UID", 0, false},   {"sec_uid", 0, false},
-        {"抖音id", 0, false},       {"昵称", 100, false},    {"粉丝数", 100, false},
-        {"作品数", 75, false},      {"最新作品", 200, false}, {"更新了*个", 70, false},
-        {"最新作品ID", 0, false},   {"作品无水印链接", 0, false},
+        {"主页链接", 100, false}, {"作者UID", 0, false},    {"sec_uid", 0, false},        {"抖音id", 0, false},
+        {"昵称", 100, false},     {"粉丝数", 100, false},   {"作品数", 75, false},        {"最新作品", 200, false},
+        {"更新了*个", 70, false}, {"最新作品ID", 0, false}, {"作品无水印链接", 0, false},
     };
 }
 
 std::vector<TableColumn> roomColumns() {
     return {
-        {"   作者", 150, false},       {"room_id", 0, false},  {"最新room_id", 0, false},
-        {"直播状态", 70, false},       {"直播源链接", 0, false}, {"开播时间", 150, true},
-        {"     录制状态", 120, false}, {"  录制大小", 80, false}, {"录制时长", 90, false},
+        {"   作者", 150, false},        {"room_id", 0, false},     {"最新room_id", 0, false},
+        {"直播状态", 70, false},        {"直播源链接", 0, false},  {"开播时间", 150, true},
+        {"     录制状态", 120, false},  {"  录制大小", 80, false}, {"录制时长", 90, false},
         {"上一场报告", 0, false, true},
     };
 }

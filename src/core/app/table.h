@@ -80,10 +80,33 @@ std::vector<TableColumn> accountColumns();
 std::vector<TableColumn> roomColumns();
 
 namespace acol {  // AccountTable columns
-enum : int { Link = 0, Uid, SecUid, ShortId, Nickname, Followers, PostCount, NewestDesc, Counter, NewestId, PlayAddress };
+enum : int {
+    Link = 0,
+    Uid,
+    SecUid,
+    ShortId,
+    Nickname,
+    Followers,
+    PostCount,
+    NewestDesc,
+    Counter,
+    NewestId,
+    PlayAddress
+};
 }
 namespace rcol {  // RoomTable columns
-enum : int { Owner = 0, RoomId, LatestRoomId, LiveStatus, StreamUrl, StartTime, RecordStatus, RecordSize, RecordDuration, ShowReport };
+enum : int {
+    Owner = 0,
+    RoomId,
+    LatestRoomId,
+    LiveStatus,
+    StreamUrl,
+    StartTime,
+    RecordStatus,
+    RecordSize,
+    RecordDuration,
+    ShowReport
+};
 }
 
 }  // namespace vigilo

@@ -1,8 +1,8 @@
 #pragma once
 // How the core reaches the person. Both front ends implement it. Calls may come from any
 // thread; a message box blocks only the calling thread.
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +30,13 @@ public:
     void openFile(const std::string& path) override;
     void openUrl(const std::string& url) override;
 
-    struct Message { std::string text, caption; MessageIcon icon; };
-    struct InputRequest { std::string prompt, title; };
+    struct Message {
+        std::string text, caption;
+        MessageIcon icon;
+    };
+    struct InputRequest {
+        std::string prompt, title;
+    };
     std::vector<Message> messages() const;
     std::vector<InputRequest> inputRequests() const;
     std::string clipboard() const;

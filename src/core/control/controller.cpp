@@ -16,7 +16,8 @@ constexpr const char* kQueryLine = "：查询中，请稍后……\r\n";
 
 std::vector<std::string> collectionLines(const Paths& paths, const StopRecordingReport& report) {
     std::vector<std::string> lines;
-    for (const auto& name : report.moved) lines.push_back("recording saved: " + (paths.collectionDir() / name).string());
+    for (const auto& name : report.moved)
+        lines.push_back("recording saved: " + (paths.collectionDir() / name).string());
     for (const auto& text : report.leftOver) lines.push_back("recording left in place: " + text);
     return lines;
 }
@@ -158,8 +159,7 @@ void Controller::setNotifyOnly(const std::string& roomId, bool on) {
 void Controller::setRoomQuality(const std::string& roomId, std::optional<RecordQuality> quality) {
     if (roomId.empty()) return;
     ctx_.settings.setRoomQuality(roomId, quality);
-    ctx_.appendLog(roomId + "：录制画质 " +
-                   (quality ? std::string(qualityCaption(*quality)) : "同全部房间") + "\r\n");
+    ctx_.appendLog(roomId + "：录制画质 " + (quality ? std::string(qualityCaption(*quality)) : "同全部房间") + "\r\n");
 }
 
 void Controller::setQuality(RecordQuality quality) {
@@ -170,7 +170,8 @@ void Controller::setQuality(RecordQuality quality) {
 void Controller::setSplitMinutes(int minutes) {
     ctx_.settings.setSplitMinutes(minutes);
     const int kept = ctx_.settings.splitMinutes();
-    ctx_.appendLog(kept > 0 ? "分段录制：每" + std::to_string(kept) + "分钟一段\r\n" : std::string("分段录制：不分段\r\n"));
+    ctx_.appendLog(kept > 0 ? "分段录制：每" + std::to_string(kept) + "分钟一段\r\n"
+                            : std::string("分段录制：不分段\r\n"));
 }
 
 void Controller::closeProgram() {

@@ -9,8 +9,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,7 +87,7 @@ private:
     // Old recordings and videos removed, when VIGILO_KEEP_DAYS asks for it.
     Retention retention_;
 
-    std::mutex roomJobMutex_;             // one room-add job at a time
+    std::mutex roomJobMutex_;  // one room-add job at a time
     std::atomic<unsigned> roomJobGeneration_{0};
 
     std::mutex worksStopMutex_;

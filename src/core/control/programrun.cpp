@@ -14,7 +14,8 @@ std::unique_ptr<ProgramRun> ProgramRun::open(UserInterface& ui, FrontEnd frontEn
 
     Paths paths = Paths::detect();
     enterProgramDirectory(paths);
-    run->ctx_ = std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(), Endpoints::fromEnvironment(), ui);
+    run->ctx_ =
+        std::make_unique<AppContext>(std::move(paths), Pacing::fromEnvironment(), Endpoints::fromEnvironment(), ui);
     AppContext& ctx = *run->ctx_;
     if (run->frontEnd_.observe) run->frontEnd_.observe(ctx);
     if (!ctx.log.setFile(ctx.paths.logFile())) run->note("cannot write " + ctx.paths.logFile().string());
@@ -64,9 +65,8 @@ void ProgramRun::note(const std::string& text) {
 }
 
 bool startUpInBackground(AppContext& ctx, std::string noticeUrl, std::function<void(const StartupResult&)> done) {
-    return ctx.startThread("startUp", [&ctx, url = std::move(noticeUrl), done = std::move(done)] {
-        done(startUp(ctx, url));
-    });
+    return ctx.startThread("startUp",
+                           [&ctx, url = std::move(noticeUrl), done = std::move(done)] { done(startUp(ctx, url)); });
 }
 
 }  // namespace vigilo

@@ -91,8 +91,7 @@ std::vector<std::filesystem::path> Retention::sweep() {
     namespace fs = std::filesystem;
     std::vector<fs::path> removed;
     if (!keepDays_) return removed;
-    const std::int64_t now =
-        std::chrono::duration_cast<std::chrono::seconds>(clock_().time_since_epoch()).count();
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(clock_().time_since_epoch()).count();
     const std::int64_t cutoff = now - static_cast<std::int64_t>(*keepDays_ * 86400.0);
 
     std::vector<Candidate> old;
@@ -107,7 +106,8 @@ std::vector<std::filesystem::path> Retention::sweep() {
     }
     // Downloaded videos, one folder per account, and what lies beside each.
     ec.clear();
-    for (fs::directory_iterator folders(ctx_.paths.downloadsDir(), ec), end; !ec && folders != end; folders.increment(ec)) {
+    for (fs::directory_iterator folders(ctx_.paths.downloadsDir(), ec), end; !ec && folders != end;
+         folders.increment(ec)) {
         if (!isPlainFolder(folders->path())) continue;
         std::error_code inner;
         for (fs::directory_iterator it(folders->path(), inner), last; !inner && it != last; it.increment(inner)) {
@@ -124,7 +124,8 @@ std::vector<std::filesystem::path> Retention::sweep() {
             old.push_back(std::move(c));
         }
     }
-    std::stable_sort(old.begin(), old.end(), [](const Candidate& a, const Candidate& b) { return a.modifiedAt < b.modifiedAt; });
+    std::stable_sort(old.begin(), old.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.modifiedAt < b.modifiedAt; });
 
     const std::string days = daysText(*keepDays_);
     for (const Candidate& c : old) {
@@ -137,9 +138,9 @@ std::vector<std::filesystem::path> Retention::sweep() {
                 note += (note.empty() ? "" : "、") + beside.extension().string();
             }
         const std::string shown = fs::relative(c.file, ctx_.paths.dataDir, ec).string();
-        const std::string line = c.recording ? "已删除超过" + days + "天的录像：" + shown
-                                             : "已删除超过" + days + "天的视频：" + shown +
-                                                   (note.empty() ? "" : "（连同 " + note + "）");
+        const std::string line =
+            c.recording ? "已删除超过" + days + "天的录像：" + shown
+                        : "已删除超过" + days + "天的视频：" + shown + (note.empty() ? "" : "（连同 " + note + "）");
         ctx_.appendLog(logTimestamp() + "：" + oneLine(line) + "\r\n");
     }
     return removed;

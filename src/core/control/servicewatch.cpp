@@ -32,18 +32,21 @@ std::string serviceMetricsText(const net::HostBudget& budget) {
         double (*value)(const net::HostBudget::HostView&);
     };
     static constexpr Series kSeries[] = {
-        {"vigilo_service_refusals_total", "counter", "Refusals (429, 503, 403, verification pages, empty runs) by host.",
+        {"vigilo_service_refusals_total", "counter",
+         "Refusals (429, 503, 403, verification pages, empty runs) by host.",
          [](const net::HostBudget::HostView& v) { return static_cast<double>(v.refusals); }},
         {"vigilo_service_requests_per_minute", "gauge", "Requests given a turn in the last minute, by host.",
          [](const net::HostBudget::HostView& v) { return v.observedPerMinute; }},
-        {"vigilo_service_allowed_per_minute", "gauge", "Requests a minute the host is now allowed (0: no limit learnt).",
+        {"vigilo_service_allowed_per_minute", "gauge",
+         "Requests a minute the host is now allowed (0: no limit learnt).",
          [](const net::HostBudget::HostView& v) { return v.perMinute; }},
         {"vigilo_service_refusing", "gauge", "1 while the host refuses.",
          [](const net::HostBudget::HostView& v) { return v.refusing ? 1.0 : 0.0; }},
     };
     std::string out;
     for (const Series& series : kSeries) {
-        out += std::string("# HELP ") + series.name + " " + series.help + "\n# TYPE " + series.name + " " + series.type + "\n";
+        out += std::string("# HELP ") + series.name + " " + series.help + "\n# TYPE " + series.name + " " +
+               series.type + "\n";
         for (const auto& view : hosts) {
             std::string label;
             for (char c : oneLine(view.host)) {
@@ -67,8 +70,8 @@ ServiceWatch::~ServiceWatch() { budget_.removeListener(listener_); }
 void ServiceWatch::changed(const net::HostBudget::Change& change) {
     const std::string host = oneLine(change.host);
     const std::string rate = rateText(change.perMinute);
-    ctx_.appendLog(logTimestamp() + "：" + (change.refusing ? refusingLine(host, change.perMinute) : recoveredLine(host)) +
-                   "\r\n");
+    ctx_.appendLog(logTimestamp() + "：" +
+                   (change.refusing ? refusingLine(host, change.perMinute) : recoveredLine(host)) + "\r\n");
     Event event;
     event.type = change.refusing ? EventType::ServiceRefusing : EventType::ServiceRecovered;
     event.fields = {{"host", host}, {"rate", rate}};

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
-#include <tuple>
 #include <system_error>
+#include <tuple>
 
 #include "live/recorder.h"
 #include "sys/files.h"
@@ -21,8 +21,7 @@ namespace {
 // recordings; the name it got, or "" (errno set) when it could not be moved. A part of a split
 // recording takes the first free name at once: the parts of a show become "<nickname>.mp4",
 // "<nickname>-2.mp4", … in their order.
-std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname,
-                              bool part) {
+std::string moveUnderFreeName(const fs::path& from, const fs::path& target, const std::string& nickname, bool part) {
     // Its own name while that is free: a recording keeps the name it was shown under.
     const std::string own = from.filename().string();
     if (!part) {
@@ -56,7 +55,8 @@ StopRecordingReport collectRecordingFiles(const fs::path& dir, const fs::path& t
         const std::optional<std::string> stem = stemOfRecordingPart(name);
         return std::tuple(stem ? *stem : name.substr(0, name.size() - 4), stem.has_value(), name.size(), name);
     };
-    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
+    std::sort(names.begin(), names.end(),
+              [&](const std::string& a, const std::string& b) { return order(a) < order(b); });
     for (const std::string& name : names) {
         const fs::path from = dir / name;
         const auto known = made.find(name);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <optional>
 
 #include "app/linkfile.h"
@@ -151,14 +151,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
     }
 
     // Under the TableLock: all nine cells, the figures back at their start.
-    void writeRowLocked(int row, const std::string& nickname, const std::string& roomId,
-                        const RoomAnswer& source, const std::string& latestId, const std::string& streamUrl,
-                        RoomState state) {
+    void writeRowLocked(int row, const std::string& nickname, const std::string& roomId, const RoomAnswer& source,
+                        const std::string& latestId, const std::string& streamUrl, RoomState state) {
         if (row < 1 || row > ctx.roomTable.rowCount()) return;
         rooms.resize(static_cast<std::size_t>(ctx.roomTable.rowCount()));
         Room& room = rooms[static_cast<std::size_t>(row - 1)].emplace(Room{roomId, latestId, nickname});
-        const std::string cells[9] = {
-            nickname, roomId, latestId, "", streamUrl, formatTimestamp(source.createTime), "", "0KB", "0"};
+        const std::string cells[9] = {nickname, roomId, latestId, "", streamUrl, formatTimestamp(source.createTime),
+                                      "",       "0KB",  "0"};
         for (int c = 0; c < 9; ++c)
             if (c != rcol::LiveStatus && c != rcol::RecordStatus) ctx.roomTable.setCell(row - 1, c, cells[c]);
         ctx.roomTable.setCell(row - 1, rcol::LiveStatus, kOfflineWord);
@@ -186,7 +185,8 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                   const std::string& liveRoomId, const std::string& createTime) {
         const double start = textToNumber(createTime);
         const std::int64_t startedAt = start > 0 && start < 1e11 ? static_cast<std::int64_t>(start) : 0;
-        if (auto over = reports.liveSeen(roomId, show, nickname, liveRoomId, startedAt, nowSeconds())) reportShow(*over);
+        if (auto over = reports.liveSeen(roomId, show, nickname, liveRoomId, startedAt, nowSeconds()))
+            reportShow(*over);
     }
 
     void showOver(const std::string& roomId) {
@@ -214,25 +214,26 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         log("直播结束：" + report.nickname + "，直播 " + clockText(s.onAirSeconds) + "，录制 " +
             clockText(s.recordedSeconds) + "（" + share + "），间断 " + gapCount + " 次共 " + clockText(s.gapSeconds) +
             (gaps.empty() ? "" : "（" + gaps + "）") + (files.empty() ? "，没有录像" : "，录像：" + files));
-        ctx.events.publish(makeEvent(EventType::ShowEnded,
-                                     {{"nickname", report.nickname},
-                                      {"roomId", report.roomId},
-                                      {"liveRoomId", report.liveRoomId},
-                                      {"startTime", formatTimestamp(std::to_string(s.start))},
-                                      {"endTime", formatTimestamp(std::to_string(s.end))},
-                                      {"onAir", clockText(s.onAirSeconds)},
-                                      {"onAirSeconds", std::to_string(std::llround(s.onAirSeconds))},
-                                      {"recorded", clockText(s.recordedSeconds)},
-                                      {"recordedSeconds", std::to_string(std::llround(s.recordedSeconds))},
-                                      {"share", share},
-                                      {"gaps", gapCount},
-                                      {"gapSeconds", std::to_string(std::llround(s.gapSeconds))},
-                                      {"gapList", gaps},
-                                      {"files", files}}));
+        ctx.events.publish(
+            makeEvent(EventType::ShowEnded, {{"nickname", report.nickname},
+                                             {"roomId", report.roomId},
+                                             {"liveRoomId", report.liveRoomId},
+                                             {"startTime", formatTimestamp(std::to_string(s.start))},
+                                             {"endTime", formatTimestamp(std::to_string(s.end))},
+                                             {"onAir", clockText(s.onAirSeconds)},
+                                             {"onAirSeconds", std::to_string(std::llround(s.onAirSeconds))},
+                                             {"recorded", clockText(s.recordedSeconds)},
+                                             {"recordedSeconds", std::to_string(std::llround(s.recordedSeconds))},
+                                             {"share", share},
+                                             {"gaps", gapCount},
+                                             {"gapSeconds", std::to_string(std::llround(s.gapSeconds))},
+                                             {"gapList", gaps},
+                                             {"files", files}}));
         // The row keeps the last show's report (its tooltip, the web page's hidden column).
-        const std::string cell = "上一场 " + formatTimestamp(std::to_string(s.start)) + "：直播 " + clockText(s.onAirSeconds) +
-                                 "，录制 " + clockText(s.recordedSeconds) + "（" + share + "），间断 " + gapCount + " 次" +
-                                 (gaps.empty() ? "" : "（" + gaps + "）") + (files.empty() ? "" : "，录像：" + files);
+        const std::string cell = "上一场 " + formatTimestamp(std::to_string(s.start)) + "：直播 " +
+                                 clockText(s.onAirSeconds) + "，录制 " + clockText(s.recordedSeconds) + "（" + share +
+                                 "），间断 " + gapCount + " 次" + (gaps.empty() ? "" : "（" + gaps + "）") +
+                                 (files.empty() ? "" : "，录像：" + files);
         std::lock_guard table(ctx.tableLock);
         const int rows = ctx.roomTable.rowCount();
         for (int row = 1; row <= rows; ++row)
@@ -273,9 +274,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
         {
             std::lock_guard table(ctx.tableLock);
             const Room* room = roomLocked(row);
-            if (room == nullptr || room->nickname != nickname ||
-                recorders.recording(row, room->roomId, ending))
-                return;
+            if (room == nullptr || room->nickname != nickname || recorders.recording(row, room->roomId, ending)) return;
             stopped = epoch != recorders.epoch();
             writeStateLocked(row, stopped   ? RoomState::RecordingStopped
                                   : noSpace ? RoomState::NoSpace
@@ -309,13 +308,12 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                        std::uint64_t epoch, const std::string& show, const std::string& why) {
         if (outcome == Claim::Refused) recordingFailed(nickname, roomId, show, why);
         if (outcome == Claim::Refused || outcome == Claim::Stopped || outcome == Claim::NoSpace)
-            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused,
-                          outcome == Claim::NoSpace);
+            recorderEnded(row, nickname, epoch, false, nullptr, outcome == Claim::Refused, outcome == Claim::NoSpace);
     }
 
     // Claims the row and starts the recording thread; the outcome says what the row needs.
-    Claim startRecording(const StreamChoice& stream, const std::string& nickname, const std::string& roomId,
-                         int row, std::uint64_t epoch, const std::string& show, std::string& why) {
+    Claim startRecording(const StreamChoice& stream, const std::string& nickname, const std::string& roomId, int row,
+                         std::uint64_t epoch, const std::string& show, std::string& why) {
         std::shared_ptr<Recorder> recorder;
         const Claim outcome = recorders.claim(stream.url, nickname, roomId, row, epoch, recorder, &why);
         if (outcome != Claim::Ok) return outcome;
@@ -431,8 +429,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
             // A retried link whose list has been registered anew since adds no row.
             if (!forgetLink(link, generation) && retryOf != 0) return;
             rowNumber = ctx.roomTable.appendRow() + 1;
-            writeRowLocked(rowNumber, nickname, roomId, live ? source : first, first.latestId, streamUrl,
-                           state);
+            writeRowLocked(rowNumber, nickname, roomId, live ? source : first, first.latestId, streamUrl, state);
         }
         turnDone.now();
         const std::string show = AnnouncedShows::keyOf(first.latestId, source.createTime);
@@ -486,8 +483,7 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
                 if (room == nullptr || room->roomId != roomId || recorders.recording(n, roomId)) return;
                 wasLive = room->onAir && room->latestId == first.latestId;
                 if (!wasLive)
-                    writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl,
-                                   RoomState::LiveNotRecorded);
+                    writeRowLocked(n, nickname, roomId, source, first.latestId, streamUrl, RoomState::LiveNotRecorded);
                 else
                     writeStateLocked(n, RoomState::LiveNotRecorded);
             }
@@ -569,17 +565,13 @@ struct LiveMonitor::State : std::enable_shared_from_this<LiveMonitor::State> {
 
 LiveMonitor::LiveMonitor(AppContext& ctx) : ctx_(ctx), state_(std::make_shared<State>(ctx)) {}
 
-LiveMonitor::~LiveMonitor() {
-    state_->close();
-}
+LiveMonitor::~LiveMonitor() { state_->close(); }
 
 void LiveMonitor::registerRoom(const std::string& link, RowOrder* order, int index) {
     state_->registerRoom(link, order, index);
 }
 
-JsonDoc LiveMonitor::fetchRoomInfo(const std::string& roomId) {
-    return state_->fetchRoomInfo(roomId);
-}
+JsonDoc LiveMonitor::fetchRoomInfo(const std::string& roomId) { return state_->fetchRoomInfo(roomId); }
 
 void LiveMonitor::forgetUnansweredLinks() { state_->forgetUnansweredLinks(); }
 
@@ -592,17 +584,11 @@ void LiveMonitor::startSupervisor() {
     ctx_.startThread([state = state_, generation] { state->runPasses(generation); });
 }
 
-void LiveMonitor::stopSupervisor() {
-    state_->supervisor.end();
-}
+void LiveMonitor::stopSupervisor() { state_->supervisor.end(); }
 
-void LiveMonitor::pollRooms() {
-    state_->runPasses(state_->supervisor.generation());
-}
+void LiveMonitor::pollRooms() { state_->runPasses(state_->supervisor.generation()); }
 
-void LiveMonitor::pollRoom(int rowNumber) {
-    state_->pollRoom(rowNumber);
-}
+void LiveMonitor::pollRoom(int rowNumber) { state_->pollRoom(rowNumber); }
 
 void LiveMonitor::setPeriod(int minutes) {
     ctx_.settings.setLivePeriodMinutes(minutes);
@@ -611,13 +597,9 @@ void LiveMonitor::setPeriod(int minutes) {
     if (ctx_.settings.livePeriodMinutes() > 0 && state_->passesStopped && !ctx_.closing) startSupervisor();
 }
 
-int LiveMonitor::period() const {
-    return ctx_.settings.livePeriodMinutes();
-}
+int LiveMonitor::period() const { return ctx_.settings.livePeriodMinutes(); }
 
-int LiveMonitor::shownPeriod() const {
-    return state_->passesStopped ? 0 : ctx_.settings.livePeriodMinutes();
-}
+int LiveMonitor::shownPeriod() const { return state_->passesStopped ? 0 : ctx_.settings.livePeriodMinutes(); }
 
 void LiveMonitor::resumeRecording() {
     if (ctx_.settings.livePeriodMinutes() <= 0) setPeriod(5);
@@ -635,8 +617,7 @@ std::string LiveMonitor::selectedRoomPage() const {
         id = room->latestId.empty() ? room->roomId : room->latestId;
     }
     // Room ids are digits; anything else in the cell is not put into an address.
-    if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return "";
+    if (id.empty() || !std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) return "";
     return ctx_.endpoints.live + "/webcast/reflow/" + id;
 }
 
@@ -679,28 +660,18 @@ void LiveMonitor::playSelectedRow() {
     ctx_.startThread([request] { runProgram(request); });
 }
 
-StopRecordingReport LiveMonitor::stopRecording() {
-    return state_->stopRecording();
-}
+StopRecordingReport LiveMonitor::stopRecording() { return state_->stopRecording(); }
 
-int LiveMonitor::runningRecorders() const {
-    return state_->recorders.running();
-}
+int LiveMonitor::runningRecorders() const { return state_->recorders.running(); }
 
-std::vector<RecorderInfo> LiveMonitor::recorders() const {
-    return state_->recorders.list();
-}
+std::vector<RecorderInfo> LiveMonitor::recorders() const { return state_->recorders.list(); }
 
-void LiveMonitor::setStopBounds(const RecorderStopBounds& bounds) {
-    state_->recorders.setStopBounds(bounds);
-}
+void LiveMonitor::setStopBounds(const RecorderStopBounds& bounds) { state_->recorders.setStopBounds(bounds); }
 
 void LiveMonitor::setFreeSpace(RecorderSet::FreeSpace freeSpace) {
     state_->recorders.setFreeSpace(std::move(freeSpace));
 }
 
-void LiveMonitor::setSplitSeconds(std::optional<int> seconds) {
-    state_->recorders.setSplitSeconds(seconds);
-}
+void LiveMonitor::setSplitSeconds(std::optional<int> seconds) { state_->recorders.setSplitSeconds(seconds); }
 
 }  // namespace vigilo

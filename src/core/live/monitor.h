@@ -79,8 +79,7 @@ public:
 
     // One recording on the calling thread, until ffmpeg ends. Refused (row reset, diagnostic
     // in the log) for a stream address that is not http, https, rtmp or rtmps.
-    void startRecording(const std::string& streamUrl, const std::string& nickname,
-                        const std::string& rowText);
+    void startRecording(const std::string& streamUrl, const std::string& nickname, const std::string& rowText);
     void playSelectedRow();
     // Blocking: run off the UI thread. Status text, poll pool closed, recorders asked to quit
     // (bounded escalation), recordings moved into download/. The stopped rows keep their live

@@ -29,7 +29,8 @@ std::string megabyteText(std::string_view sizeText) {
 
 std::string durationText(std::string_view timeText) {
     const std::string_view hours = timeText.substr(0, timeText.find(':'));
-    const bool wholeHours = hours.size() < timeText.size() && hours.find_first_of("123456789") != std::string_view::npos;
+    const bool wholeHours =
+        hours.size() < timeText.size() && hours.find_first_of("123456789") != std::string_view::npos;
     if (wholeHours) return std::string(timeText);
     return replacePairs(std::string(timeText), {{"00:", ""}});
 }

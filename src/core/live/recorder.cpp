@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <time.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +19,8 @@ namespace vigilo {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile, const std::string& roomId,
-                                           const RecorderOptions& options) {
+std::vector<std::string> recorderArguments(const std::string& streamUrl, int port, const std::string& outputFile,
+                                           const std::string& roomId, const RecorderOptions& options) {
     // "-y" is a global switch in ffmpeg: it also lets the MP4 output replace the empty file
     // that reserved its unique name (nothing else is ever replaced, the name being new).
     // Without "-flush_packets 1" the fragments stay in ffmpeg's buffers and a killed recorder
@@ -86,8 +85,7 @@ std::optional<std::string> stemOfRecordingPart(std::string_view name) {
     if (!endsWith(name, kMp4)) return std::nullopt;
     name.remove_suffix(kMp4.size());
     const std::size_t at = name.rfind(kPartInfix);
-    if (at == std::string_view::npos || at == 0 || !allDigits(name.substr(at + kPartInfix.size())))
-        return std::nullopt;
+    if (at == std::string_view::npos || at == 0 || !allDigits(name.substr(at + kPartInfix.size()))) return std::nullopt;
     return std::string(name.substr(0, at));
 }
 
@@ -109,9 +107,7 @@ std::vector<std::string> recordingPartsIn(const std::filesystem::path& dir, cons
     return parts;
 }
 
-std::string recorderMark(const std::string& roomId) {
-    return std::string(kMarkPrefix) + roomId;
-}
+std::string recorderMark(const std::string& roomId) { return std::string(kMarkPrefix) + roomId; }
 
 std::optional<std::string> roomOfMark(std::string_view mark) {
     if (!startsWith(mark, kMarkPrefix)) return std::nullopt;
@@ -136,7 +132,8 @@ std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>&
         if (commandLine[i] == "-vn") command.options.audioOnly = true;
         if (commandLine[i] == "-segment_time" && i + 1 < commandLine.size()) {
             const std::string& text = commandLine[i + 1];
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), command.options.splitSeconds);
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), command.options.splitSeconds);
             if (error != std::errc() || end != text.data() + text.size() || command.options.splitSeconds <= 0)
                 return std::nullopt;
         }
@@ -156,7 +153,8 @@ std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>&
         const std::string suffix = std::string(kPartInfix) + "%03d" + std::string(kMp4);
         if (!endsWith(command.outputFile, suffix)) return std::nullopt;
         std::string reserved;
-        const std::string_view pattern = std::string_view(command.outputFile).substr(0, command.outputFile.size() - suffix.size());
+        const std::string_view pattern =
+            std::string_view(command.outputFile).substr(0, command.outputFile.size() - suffix.size());
         for (std::size_t i = 0; i < pattern.size(); ++i) {
             reserved += pattern[i];
             if (pattern[i] == '%') {
@@ -170,8 +168,8 @@ std::optional<RecorderCommand> recorderCommandOf(const std::vector<std::string>&
     if (output.size() <= 2 || !startsWith(output, "./") || output.find('/', 2) != std::string_view::npos)
         return std::nullopt;
     // Every other argument exactly as we build them.
-    const std::vector<std::string> ours = recorderArguments(command.streamUrl, command.port, command.outputFile,
-                                                            command.roomId, command.options);
+    const std::vector<std::string> ours =
+        recorderArguments(command.streamUrl, command.port, command.outputFile, command.roomId, command.options);
     if (commandLine.size() - at != ours.size() ||
         !std::equal(commandLine.begin() + static_cast<std::ptrdiff_t>(at), commandLine.end(), ours.begin()))
         return std::nullopt;
@@ -203,8 +201,8 @@ std::string recordingStem(std::string_view nickname, std::size_t suffixBytes) {
     return safeFileName(nickname, budget);
 }
 
-std::string uniqueRecordingName(std::string_view nickname,
-                                const std::function<bool(const std::string&)>& taken, std::size_t partBytes) {
+std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken,
+                                std::size_t partBytes) {
     std::string name = recordingStem(nickname, partBytes) + std::string(kExtension);
     for (int n = 2; taken(name) && n < 1000000; ++n) {
         const std::string suffix = "-" + std::to_string(n);
@@ -244,8 +242,7 @@ void forEachProcess(Visit visit) {
     std::error_code ec;
     for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.empty() ||
-            !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
         visit(static_cast<pid_t>(std::stol(name)), it->path());
     }
@@ -277,8 +274,7 @@ std::vector<std::string> processArguments(pid_t pid) {
     return arguments;
 }
 
-std::vector<RunningRecorder> recordersInDirectory(const std::vector<std::string>& programNames,
-                                                  const fs::path& dir) {
+std::vector<RunningRecorder> recordersInDirectory(const std::vector<std::string>& programNames, const fs::path& dir) {
     std::vector<pid_t> candidates;
     for (const std::string& name : programNames) {
         if (name.empty()) continue;
@@ -380,8 +376,7 @@ bool fileHeldOpen(const fs::path& file) {
     forEachProcess([&](pid_t, const fs::path& proc) {
         if (held) return;
         std::error_code fdError;
-        for (fs::directory_iterator it(proc / "fd", fdError), end; !fdError && it != end;
-             it.increment(fdError)) {
+        for (fs::directory_iterator it(proc / "fd", fdError), end; !fdError && it != end; it.increment(fdError)) {
             if (fs::path(readLink(it->path())) == wanted) {
                 held = true;
                 return;
@@ -417,8 +412,8 @@ std::optional<std::string> recordingMarkOf(const fs::path& file) {
             const std::size_t found = body.find(kMarkPrefix);
             if (found == std::string::npos || found < 16) return std::nullopt;
             const auto* b = reinterpret_cast<const unsigned char*>(body.data() + found - 16);
-            const std::size_t dataBox = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) |
-                                        (std::size_t{b[2]} << 8) | b[3];
+            const std::size_t dataBox =
+                (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
             if (body.compare(found - 12, 4, "data") != 0 || dataBox < 16 || found - 16 + dataBox > body.size())
                 return std::nullopt;
             return roomOfMark(std::string_view(body).substr(found, dataBox - 16));
@@ -456,7 +451,8 @@ void readMovieHeader(std::string_view moov, FragmentScan& scan) {
         std::uint32_t track = 0, timescale = 0;
         std::uint64_t duration = 0;
         forEachBox(trak, [&](std::string_view t, std::string_view body) {
-            if (t == "tkhd" && !body.empty()) track = static_cast<std::uint32_t>(bigEndian(body, body[0] == 1 ? 20 : 12, 4));
+            if (t == "tkhd" && !body.empty())
+                track = static_cast<std::uint32_t>(bigEndian(body, body[0] == 1 ? 20 : 12, 4));
             if (t != "mdia") return;
             forEachBox(body, [&](std::string_view m, std::string_view mdhd) {
                 if (m != "mdhd" || mdhd.empty()) return;

@@ -4,8 +4,8 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -31,9 +31,8 @@ struct RecorderOptions {
 // recordingPartPattern(outputFile) (outputFile itself only reserves the name), each a
 // fragmented MP4 of its own that starts at time 0 and carries the mark; the cut falls on a
 // key frame of the one running ffmpeg, so no frame is lost between two parts.
-std::vector<std::string> recorderArguments(const std::string& streamUrl, int port,
-                                           const std::string& outputFile, const std::string& roomId,
-                                           const RecorderOptions& options = {});
+std::vector<std::string> recorderArguments(const std::string& streamUrl, int port, const std::string& outputFile,
+                                           const std::string& roomId, const RecorderOptions& options = {});
 
 // The parts of a split recording whose name is reserved as "<stem>.mp4": "<stem>.part001.mp4",
 // "<stem>.part002.mp4", … (ffmpeg's pattern, with any "%" of the stem doubled).
@@ -78,8 +77,8 @@ std::string recordingStem(std::string_view nickname, std::size_t suffixBytes = 0
 
 // "<stem>.mp4", else "<stem>-2.mp4", "-3" … : the first name for which taken() is false.
 // partBytes: room left in the name for the part number of a split recording.
-std::string uniqueRecordingName(std::string_view nickname,
-                                const std::function<bool(const std::string&)>& taken, std::size_t partBytes = 0);
+std::string uniqueRecordingName(std::string_view nickname, const std::function<bool(const std::string&)>& taken,
+                                std::size_t partBytes = 0);
 // The room a split recording's part number takes in a file name (".part" and its digits).
 inline constexpr std::size_t kPartNameBytes = 12;
 
@@ -140,7 +139,6 @@ struct FragmentScan {
     double seconds = 0;
 };
 std::optional<double> recordedSeconds(const std::filesystem::path& file, FragmentScan& scan);
-
 
 // The names of the regular files of dir (not of its sub-folders) that end in ".mp4" in any
 // letter case, sorted.

@@ -38,15 +38,9 @@ public:
         if (fd >= 0) fd_.reset(static_cast<int>(fd));
 #endif
     }
-    bool valid() const {
-        return fd_.valid();
-    }
-    pid_t pid() const {
-        return pid_;
-    }
-    bool alive() const {
-        return !waitEnded(Millis(0));
-    }
+    bool valid() const { return fd_.valid(); }
+    pid_t pid() const { return pid_; }
+    bool alive() const { return !waitEnded(Millis(0)); }
     // True once the process has ended; waits up to `bound` for it.
     bool waitEnded(Millis bound) const {
         if (!fd_.valid()) return true;
@@ -85,14 +79,10 @@ std::string failureReason(const RunResult& result) {
 
 int signalOf(StopAction action) {
     switch (action) {
-        case StopAction::QuitKey:
-            return 0;
-        case StopAction::Interrupt:
-            return SIGINT;
-        case StopAction::Terminate:
-            return SIGTERM;
-        case StopAction::Kill:
-            return SIGKILL;
+        case StopAction::QuitKey: return 0;
+        case StopAction::Interrupt: return SIGINT;
+        case StopAction::Terminate: return SIGTERM;
+        case StopAction::Kill: return SIGKILL;
     }
     return SIGKILL;
 }
@@ -121,13 +111,9 @@ std::vector<StopStep> stopPolicy(const RecorderStopBounds& bounds) {
 
 RecorderSet::RecorderSet(AppContext& ctx, Hooks hooks) : ctx_(ctx), hooks_(std::move(hooks)) {}
 
-RecorderSet::~RecorderSet() {
-    close();
-}
+RecorderSet::~RecorderSet() { close(); }
 
-void RecorderSet::log(const std::string& text) {
-    ctx_.appendLog(logTimestamp() + "：" + oneLine(text) + "\r\n");
-}
+void RecorderSet::log(const std::string& text) { ctx_.appendLog(logTimestamp() + "：" + oneLine(text) + "\r\n"); }
 
 std::uint64_t RecorderSet::epoch() const {
     std::lock_guard lock(mutex_);
@@ -140,9 +126,8 @@ std::uint64_t RecorderSet::beginStop() {
 }
 
 bool RecorderSet::recordingLocked(int row, const std::string& roomId, const Recorder* ending) const {
-    return std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) {
-        return r.get() != ending && r->row == row && r->roomId == roomId;
-    });
+    return std::any_of(recorders_.begin(), recorders_.end(),
+                       [&](const auto& r) { return r.get() != ending && r->row == row && r->roomId == roomId; });
 }
 
 bool RecorderSet::recording(int row, const std::string& roomId, const Recorder* ending) const {
@@ -162,8 +147,7 @@ std::vector<pid_t> RecorderSet::ourProcessesLocked() const {
 }
 
 std::vector<RunningRecorder> RecorderSet::earlierRecorders() const {
-    return recordersInDirectory({"ffmpeg", fs::path(ctx_.paths.ffmpegPath()).filename().string()},
-                                ctx_.paths.dataDir);
+    return recordersInDirectory({"ffmpeg", fs::path(ctx_.paths.ffmpegPath()).filename().string()}, ctx_.paths.dataDir);
 }
 
 std::shared_ptr<ForeignProcess> RecorderSet::earlierRecorderOf(const std::string& roomId,
@@ -185,9 +169,8 @@ std::shared_ptr<ForeignProcess> RecorderSet::earlierRecorderOf(const std::string
     return nullptr;
 }
 
-RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string& nickname,
-                                      const std::string& roomId, int row, std::uint64_t epoch,
-                                      std::shared_ptr<Recorder>& out, std::string* why) {
+RecorderSet::Claim RecorderSet::claim(const std::string& url, const std::string& nickname, const std::string& roomId,
+                                      int row, std::uint64_t epoch, std::shared_ptr<Recorder>& out, std::string* why) {
     const auto refuse = [&](std::string reason) {
         if (why != nullptr) *why = std::move(reason);
         return Claim::Refused;
@@ -288,8 +271,7 @@ void RecorderSet::releaseReservation(const Recorder& recorder) {
     const fs::path file = ctx_.paths.dataDir / recorder.fileName;
     struct stat st {};
     // A file that never got a frame is only the name's reservation.
-    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && recordingNeverStarted(file))
-        ::unlink(file.c_str());
+    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && recordingNeverStarted(file)) ::unlink(file.c_str());
 }
 
 std::vector<std::string> RecorderSet::partsOf(const Recorder& recorder) {
@@ -337,8 +319,8 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
     RunRequest request;
     request.program = ctx_.paths.ffmpegPath();
     // A relative name after "./": a nickname can never read as an option or a protocol.
-    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName,
-                                          recorder->roomId, recorder->options);
+    request.arguments = recorderArguments(recorder->url, recorder->port, "./" + recorder->fileName, recorder->roomId,
+                                          recorder->options);
     request.workingDirectory = ctx_.paths.dataDir;
     request.ownSession = true;
     const auto onOutput = [&](const std::string& collected, pid_t) {
@@ -354,9 +336,8 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
         if (!r.began) {
             r.began = true;
             r.writing = true;
-            ctx_.events.publish(makeEvent(EventType::RecordingStarted, {{"nickname", r.nickname},
-                                                                        {"roomId", r.roomId},
-                                                                        {"file", r.fileName}}));
+            ctx_.events.publish(makeEvent(EventType::RecordingStarted,
+                                          {{"nickname", r.nickname}, {"roomId", r.roomId}, {"file", r.fileName}}));
         }
         if (hooks_.progress) hooks_.progress(r, *figures);
     };
@@ -390,7 +371,8 @@ void RecorderSet::runProcess(const std::shared_ptr<Recorder>& recorder) {
             reason = "failed";
         // A recorder that failed on its own (a full disk, a stream it could not read) says so;
         // one that was asked to stop, or that finished its show, does not.
-        if (failed && !stopped && halt == None) log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
+        if (failed && !stopped && halt == None)
+            log("录制中断：" + recorder->fileName + "（" + failureReason(result) + "）");
         end.reason = reason;
         publishEnded(*recorder, reason);
     }
@@ -430,14 +412,15 @@ void RecorderSet::watchEarlier(const std::shared_ptr<Recorder>& recorder, std::s
     recorder->duration = recorded();
     const bool stopped = recorder->epoch != epoch() || ctx_.closing;
     const int halt = recorder->halt;
-    const std::string reason = stopped ? "stopped" : halt == NoSpace ? "disk_low" : halt == Stalled ? "stalled" : "ended";
+    const std::string reason = stopped           ? "stopped"
+                               : halt == NoSpace ? "disk_low"
+                               : halt == Stalled ? "stalled"
+                                                 : "ended";
     publishEnded(*recorder, reason);
     finish(recorder, End{true, false, "", reason, halt == NoSpace && !stopped});
 }
 
-void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) {
-    runWith(recorder, {});
-}
+void RecorderSet::run(const std::shared_ptr<Recorder>& recorder) { runWith(recorder, {}); }
 
 void RecorderSet::runWith(const std::shared_ptr<Recorder>& recorder, std::stop_token stop) {
     if (hooks_.started) hooks_.started(*recorder);
@@ -557,8 +540,8 @@ std::map<std::string, std::string> RecorderSet::madeFiles() {
     for (auto it = made_.begin(); it != made_.end();) {
         std::error_code ec;
         const bool kept = fs::exists(fs::symlink_status(ctx_.paths.dataDir / it->first, ec));
-        const bool running = std::any_of(recorders_.begin(), recorders_.end(),
-                                         [&](const auto& r) { return r->fileName == it->first; });
+        const bool running =
+            std::any_of(recorders_.begin(), recorders_.end(), [&](const auto& r) { return r->fileName == it->first; });
         it = kept || running ? std::next(it) : made_.erase(it);
     }
     return made_;
@@ -625,7 +608,8 @@ bool RecorderSet::hasFrames(const Recorder& recorder) const {
     if (fs::exists(dir / recorder.fileName, ec) && !recordingNeverStarted(dir / recorder.fileName)) return true;
     if (recorder.options.splitSeconds <= 0) return false;
     const std::vector<std::string> parts = recordingPartsIn(dir, recorder.fileName);
-    return std::any_of(parts.begin(), parts.end(), [&](const std::string& part) { return !recordingNeverStarted(dir / part); });
+    return std::any_of(parts.begin(), parts.end(),
+                       [&](const std::string& part) { return !recordingNeverStarted(dir / part); });
 }
 
 std::uintmax_t RecorderSet::recordingBytes(const Recorder& recorder) const {

@@ -43,9 +43,8 @@ std::size_t firstKeyOf(RecordQuality quality) {
 }  // namespace
 
 const std::vector<std::string_view>& roomAnswerPaths() {
-    static const std::vector<std::string_view> paths = {kNicknamePath, kCreateTimePath, kLatestIdPath,
-                                                        kResolutionPath, kRtmpPath,      kHlsPath,
-                                                        kFlvMapPath,     kHlsMapPath};
+    static const std::vector<std::string_view> paths = {kNicknamePath, kCreateTimePath, kLatestIdPath, kResolutionPath,
+                                                        kRtmpPath,     kHlsPath,        kFlvMapPath,   kHlsMapPath};
     return paths;
 }
 

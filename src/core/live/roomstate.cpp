@@ -12,13 +12,13 @@ struct StateTexts {
 
 StateTexts textsOf(RoomState state) {
     switch (state) {
-    case RoomState::Offline: return {kOfflineWord, kWaitingWord};
-    case RoomState::Watching: return {kOfflineWord, kWatchingWord};
-    case RoomState::Recording: return {kLiveWord, kRecordingWord};
-    case RoomState::RecordingStopped: return {nullptr, kStoppedWord};
-    case RoomState::LiveNotRecorded: return {kLiveWord, kNotifyOnlyWord};
-    case RoomState::RecordingFailed: return {kLiveWord, kRecordFailedWord};
-    case RoomState::NoSpace: return {kLiveWord, kNoSpaceWord};
+        case RoomState::Offline: return {kOfflineWord, kWaitingWord};
+        case RoomState::Watching: return {kOfflineWord, kWatchingWord};
+        case RoomState::Recording: return {kLiveWord, kRecordingWord};
+        case RoomState::RecordingStopped: return {nullptr, kStoppedWord};
+        case RoomState::LiveNotRecorded: return {kLiveWord, kNotifyOnlyWord};
+        case RoomState::RecordingFailed: return {kLiveWord, kRecordFailedWord};
+        case RoomState::NoSpace: return {kLiveWord, kNoSpaceWord};
     }
     return {kOfflineWord, kWaitingWord};
 }
@@ -36,9 +36,8 @@ void setRoomState(TableStore& table, int row, Room& room, RoomState state) {
 }
 
 bool polledRoom(const Room& room) {
-    return !room.onAir || room.state == RoomState::RecordingStopped ||
-           room.state == RoomState::LiveNotRecorded || room.state == RoomState::RecordingFailed ||
-           room.state == RoomState::NoSpace;
+    return !room.onAir || room.state == RoomState::RecordingStopped || room.state == RoomState::LiveNotRecorded ||
+           room.state == RoomState::RecordingFailed || room.state == RoomState::NoSpace;
 }
 
 Room roomFromCells(const TableStore& table, int row) {

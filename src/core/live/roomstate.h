@@ -24,7 +24,7 @@ enum class RoomState {
     RecordingStopped,  // live status as last seen / "已停止录制"
     LiveNotRecorded,   // "正在直播" / "仅提醒": a room that alerts without being recorded
     RecordingFailed,   // "正在直播" / "录制失败": live, its recorder could not start; tried at the next pass
-    NoSpace,           // "正在直播" / "磁盘空间不足": live, not recorded for want of room on the disk; tried at the next pass
+    NoSpace,  // "正在直播" / "磁盘空间不足": live, not recorded for want of room on the disk; tried at the next pass
 };
 
 // What the live monitor knows of the room in one row. The monitor decides from this, never

@@ -9,10 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <mutex>
 #include <stop_token>
 
@@ -47,7 +47,10 @@ ChildProcess::~ChildProcess() {
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), reaped_(other.reaped_), exitCode_(other.exitCode_), termSignal_(other.termSignal_),
+    : pid_(other.pid_),
+      reaped_(other.reaped_),
+      exitCode_(other.exitCode_),
+      termSignal_(other.termSignal_),
       pidFd_(std::move(other.pidFd_)) {
     other.pid_ = -1;
 }

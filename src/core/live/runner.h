@@ -18,7 +18,6 @@
 
 namespace vigilo {
 
-
 // Owns a child process id until the child is reaped. A child still running when its owner goes
 // is left running on purpose (recorders outlive the program); whoever inherits it reaps it.
 class ChildProcess {
@@ -61,10 +60,10 @@ std::string frameChunk(std::string_view bytes);
 std::string statusWord(std::string_view chunk);
 
 struct RunRequest {
-    std::string program;                   // path or bare name (searched on PATH)
-    std::vector<std::string> arguments;    // without the program name
+    std::string program;                     // path or bare name (searched on PATH)
+    std::vector<std::string> arguments;      // without the program name
     std::filesystem::path workingDirectory;  // empty: the executable's own directory
-    bool ownSession = true;                // setsid: no terminal signal reaches the child
+    bool ownSession = true;                  // setsid: no terminal signal reaches the child
     // False: a hand-over. The child keeps our standard output and error, reads nothing, and
     // the runner returns once it has started (or failed to), leaving it running unwatched.
     bool wait = true;
@@ -72,10 +71,10 @@ struct RunRequest {
 
 struct RunResult {
     bool started = false;
-    bool abandoned = false;      // the runner let go of a child that still runs
+    bool abandoned = false;  // the runner let go of a child that still runs
     pid_t processId = 0;
-    std::string collectedOutput; // the bounded tail; program + " 不存在" when it is missing
-    std::string status;          // the word of the last non-empty chunk
+    std::string collectedOutput;  // the bounded tail; program + " 不存在" when it is missing
+    std::string status;           // the word of the last non-empty chunk
     int exitCode = -1;
     int termSignal = 0;
 };

@@ -15,22 +15,22 @@ namespace vigilo {
 
 const char* gapWord(GapKind kind) {
     switch (kind) {
-    case GapKind::LateStart: return "开播后才录";
-    case GapKind::Stall: return "断流";
-    case GapKind::RecorderFailure: return "录制失败";
-    case GapKind::Restart: return "程序重启";
-    case GapKind::Stopped: return "停止录制";
+        case GapKind::LateStart: return "开播后才录";
+        case GapKind::Stall: return "断流";
+        case GapKind::RecorderFailure: return "录制失败";
+        case GapKind::Restart: return "程序重启";
+        case GapKind::Stopped: return "停止录制";
     }
     return "";
 }
 
 const char* gapName(GapKind kind) {
     switch (kind) {
-    case GapKind::LateStart: return "late_start";
-    case GapKind::Stall: return "stall";
-    case GapKind::RecorderFailure: return "recorder_failure";
-    case GapKind::Restart: return "restart";
-    case GapKind::Stopped: return "stopped";
+        case GapKind::LateStart: return "late_start";
+        case GapKind::Stall: return "stall";
+        case GapKind::RecorderFailure: return "recorder_failure";
+        case GapKind::Restart: return "restart";
+        case GapKind::Stopped: return "stopped";
     }
     return "";
 }
@@ -69,7 +69,8 @@ ShowSummary summarizeShow(const ShowReport& report) {
     s.start = start;
     s.end = static_cast<std::int64_t>(std::ceil(end));
     s.onAirSeconds = end - static_cast<double>(start);
-    s.share = s.onAirSeconds > 0 ? std::min(1.0, s.recordedSeconds / s.onAirSeconds) : (s.recordedSeconds > 0 ? 1.0 : 0.0);
+    s.share =
+        s.onAirSeconds > 0 ? std::min(1.0, s.recordedSeconds / s.onAirSeconds) : (s.recordedSeconds > 0 ? 1.0 : 0.0);
 
     auto markIn = [&](GapKind kind, double from, double to) {
         return std::any_of(report.marks.begin(), report.marks.end(), [&](const ShowMark& m) {
@@ -100,9 +101,12 @@ ShowSummary summarizeShow(const ShowReport& report) {
         if (to - from < kMinGapSeconds) continue;
         counted.emplace_back(from, to);
         GapKind kind = GapKind::LateStart;
-        if (markIn(GapKind::Restart, from, to)) kind = GapKind::Restart;
-        else if (markIn(GapKind::RecorderFailure, from, to)) kind = GapKind::RecorderFailure;
-        else if (before[i] != nullptr) kind = kindOfEnd(before[i]->end);
+        if (markIn(GapKind::Restart, from, to))
+            kind = GapKind::Restart;
+        else if (markIn(GapKind::RecorderFailure, from, to))
+            kind = GapKind::RecorderFailure;
+        else if (before[i] != nullptr)
+            kind = kindOfEnd(before[i]->end);
         s.gaps.push_back({kind, static_cast<std::int64_t>(from), to - from});
         s.gapSeconds += to - from;
     }
@@ -153,30 +157,31 @@ std::string ShowReports::load(std::int64_t now) {
             problem = "not a record of shows";
         } else {
             try {
-            for (const auto& item : doc["shows"]) {
-                if (!item.is_object() || read.size() >= kMaxShows) continue;
-                ShowReport r;
-                r.roomId = item.value("roomId", "");
-                r.key = item.value("key", "");
-                if (r.roomId.empty() || r.key.empty()) continue;
-                r.liveRoomId = item.value("liveRoomId", "");
-                r.nickname = item.value("nickname", "");
-                r.startedAt = item.value("startedAt", std::int64_t{0});
-                r.firstSeenAt = item.value("firstSeenAt", std::int64_t{0});
-                r.lastLiveAt = item.value("lastLiveAt", std::int64_t{0});
-                if (item.contains("files") && item["files"].is_array())
-                    for (const auto& f : item["files"])
-                        if (f.is_object())
-                            r.files.push_back({f.value("name", ""), f.value("startedAt", std::int64_t{0}),
-                                               f.value("seconds", 0.0), f.value("end", "")});
-                if (item.contains("marks") && item["marks"].is_array())
-                    for (const auto& m : item["marks"])
-                        if (m.is_object())
-                            r.marks.push_back({m.value("kind", "") == "restart" ? GapKind::Restart : GapKind::RecorderFailure,
-                                               m.value("at", std::int64_t{0})});
-                r.marks.push_back({GapKind::Restart, now});
-                read[r.roomId] = std::move(r);
-            }
+                for (const auto& item : doc["shows"]) {
+                    if (!item.is_object() || read.size() >= kMaxShows) continue;
+                    ShowReport r;
+                    r.roomId = item.value("roomId", "");
+                    r.key = item.value("key", "");
+                    if (r.roomId.empty() || r.key.empty()) continue;
+                    r.liveRoomId = item.value("liveRoomId", "");
+                    r.nickname = item.value("nickname", "");
+                    r.startedAt = item.value("startedAt", std::int64_t{0});
+                    r.firstSeenAt = item.value("firstSeenAt", std::int64_t{0});
+                    r.lastLiveAt = item.value("lastLiveAt", std::int64_t{0});
+                    if (item.contains("files") && item["files"].is_array())
+                        for (const auto& f : item["files"])
+                            if (f.is_object())
+                                r.files.push_back({f.value("name", ""), f.value("startedAt", std::int64_t{0}),
+                                                   f.value("seconds", 0.0), f.value("end", "")});
+                    if (item.contains("marks") && item["marks"].is_array())
+                        for (const auto& m : item["marks"])
+                            if (m.is_object())
+                                r.marks.push_back(
+                                    {m.value("kind", "") == "restart" ? GapKind::Restart : GapKind::RecorderFailure,
+                                     m.value("at", std::int64_t{0})});
+                    r.marks.push_back({GapKind::Restart, now});
+                    read[r.roomId] = std::move(r);
+                }
             } catch (const nlohmann::json::exception&) {
                 problem = "not a record of shows";
             }
@@ -301,7 +306,8 @@ void ShowReports::saveLocked() {
                          {"files", files},
                          {"marks", marks}});
     }
-    writeFileAtomically(file_, nlohmann::json{{"shows", shows}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    writeFileAtomically(
+        file_, nlohmann::json{{"shows", shows}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 }  // namespace vigilo

@@ -88,8 +88,8 @@ AnnouncedShows::Show& AnnouncedShows::addLocked(const std::string& key) {
     Show& show = shows_[key];
     show.order = ++next_;
     while (shows_.size() > maxShows_) {
-        const auto oldest = std::min_element(shows_.begin(), shows_.end(),
-                                             [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
+        const auto oldest = std::min_element(
+            shows_.begin(), shows_.end(), [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
         shows_.erase(oldest);
     }
     return shows_[key];

@@ -30,8 +30,7 @@ AnswerBudget::State& AnswerBudget::state() const {
     return *s;
 }
 
-bool AnswerBudget::acquire(std::size_t bytes, std::size_t alreadyHeld,
-                           std::chrono::steady_clock::time_point deadline) {
+bool AnswerBudget::acquire(std::size_t bytes, std::size_t alreadyHeld, std::chrono::steady_clock::time_point deadline) {
     if (bytes == 0) return true;
     const std::size_t capacity = std::max<std::size_t>(currentNetConfig().answerBudgetBytes, 1);
     State& s = state();

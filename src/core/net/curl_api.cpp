@@ -74,8 +74,6 @@ const CurlApi* curlApi() {
     return l.ok ? &l.api : nullptr;
 }
 
-std::string curlLoadError() {
-    return loaded().error;
-}
+std::string curlLoadError() { return loaded().error; }
 
 }  // namespace vigilo::net

@@ -73,8 +73,7 @@ class TempFile {
 public:
     TempFile() = default;
     ~TempFile() { discard(); }
-    TempFile(TempFile&& other) noexcept
-        : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
+    TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
         other.path_.clear();
     }
     TempFile& operator=(TempFile&&) = delete;
@@ -139,7 +138,8 @@ public:
         }
         char buffer[kChunk];
         while (count > 0) {
-            const ssize_t got = ::read(in.get(), buffer, static_cast<std::size_t>(std::min<std::int64_t>(count, kChunk)));
+            const ssize_t got =
+                ::read(in.get(), buffer, static_cast<std::size_t>(std::min<std::int64_t>(count, kChunk)));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 *why = errnoText("reading the partial file failed", errno);
@@ -303,9 +303,9 @@ DownloadResult downloadFile(const std::string& url, const std::string& localFile
             data += piece;
             size -= piece;
             position += static_cast<std::int64_t>(piece);
-            std::int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now() - started)
-                                       .count();
+            std::int64_t elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                    .count();
             if (elapsed == 0) elapsed = 10;
             if (progress) progress(total, position, elapsed, position - offset);
         }
@@ -365,12 +365,13 @@ FileDownload plainDownloadToFile(const std::string& url, const std::string& loca
     auto pastDeadline = [&] {
         if (deadline.floorBytesPerSecond <= 0) return false;
         const std::int64_t basis = announced > 0 ? announced : result.bytes;
-        const std::int64_t allowedMs = std::max<std::int64_t>(
-            deadline.minimum.count(), (announced > 0 ? 0 : deadline.minimum.count()) + basis * 1000 / deadline.floorBytesPerSecond);
+        const std::int64_t allowedMs =
+            std::max<std::int64_t>(deadline.minimum.count(), (announced > 0 ? 0 : deadline.minimum.count()) +
+                                                                 basis * 1000 / deadline.floorBytesPerSecond);
         const auto elapsed = std::chrono::steady_clock::now() - startedAt;
         if (elapsed <= std::chrono::milliseconds(allowedMs)) return false;
-        why = "not finished within " + std::to_string(allowedMs / 1000) + " s (" + std::to_string(result.bytes) + " of " +
-              (announced > 0 ? std::to_string(announced) : std::string("?")) + " bytes)";
+        why = "not finished within " + std::to_string(allowedMs / 1000) + " s (" + std::to_string(result.bytes) +
+              " of " + (announced > 0 ? std::to_string(announced) : std::string("?")) + " bytes)";
         return true;
     };
     // A full disk would break every other file the program writes, so a download stops well

@@ -29,9 +29,8 @@ struct DownloadLimits {
 // The updater's download: chunks of at most 10240 bytes, a non-2xx answer is a failure, bytes
 // go to a temporary file renamed over `localFile` only on success. Resume asks for an open Range.
 // The body is asked for unencoded, so what is counted is what is written.
-DownloadResult downloadFile(const std::string& url, const std::string& localFile,
-                            const ProgressCallback& progress, std::int64_t startOffset = 0,
-                            bool resume = false, const DownloadLimits& limits = {});
+DownloadResult downloadFile(const std::string& url, const std::string& localFile, const ProgressCallback& progress,
+                            std::int64_t startOffset = 0, bool resume = false, const DownloadLimits& limits = {});
 
 // The plain URL download of a video: GET with redirects followed, streamed to a temporary file
 // beside `localFile` and renamed into place only when a 2xx answer arrived whole and non-empty.

@@ -98,11 +98,22 @@ void releaseEasy(EasyHandle handle, bool reusable) {
 bool isTokenChar(unsigned char c) {
     if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
     switch (c) {
-        case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-        case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-            return true;
-        default:
-            return false;
+        case '!':
+        case '#':
+        case '$':
+        case '%':
+        case '&':
+        case '\'':
+        case '*':
+        case '+':
+        case '-':
+        case '.':
+        case '^':
+        case '_':
+        case '`':
+        case '|':
+        case '~': return true;
+        default: return false;
     }
 }
 
@@ -181,8 +192,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     if (line.empty()) {
         t.blankSeen = true;
         out.reached = Reached::HeaderBlock;
-        const bool redirectFollowed =
-            t.request->followRedirects && out.status / 100 == 3 && t.hasLocation;
+        const bool redirectFollowed = t.request->followRedirects && out.status / 100 == 3 && t.hasLocation;
         if (out.status >= 200 && !redirectFollowed) {
             t.finalResponse = true;
             // An announced length is refused or held at once: waiting for the budget while
@@ -408,7 +418,8 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
     };
 
     // Settings that hold for every exchange.
-    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) && setOpt(h, CURLOPT_PROTOCOLS_STR, request.httpsOnly ? "https" : "http,https") &&
+    bool ok = setOpt(h, CURLOPT_NOSIGNAL, 1L) && setOpt(h, CURLOPT_MAXCONNECTS, kConnectionsPerHandle) &&
+              setOpt(h, CURLOPT_PROTOCOLS_STR, request.httpsOnly ? "https" : "http,https") &&
               setOpt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) &&
               setOpt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
               curl().easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK &&
@@ -462,7 +473,7 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
         } else if (request.sendBody || verb == "POST") {
             methodOk = setOpt(h, CURLOPT_POST, 1L) &&
                        curl().easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                                        static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
+                                          static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
                        curl().easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data()) == CURLE_OK;
             if (methodOk && verb != "POST") methodOk = setOpt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
         } else if (verb == "GET") {
@@ -518,8 +529,8 @@ ExchangeOutcome performExchange(const ExchangeRequest& request) {
             if (equalsNoCase(field.name, "Accept")) haveAccept = true;
             if (equalsNoCase(field.name, "Content-Type")) haveContentType = true;
             // "Name;" is curl's way of sending a header with an empty value.
-            headersOk = headersOk &&
-                        headers.append(field.value.empty() ? field.name + ";" : field.name + ": " + field.value);
+            headersOk =
+                headersOk && headers.append(field.value.empty() ? field.name + ";" : field.name + ": " + field.value);
         }
         // curl's own defaults would add lines the caller did not ask for.
         if (!haveAccept) headersOk = headersOk && headers.append("Accept:");

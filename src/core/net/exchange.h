@@ -82,8 +82,8 @@ std::optional<std::string> checkedUrl(std::string_view url, bool guessHttp, std:
 // Where a failure happened, in the order the options are applied.
 enum class Stage {
     None,
-    Init,         // no easy handle
-    Url,          // the URL was refused
+    Init,  // no easy handle
+    Url,   // the URL was refused
     Timeouts,
     Proxy,
     Method,
@@ -92,7 +92,7 @@ enum class Stage {
     Cookies,
     Redirects,
     Headers,
-    Transfer,     // curl_easy_perform failed
+    Transfer,  // curl_easy_perform failed
 };
 
 struct ExchangeRequest {
@@ -102,23 +102,23 @@ struct ExchangeRequest {
     bool sendBody = false;             // POST always sends one, even empty
     std::string body;
     bool followRedirects = true;
-    bool httpsOnly = false;            // neither the address nor a redirect may be plain http
+    bool httpsOnly = false;  // neither the address nor a redirect may be plain http
     long connectTimeoutSeconds = 15;
-    long stallSeconds = 30;            // no byte for this long ends the exchange
+    long stallSeconds = 30;  // no byte for this long ends the exchange
     // Fewer bytes a second than this, averaged over stallSeconds, also ends it: a server that
     // drips a byte at a time never stalls, yet would hold the exchange for ever.
     long minBytesPerSecond = 1;
-    long totalTimeoutSeconds = 0;      // 0: no overall limit
-    std::string proxy;                 // empty: direct
+    long totalTimeoutSeconds = 0;                                          // 0: no overall limit
+    std::string proxy;                                                     // empty: direct
     std::optional<std::pair<std::string, std::string>> proxyCredentials;   // basic
     std::optional<std::pair<std::string, std::string>> serverCredentials;  // basic
-    bool cookieEngine = false;         // cookies set during redirects travel on
+    bool cookieEngine = false;                                             // cookies set during redirects travel on
     // Collected bodies only; 0: no limit. Collected bodies also take their bytes from the
     // process-wide answer budget, waiting for them up to the overall time-out (at least the
     // stall time).
     std::size_t maxBodyBytes = 0;
-    std::string acceptEncoding;        // non-empty: curl asks for and decodes these codings
-    long receiveBufferBytes = 0;       // 0: libcurl's default; large bodies go in fewer, larger pieces
+    std::string acceptEncoding;   // non-empty: curl asks for and decodes these codings
+    long receiveBufferBytes = 0;  // 0: libcurl's default; large bodies go in fewer, larger pieces
     // The caller judges the answer: it tells the request budget what the answer signalled
     // (net::reportAnswer), or nothing when the host is not the watched service's. Otherwise
     // the exchange reports the answer's status.
@@ -163,12 +163,12 @@ struct ExchangeOutcome {
     CURLcode code = CURLE_OK;
     FailureKind failure = FailureKind::None;  // None on success
     std::string error;                        // the failure's detail; empty on success
-    long status = 0;           // status of the last response seen
-    std::string headerBlock;   // last response: status line, header lines and the blank line, CR LF each
+    long status = 0;                          // status of the last response seen
+    std::string headerBlock;                  // last response: status line, header lines and the blank line, CR LF each
     // The collected body's share of the answer budget. Declared before the body so it is given
     // back after the body's memory is freed (see AnswerHold).
     std::shared_ptr<AnswerHold> hold;
-    std::string body;          // collected body of the final response
+    std::string body;  // collected body of the final response
     Reached reached = Reached::Nothing;
     bool ok() const { return failedStage == Stage::None; }
 };

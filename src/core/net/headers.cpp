@@ -153,9 +153,8 @@ std::string collectSetCookies(std::string_view responseHeaders) {
     for (std::string_view line : splitKeepingInner(responseHeaders, kCrLf)) {
         const auto sep = line.find(": ");
         if (sep == std::string_view::npos || line.substr(0, sep) != "Set-Cookie") continue;
-        std::string cookie = line.find(';') == std::string_view::npos
-                                 ? trimBlanks(removeAllNoCase(line, "Set-Cookie:"))
-                                 : trimBlanks(between(line, "Set-Cookie:", ";"));
+        std::string cookie = line.find(';') == std::string_view::npos ? trimBlanks(removeAllNoCase(line, "Set-Cookie:"))
+                                                                      : trimBlanks(between(line, "Set-Cookie:", ";"));
         // A header without a pair ("Set-Cookie: ; path=/") adds nothing.
         if (cookie.empty()) continue;
         cookies += cookie;

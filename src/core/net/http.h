@@ -25,21 +25,21 @@ enum class HttpMethod : int { Get = 0, Post, Head, Put, Options, Delete, Trace, 
 // Parameters of one exchange. An unset optional is a parameter that was not given.
 struct HttpRequestOptions {
     std::string url;
-    std::optional<HttpMethod> method;          // GET when unset
+    std::optional<HttpMethod> method;  // GET when unset
     std::optional<std::string> bodyText;
     std::optional<std::string> cookies;
-    std::string receivedCookiesIn;             // native client: received cookies are appended to this
-    std::optional<std::string> extraHeaders;   // lines separated by CR LF
+    std::string receivedCookiesIn;            // native client: received cookies are appended to this
+    std::optional<std::string> extraHeaders;  // lines separated by CR LF
     std::optional<bool> noRedirect;
     std::optional<std::string> bodyBytes;
     std::optional<std::string> proxy;
     std::optional<int> timeoutSeconds;
     std::optional<std::string> serverUser, serverPassword;  // native client
     std::optional<std::string> proxyUser, proxyPassword;
-    std::optional<int> credentialTarget;       // scriptable client, default 1
-    std::optional<bool> autoMergeCookies;      // default true
-    std::optional<bool> completeHeaders;       // default true
-    std::optional<bool> normalizeHeaderCase;   // default true
+    std::optional<int> credentialTarget;      // scriptable client, default 1
+    std::optional<bool> autoMergeCookies;     // default true
+    std::optional<bool> completeHeaders;      // default true
+    std::optional<bool> normalizeHeaderCase;  // default true
     // A larger answer body fails the exchange; never above NetConfig::maxBodyBytes.
     std::optional<std::size_t> maxBodyBytes;
     // The caller reads the answer and tells the request budget itself whether it was usable

@@ -44,12 +44,9 @@ std::string_view transferMessage(const net::ExchangeOutcome& outcome) {
         case CURLE_SSL_CIPHER:
         case CURLE_SEND_ERROR:
         case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_URL_MALFORMAT:
-            return kMsgSend;
-        case CURLE_TOO_MANY_REDIRECTS:
-            return kMsgNoAnswer;
-        default:
-            break;
+        case CURLE_URL_MALFORMAT: return kMsgSend;
+        case CURLE_TOO_MANY_REDIRECTS: return kMsgNoAnswer;
+        default: break;
     }
     if (outcome.failure == net::FailureKind::HeadersTooLarge) return kMsgNoAnswer;
     switch (outcome.reached) {
@@ -168,15 +165,13 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
     for (const net::HeaderField& field : fields) {
         if (field.name != "Connection") continue;
         if (field.value == "keep-alive") {
-            std::erase_if(fields, [](const net::HeaderField& f) {
-                return f.name == "Connection" && f.value == "keep-alive";
-            });
+            std::erase_if(fields,
+                          [](const net::HeaderField& f) { return f.name == "Connection" && f.value == "keep-alive"; });
         }
         break;
     }
     if (!containsNoCase(headers, "Cookie:") && !cookies.empty()) {
-        const std::string cookieLines =
-            containsNoCase(cookies, "Cookie:") ? cookies : "Cookie: " + cookies;
+        const std::string cookieLines = containsNoCase(cookies, "Cookie:") ? cookies : "Cookie: " + cookies;
         for (net::HeaderField& field : net::headerFieldsFromText(cookieLines)) fields.push_back(std::move(field));
     }
     request.headers = std::move(fields);
@@ -194,7 +189,8 @@ HttpResult NativeHttpClient::send(const HttpRequestOptions& options) {
         const std::string_view message = transferMessage(outcome);
         // Only a read that failed after a whole header block keeps what arrived; an answer
         // over the size limit counts as no answer at all.
-        if (message != kMsgRead || outcome.failure == net::FailureKind::TooLarge) return failWith(message, outcome.error);
+        if (message != kMsgRead || outcome.failure == net::FailureKind::TooLarge)
+            return failWith(message, outcome.error);
         result.error = outcome.error;
     }
 

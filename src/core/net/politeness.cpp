@@ -32,7 +32,7 @@ int number(std::string_view digits) {
 // "Sun, 06 Nov 1994 08:49:37 GMT", the only date form a server may send now.
 std::optional<std::time_t> parseHttpDate(std::string_view text) {
     static constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+                                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     // "Ddd, " then "DD Mon YYYY HH:MM:SS GMT".
     if (text.size() != 29 || text[3] != ',' || text[4] != ' ') return std::nullopt;
     const std::string_view rest = text.substr(5);
@@ -65,8 +65,7 @@ std::string_view withoutWhiteSpace(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value,
-                                                    std::chrono::system_clock::time_point now) {
+std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value, std::chrono::system_clock::time_point now) {
     const std::string_view text = withoutWhiteSpace(value);
     if (allDigits(text)) {
         // More digits than a day's seconds need cannot be a sensible wait.
@@ -75,7 +74,8 @@ std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value,
     }
     const auto date = parseHttpDate(text);
     if (!date) return std::nullopt;
-    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::from_time_t(*date) - now);
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::from_time_t(*date) - now);
     return std::clamp(wait, std::chrono::seconds(0), kLongestWait);
 }
 
@@ -119,11 +119,8 @@ RateState nextRate(const RateState& state, const RateInput& input) {
                 if (input.capPerMinute > 0) next.perMinute = std::min(next.perMinute, input.capPerMinute);
             }
             break;
-        case AnswerSignal::Refused:
-            next.emptyRun = 0;
-            break;
-        case AnswerSignal::Failed:
-            break;
+        case AnswerSignal::Refused: next.emptyRun = 0; break;
+        case AnswerSignal::Failed: break;
     }
     if (refused) {
         double from = state.perMinute > 0 ? state.perMinute : input.observedPerMinute;
@@ -197,8 +194,8 @@ void HostBudget::report(const std::string& host, AnswerSignal signal, std::optio
         const int emptyRun = h.rate.emptyRun;
         h.rate = nextRate(h.rate, input);
         if (retryAfter) h.rate.notBefore = std::max(h.rate.notBefore, now + scaled(*retryAfter));
-        const bool refusedNow = signal == AnswerSignal::Refused ||
-                                (signal == AnswerSignal::Empty && emptyRun + 1 >= kEmptyRunRefusal);
+        const bool refusedNow =
+            signal == AnswerSignal::Refused || (signal == AnswerSignal::Empty && emptyRun + 1 >= kEmptyRunRefusal);
         if (refusedNow) {
             ++h.refusals;
             h.lastRefusal = now;

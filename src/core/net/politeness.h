@@ -25,8 +25,7 @@ inline constexpr int kEmptyRunRefusal = 3;
 // How long a Retry-After value asks to wait from `now`: delay seconds ("120") or an HTTP date
 // ("Wed, 21 Oct 2026 07:28:00 GMT"; a date already past waits nothing). nullopt when the value
 // is neither; an absurd delay is capped at a day.
-std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value,
-                                                    std::chrono::system_clock::time_point now);
+std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value, std::chrono::system_clock::time_point now);
 
 // A page put where JSON was expected: HTML of any kind, or a JSON object whose non-zero
 // `status_code` comes without the data asked for (no `user_info`, `aweme_list` or `data`).
@@ -55,8 +54,8 @@ struct RateState {
 struct RateInput {
     AnswerSignal signal = AnswerSignal::Good;
     std::optional<std::chrono::seconds> retryAfter;  // from a refusal's header
-    double observedPerMinute = 0;  // requests sent to the host in the last minute
-    double capPerMinute = 0;       // VIGILO_REQUESTS_PER_MINUTE; 0: no cap
+    double observedPerMinute = 0;                    // requests sent to the host in the last minute
+    double capPerMinute = 0;                         // VIGILO_REQUESTS_PER_MINUTE; 0: no cap
     std::chrono::steady_clock::time_point now{};
 };
 
@@ -140,7 +139,7 @@ private:
         RateState rate;
         std::chrono::steady_clock::time_point nextTurn{};
         std::deque<std::chrono::steady_clock::time_point> recent;  // turns of the last minute
-        bool announced = false;  // listeners were told it refuses
+        bool announced = false;                                    // listeners were told it refuses
         std::chrono::steady_clock::time_point lastRefusal{};
         std::uint64_t refusals = 0;
     };
@@ -171,8 +170,7 @@ std::optional<std::chrono::seconds> retryAfterOf(std::string_view headerBlock,
 // it for every answer whose content nobody else judges (its status alone: a refusal, or a good
 // answer); the callers that read JSON call it with `usable`, their parse's verdict, so a
 // verification page or a run of empty answers counts too.
-void reportAnswer(const std::string& url, int status, std::string_view headerBlock, std::string_view body,
-                  bool usable);
+void reportAnswer(const std::string& url, int status, std::string_view headerBlock, std::string_view body, bool usable);
 void reportStatus(const std::string& url, int status, std::string_view headerBlock);
 
 // The program's budget: the real clock, waits in slices that end on the calling thread's stop

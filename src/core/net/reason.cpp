@@ -90,7 +90,8 @@ std::string failureReasonZh(long httpStatus, int transportCode) {
         if (kind == FailureKind::Other) return "网络错误";
         return failureReasonZh(kind);
     }
-    if (httpStatus >= 400 || (httpStatus != 0 && httpStatus < 200)) return failureReasonZh(FailureKind::HttpStatus, httpStatus);
+    if (httpStatus >= 400 || (httpStatus != 0 && httpStatus < 200))
+        return failureReasonZh(FailureKind::HttpStatus, httpStatus);
     return "应答无法使用";
 }
 

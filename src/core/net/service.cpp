@@ -75,13 +75,14 @@ SharePage fetchSharePage(std::string_view link) {
     SharePage page;
     page.text = bodyToText(result.body);
     for (const std::string& line : splitCrLf(result.responseHeaders))
-        if (line.size() > 9 && toLowerAscii(line.substr(0, 9)) == "location:") page.location = trimBlanks(line.substr(9));
+        if (line.size() > 9 && toLowerAscii(line.substr(0, 9)) == "location:")
+            page.location = trimBlanks(line.substr(9));
     if (!result.transportOk()) {
         // An address that is refused or names no host is the link's fault; anything else
         // (refused or reset connections, time-outs, stalls) is the service's or the network's.
         const int code = result.transportCode;
-        page.answered = code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL ||
-                        code == CURLE_COULDNT_RESOLVE_HOST;
+        page.answered =
+            code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_COULDNT_RESOLVE_HOST;
         return page;
     }
     const bool serverFailed = result.statusCode >= 500 || result.statusCode == 429;

@@ -15,7 +15,7 @@ inline constexpr std::string_view kSignature = "qTvNkWBB5pLcRYZdHfE8261KM3";
 
 struct Endpoints {
     std::string account = "https://www.iesdouyin.com";  // VIGILO_ACCOUNT_ENDPOINT
-    std::string live = "https://webcast.amemv.com";      // VIGILO_LIVE_ENDPOINT
+    std::string live = "https://webcast.amemv.com";     // VIGILO_LIVE_ENDPOINT
     static Endpoints fromEnvironment();
 };
 

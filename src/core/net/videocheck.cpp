@@ -51,7 +51,8 @@ std::string contentTypeOf(std::string_view headerBlock) {
         from = end + 2;
         const auto colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        if (toLowerAscii(trimBlanks(line.substr(0, colon))) == "content-type") return trimBlanks(line.substr(colon + 1));
+        if (toLowerAscii(trimBlanks(line.substr(0, colon))) == "content-type")
+            return trimBlanks(line.substr(colon + 1));
     }
     return {};
 }

@@ -28,8 +28,8 @@ Notifiers::Notifiers(EventBus& bus, const NotifyConfig& config, LogLine log, Log
         names_.push_back("ntfy");
     }
     if (!config.webhookUrl.empty()) {
-        webhook_ =
-            std::make_unique<HttpPushReceiver>(HttpPushReceiver::Form::Webhook, config.webhookUrl, config.policy, log, record);
+        webhook_ = std::make_unique<HttpPushReceiver>(HttpPushReceiver::Form::Webhook, config.webhookUrl, config.policy,
+                                                      log, record);
         subscriptions_.push_back(bus_.subscribe(
             [r = webhook_.get()](const Event& event, std::stop_token stop) { r->deliver(event, stop); }, "webhook"));
         names_.push_back("webhook");

@@ -15,11 +15,11 @@ namespace vigilo {
 
 // How hard a receiver tries; short values make the fault tests quick on the real paths.
 struct DeliveryPolicy {
-    int attempts = 3;                                // tries per event
-    std::chrono::milliseconds backoff{2000};         // before the second try, doubled after
+    int attempts = 3;                         // tries per event
+    std::chrono::milliseconds backoff{2000};  // before the second try, doubled after
     long connectTimeoutSeconds = 5;
-    long totalTimeoutSeconds = 10;                   // one HTTP try, start to end
-    std::chrono::milliseconds commandTimeout{30000}; // then the command is killed
+    long totalTimeoutSeconds = 10;                    // one HTTP try, start to end
+    std::chrono::milliseconds commandTimeout{30000};  // then the command is killed
 };
 
 using LogLine = std::function<void(const std::string& line)>;
@@ -27,11 +27,11 @@ using LogLine = std::function<void(const std::string& line)>;
 // What became of one delivery: for the person who asked for a test, and for the log.
 struct DeliveryReport {
     bool arrived = false;
-    long status = 0;       // the HTTP status of the last try; 0 without an answer
-    int exitCode = -1;     // a command's exit code; -1 when it did not exit by itself
+    long status = 0;    // the HTTP status of the last try; 0 without an answer
+    int exitCode = -1;  // a command's exit code; -1 when it did not exit by itself
     int attempts = 0;
-    std::string reason;    // short Chinese words ("服务器返回 403", "超时"); empty when it arrived
-    std::string detail;    // the English detail, for the log file
+    std::string reason;  // short Chinese words ("服务器返回 403", "超时"); empty when it arrived
+    std::string detail;  // the English detail, for the log file
 };
 
 // Logs the first failure of a run of failures, and nothing more until a delivery succeeds:

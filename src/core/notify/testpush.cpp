@@ -59,7 +59,8 @@ std::vector<TestDelivery> sendTestEvent(const NotifyConfig& config, std::stop_to
                                      d.name == "ntfy" ? config.notifyUrl : config.webhookUrl, policy, {})
                         .deliver(event, stop, &d.report);
                 }
-                d.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+                d.took =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
             });
         }
     }
@@ -69,12 +70,14 @@ std::vector<TestDelivery> sendTestEvent(const NotifyConfig& config, std::stop_to
 void startNotifyTest(AppContext& ctx, NotifyConfig config) {
     ctx.startThread("notifyTest", [&ctx, config = std::move(config)] {
         if (!config.any()) {
-            ctx.appendLog(logTimestamp() + "：测试通知：未设置接收方（VIGILO_NOTIFY_URL、VIGILO_WEBHOOK_URL 或 VIGILO_ON_EVENT）\r\n");
+            ctx.appendLog(logTimestamp() +
+                          "：测试通知：未设置接收方（VIGILO_NOTIFY_URL、VIGILO_WEBHOOK_URL 或 VIGILO_ON_EVENT）\r\n");
             return;
         }
         for (const TestDelivery& d : sendTestEvent(config, currentStopToken())) {
             ctx.appendLog(logTimestamp() + "：" + testDeliveryLineZh(d) + "\r\n");
-            if (!d.report.arrived && !d.report.detail.empty()) ctx.log.record(d.variable + "：" + oneLine(d.report.detail));
+            if (!d.report.arrived && !d.report.detail.empty())
+                ctx.log.record(d.variable + "：" + oneLine(d.report.detail));
         }
     });
 }
@@ -82,8 +85,10 @@ void startNotifyTest(AppContext& ctx, NotifyConfig config) {
 std::string testDeliveryLine(const TestDelivery& d) {
     const DeliveryReport& r = d.report;
     std::string what;
-    if (r.status != 0) what = "HTTP " + std::to_string(r.status);
-    else if (r.exitCode >= 0) what = "exit status " + std::to_string(r.exitCode);
+    if (r.status != 0)
+        what = "HTTP " + std::to_string(r.status);
+    else if (r.exitCode >= 0)
+        what = "exit status " + std::to_string(r.exitCode);
     if (!r.arrived) {
         const std::string why = oneLine(r.detail.empty() ? r.reason : r.detail);
         if (!why.empty() && why != what) what += (what.empty() ? "" : ", ") + why;
@@ -95,8 +100,10 @@ std::string testDeliveryLine(const TestDelivery& d) {
 std::string testDeliveryLineZh(const TestDelivery& d) {
     const DeliveryReport& r = d.report;
     std::string what;
-    if (r.arrived) what = r.status != 0 ? "HTTP " + std::to_string(r.status) : "退出码 0";
-    else what = oneLine(r.reason);
+    if (r.arrived)
+        what = r.status != 0 ? "HTTP " + std::to_string(r.status) : "退出码 0";
+    else
+        what = oneLine(r.reason);
     return "测试通知 " + receiverZh(d) + "：" + (r.arrived ? "已送达" : "未送达") + "（" + what + "，" +
            seconds(d.took) + " 秒）";
 }

@@ -58,8 +58,7 @@ struct SpawnSetup {
 
 bool addStream(posix_spawn_file_actions_t& actions, const ChildStream& stream, int target) {
     switch (stream.kind) {
-        case ChildStream::Kind::Inherit:
-            return true;
+        case ChildStream::Kind::Inherit: return true;
         case ChildStream::Kind::Null:
             return ::posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
                                                       target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0) == 0;

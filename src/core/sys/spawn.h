@@ -30,8 +30,8 @@ struct ChildStream {
 };
 
 struct SpawnRequest {
-    std::string path;                // the executable, as findExecutable gives it
-    std::vector<std::string> argv;   // argv[0] included
+    std::string path;               // the executable, as findExecutable gives it
+    std::vector<std::string> argv;  // argv[0] included
     ChildStream input, output, error;
     std::filesystem::path workingDirectory;  // empty: ours
     // setsid: no terminal signal reaches the child, and it outlives us.

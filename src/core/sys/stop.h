@@ -19,7 +19,8 @@ inline bool stopRequested() { return detail::tCurrentStop.stop_requested(); }
 // Installs a token for the calling thread until the end of the scope.
 class ScopedStopToken {
 public:
-    explicit ScopedStopToken(std::stop_token token) : previous_(std::exchange(detail::tCurrentStop, std::move(token))) {}
+    explicit ScopedStopToken(std::stop_token token)
+        : previous_(std::exchange(detail::tCurrentStop, std::move(token))) {}
     ~ScopedStopToken() { detail::tCurrentStop = std::move(previous_); }
     ScopedStopToken(const ScopedStopToken&) = delete;
     ScopedStopToken& operator=(const ScopedStopToken&) = delete;

@@ -137,13 +137,9 @@ std::string convertCharset(std::string_view bytes, std::string_view from, std::s
     return skip ? out.substr(skip) : out;
 }
 
-std::string utf8ToGbk(std::string_view utf8) {
-    return convertCharset(utf8, "UTF-8", "GBK");
-}
+std::string utf8ToGbk(std::string_view utf8) { return convertCharset(utf8, "UTF-8", "GBK"); }
 
-std::string gbkToUtf8(std::string_view gbk) {
-    return convertCharset(gbk, "GBK", "UTF-8");
-}
+std::string gbkToUtf8(std::string_view gbk) { return convertCharset(gbk, "GBK", "UTF-8"); }
 
 bool isValidUtf8(std::string_view bytes) {
     for (size_t i = 0; i < bytes.size();) {

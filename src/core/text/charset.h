@@ -7,8 +7,8 @@ namespace vigilo {
 // Re-encodes bytes between two charsets through iconv. Empty `from` means "UTF-8", empty `to`
 // means "GBK". `skip` starts the output that many bytes in. Characters the target cannot hold
 // are replaced; on an unusable charset the output is empty.
-std::string convertCharset(std::string_view bytes, std::string_view from = "",
-                           std::string_view to = "", size_t skip = 0);
+std::string convertCharset(std::string_view bytes, std::string_view from = "", std::string_view to = "",
+                           size_t skip = 0);
 
 std::string utf8ToGbk(std::string_view utf8);
 std::string gbkToUtf8(std::string_view gbk);

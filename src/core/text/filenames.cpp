@@ -34,9 +34,7 @@ void encode(char32_t cp, std::string& out) {
     }
 }
 
-bool unsafe(char32_t cp) {
-    return cp == U'/' || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F);
-}
+bool unsafe(char32_t cp) { return cp == U'/' || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F); }
 
 }  // namespace
 
@@ -77,6 +75,5 @@ std::string safeFileName(std::string_view text, std::size_t maxBytes) {
     if (name.empty()) name = std::string(kEmptyNameStandIn).substr(0, maxBytes);
     return name;
 }
-
 
 }  // namespace vigilo

@@ -77,9 +77,7 @@ public:
 
     bool null() { return !admit() || put(Json(nullptr)) != nullptr; }
     bool boolean(bool value) { return !admit() || put(Json(value)) != nullptr; }
-    bool number_integer(number_integer_t value) {
-        return !admit() || put(Json(static_cast<double>(value))) != nullptr;
-    }
+    bool number_integer(number_integer_t value) { return !admit() || put(Json(static_cast<double>(value))) != nullptr; }
     bool number_unsigned(number_unsigned_t value) {
         return !admit() || put(Json(static_cast<double>(value))) != nullptr;
     }
@@ -278,10 +276,9 @@ Parsed parseJson(std::string_view text, Json& out, const KeepNode* filter = null
 // Writing.
 
 bool needsUnicodeEscape(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || (cp >= 0x600 && cp <= 0x604) ||
-           cp == 0x70F || cp == 0x17B4 || cp == 0x17B5 || (cp >= 0x200C && cp <= 0x200F) ||
-           (cp >= 0x2028 && cp <= 0x202F) || (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF ||
-           (cp >= 0xFFF0 && cp <= 0xFFFF);
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD || (cp >= 0x600 && cp <= 0x604) || cp == 0x70F ||
+           cp == 0x17B4 || cp == 0x17B5 || (cp >= 0x200C && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
+           (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFF);
 }
 
 // Decodes one well-formed UTF-8 sequence of 2 to 4 bytes at s[i]; 0 when it is not one.
@@ -302,8 +299,7 @@ size_t decodeUtf8(std::string_view s, size_t i, uint32_t& cp) {
         if ((b(i + k) & 0xC0) != 0x80) return 0;
         cp = (cp << 6) | (b(i + k) & 0x3F);
     }
-    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
         return 0;
     return n;
 }
@@ -340,33 +336,15 @@ void writeString(std::string& out, std::string_view s) {
         }
         out.append(s.substr(run, i - run));
         switch (cp) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case 0x2400:
-                out += '\\';
-                break;
-            default:
-                appendUnicodeEscape(out, cp);
-                break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            case 0x2400: out += '\\'; break;
+            default: appendUnicodeEscape(out, cp); break;
         }
         i += n;
         run = i;
@@ -377,25 +355,17 @@ void writeString(std::string& out, std::string_view s) {
 
 double numberOf(const Json& v) {
     switch (v.type()) {
-        case Json::value_t::number_float:
-            return v.get<double>();
-        case Json::value_t::number_integer:
-            return static_cast<double>(v.get<Json::number_integer_t>());
-        case Json::value_t::number_unsigned:
-            return static_cast<double>(v.get<Json::number_unsigned_t>());
-        default:
-            return 0;
+        case Json::value_t::number_float: return v.get<double>();
+        case Json::value_t::number_integer: return static_cast<double>(v.get<Json::number_integer_t>());
+        case Json::value_t::number_unsigned: return static_cast<double>(v.get<Json::number_unsigned_t>());
+        default: return 0;
     }
 }
 
 void writeScalar(std::string& out, const Json& v) {
     switch (v.type()) {
-        case Json::value_t::string:
-            writeString(out, v.get_ref<const std::string&>());
-            break;
-        case Json::value_t::boolean:
-            out += v.get<bool>() ? "true" : "false";
-            break;
+        case Json::value_t::string: writeString(out, v.get_ref<const std::string&>()); break;
+        case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; break;
         case Json::value_t::number_float:
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned: {
@@ -403,9 +373,7 @@ void writeScalar(std::string& out, const Json& v) {
             out += std::isfinite(d) ? jsNumberText(d) : "null";
             break;
         }
-        default:
-            out += "null";
-            break;
+        default: out += "null"; break;
     }
 }
 
@@ -426,8 +394,8 @@ void writeJson(std::string& out, const Json& value) {
         const Json& node = *stack.back().node;
         const size_t i = stack.back().next;
         const bool object = node.is_object();
-        const size_t size = object ? node.get_ref<const Json::object_t&>().size()
-                                   : node.get_ref<const Json::array_t&>().size();
+        const size_t size =
+            object ? node.get_ref<const Json::object_t&>().size() : node.get_ref<const Json::array_t&>().size();
         if (i == size) {
             out += object ? '}' : ']';
             stack.pop_back();
@@ -482,20 +450,12 @@ std::string mark(std::string_view s) {
 // The value as the engine's toString gives it (before the marker is replaced).
 void appendScriptText(std::string& out, const Json& v, size_t depth = 0) {
     switch (v.type()) {
-        case Json::value_t::string:
-            out += v.get_ref<const std::string&>();
-            break;
-        case Json::value_t::boolean:
-            out += v.get<bool>() ? "true" : "false";
-            break;
+        case Json::value_t::string: out += v.get_ref<const std::string&>(); break;
+        case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; break;
         case Json::value_t::number_float:
         case Json::value_t::number_integer:
-        case Json::value_t::number_unsigned:
-            out += jsNumberText(numberOf(v));
-            break;
-        case Json::value_t::object:
-            out += "[object Object]";
-            break;
+        case Json::value_t::number_unsigned: out += jsNumberText(numberOf(v)); break;
+        case Json::value_t::object: out += "[object Object]"; break;
         case Json::value_t::array: {
             if (depth > kMaxDepth) break;
             bool first = true;
@@ -506,8 +466,7 @@ void appendScriptText(std::string& out, const Json& v, size_t depth = 0) {
             }
             break;
         }
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -530,9 +489,7 @@ bool identStart(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$' ||
            static_cast<unsigned char>(c) >= 0x80;
 }
-bool identPart(char c) {
-    return identStart(c) || (c >= '0' && c <= '9');
-}
+bool identPart(char c) { return identStart(c) || (c >= '0' && c <= '9'); }
 
 // Yields the segments of a member-access path one at a time. With `implicitDot` the path
 // starts with a bare member name, as the callers write it.
@@ -669,10 +626,8 @@ struct JsonDoc::Impl {
         Segment seg;
         for (;;) {
             switch (cursor.next(seg)) {
-                case PathCursor::End:
-                    return cur;
-                case PathCursor::Bad:
-                    return {nullptr, true};
+                case PathCursor::End: return cur;
+                case PathCursor::Bad: return {nullptr, true};
                 case PathCursor::Ok:
                     cur = applySegment(cur.value, seg);
                     if (cur.failed) return cur;
@@ -881,11 +836,8 @@ bool JsonDoc::parseFiltered(std::string_view text, bool literal, const void* fil
     impl_ = std::make_shared<Impl>();
     Impl& d = *impl_;
     switch (parseJson(text, d.root, static_cast<const KeepNode*>(filter))) {
-        case Parsed::Value:
-            break;
-        case Parsed::Invalid:
-            d.root = nullptr;
-            break;
+        case Parsed::Value: break;
+        case Parsed::Invalid: d.root = nullptr; break;
         case Parsed::Nothing:
             d.root = nullptr;
             d.undefined = !literal;
@@ -953,9 +905,7 @@ bool JsonDoc::setByExpression(std::string_view path, std::string_view expression
     return impl_->assign(impl_->resolve(path), std::move(v)) != nullptr;
 }
 
-bool JsonDoc::exists(std::string_view path) const {
-    return impl_ && impl_->lookup(path).present();
-}
+bool JsonDoc::exists(std::string_view path) const { return impl_ && impl_->lookup(path).present(); }
 
 int JsonDoc::typeOf(std::string_view path) const {
     if (!impl_) return -1;
@@ -963,20 +913,14 @@ int JsonDoc::typeOf(std::string_view path) const {
     if (f.failed) return -1;
     if (!f.value || f.value->is_null()) return 0;
     switch (f.value->type()) {
-        case Json::value_t::boolean:
-            return 1;
+        case Json::value_t::boolean: return 1;
         case Json::value_t::number_float:
         case Json::value_t::number_integer:
-        case Json::value_t::number_unsigned:
-            return 2;
-        case Json::value_t::object:
-            return 4;
-        case Json::value_t::array:
-            return 5;
-        case Json::value_t::string:
-            return 6;
-        default:
-            return -1;
+        case Json::value_t::number_unsigned: return 2;
+        case Json::value_t::object: return 4;
+        case Json::value_t::array: return 5;
+        case Json::value_t::string: return 6;
+        default: return -1;
     }
 }
 
@@ -1021,9 +965,8 @@ Json* elementOf(Json* node, int index) {
     if (!node) return nullptr;
     if (node->is_array()) {
         auto& elements = node->get_ref<Json::array_t&>();
-        return index >= 0 && static_cast<size_t>(index) < elements.size()
-                   ? &elements[static_cast<size_t>(index)]
-                   : nullptr;
+        return index >= 0 && static_cast<size_t>(index) < elements.size() ? &elements[static_cast<size_t>(index)]
+                                                                          : nullptr;
     }
     if (node->is_object()) {
         char buf[24];
@@ -1142,9 +1085,7 @@ double JsonDoc::getNumber(std::string_view path) const {
     return 0;
 }
 
-std::string JsonDoc::jsonAt(std::string_view path) const {
-    return getText(path, true);
-}
+std::string JsonDoc::jsonAt(std::string_view path) const { return getText(path, true); }
 
 namespace {
 

@@ -11,8 +11,7 @@ namespace vigilo {
 std::string md5Hex(std::string_view bytes, bool upperCase, bool shortForm) {
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5_CTX ctx;
-    if (MD5_Init(&ctx) != 1 || MD5_Update(&ctx, bytes.data(), bytes.size()) != 1 ||
-        MD5_Final(digest, &ctx) != 1)
+    if (MD5_Init(&ctx) != 1 || MD5_Update(&ctx, bytes.data(), bytes.size()) != 1 || MD5_Final(digest, &ctx) != 1)
         return {};
     const char* alphabet = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string hex;

@@ -23,8 +23,8 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
 
 }  // namespace
 
-bool RegexMatcher::execute(std::string_view pattern, std::string_view subject, bool caseSensitive,
-                           bool multiline, bool global, bool quoteMarker) {
+bool RegexMatcher::execute(std::string_view pattern, std::string_view subject, bool caseSensitive, bool multiline,
+                           bool global, bool quoteMarker) {
     valid_ = false;
     matches_.clear();
     caseSensitive_ = caseSensitive;
@@ -66,25 +66,20 @@ std::string RegexMatcher::subMatch(int matchNumber, int groupNumber, long* posit
     return m.groups[g];
 }
 
-std::string RegexMatcher::pattern() const {
-    return pattern_;
-}
+std::string RegexMatcher::pattern() const { return pattern_; }
 
 std::string RegexMatcher::replace(std::string_view replacement) const {
     if (!valid_) return {};
     try {
         const std::regex re(pattern_, regexFlags(caseSensitive_, multiline_));
-        const auto flags =
-            global_ ? std::regex_constants::format_default : std::regex_constants::format_first_only;
+        const auto flags = global_ ? std::regex_constants::format_default : std::regex_constants::format_first_only;
         return std::regex_replace(subject_, re, std::string(replacement), flags);
     } catch (const std::exception&) {
         return {};
     }
 }
 
-int RegexMatcher::matchCount() const {
-    return static_cast<int>(matches_.size());
-}
+int RegexMatcher::matchCount() const { return static_cast<int>(matches_.size()); }
 
 std::string RegexMatcher::matchText(int matchNumber, long* position) const {
     if (position) *position = -2;
@@ -94,9 +89,7 @@ std::string RegexMatcher::matchText(int matchNumber, long* position) const {
     return m.text;
 }
 
-int RegexMatcher::groupCount() const {
-    return matches_.empty() ? 0 : static_cast<int>(matches_.front().groups.size());
-}
+int RegexMatcher::groupCount() const { return matches_.empty() ? 0 : static_cast<int>(matches_.front().groups.size()); }
 
 std::string urlEncode(std::string_view bytes, UrlEncoding encoding) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -105,11 +98,9 @@ std::string urlEncode(std::string_view bytes, UrlEncoding encoding) {
     for (const char ch : bytes) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c == 0) continue;
-        const bool keep = (encoding == UrlEncoding::KeepQuotesAndParens &&
-                           (c == '\'' || c == '(' || c == ')' || c == '*')) ||
-                          c == '-' ||
-                          c == '.' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                          (c >= 'a' && c <= 'z');
+        const bool keep =
+            (encoding == UrlEncoding::KeepQuotesAndParens && (c == '\'' || c == '(' || c == ')' || c == '*')) ||
+            c == '-' || c == '.' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
         if (keep) {
             out += ch;
         } else if (c == ' ') {

@@ -12,8 +12,8 @@ class RegexMatcher {
 public:
     static constexpr size_t kMaxSubject = 4096;
 
-    bool execute(std::string_view pattern, std::string_view subject, bool caseSensitive = false,
-                 bool multiline = true, bool global = true, bool quoteMarker = false);
+    bool execute(std::string_view pattern, std::string_view subject, bool caseSensitive = false, bool multiline = true,
+                 bool global = true, bool quoteMarker = false);
     std::string subMatch(int matchNumber, int groupNumber, long* position = nullptr) const;
     std::string pattern() const;
     std::string replace(std::string_view replacement) const;

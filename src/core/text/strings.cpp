@@ -13,9 +13,7 @@ namespace {
 constexpr std::string_view kQuoteStandIn = "#引号";
 constexpr std::string_view kIdeographicSpace = "\xE3\x80\x80";  // U+3000
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string expandQuote(std::string_view marker) {
     std::string out(marker);
@@ -52,9 +50,7 @@ size_t findBackFrom(std::string_view text, std::string_view needle, size_t at, b
     return std::string_view::npos;
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -116,8 +112,7 @@ std::string headerValue(std::string_view line) {
     return trimBlanks(line.substr(colon + 1));
 }
 
-std::string replacePairs(std::string text,
-                         const std::vector<std::pair<std::string_view, std::string_view>>& pairs) {
+std::string replacePairs(std::string text, const std::vector<std::pair<std::string_view, std::string_view>>& pairs) {
     for (const auto& [find, repl] : pairs) {
         if (find.empty()) continue;
         std::string out;
@@ -193,9 +188,8 @@ size_t jsSpaceAt(std::string_view s) {
     const unsigned char c = static_cast<unsigned char>(s[0]);
     if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
     if (c < 0x80) return 0;
-    static constexpr std::string_view kSpaces[] = {"\xC2\xA0",     "\xEF\xBB\xBF", "\xE1\x9A\x80",
-                                                   "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF",
-                                                   "\xE2\x81\x9F", "\xE3\x80\x80"};
+    static constexpr std::string_view kSpaces[] = {"\xC2\xA0",     "\xEF\xBB\xBF", "\xE1\x9A\x80", "\xE2\x80\xA8",
+                                                   "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
     for (auto sp : kSpaces)
         if (s.starts_with(sp)) return sp.size();
     // U+2000 .. U+200A
@@ -279,13 +273,9 @@ bool containsNoCase(std::string_view haystack, std::string_view needle) {
     return findFrom(haystack, needle, 0, true) != std::string_view::npos;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.starts_with(prefix);
-}
+bool startsWith(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-    return text.ends_with(suffix);
-}
+bool endsWith(std::string_view text, std::string_view suffix) { return text.ends_with(suffix); }
 
 std::string oneLine(std::string_view text) {
     std::string out;

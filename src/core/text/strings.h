@@ -16,8 +16,7 @@ std::string textBetween(std::string_view text, std::string_view left, std::strin
 
 // Text left of the first `separator` found from `start`; a negative start -n searches
 // backwards from position length - n + 1. "" when the separator is missing.
-std::string textBefore(std::string_view text, std::string_view separator, long start = 1,
-                       bool ignoreCase = false);
+std::string textBefore(std::string_view text, std::string_view separator, long start = 1, bool ignoreCase = false);
 
 // Blanks are the ASCII space and the ideographic space U+3000.
 std::string trimBlanks(std::string_view text);
@@ -25,8 +24,7 @@ std::string headerName(std::string_view line);
 std::string headerValue(std::string_view line);
 
 // Applies each (find, replace) pair in turn as a plain replacement of every occurrence.
-std::string replacePairs(std::string text,
-                         const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
+std::string replacePairs(std::string text, const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
 
 // Text from the service on one line of a log, a cell or a file: a CR LF pair and every other
 // control character (C0, DEL) become one space, so a line break can never forge a line.

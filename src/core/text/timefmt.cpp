@@ -33,8 +33,8 @@ int daysInMonth(int year, int month) {
 bool plausible(const CivilTime& t) {
     // The range the platform's calendar time covers.
     return t.year >= 1601 && t.year <= 30827 && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
-           t.day <= daysInMonth(t.year, t.month) && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 &&
-           t.minute <= 59 && t.second >= 0 && t.second <= 59;
+           t.day <= daysInMonth(t.year, t.month) && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 &&
+           t.second >= 0 && t.second <= 59;
 }
 
 void appendNumber(std::string& out, long long value, int width) {
@@ -48,8 +48,7 @@ constexpr const char* kMonthShort[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 constexpr const char* kMonthLong[] = {"January", "February", "March",     "April",   "May",      "June",
                                       "July",    "August",   "September", "October", "November", "December"};
 constexpr const char* kDayShort[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kDayLong[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                    "Thursday", "Friday", "Saturday"};
+constexpr const char* kDayLong[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
 // One half of a rendering: only the letters of that half are pictures, everything else
 // (and text in single quotes) is copied.
@@ -107,29 +106,20 @@ std::string renderPicture(const CivilTime& t, std::string_view picture, bool dat
                     out += (run == 3 ? kDayShort : kDayLong)[weekday];
                 }
                 break;
-            case 'g':
-                out += "A.D.";
-                break;
+            case 'g': out += "A.D."; break;
             case 'h':
                 if (force24)
                     appendNumber(out, t.hour, width);
                 else
                     appendNumber(out, t.hour % 12 == 0 ? 12 : t.hour % 12, width);
                 break;
-            case 'H':
-                appendNumber(out, t.hour, width);
-                break;
-            case 'm':
-                appendNumber(out, t.minute, width);
-                break;
-            case 's':
-                appendNumber(out, t.second, width);
-                break;
+            case 'H': appendNumber(out, t.hour, width); break;
+            case 'm': appendNumber(out, t.minute, width); break;
+            case 's': appendNumber(out, t.second, width); break;
             case 't':
                 if (!force24) out += run == 1 ? (t.hour < 12 ? "A" : "P") : (t.hour < 12 ? "AM" : "PM");
                 break;
-            default:
-                break;
+            default: break;
         }
         i += run;
     }
@@ -253,8 +243,8 @@ std::string formatTimestamp(std::string_view timestamp, ClockStyle clock) {
         }
         // The count's zero is 1970-01-01 08:00:00, whatever zone this machine is in.
         const CivilTime t = civilFromEpochSeconds(value + 8 * 3600);
-        const bool twelve = clock == ClockStyle::TwelveHour ||
-                            (clock != ClockStyle::TwentyFourHour && localeUses12HourClock());
+        const bool twelve =
+            clock == ClockStyle::TwelveHour || (clock != ClockStyle::TwentyFourHour && localeUses12HourClock());
         return formatDateTime(t, "yyyy-MM-dd ", twelve ? "hh:mm:ss" : "HH:mm:ss", false);
     }
     // Any other length is a count of milliseconds, read as JavaScript's Date would take it
@@ -267,9 +257,8 @@ std::string formatTimestamp(std::string_view timestamp, ClockStyle clock) {
     std::tm local{};
     if (!localtime_r(&seconds, &local)) return {};
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%lld-%02d-%02d %02d:%02d:%02d",
-                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(buf, sizeof buf, "%lld-%02d-%02d %02d:%02d:%02d", static_cast<long long>(local.tm_year) + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     return buf;
 }
 

@@ -126,20 +126,20 @@ bool Updater::startUpdate(const std::string& address, std::function<void(const U
     // The previous download has ended (running_ was clear); its thread is at most returning.
     if (thread_.joinable()) thread_.join();
     try {
-        thread_ = std::jthread([this, address, progress = std::move(progress),
-                                finished = std::move(finished)](std::stop_token stop) {
-            const ScopedStopToken scope(stop);
-            DownloadResult result;
-            try {
-                result = download(address, progress, false);
-            } catch (const std::exception& e) {
-                result.code = -1;
-                result.error = std::string("the update download failed: ") + e.what();
-                ctx_.appendLog("更新失败：" + result.error);
-            }
-            running_ = false;
-            if (finished) finished(result);
-        });
+        thread_ = std::jthread(
+            [this, address, progress = std::move(progress), finished = std::move(finished)](std::stop_token stop) {
+                const ScopedStopToken scope(stop);
+                DownloadResult result;
+                try {
+                    result = download(address, progress, false);
+                } catch (const std::exception& e) {
+                    result.code = -1;
+                    result.error = std::string("the update download failed: ") + e.what();
+                    ctx_.appendLog("更新失败：" + result.error);
+                }
+                running_ = false;
+                if (finished) finished(result);
+            });
     } catch (const std::system_error&) {
         running_ = false;
         return false;
@@ -155,8 +155,8 @@ void Updater::tellFailure(const DownloadResult& result) const {
     ctx_.ui.messageBox(updateFailureText(result), "", icon);
 }
 
-DownloadResult Updater::download(const std::string& address,
-                                 const std::function<void(const UpdateProgress&)>& progress, bool tell) {
+DownloadResult Updater::download(const std::string& address, const std::function<void(const UpdateProgress&)>& progress,
+                                 bool tell) {
     const fs::path file = ctx_.paths.updateFile();
     // The answer lands beside the update file and takes its name only once it has passed every
     // check, so a refused answer is never found there, let alone run.

@@ -13,7 +13,7 @@ namespace vigilo {
 
 // Percentage shown by the updater: bar = rounded, label = "下载进度：" + floor + "%".
 struct UpdateProgress {
-    int bar = 0;             // 0..100, -1 when the size is unknown (indeterminate bar)
+    int bar = 0;  // 0..100, -1 when the size is unknown (indeterminate bar)
     std::string label;
 };
 UpdateProgress updateProgress(std::int64_t total, std::int64_t received);
@@ -61,8 +61,7 @@ public:
     // program for this machine becomes the update file, made executable; anything else leaves
     // no file of that name. A failure's message has been shown through ctx.ui and is in
     // result.message. A second call while one runs fails at once. Blocking.
-    DownloadResult runUpdate(const std::string& address,
-                             const std::function<void(const UpdateProgress&)>& progress);
+    DownloadResult runUpdate(const std::string& address, const std::function<void(const UpdateProgress&)>& progress);
     // The same, without the failure's message box (see tellFailure), on a thread of the
     // updater's own (not the context's: the update path closes the
     // main window first, which stops every worker of the context, and the download must
@@ -82,8 +81,8 @@ public:
     bool launch(std::string* why = nullptr) const;
 
 private:
-    DownloadResult download(const std::string& address,
-                            const std::function<void(const UpdateProgress&)>& progress, bool tell);
+    DownloadResult download(const std::string& address, const std::function<void(const UpdateProgress&)>& progress,
+                            bool tell);
 
     AppContext& ctx_;
     ProgramStarter starter_;

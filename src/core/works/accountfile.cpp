@@ -85,7 +85,6 @@ std::vector<std::string> splitLines(std::string_view bytes) {
     return lines;
 }
 
-
 bool readWhole(const fs::path& file, std::string& bytes) {
     std::error_code ec;
     if (!fs::exists(file, ec)) return true;
@@ -97,8 +96,8 @@ bool readWhole(const fs::path& file, std::string& bytes) {
 
 }  // namespace
 
-std::string applyIniKeys(std::string_view fileBytes, std::string_view section,
-                         const std::string* keys, const std::string* values, int count) {
+std::string applyIniKeys(std::string_view fileBytes, std::string_view section, const std::string* keys,
+                         const std::string* values, int count) {
     section = trimAscii(section);
     std::vector<std::string> lines = splitLines(fileBytes);
 
@@ -141,9 +140,9 @@ std::string applyIniKeys(std::string_view fileBytes, std::string_view section,
 bool writeAccountEntry(const fs::path& file, const AccountEntry& entry) {
     static const std::array<std::string, 9> keyNames = {
         "分享链接", "sec_uid", "抖音ID", "昵称", "粉丝数", "作品数", "最新作品标题", "最新作品id", "最新作品链接"};
-    const std::array<const std::string*, 9> utf8Values = {
-        &entry.link,       &entry.secUid,    &entry.shortId,  &entry.nickname,   &entry.followerText,
-        &entry.postCount, &entry.newestDesc, &entry.newestId, &entry.playAddress};
+    const std::array<const std::string*, 9> utf8Values = {&entry.link,       &entry.secUid,       &entry.shortId,
+                                                          &entry.nickname,   &entry.followerText, &entry.postCount,
+                                                          &entry.newestDesc, &entry.newestId,     &entry.playAddress};
 
     std::array<std::string, 9> keys, values;
     for (std::size_t i = 0; i < keyNames.size(); ++i) {
@@ -155,8 +154,8 @@ bool writeAccountEntry(const fs::path& file, const AccountEntry& entry) {
     std::lock_guard<std::mutex> lock(accountFileMutex());
     std::string bytes;
     if (!readWhole(file, bytes)) return false;
-    return writeFileAtomically(file, applyIniKeys(bytes, section, keys.data(), values.data(),
-                                                  static_cast<int>(keys.size())));
+    return writeFileAtomically(file,
+                               applyIniKeys(bytes, section, keys.data(), values.data(), static_cast<int>(keys.size())));
 }
 
 }  // namespace vigilo

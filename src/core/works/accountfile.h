@@ -18,7 +18,7 @@ bool writeAccountEntry(const fs::path& file, const AccountEntry& entry);
 
 // The same edit on the file's bytes (GBK); exposed so the parsing can be tested on its own.
 // `section`, `keys` and `values` are GBK already.
-std::string applyIniKeys(std::string_view fileBytes, std::string_view section,
-                         const std::string* keys, const std::string* values, int count);
+std::string applyIniKeys(std::string_view fileBytes, std::string_view section, const std::string* keys,
+                         const std::string* values, int count);
 
 }  // namespace vigilo

@@ -37,7 +37,8 @@ bool isDecimalNumber(const std::string& text) {
 
 bool answered(const HttpResult& result) { return result.transportOk() && result.statusCode != 0; }
 
-constexpr const char* kStatisticsNames[] = {"digg_count", "comment_count", "share_count", "play_count", "collect_count"};
+constexpr const char* kStatisticsNames[] = {"digg_count", "comment_count", "share_count", "play_count",
+                                            "collect_count"};
 
 // The paths of one post list item, made once: a list of 21 items would otherwise build a
 // few dozen strings per item on every answer.
@@ -93,8 +94,10 @@ std::string pickAddress(const JsonDoc& doc, const ItemPaths::AddressList& paths)
 std::int64_t statisticsCount(const JsonDoc& doc, const std::string& path) {
     const int type = doc.typeOf(path);
     double value = -1;
-    if (type == kTypeNumber) value = doc.getNumber(path);
-    else if (type == kTypeText && isDecimalNumber(doc.getText(path))) value = std::strtod(doc.getText(path).c_str(), nullptr);
+    if (type == kTypeNumber)
+        value = doc.getNumber(path);
+    else if (type == kTypeText && isDecimalNumber(doc.getText(path)))
+        value = std::strtod(doc.getText(path).c_str(), nullptr);
     // Counts beyond what a double holds exactly are someone else's answer.
     if (!(value >= 0) || value > 9.0e15) return -1;
     return static_cast<std::int64_t>(value);

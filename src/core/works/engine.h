@@ -64,7 +64,7 @@ struct AccountState {
     // The post count of the first profile answered while the first query had not yet succeeded:
     // posts beyond it were made while the account was being registered.
     std::string countWhileRegistering;
-    bool busy = false;  // the query or a poll runs now
+    bool busy = false;    // the query or a poll runs now
     bool shared = false;  // registered more than once: several rows show it
     int queryFailures = 0;
     bool failureLogged = false;  // "账号首次查询失败" said for this run of failures
@@ -160,7 +160,8 @@ private:
     // The cover of a post whose video is saved: tried now, and again like a video when it fails.
     void runCover(PendingDownload entry);
     // A failed try of `what` ("视频", "封面"): logged, then tried again after its gap or given up.
-    void failedTry(PendingDownload entry, const std::string& what, const std::string& fileName, const std::string& error);
+    void failedTry(PendingDownload entry, const std::string& what, const std::string& fileName,
+                   const std::string& error);
     void logDownload(const std::string& nickname, const std::string& what, const std::string& fileName,
                      const std::string& note);
     void logLine(const std::string& text);
@@ -196,9 +197,9 @@ private:
     static constexpr Millis kPollWorkerIdle{5000};
     std::condition_variable pollWork_;
     std::deque<PollTask> pollQueue_;  // under mutex_, as are the counts below
-    int pollWorkers_ = 0;      // alive, started ones included
-    int idlePollWorkers_ = 0;  // waiting for a poll
-    int monitorRuns_ = 0;      // runWorksMonitor calls in progress
+    int pollWorkers_ = 0;             // alive, started ones included
+    int idlePollWorkers_ = 0;         // waiting for a poll
+    int monitorRuns_ = 0;             // runWorksMonitor calls in progress
     int queriesInFlight_ = 0;
     std::uint64_t startRequests_ = 0;
     bool monitorActive_ = false;

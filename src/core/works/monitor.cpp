@@ -10,13 +10,13 @@
 #include <system_error>
 #include <vector>
 
+#include "app/aside.h"
 #include "net/download.h"
 #include "net/http.h"
 #include "net/service.h"
 #include "text/charset.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
-#include "app/aside.h"
 #include "works/accountfile.h"
 #include "works/engine.h"
 #include "works/names.h"
@@ -26,8 +26,8 @@ namespace vigilo {
 std::string anchorTarget(const std::string& page) {
     const std::string href = textBetween(page, "<a href=\"", "\">Found</a>.");
     // "&amp;" last, so an escaped escape is undone once only.
-    return replacePairs(href, {{"&#34;", "\""}, {"&quot;", "\""}, {"&#39;", "'"}, {"&lt;", "<"},
-                               {"&gt;", ">"}, {"&amp;", "&"}});
+    return replacePairs(
+        href, {{"&#34;", "\""}, {"&quot;", "\""}, {"&#39;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}});
 }
 
 namespace {
@@ -56,12 +56,10 @@ WorksEngine::WorksEngine(AppContext& ctx)
       sidecars_(sidecarsFromEnvironment()) {
     maxDownloads_ = downloadLimitFromEnvironment();
     const PendingDownloads::LoadResult loaded = pending_.load(wallMs());
-    if (!loaded.problem.empty())
-        logLine(unusableFileLine("pending-downloads.json", loaded.problem, loaded.movedTo));
+    if (!loaded.problem.empty()) logLine(unusableFileLine("pending-downloads.json", loaded.problem, loaded.movedTo));
     givingUp(loaded.givenUp, "待下载列表已满");
     const std::string ignored = seenPosts_.load();
-    if (!ignored.empty())
-        logLine(unusableFileLine("seen-posts.json", ignored, moveAside(ctx.paths.seenPostsFile())));
+    if (!ignored.empty()) logLine(unusableFileLine("seen-posts.json", ignored, moveAside(ctx.paths.seenPostsFile())));
 }
 
 void WorksEngine::saveSeenPosts(bool whole) {
@@ -79,7 +77,8 @@ Millis WorksEngine::retryGap(int failures) const {
     const int doublings = std::clamp(failures - 1, 0, 20);
     const Millis gap = std::min<Millis>(cycleLength() * (1LL << doublings), ctx_.pacing.retryGapCap);
     // Spread, so accounts that failed together (an outage) are not asked again together.
-    return gap + randomShare(Millis(static_cast<long long>(static_cast<double>(gap.count()) * ctx_.pacing.retrySpread)));
+    return gap +
+           randomShare(Millis(static_cast<long long>(static_cast<double>(gap.count()) * ctx_.pacing.retrySpread)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -156,10 +155,10 @@ int WorksEngine::findRow(const std::string& secUid, int rowHint) const {
 void WorksEngine::writeRows(const AccountState& state, int rowHint) {
     TableStore& table = ctx_.accountTable;
     const std::pair<int, std::string> cells[] = {
-        {acol::ShortId, state.shortId},       {acol::Nickname, state.nickname},
+        {acol::ShortId, state.shortId},        {acol::Nickname, state.nickname},
         {acol::Followers, state.followerText}, {acol::PostCount, state.postCount},
-        {acol::NewestDesc, state.newestDesc}, {acol::Counter, numberText(static_cast<double>(state.counter))},
-        {acol::NewestId, state.newestId},     {acol::PlayAddress, state.playAddress}};
+        {acol::NewestDesc, state.newestDesc},  {acol::Counter, numberText(static_cast<double>(state.counter))},
+        {acol::NewestId, state.newestId},      {acol::PlayAddress, state.playAddress}};
     auto writeRow = [&](int row) {
         for (const auto& [column, text] : cells)
             if (table.cell(row, column) != text) table.setCell(row, column, text);

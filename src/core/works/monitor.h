@@ -15,8 +15,7 @@
 namespace vigilo {
 
 struct AccountEntry {
-    std::string link, uid, secUid, shortId, nickname, followerText, postCount, newestDesc, newestId,
-        playAddress;
+    std::string link, uid, secUid, shortId, nickname, followerText, postCount, newestDesc, newestId, playAddress;
 };
 
 class WorksEngine;
@@ -33,8 +32,8 @@ public:
     // The monitor loop; runs on the works-monitor thread until the flags end it.
     void runWorksMonitor();
     void pollAccount(int rowNumber);
-    void downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc,
-                             const std::string& newestId, const std::string& nickname);
+    void downloadNewestVideo(const std::string& playAddress, const std::string& newestDesc, const std::string& newestId,
+                             const std::string& nickname);
     void saveAccountEntry(const AccountEntry& entry);
 
     // The commands that edit rows ("删除", "清空列表", "测试用"): the rows and the records behind

@@ -46,9 +46,12 @@ PendingDownloads::LoadResult PendingDownloads::load(std::int64_t nowMs) {
     } else {
         std::ifstream in(file_, std::ios::binary);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) result.problem = "unreadable";
-        else if (!doc.parse(text)) result.problem = "not JSON";
-        else if (doc.typeOf("['downloads']") != 5) result.problem = "no list of downloads";
+        if (!in.good() && !in.eof())
+            result.problem = "unreadable";
+        else if (!doc.parse(text))
+            result.problem = "not JSON";
+        else if (doc.typeOf("['downloads']") != 5)
+            result.problem = "no list of downloads";
     }
     if (!result.problem.empty()) {
         // Kept for the user; the next write starts a new file.
@@ -105,15 +108,15 @@ bool PendingDownloads::write(std::unique_lock<std::mutex>& lock) {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         const PendingDownload& e = entries_[i];
         if (i) out += ",";
-        out += "\n{\"id\":" + jsonQuoted(e.id) + ",\"desc\":" + jsonQuoted(e.desc) + ",\"nickname\":" + jsonQuoted(e.nickname) +
-               ",\"sec_uid\":" + jsonQuoted(e.secUid) + ",\"play_address\":" + jsonQuoted(e.playAddress) +
-               ",\"first_try_ms\":" + std::to_string(e.firstTryMs) + ",\"next_try_ms\":" + std::to_string(e.nextTryMs) +
-               ",\"gap_ms\":" + std::to_string(e.gapMs) + ",\"attempts\":" + std::to_string(e.attempts) +
-               ",\"last_error\":" + jsonQuoted(e.lastError) + ",\"cover_address\":" + jsonQuoted(e.coverAddress) +
-               ",\"uid\":" + jsonQuoted(e.uid) + ",\"author\":" + jsonQuoted(e.author) +
-               ",\"create_time\":" + std::to_string(e.createTime) + ",\"statistics\":[" +
-               std::to_string(e.statistics.likes) + "," + std::to_string(e.statistics.comments) + "," +
-               std::to_string(e.statistics.shares) + "," + std::to_string(e.statistics.plays) + "," +
+        out += "\n{\"id\":" + jsonQuoted(e.id) + ",\"desc\":" + jsonQuoted(e.desc) +
+               ",\"nickname\":" + jsonQuoted(e.nickname) + ",\"sec_uid\":" + jsonQuoted(e.secUid) +
+               ",\"play_address\":" + jsonQuoted(e.playAddress) + ",\"first_try_ms\":" + std::to_string(e.firstTryMs) +
+               ",\"next_try_ms\":" + std::to_string(e.nextTryMs) + ",\"gap_ms\":" + std::to_string(e.gapMs) +
+               ",\"attempts\":" + std::to_string(e.attempts) + ",\"last_error\":" + jsonQuoted(e.lastError) +
+               ",\"cover_address\":" + jsonQuoted(e.coverAddress) + ",\"uid\":" + jsonQuoted(e.uid) +
+               ",\"author\":" + jsonQuoted(e.author) + ",\"create_time\":" + std::to_string(e.createTime) +
+               ",\"statistics\":[" + std::to_string(e.statistics.likes) + "," + std::to_string(e.statistics.comments) +
+               "," + std::to_string(e.statistics.shares) + "," + std::to_string(e.statistics.plays) + "," +
                std::to_string(e.statistics.collects) + "],\"cover_only\":" + (e.coverOnly ? "true" : "false") + "}";
     }
     out += "\n]}\n";
@@ -154,7 +157,8 @@ bool PendingDownloads::add(const PendingDownload& entry, std::vector<PendingDown
         // The oldest that is not being tried makes room.
         auto oldest = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it)
-            if (!running_.count(it->id) && (oldest == entries_.end() || it->firstTryMs < oldest->firstTryMs)) oldest = it;
+            if (!running_.count(it->id) && (oldest == entries_.end() || it->firstTryMs < oldest->firstTryMs))
+                oldest = it;
         if (oldest == entries_.end()) break;
         if (givenUp) givenUp->push_back(*oldest);
         entries_.erase(oldest);
@@ -177,7 +181,8 @@ std::vector<PendingDownload> PendingDownloads::takeNext(std::int64_t nowMs, int 
     std::vector<const PendingDownload*> due;
     for (const auto& e : entries_)
         if (e.nextTryMs <= nowMs && !running_.count(e.id)) due.push_back(&e);
-    std::stable_sort(due.begin(), due.end(), [](const auto* a, const auto* b) { return a->firstTryMs > b->firstTryMs; });
+    std::stable_sort(due.begin(), due.end(),
+                     [](const auto* a, const auto* b) { return a->firstTryMs > b->firstTryMs; });
     for (const PendingDownload* e : due) {
         if (static_cast<int>(next.size()) >= slots) break;
         const std::string account = e->account();

@@ -28,7 +28,7 @@ struct PendingDownload {
     std::int64_t gapMs = 0;       // the gap before the next try; doubles after each failure
     int attempts = 0;             // tries that failed so far
     std::string lastError;
-    bool resumed = false;         // read back from the file at start (not stored)
+    bool resumed = false;  // read back from the file at start (not stored)
     // What the post said, for the files written beside its video.
     std::string coverAddress, uid, author;
     std::int64_t createTime = 0;
@@ -51,8 +51,8 @@ public:
     explicit PendingDownloads(std::filesystem::path file);
 
     struct LoadResult {
-        std::string problem;   // empty when the file was read or is absent
-        std::string movedTo;   // the name an unreadable file was renamed to ("" if it stayed)
+        std::string problem;                   // empty when the file was read or is absent
+        std::string movedTo;                   // the name an unreadable file was renamed to ("" if it stayed)
         std::vector<PendingDownload> givenUp;  // beyond the cap
     };
     // Reads the file. An unreadable one is renamed aside, never overwritten.

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "net/http.h"
+#include "net/reason.h"
 #include "net/service.h"
 #include "text/strings.h"
 #include "text/timefmt.h"
-#include "works/engine.h"
-#include "net/reason.h"
 #include "works/accountfile.h"
+#include "works/engine.h"
 
 namespace vigilo {
 
@@ -240,7 +240,8 @@ void WorksEngine::retryFirstQuery(int row, bool onlyWhenDue) {
         state.query = AccountState::Query::Running;
         generation = state.generation;
     }
-    if (!ctx_.startThread([self = shared_from_this(), secUid, generation] { self->runQuery(secUid, generation, false); })) {
+    if (!ctx_.startThread(
+            [self = shared_from_this(), secUid, generation] { self->runQuery(secUid, generation, false); })) {
         std::lock_guard<TableLock> lock(ctx_.tableLock);
         auto it = accounts_.find(secUid);
         if (it != accounts_.end() && it->second.generation == generation) {
@@ -297,6 +298,5 @@ void WorksEngine::retryFirstQueries(bool onlyWhenDue) {
     const int rows = table.rowCount();
     for (int row = 0; row < rows && !ctx_.closing; ++row) retryFirstQuery(row, onlyWhenDue);
 }
-
 
 }  // namespace vigilo

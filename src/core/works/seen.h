@@ -22,10 +22,10 @@
 namespace vigilo {
 
 struct SeenAccount {
-    std::vector<std::string> ids;     // newest first, at most SeenPosts::kMaxIds
-    std::string postCount;            // as the profile gave it
-    std::int64_t watchingSince = 0;   // unix seconds: the account's first registration ever
-    std::int64_t updatedAt = 0;       // unix seconds: the last change
+    std::vector<std::string> ids;    // newest first, at most SeenPosts::kMaxIds
+    std::string postCount;           // as the profile gave it
+    std::int64_t watchingSince = 0;  // unix seconds: the account's first registration ever
+    std::int64_t updatedAt = 0;      // unix seconds: the last change
 };
 
 class SeenPosts {
@@ -69,8 +69,8 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, SeenAccount> accounts_;
     std::set<std::string> changed_;  // accounts not yet written since their last change
-    bool wholeDue_ = false;         // the next write is of the whole record
-    std::uint64_t sequence_ = 0;    // of the last journal line; the whole file holds up to it
+    bool wholeDue_ = false;          // the next write is of the whole record
+    std::uint64_t sequence_ = 0;     // of the last journal line; the whole file holds up to it
     std::uintmax_t wholeBytes_ = 0;
     std::uintmax_t journalBytes_ = 0;
     std::mutex saveMutex_;  // one write at a time, outside mutex_

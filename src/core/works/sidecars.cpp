@@ -22,7 +22,8 @@ std::string isoUtc(std::int64_t secondsSince1970) {
     if (secondsSince1970 <= 0) return {};
     const CivilTime t = civilFromEpochSeconds(secondsSince1970);
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
     return text;
 }
 

@@ -82,8 +82,10 @@ void WorksEngine::givingUp(const std::vector<PendingDownload>& entries, const st
     for (const PendingDownload& entry : entries) {
         logDownload(entry.nickname, "视频下载放弃", videoFileName(entry.id, entry.desc),
                     entry.attempts > 0 ? std::to_string(entry.attempts) + "次尝试均失败：" + why : why);
-        ctx_.events.publish(Event{EventType::DownloadGivenUp, std::chrono::system_clock::now(),
-                                  {{"nickname", entry.nickname}, {"description", entry.desc}, {"id", entry.id}, {"error", why}}});
+        ctx_.events.publish(
+            Event{EventType::DownloadGivenUp,
+                  std::chrono::system_clock::now(),
+                  {{"nickname", entry.nickname}, {"description", entry.desc}, {"id", entry.id}, {"error", why}}});
     }
 }
 
@@ -135,8 +137,8 @@ std::string WorksEngine::saveVideo(const std::string& nickname, const PendingDow
     const fs::path folder = videoFolder(nickname, &why);
     if (folder.empty()) return why;
     const fs::path path = folder / fs::path(fileName);
-    const FileDownload download =
-        plainDownloadToFile(videoAddress, path.string(), VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin});
+    const FileDownload download = plainDownloadToFile(
+        videoAddress, path.string(), VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin});
     if (vigilo::stopRequested()) *stopped = true;
     if (!download.ok) return download.error.empty() ? "the download failed" : download.error;
     if (file) *file = path.string();
@@ -149,8 +151,9 @@ std::string WorksEngine::saveCover(const PendingDownload& post, bool* stopped) {
     const fs::path folder = videoFolder(post.nickname, &why);
     if (folder.empty()) return why;
     const fs::path path = folder / fs::path(sidecarFileName(videoFileName(post.id, post.desc), ".jpg"));
-    const FileDownload download = plainDownloadToFile(
-        post.coverAddress, path.string(), VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin}, FileKind::Cover);
+    const FileDownload download =
+        plainDownloadToFile(post.coverAddress, path.string(),
+                            VideoDeadline{kFloorBytesPerSecond, ctx_.pacing.downloadDeadlineMin}, FileKind::Cover);
     if (vigilo::stopRequested()) *stopped = true;
     if (!download.ok) return download.error.empty() ? "the download failed" : download.error;
     return {};
@@ -184,13 +187,15 @@ void WorksEngine::failedTry(PendingDownload entry, const std::string& what, cons
     const std::int64_t now = wallMs();
     const std::int64_t giveUpAt = entry.firstTryMs + ctx_.pacing.downloadGiveUp.count();
     if (entry.attempts > 0)
-        entry.gapMs = std::min<std::int64_t>(std::max<std::int64_t>(entry.gapMs, 1) * 2, ctx_.pacing.retryGapCap.count());
+        entry.gapMs =
+            std::min<std::int64_t>(std::max<std::int64_t>(entry.gapMs, 1) * 2, ctx_.pacing.retryGapCap.count());
     ++entry.attempts;
     entry.lastError = error;
     if (entry.attempts > 1 && now >= giveUpAt) {
         pending_.remove(entry.id);
         if (entry.coverOnly)
-            logDownload(entry.nickname, "封面下载放弃", fileName, std::to_string(entry.attempts) + "次尝试均失败：" + error);
+            logDownload(entry.nickname, "封面下载放弃", fileName,
+                        std::to_string(entry.attempts) + "次尝试均失败：" + error);
         else
             givingUp({entry}, error);
     } else {
@@ -231,8 +236,10 @@ void WorksEngine::runDownload(PendingDownload entry) {
             if (!sidecarError.empty())
                 logDownload(entry.nickname, "作品信息保存失败", sidecarFileName(fileName, ".json"), sidecarError);
         }
-        ctx_.events.publish(Event{EventType::PostSaved, std::chrono::system_clock::now(),
-                                  {{"nickname", entry.nickname}, {"description", entry.desc}, {"file", file}, {"id", entry.id}}});
+        ctx_.events.publish(
+            Event{EventType::PostSaved,
+                  std::chrono::system_clock::now(),
+                  {{"nickname", entry.nickname}, {"description", entry.desc}, {"file", file}, {"id", entry.id}}});
         if (sidecars_ && !entry.coverAddress.empty()) {
             // The cover is the rest of this post's entry, with a day of its own to arrive; the
             // video is not fetched again unless a kill comes before the list is written.
