@@ -9,6 +9,7 @@
 #include "headless_fixture.h"
 #include "sim/push_receiver.h"
 #include "sim/simulator.h"
+#include "support/fixtures.h"
 
 namespace vigilo::e2e {
 namespace {
@@ -32,14 +33,7 @@ protected:
 };
 
 TEST_F(Throttled, RefusalAndRecoveryAreToldOnceInTheLogTheEventsAndTheStatus) {
-    sim::Account account;
-    account.uid = "110022334466";
-    account.secUid = "MS4wLjABAAAAthrottledAccountSecUid";
-    account.shortId = "77002";
-    account.uniqueId = "manman";
-    account.nickname = "慢慢来";
-    account.followerCount = 10;
-    account.posts = {{"7300000000000000101", "第一条", "first video bytes"}};
+    const sim::Account account = testing::makeAccount("77002", "慢慢来");
     sim_.addAccount(account);
     writeBytes(dir_ / "accounts.txt", sim_.accountShareLink(account.secUid) + "\n");
     sim::PushReceiver hook;

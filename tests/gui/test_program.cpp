@@ -9,6 +9,7 @@
 
 #include "control/startup.h"
 #include "sim/simulator.h"
+#include "support/fixtures.h"
 #include "support/loopback.h"
 
 using namespace vigilo;
@@ -113,12 +114,7 @@ private slots:
         setNotice("运营状态【运营中】版本号【" + QByteArray::fromStdString(ownVersion()) + "】公告栏【】");
         sim::Simulator service;
         QVERIFY(service.start());
-        sim::Account account;
-        account.secUid = "MS4wLjABAAAAwindowWebPage01";
-        account.uid = "5500000001";
-        account.shortId = "5501";
-        account.uniqueId = "windowweb";
-        account.nickname = "窗口网页";
+        const sim::Account account = vigilo::testing::makeAccount("5501", "窗口网页");
         service.addAccount(account);
         QProcessEnvironment env = environment(runtimeDir("run-web"));
         env.insert(QStringLiteral("VIGILO_WEB"), QStringLiteral("0"));
